@@ -1,0 +1,170 @@
+#include "AppConfig.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+
+// Obfuscation constant for the remembered password; stored values depend on
+// it, so it must never change.
+const QByteArray kPasswordScrambleKey = QByteArrayLiteral("R7v!Kq2#Lm9xT");
+
+const QString kOrganisation = QStringLiteral("Veilcast");
+const QString kApplication = QStringLiteral("Veilcast");
+
+QString playlistGroup(const QString& name)
+{
+    return QStringLiteral("playlist/") + (name.isEmpty() ? QStringLiteral("default") : name);
+}
+
+bool fileStillThere(const QString& path)
+{
+    return !path.isEmpty() && QFileInfo::exists(path);
+}
+
+QString readString(const char* key)
+{
+    return QSettings(kOrganisation, kApplication).value(QLatin1String(key)).toString();
+}
+
+void writeValue(const char* key, const QVariant& value)
+{
+    QSettings(kOrganisation, kApplication).setValue(QLatin1String(key), value);
+}
+
+}  // namespace
+
+AppConfig* AppConfig::instance()
+{
+    // Created once, on first use, thread-safely; never destroyed.
+    static AppConfig* const config = new AppConfig;
+    return config;
+}
+
+QString AppConfig::token() const
+{
+    return readString("auth/token");
+}
+
+void AppConfig::setToken(const QString& token)
+{
+    writeValue("auth/token", token);
+}
+
+QString AppConfig::lastUsername() const
+{
+    return readString("auth/lastUsername");
+}
+
+void AppConfig::setLastUsername(const QString& name)
+{
+    writeValue("auth/lastUsername", name);
+}
+
+bool AppConfig::rememberPassword() const
+{
+    return QSettings(kOrganisation, kApplication).value("auth/rememberPassword", false).toBool();
+}
+
+void AppConfig::setRememberPassword(bool on)
+{
+    writeValue("auth/rememberPassword", on);
+}
+
+QByteArray AppConfig::scramble(const QByteArray& bytes)
+{
+    QByteArray out = bytes;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<char>(out[i] ^ kPasswordScrambleKey[i % kPasswordScrambleKey.size()]);
+    }
+    return out;
+}
+
+QString AppConfig::savedPassword() const
+{
+    const QString stored = readString("auth/savedPassword");
+    if (stored.isEmpty()) {
+        return {};
+    }
+    return QString::fromUtf8(scramble(QByteArray::fromBase64(stored.toLatin1())));
+}
+
+void AppConfig::setSavedPassword(const QString& password)
+{
+    if (password.isEmpty()) {
+        writeValue("auth/savedPassword", QString());
+        return;
+    }
+    writeValue("auth/savedPassword", QString::fromLatin1(scramble(password.toUtf8()).toBase64()));
+}
+
+QString AppConfig::screenshotDir() const
+{
+    return readString("ui/screenshotDir");
+}
+
+void AppConfig::setScreenshotDir(const QString& dir)
+{
+    writeValue("ui/screenshotDir", dir);
+}
+
+QString AppConfig::lastImportDir() const
+{
+    return readString("ui/lastImportDir");
+}
+
+void AppConfig::setLastImportDir(const QString& dir)
+{
+    writeValue("ui/lastImportDir", dir);
+}
+
+QList<PlaylistEntry> AppConfig::loadPlaylist(const QString& name) const
+{
+    QSettings settings(kOrganisation, kApplication);
+    settings.beginGroup(playlistGroup(name));
+    QList<PlaylistEntry> entries;
+    const int count = settings.beginReadArray(QStringLiteral("items"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        const QString path = settings.value(QStringLiteral("filePath")).toString();
+        if (!fileStillThere(path)) {
+            continue;
+        }
+        PlaylistEntry e;
+        e.fileId = settings.value(QStringLiteral("fileId")).toString();
+        e.filePath = path;
+        e.title = settings.value(QStringLiteral("title")).toString();
+        e.durationMs = settings.value(QStringLiteral("durationMs"), 0).toLongLong();
+        e.lastPositionMs = settings.value(QStringLiteral("lastPositionMs"), 0).toLongLong();
+        e.lastPlayedAt = settings.value(QStringLiteral("lastPlayedAt")).toDateTime();
+        e.hasPermission = settings.value(QStringLiteral("hasPermission"), true).toBool();
+        entries.append(e);
+    }
+    settings.endArray();
+    settings.endGroup();
+    return entries;
+}
+
+void AppConfig::savePlaylist(const QString& name, const QList<PlaylistEntry>& entries)
+{
+    QSettings settings(kOrganisation, kApplication);
+    settings.beginGroup(playlistGroup(name));
+    settings.remove(QString());  // drop elements beyond the new count
+    settings.beginWriteArray(QStringLiteral("items"));
+    int index = 0;
+    for (const PlaylistEntry& e : entries) {
+        if (!fileStillThere(e.filePath)) {
+            continue;
+        }
+        settings.setArrayIndex(index++);
+        settings.setValue(QStringLiteral("fileId"), e.fileId);
+        settings.setValue(QStringLiteral("filePath"), e.filePath);
+        settings.setValue(QStringLiteral("title"), e.title);
+        settings.setValue(QStringLiteral("durationMs"), e.durationMs);
+        settings.setValue(QStringLiteral("lastPositionMs"), e.lastPositionMs);
+        settings.setValue(QStringLiteral("lastPlayedAt"), e.lastPlayedAt);
+        settings.setValue(QStringLiteral("hasPermission"), e.hasPermission);
+    }
+    settings.endArray();
+    settings.endGroup();
+}

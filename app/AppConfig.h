@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "PlaylistEntry.h"
+
+// Typed access to the per-user settings store (organisation and application
+// "Veilcast"). Holds no state: every call opens its own QSettings, touches
+// one key or one playlist group and lets it go, so it is safe from any thread.
+class AppConfig : public QObject
+{
+    Q_OBJECT
+
+public:
+    static AppConfig* instance();
+
+    QString token() const;
+    void setToken(const QString& token);
+
+    QString lastUsername() const;
+    void setLastUsername(const QString& name);
+
+    bool rememberPassword() const;
+    void setRememberPassword(bool on);
+
+    // Scrambled at rest against casual reading; this is not encryption.
+    QString savedPassword() const;
+    void setSavedPassword(const QString& password);
+
+    QString screenshotDir() const;
+    void setScreenshotDir(const QString& dir);
+
+    QString lastImportDir() const;
+    void setLastImportDir(const QString& dir);
+
+    // Entries whose file no longer exists are dropped on load and on save.
+    QList<PlaylistEntry> loadPlaylist(const QString& name) const;
+    void savePlaylist(const QString& name, const QList<PlaylistEntry>& entries);
+
+    // The reversible byte scrambling used for the saved password, exposed so
+    // its stored form can be checked.
+    static QByteArray scramble(const QByteArray& bytes);
+
+private:
+    AppConfig() = default;
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QString>
+
+// One playlist row, copied by value. The first seven fields are persisted by
+// AppConfig; playing is true only while the row is the one being played.
+struct PlaylistEntry
+{
+    QString fileId;
+    QString filePath;
+    QString title;
+    qint64 durationMs = 0;
+    qint64 lastPositionMs = 0;
+    QDateTime lastPlayedAt;
+    bool hasPermission = true;
+    bool playing = false;
+};
+
+Q_DECLARE_METATYPE(PlaylistEntry)

@@ -1,0 +1,142 @@
+#include "ContainerWriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <memory>
+
+#include "ContainerFormat.h"
+#include "CryptoUtils.h"
+
+namespace {
+
+struct CtxDeleter
+{
+    void operator()(EVP_CIPHER_CTX* ctx) const { CryptoUtils::freeCtrContext(ctx); }
+};
+using CtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CtxDeleter>;
+
+using Error = ContainerWriter::Error;
+
+ContainerWriter::Result failure(Error error, const QString& detail = {})
+{
+    ContainerWriter::Result r;
+    r.error = error;
+    r.message = ContainerWriter::messageFor(error);
+    r.detail = detail;
+    return r;
+}
+
+}  // namespace
+
+ContainerWriter::Result::~Result()
+{
+    CryptoUtils::secureWipe(key);
+    CryptoUtils::secureWipe(iv);
+}
+
+QString ContainerWriter::messageFor(Error error)
+{
+    switch (error) {
+        case Error::None:
+            return {};
+        case Error::OpenSource:
+            return QStringLiteral("无法打开源文件");
+        case Error::CreateOutput:
+            return QStringLiteral("无法创建输出文件");
+        case Error::CipherInit:
+            return QStringLiteral("加密初始化失败");
+        case Error::Cipher:
+            return QStringLiteral("加密过程出错");
+        case Error::ReadSource:
+            return QStringLiteral("读取源文件时出错");
+        case Error::WriteOutput:
+            return QStringLiteral("写入输出文件失败，磁盘空间可能不足");
+        case Error::Stopped:
+            return QStringLiteral("加密已取消");
+    }
+    return {};
+}
+
+QString ContainerWriter::outputPathFor(const QString& srcPath, const QString& outputDir)
+{
+    return QDir(outputDir).filePath(QFileInfo(srcPath).completeBaseName() + QStringLiteral(".vcz"));
+}
+
+ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QString& outPath,
+                                               const ProgressFn& progress,
+                                               const std::atomic_bool* stop)
+{
+    QFile source(srcPath);
+    if (QFileInfo(srcPath).isDir()) {
+        return failure(Error::OpenSource, QStringLiteral("is a directory"));
+    }
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        return failure(Error::OpenSource, source.errorString());
+    }
+    const qint64 total = source.size();
+
+    // Not committed on any early return: the destructor discards the temporary file.
+    QSaveFile output(outPath);
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return failure(Error::CreateOutput, output.errorString());
+    }
+
+    Result result;
+    result.key = CryptoUtils::randomKey();
+    result.iv = CryptoUtils::randomIv();
+    result.videoId = CryptoUtils::randomVideoId();
+    result.sourceSize = total;
+
+    const QByteArray header = ContainerFormat::buildHeader(result.iv, result.videoId, total);
+    CtxPtr ctx(CryptoUtils::createCtrContext(result.key, result.iv));
+    if (header.isEmpty() || !ctx) {
+        return failure(Error::CipherInit);
+    }
+    if (output.write(header) != header.size()) {
+        return failure(Error::WriteOutput, output.errorString());
+    }
+
+    // One buffer, transformed in place: CTR output has the input's length.
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunkSize]);
+    qint64 done = 0;
+    int lastPercent = -1;
+    for (;;) {
+        if (stop && stop->load(std::memory_order_relaxed)) {
+            return failure(Error::Stopped);
+        }
+        const qint64 n = source.read(reinterpret_cast<char*>(buffer.get()), kChunkSize);
+        if (n < 0) {
+            return failure(Error::ReadSource, source.errorString());
+        }
+        if (n == 0) {
+            break;  // end of file: the only normal end
+        }
+        const int chunk = static_cast<int>(n);
+        if (CryptoUtils::ctrTransform(ctx.get(), buffer.get(), chunk, buffer.get()) != chunk) {
+            return failure(Error::Cipher);
+        }
+        if (output.write(reinterpret_cast<const char*>(buffer.get()), chunk) != chunk) {
+            return failure(Error::WriteOutput, output.errorString());
+        }
+        done += chunk;
+        if (progress && total > 0) {
+            // A source that grows while we read must not report more than 100.
+            const int percent = static_cast<int>(qMin<qint64>(100, done * 100 / total));
+            if (percent != lastPercent) {
+                lastPercent = percent;
+                progress(percent);
+            }
+        }
+    }
+    ctx.reset();
+    source.close();
+
+    if (!output.commit()) {
+        return failure(Error::WriteOutput, output.errorString());
+    }
+    result.ok = true;
+    result.outPath = outPath;
+    return result;
+}

@@ -1,0 +1,234 @@
+// vcz: seals media files into .vcz containers and inspects container headers.
+// Keys leave this tool only in the JSON that `seal` prints for registration
+// with the server; nothing here accepts a key or decrypts.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <QStringList>
+#include <cstdio>
+
+#include "ContainerFormat.h"
+#include "ContainerWriter.h"
+#include "CryptoUtils.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void err(const QString& text)
+{
+    std::fprintf(stderr, "vcz: %s\n", qPrintable(text));
+}
+
+void out(const QByteArray& line)
+{
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QString describe(ContainerWriter::Error error)
+{
+    using E = ContainerWriter::Error;
+    switch (error) {
+        case E::None:
+            break;
+        case E::OpenSource:
+            return QStringLiteral("cannot open the source");
+        case E::CreateOutput:
+            return QStringLiteral("cannot create the container");
+        case E::CipherInit:
+            return QStringLiteral("cannot initialise the cipher");
+        case E::Cipher:
+            return QStringLiteral("the cipher failed");
+        case E::ReadSource:
+            return QStringLiteral("reading the source failed; no container written");
+        case E::WriteOutput:
+            return QStringLiteral(
+                "writing the container failed (disk full?); no container written");
+        case E::Stopped:
+            return QStringLiteral("stopped");
+    }
+    return QStringLiteral("failed");
+}
+
+int usage(FILE* to, int code)
+{
+    std::fprintf(to,
+                 "usage: vcz seal SRC... -o DIR\n"
+                 "       vcz info [--json] FILE...\n"
+                 "\n"
+                 "seal  encrypts each SRC into DIR/<name>.vcz under a fresh key and prints one\n"
+                 "      JSON object per file: source, container, videoId, key, iv, sourceSize.\n"
+                 "      Keep that output secret; it is what the server registers.\n"
+                 "info  checks container headers and prints the video id, iv and sizes.\n");
+    return code;
+}
+
+int seal(const QStringList& args)
+{
+    QStringList sources;
+    QString outDir;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("-o") || a == QLatin1String("--output")) {
+            if (i + 1 >= args.size()) {
+                err(QStringLiteral("-o needs a directory"));
+                return usage(stderr, kExitUsage);
+            }
+            outDir = args[++i];
+        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
+            err(QStringLiteral("unknown option %1").arg(a));
+            return usage(stderr, kExitUsage);
+        } else {
+            sources << a;
+        }
+    }
+    if (sources.isEmpty() || outDir.isEmpty()) {
+        return usage(stderr, kExitUsage);
+    }
+    if (!QDir().mkpath(outDir)) {
+        err(QStringLiteral("cannot create output directory %1").arg(outDir));
+        return kExitFailed;
+    }
+
+    const bool showProgress = isatty(STDERR_FILENO);
+    QSet<QString> written;  // containers made in this run
+    int failures = 0;
+    for (const QString& src : sources) {
+        const QString target =
+            QFileInfo(ContainerWriter::outputPathFor(src, outDir)).absoluteFilePath();
+        // Two sources with the same base name would silently replace the
+        // first container, whose key was already printed; refuse instead.
+        if (written.contains(target)) {
+            err(QStringLiteral(
+                    "%1: skipped, %2 was already written from another source in this run")
+                    .arg(src, target));
+            ++failures;
+            continue;
+        }
+        const QString name = QFileInfo(src).fileName();
+        auto progress = [&](int percent) {
+            std::fprintf(stderr, "\r%s: %3d%%", qPrintable(name), percent);
+            std::fflush(stderr);
+        };
+        ContainerWriter::Result r = ContainerWriter::write(
+            src, target,
+            showProgress ? ContainerWriter::ProgressFn(progress) : ContainerWriter::ProgressFn());
+        if (showProgress) {
+            std::fputc('\n', stderr);
+        }
+        if (!r.ok) {
+            err(QStringLiteral("%1: %2%3")
+                    .arg(src, describe(r.error),
+                         r.detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(r.detail)));
+            ++failures;
+            continue;
+        }
+        written.insert(target);
+        QJsonObject o;
+        o.insert(QStringLiteral("source"), QFileInfo(src).absoluteFilePath());
+        o.insert(QStringLiteral("container"), target);
+        o.insert(QStringLiteral("videoId"), CryptoUtils::formatVideoId(r.videoId));
+        o.insert(QStringLiteral("key"), QString::fromLatin1(r.key.toBase64()));
+        o.insert(QStringLiteral("iv"), QString::fromLatin1(r.iv.toBase64()));
+        o.insert(QStringLiteral("sourceSize"), static_cast<double>(r.sourceSize));
+        QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact);
+        out(line);
+        CryptoUtils::secureWipe(line);
+    }
+    return failures ? kExitFailed : kExitOk;
+}
+
+int info(const QStringList& args)
+{
+    bool json = false;
+    QStringList files;
+    for (const QString& a : args) {
+        if (a == QLatin1String("--json")) {
+            json = true;
+        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
+            err(QStringLiteral("unknown option %1").arg(a));
+            return usage(stderr, kExitUsage);
+        } else {
+            files << a;
+        }
+    }
+    if (files.isEmpty()) {
+        return usage(stderr, kExitUsage);
+    }
+    int failures = 0;
+    for (const QString& path : files) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly)) {
+            err(QStringLiteral("%1: cannot open: %2").arg(path, f.errorString()));
+            ++failures;
+            continue;
+        }
+        ContainerFormat::Header h;
+        if (!ContainerFormat::parseHeader(f.read(ContainerFormat::kHeaderSize), &h)) {
+            err(QStringLiteral(
+                    "%1: not a container (needs the \"VCZ1\" magic and a 52-byte header)")
+                    .arg(path));
+            ++failures;
+            continue;
+        }
+        const qint64 payload = f.size() - ContainerFormat::kHeaderSize;
+        if (json) {
+            QJsonObject o;
+            o.insert(QStringLiteral("file"), path);
+            o.insert(QStringLiteral("valid"), true);
+            o.insert(QStringLiteral("keyId"), QString::fromLatin1(h.videoId.toHex()));
+            o.insert(QStringLiteral("videoId"), CryptoUtils::formatVideoId(h.videoId));
+            o.insert(QStringLiteral("iv"), QString::fromLatin1(h.iv.toHex()));
+            o.insert(QStringLiteral("sourceSize"), static_cast<double>(h.sourceSize));
+            o.insert(QStringLiteral("payloadSize"), static_cast<double>(payload));
+            out(QJsonDocument(o).toJson(QJsonDocument::Compact));
+        } else {
+            out(QStringLiteral("%1: valid container\n"
+                               "  key id       %2\n"
+                               "  video id     %3\n"
+                               "  iv           %4\n"
+                               "  source size  %5 (low 32 bits)\n"
+                               "  payload      %6 bytes")
+                    .arg(path, QString::fromLatin1(h.videoId.toHex()),
+                         CryptoUtils::formatVideoId(h.videoId), QString::fromLatin1(h.iv.toHex()))
+                    .arg(h.sourceSize)
+                    .arg(payload)
+                    .toUtf8());
+        }
+    }
+    return failures ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty()) {
+        return usage(stderr, kExitUsage);
+    }
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("seal")) {
+        return seal(args);
+    }
+    if (command == QLatin1String("info")) {
+        return info(args);
+    }
+    if (command == QLatin1String("-h") || command == QLatin1String("--help") ||
+        command == QLatin1String("help")) {
+        return usage(stdout, kExitOk);
+    }
+    err(QStringLiteral("unknown command %1").arg(command));
+    return usage(stderr, kExitUsage);
+}
