@@ -1,0 +1,135 @@
+#include "ApiClient.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QTimer>
+#include <QUrl>
+
+#include "ApiMessages.h"
+#include "CryptoUtils.h"
+
+#ifndef VEILCAST_DEFAULT_SERVER_URL
+#error "VEILCAST_DEFAULT_SERVER_URL must name the server origin compiled into the client"
+#endif
+
+QString ApiResult::failureText(MessageTable table, TransportTable transport) const
+{
+    switch (kind) {
+        case Kind::Success:
+            return {};
+        case Kind::Refused:
+            return table(code, message);
+        case Kind::Unreadable:
+            break;
+    }
+    if (networkError != QNetworkReply::NoError) {
+        return transport(networkError, networkErrorString);
+    }
+    return unreadableAnswerMessage();
+}
+
+ApiClient::ApiClient(QObject* parent)
+    : QObject(parent), m_network(new QNetworkAccessManager(this)), m_baseUrl(defaultBaseUrl())
+{}
+
+QString ApiClient::defaultBaseUrl()
+{
+    QString url = qEnvironmentVariable("VEILCAST_SERVER_URL").trimmed();
+    if (url.isEmpty()) {
+        url = QStringLiteral(VEILCAST_DEFAULT_SERVER_URL);
+    }
+    // Paths start with "/"; an origin written with a trailing slash would
+    // otherwise produce "//api/..." which no server routes.
+    while (url.endsWith(QLatin1Char('/'))) {
+        url.chop(1);
+    }
+    return url;
+}
+
+void ApiClient::setToken(const QString& token)
+{
+    QMutexLocker locker(&m_mutex);
+    m_token = token;
+}
+
+QNetworkRequest ApiClient::buildRequest(const QString& path) const
+{
+    QNetworkRequest request(QUrl(m_baseUrl + path, QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    QString token;
+    {
+        QMutexLocker locker(&m_mutex);
+        token = m_token;
+    }
+    if (!token.isEmpty()) {
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    }
+    return request;
+}
+
+QNetworkReply* ApiClient::get(const QString& path, const QUrlQuery& query)
+{
+    QNetworkRequest request = buildRequest(path);
+    if (!query.isEmpty()) {
+        QUrl url = request.url();
+        url.setQuery(query);
+        request.setUrl(url);
+    }
+    return m_network->get(request);
+}
+
+QNetworkReply* ApiClient::post(const QString& path, const QJsonObject& body)
+{
+    QByteArray bytes = QJsonDocument(body).toJson();
+    QNetworkReply* reply = m_network->post(buildRequest(path), bytes);
+    // Login passwords and uploaded keys travel in these bytes; the network
+    // layer keeps its own copy.
+    CryptoUtils::secureWipe(bytes);
+    return reply;
+}
+
+ApiResult ApiClient::readResult(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    ApiResult result;
+    result.networkError = reply->error();
+    if (result.networkError != QNetworkReply::NoError) {
+        result.networkErrorString = reply->errorString();
+    }
+
+    QByteArray body = reply->readAll();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    // Answers carry tokens and content keys.
+    CryptoUtils::secureWipe(body);
+
+    const QJsonObject object = document.object();
+    if (!document.isObject() || !object.contains(QLatin1String("success"))) {
+        result.kind = ApiResult::Kind::Unreadable;
+        return result;
+    }
+    // Only a real boolean true counts; "true" as text or 1 does not.
+    if (object.value(QLatin1String("success")).toBool(false)) {
+        result.kind = ApiResult::Kind::Success;
+        result.data = object.value(QLatin1String("data")).toObject();
+    } else {
+        result.kind = ApiResult::Kind::Refused;
+        result.code = object.value(QLatin1String("code")).toString();
+        result.message = object.value(QLatin1String("message")).toString();
+    }
+    return result;
+}
+
+void ApiClient::abortAfter(QNetworkReply* reply, int ms)
+{
+    auto* timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, reply, [reply] {
+        if (reply->isRunning()) {
+            reply->abort();
+        }
+    });
+    timer->start(ms);
+}
