@@ -1,0 +1,152 @@
+#include "DecryptingInput.h"
+
+#include <QFile>
+#include <algorithm>
+
+#include "ContainerFormat.h"
+#include "CryptoUtils.h"
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+namespace {
+
+// Bridge state, FFmpeg's opaque pointer. Touched by one thread at a time:
+// the player's thread while the format is probed, then only the decoder's
+// worker thread (the thread start orders the hand-over).
+struct DecryptingInput
+{
+    QFile* file = nullptr;  // the container, read-only, owned
+    qint64 headerSize = ContainerFormat::kHeaderSize;
+    qint64 payloadSize = 0;            // fixed at open
+    qint64 position = 0;               // payload offset of the next byte FFmpeg gets
+    EVP_CIPHER_CTX* cipher = nullptr;  // always positioned at `position`
+    QByteArray key;
+    QByteArray iv;
+    unsigned char* ioBuffer = nullptr;
+};
+
+void releaseState(DecryptingInput* state)
+{
+    if (!state) {
+        return;
+    }
+    CryptoUtils::freeCtrContext(state->cipher);
+    CryptoUtils::secureWipe(state->key);
+    CryptoUtils::secureWipe(state->iv);
+    delete state->file;
+    delete state;
+}
+
+int readPacket(void* opaque, uint8_t* buffer, int size)
+{
+    auto* s = static_cast<DecryptingInput*>(opaque);
+    if (s->position >= s->payloadSize) {
+        return AVERROR_EOF;
+    }
+    if (size <= 0) {
+        return AVERROR(EINVAL);
+    }
+    if (!s->file->seek(s->headerSize + s->position)) {
+        return AVERROR(EIO);
+    }
+    const qint64 want = std::min<qint64>(size, s->payloadSize - s->position);
+    const qint64 got = s->file->read(reinterpret_cast<char*>(buffer), want);
+    if (got < 0) {
+        return AVERROR(EIO);
+    }
+    if (got == 0) {
+        return AVERROR_EOF;
+    }
+    const int count = static_cast<int>(got);
+    if (CryptoUtils::ctrTransform(s->cipher, buffer, count, buffer) != count) {
+        return AVERROR(EIO);
+    }
+    s->position += count;
+    return count;
+}
+
+int64_t seekPacket(void* opaque, int64_t offset, int whence)
+{
+    auto* s = static_cast<DecryptingInput*>(opaque);
+    qint64 target = 0;
+    switch (whence) {
+        case SEEK_SET:
+            target = offset;
+            break;
+        case SEEK_CUR:
+            target = s->position + offset;
+            break;
+        case SEEK_END:
+            target = s->payloadSize + offset;
+            break;
+        case AVSEEK_SIZE:
+            return s->payloadSize;
+        default:  // AVSEEK_FORCE and anything unknown
+            return -1;
+    }
+    if (target < 0 || target > s->payloadSize) {
+        return -1;
+    }
+    if (!CryptoUtils::seekCtrContext(s->cipher, s->key, s->iv, target)) {
+        // The context may be half re-keyed now; put it back where the stream
+        // still is, so a refused seek leaves reads correct.
+        CryptoUtils::seekCtrContext(s->cipher, s->key, s->iv, s->position);
+        return -1;
+    }
+    s->position = target;
+    return target;
+}
+
+}  // namespace
+
+AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key)
+{
+    QByteArray keyId;
+    QByteArray iv;
+    if (!CryptoUtils::readContainerHeader(path, keyId, iv)) {
+        return nullptr;
+    }
+
+    auto* state = new DecryptingInput;
+    state->file = new QFile(path);
+    // Unbuffered: FFmpeg's buffer is the only one; a second would hold
+    // ciphertext for nothing and cost a copy.
+    if (!state->file->open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
+        state->file->size() < state->headerSize) {
+        releaseState(state);
+        return nullptr;
+    }
+    state->payloadSize = state->file->size() - state->headerSize;
+    state->key = key;
+    state->iv = iv;
+    CryptoUtils::secureWipe(iv);
+    state->cipher = CryptoUtils::createCtrContext(state->key, state->iv);
+    state->ioBuffer = static_cast<unsigned char*>(av_malloc(kDecryptingInputBufferSize));
+
+    AVIOContext* io = nullptr;
+    if (state->cipher && state->ioBuffer) {
+        io = avio_alloc_context(state->ioBuffer, kDecryptingInputBufferSize, 0, state, &readPacket,
+                                nullptr, &seekPacket);
+    }
+    if (!io) {
+        av_free(state->ioBuffer);
+        releaseState(state);
+        return nullptr;
+    }
+    return io;
+}
+
+void closeDecryptingInput(AVIOContext* io)
+{
+    if (!io) {
+        return;
+    }
+    releaseState(static_cast<DecryptingInput*>(io->opaque));
+    io->opaque = nullptr;
+    // FFmpeg may have swapped the buffer given at open for one of its own.
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QMetaType>
+
+// Travels in queued signals, hence the meta-type.
+enum class PlayerState
+{
+    Idle = 0,
+    Playing = 1,
+    Paused = 2,
+    Stopped = 3,
+    Error = 4,
+};
+
+Q_DECLARE_METATYPE(PlayerState)

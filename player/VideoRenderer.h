@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QImage>
+#include <QMutex>
+#include <QWidget>
+
+#include "FrameTypes.h"
+
+struct SwsContext;
+
+// Shows the latest decoded picture, scaled to fit and centred on the video
+// background. Each frame is converted to BGRA at its own size and kept as a
+// deep copy, so the decoder's buffers are released at once; the copy is also
+// what a screenshot captures.
+class VideoRenderer : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit VideoRenderer(QWidget* parent = nullptr);
+    ~VideoRenderer() override;
+
+    void clear();
+    // Null before the first frame and after clear().
+    QImage currentImage() const;
+
+public slots:
+    // Converts and keeps one frame, always frees it; null is ignored.
+    void onVideoFrame(AVFrame* frame);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool prepareScaler(const AVFrame* frame);
+    void releaseScaler();
+
+    mutable QMutex m_mutex;
+    QImage m_image;  // guarded by m_mutex
+
+    // Main thread only.
+    AVFrame* m_rgbFrame = nullptr;  // BGRA conversion target, owned
+    SwsContext* m_scaler = nullptr;
+    int m_width = 0;
+    int m_height = 0;
+    int m_sourceFormat = -1;  // pixel format the scaler reads
+};
