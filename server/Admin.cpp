@@ -1,0 +1,635 @@
+#include "Admin.h"
+
+#include <sodium.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QIODevice>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+#include <optional>
+
+#include "Clock.h"
+#include "PasswordHasher.h"
+#include "Service.h"
+#include "Store.h"
+
+namespace {
+
+constexpr int kMinPasswordLength = 8;
+
+QString newId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+QString timeText(std::optional<qint64> ms)
+{
+    return ms ? Service::isoTime(*ms) : QString();
+}
+
+QJsonValue timeJson(std::optional<qint64> ms)
+{
+    return ms ? QJsonValue(Service::isoTime(*ms)) : QJsonValue();
+}
+
+// Pulls "--name value" out of the list; returns the value or empty.
+QString takeOption(QStringList& a, const QString& name, bool* present = nullptr)
+{
+    const int i = a.indexOf(name);
+    if (present) {
+        *present = i >= 0;
+    }
+    if (i < 0 || i + 1 >= a.size()) {
+        if (i >= 0) {
+            a.removeAt(i);
+        }
+        return {};
+    }
+    const QString v = a.at(i + 1);
+    a.remove(i, 2);
+    return v;
+}
+
+}  // namespace
+
+std::optional<qint64> parseAdminTime(const QString& text, bool* ok)
+{
+    *ok = true;
+    if (text.isEmpty() || text == QStringLiteral("never")) {
+        return std::nullopt;
+    }
+    const QDate date = QDate::fromString(text, Qt::ISODate);
+    if (date.isValid() && text.size() == 10) {
+        return QDateTime(date.addDays(1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+    }
+    QDateTime dt = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!dt.isValid()) {
+        dt = QDateTime::fromString(text, Qt::ISODate);
+    }
+    if (!dt.isValid()) {
+        *ok = false;
+        return std::nullopt;
+    }
+    if (dt.timeSpec() == Qt::LocalTime && !text.endsWith(u'Z') && !text.contains(u'+')) {
+        dt.setTimeSpec(Qt::UTC);  // a time without zone is read as UTC
+    }
+    return dt.toMSecsSinceEpoch();
+}
+
+Admin::Admin(Store& store, const PasswordHasher& hasher, const Clock& clock, QTextStream& out,
+             QTextStream& err, QIODevice& input, bool json)
+    : m_store(store),
+      m_hasher(hasher),
+      m_clock(clock),
+      m_out(out),
+      m_err(err),
+      m_input(input),
+      m_json(json)
+{}
+
+QString Admin::usage()
+{
+    return QStringLiteral(
+        "admin commands:\n"
+        "  merchant add NAME\n"
+        "  merchant list\n"
+        "  user add USERNAME --role viewer|merchant|admin [--merchant NAME]\n"
+        "           [--display-name TEXT] [--expires DATE|never] [--device-limit N]\n"
+        "           (password on standard input)\n"
+        "  user list\n"
+        "  user disable USERNAME | user enable USERNAME\n"
+        "  user passwd USERNAME            (password on standard input; ends all sessions)\n"
+        "  user device-limit USERNAME N    (0: no limit)\n"
+        "  user expires USERNAME DATE|never\n"
+        "  grant add USERNAME (--key KEYID | --merchant NAME) [--until DATE]\n"
+        "  grant list [USERNAME]\n"
+        "  grant revoke GRANTID\n"
+        "  key list [--merchant NAME]\n"
+        "  key revoke KEYID | key restore KEYID\n"
+        "  device list USERNAME\n"
+        "  device unbind USERNAME DEVICEID\n"
+        "  device reject USERNAME DEVICEID | device allow USERNAME DEVICEID\n"
+        "DATE: 2025-12-31 (through the end of that day, UTC) or an ISO date-time.\n");
+}
+
+int Admin::fail(const QString& message)
+{
+    m_err << "error: " << message << Qt::endl;
+    return 1;
+}
+
+int Admin::done(const QString& text, const QJsonObject& json)
+{
+    if (m_json) {
+        m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
+    } else {
+        m_out << text << Qt::endl;
+    }
+    return 0;
+}
+
+bool Admin::readPassword(QByteArray* password)
+{
+    const bool tty = ::isatty(STDIN_FILENO);
+    termios saved{};
+    if (tty && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        m_err << "password: " << Qt::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    QByteArray line = m_input.readLine(4096);
+    if (tty) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        m_err << Qt::endl;
+    }
+    while (line.endsWith('\n') || line.endsWith('\r')) {
+        line.chop(1);
+    }
+    *password = line;
+    sodium_memzero(line.data(), line.size());
+    if (QString::fromUtf8(*password).size() < kMinPasswordLength) {
+        fail(QStringLiteral("the password must have at least %1 characters")
+                 .arg(kMinPasswordLength));
+        return false;
+    }
+    return true;
+}
+
+int Admin::run(const QStringList& args)
+{
+    if (args.isEmpty()) {
+        m_err << usage();
+        return 2;
+    }
+    const QString group = args.first();
+    const QStringList rest = args.mid(1);
+    if (group == QStringLiteral("merchant")) {
+        return merchant(rest);
+    }
+    if (group == QStringLiteral("user")) {
+        return user(rest);
+    }
+    if (group == QStringLiteral("grant")) {
+        return grant(rest);
+    }
+    if (group == QStringLiteral("key")) {
+        return key(rest);
+    }
+    if (group == QStringLiteral("device")) {
+        return device(rest);
+    }
+    m_err << usage();
+    return 2;
+}
+
+int Admin::merchant(const QStringList& a)
+{
+    const QString action = a.value(0);
+    if (action == QStringLiteral("add") && a.size() == 2 && !a.at(1).trimmed().isEmpty()) {
+        const Merchant m{newId(), a.at(1).trimmed(), m_clock.nowMs()};
+        switch (m_store.addMerchant(m)) {
+            case Store::Insert::Done:
+                return done(QStringLiteral("merchant %1 added (id %2)").arg(m.name, m.id),
+                            {{"id", m.id}, {"name", m.name}});
+            case Store::Insert::Conflict:
+                return fail(QStringLiteral("a merchant named %1 exists already").arg(m.name));
+            case Store::Insert::Failed:
+                return fail(QStringLiteral("database error"));
+        }
+    }
+    if (action == QStringLiteral("list") && a.size() == 1) {
+        QList<Merchant> list;
+        if (!m_store.listMerchants(&list)) {
+            return fail(QStringLiteral("database error"));
+        }
+        QJsonArray json;
+        QStringList lines;
+        for (const Merchant& m : list) {
+            json.append(QJsonObject{{"id", m.id}, {"name", m.name}});
+            lines << QStringLiteral("%1  %2").arg(m.id, m.name);
+        }
+        if (m_json) {
+            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
+        } else {
+            m_out << (lines.isEmpty() ? QStringLiteral("(no merchants)") : lines.join(u'\n'))
+                  << Qt::endl;
+        }
+        return 0;
+    }
+    m_err << usage();
+    return 2;
+}
+
+int Admin::user(const QStringList& args)
+{
+    QStringList a = args;
+    const QString action = a.value(0);
+    bool failed = false;
+
+    if (action == QStringLiteral("list") && a.size() == 1) {
+        QList<User> list;
+        if (!m_store.listUsers(&list)) {
+            return fail(QStringLiteral("database error"));
+        }
+        QJsonArray json;
+        QStringList lines;
+        for (const User& u : list) {
+            json.append(QJsonObject{{"id", u.id},
+                                    {"username", u.username},
+                                    {"displayName", u.displayName},
+                                    {"role", u.role},
+                                    {"merchant", u.merchantName},
+                                    {"accountExpiry", timeJson(u.accountExpiresAt)},
+                                    {"disabled", u.disabled},
+                                    {"deviceLimit", u.deviceLimit}});
+            lines << QStringLiteral("%1  %2  role=%3  merchant=%4  expires=%5  devices<=%6%7")
+                         .arg(u.username, u.displayName, u.role,
+                              u.merchantName.isEmpty() ? QStringLiteral("-") : u.merchantName,
+                              u.accountExpiresAt ? timeText(u.accountExpiresAt)
+                                                 : QStringLiteral("never"),
+                              u.deviceLimit > 0 ? QString::number(u.deviceLimit)
+                                                : QStringLiteral("unlimited"),
+                              u.disabled ? QStringLiteral("  DISABLED") : QString());
+        }
+        if (m_json) {
+            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
+        } else {
+            m_out << (lines.isEmpty() ? QStringLiteral("(no users)") : lines.join(u'\n'))
+                  << Qt::endl;
+        }
+        return 0;
+    }
+
+    if (action == QStringLiteral("add")) {
+        const QString role = takeOption(a, QStringLiteral("--role"));
+        const QString merchantName = takeOption(a, QStringLiteral("--merchant"));
+        bool hasDisplay = false;
+        const QString display = takeOption(a, QStringLiteral("--display-name"), &hasDisplay);
+        const QString expires = takeOption(a, QStringLiteral("--expires"));
+        bool hasLimit = false;
+        const QString limitText = takeOption(a, QStringLiteral("--device-limit"), &hasLimit);
+        if (a.size() != 2 || a.at(1).trimmed().isEmpty()) {
+            m_err << usage();
+            return 2;
+        }
+        if (role != QStringLiteral("viewer") && role != QStringLiteral("merchant") &&
+            role != QStringLiteral("admin")) {
+            return fail(QStringLiteral("--role must be viewer, merchant or admin"));
+        }
+        User u;
+        u.id = newId();
+        u.username = a.at(1).trimmed();
+        u.role = role;
+        u.displayName = hasDisplay ? display : u.username;
+        u.createdAt = m_clock.nowMs();
+        bool ok = true;
+        u.accountExpiresAt = parseAdminTime(expires, &ok);
+        if (!ok) {
+            return fail(QStringLiteral("cannot read the date %1").arg(expires));
+        }
+        if (hasLimit) {
+            u.deviceLimit = limitText.toInt(&ok);
+            if (!ok || u.deviceLimit < 0) {
+                return fail(QStringLiteral("--device-limit must be a number >= 0"));
+            }
+        }
+        if (!merchantName.isEmpty()) {
+            const auto m = m_store.merchantByName(merchantName, &failed);
+            if (!m) {
+                return fail(failed ? QStringLiteral("database error")
+                                   : QStringLiteral("no merchant named %1").arg(merchantName));
+            }
+            u.merchantId = m->id;
+            u.merchantName = m->name;
+        } else if (role == QStringLiteral("merchant")) {
+            return fail(QStringLiteral("a merchant account needs --merchant NAME"));
+        }
+        QByteArray password;
+        if (!readPassword(&password)) {
+            return 1;
+        }
+        u.passwordHash = m_hasher.hash(password);
+        sodium_memzero(password.data(), password.size());
+        if (u.passwordHash.isEmpty()) {
+            return fail(QStringLiteral("password hashing failed (not enough memory?)"));
+        }
+        switch (m_store.addUser(u)) {
+            case Store::Insert::Done:
+                return done(
+                    QStringLiteral("user %1 added (id %2, role %3)").arg(u.username, u.id, u.role),
+                    {{"id", u.id}, {"username", u.username}, {"role", u.role}});
+            case Store::Insert::Conflict:
+                return fail(QStringLiteral("the user name %1 is taken").arg(u.username));
+            case Store::Insert::Failed:
+                return fail(QStringLiteral("database error"));
+        }
+    }
+
+    const bool known =
+        QStringList{QStringLiteral("disable"), QStringLiteral("enable"), QStringLiteral("passwd"),
+                    QStringLiteral("device-limit"), QStringLiteral("expires")}
+            .contains(action);
+    const int wanted =
+        (action == QStringLiteral("device-limit") || action == QStringLiteral("expires")) ? 3 : 2;
+    if (!known || a.size() != wanted) {
+        m_err << usage();
+        return 2;
+    }
+    const auto u = m_store.userByName(a.at(1), &failed);
+    if (!u) {
+        return fail(failed ? QStringLiteral("database error")
+                           : QStringLiteral("no user named %1").arg(a.at(1)));
+    }
+    const QJsonObject subject{{"username", u->username}};
+    if (action == QStringLiteral("disable") || action == QStringLiteral("enable")) {
+        const bool disable = action == QStringLiteral("disable");
+        if (!m_store.setUserDisabled(u->id, disable)) {
+            return fail(QStringLiteral("database error"));
+        }
+        return done(QStringLiteral("user %1 %2").arg(u->username, disable ? "disabled" : "enabled"),
+                    subject);
+    }
+    if (action == QStringLiteral("passwd")) {
+        QByteArray password;
+        if (!readPassword(&password)) {
+            return 1;
+        }
+        const QByteArray hash = m_hasher.hash(password);
+        sodium_memzero(password.data(), password.size());
+        if (hash.isEmpty() || !m_store.setPasswordHash(u->id, hash) ||
+            !m_store.deleteTokensOfUser(u->id)) {
+            return fail(QStringLiteral("could not store the new password"));
+        }
+        return done(QStringLiteral("password of %1 reset; every session ended").arg(u->username),
+                    subject);
+    }
+    if (action == QStringLiteral("device-limit")) {
+        bool ok = false;
+        const int limit = a.at(2).toInt(&ok);
+        if (!ok || limit < 0) {
+            return fail(QStringLiteral("the device limit must be a number >= 0"));
+        }
+        if (!m_store.setDeviceLimit(u->id, limit)) {
+            return fail(QStringLiteral("database error"));
+        }
+        return done(QStringLiteral("device limit of %1 is now %2").arg(u->username).arg(limit),
+                    {{"username", u->username}, {"deviceLimit", limit}});
+    }
+    bool ok = true;
+    const auto expiry = parseAdminTime(a.at(2), &ok);
+    if (!ok) {
+        return fail(QStringLiteral("cannot read the date %1").arg(a.at(2)));
+    }
+    if (!m_store.setAccountExpiry(u->id, expiry)) {
+        return fail(QStringLiteral("database error"));
+    }
+    return done(QStringLiteral("account %1 expires %2")
+                    .arg(u->username, expiry ? timeText(expiry) : QStringLiteral("never")),
+                {{"username", u->username}, {"accountExpiry", timeJson(expiry)}});
+}
+
+int Admin::grant(const QStringList& args)
+{
+    QStringList a = args;
+    const QString action = a.value(0);
+    bool failed = false;
+    if (action == QStringLiteral("add")) {
+        const QString keyText = takeOption(a, QStringLiteral("--key"));
+        const QString merchantName = takeOption(a, QStringLiteral("--merchant"));
+        const QString until = takeOption(a, QStringLiteral("--until"));
+        if (a.size() != 2 || keyText.isEmpty() == merchantName.isEmpty()) {
+            m_err << usage();
+            return 2;
+        }
+        const auto u = m_store.userByName(a.at(1), &failed);
+        if (!u) {
+            return fail(failed ? QStringLiteral("database error")
+                               : QStringLiteral("no user named %1").arg(a.at(1)));
+        }
+        Grant g;
+        g.id = newId();
+        g.userId = u->id;
+        g.createdAt = m_clock.nowMs();
+        bool ok = true;
+        g.endsAt = parseAdminTime(until, &ok);
+        if (!ok) {
+            return fail(QStringLiteral("cannot read the date %1").arg(until));
+        }
+        QString what;
+        if (!keyText.isEmpty()) {
+            const QString keyId = Service::normalizeKeyId(keyText, false);
+            const auto k = keyId.isEmpty() ? std::nullopt : m_store.keyById(keyId, &failed);
+            if (!k) {
+                return fail(failed ? QStringLiteral("database error")
+                                   : QStringLiteral("no key %1").arg(keyText));
+            }
+            g.keyId = k->keyId;
+            g.merchantId = k->merchantId;
+            what = QStringLiteral("key %1").arg(k->keyId);
+        } else {
+            const auto m = m_store.merchantByName(merchantName, &failed);
+            if (!m) {
+                return fail(failed ? QStringLiteral("database error")
+                                   : QStringLiteral("no merchant named %1").arg(merchantName));
+            }
+            g.merchantId = m->id;
+            what = QStringLiteral("every key of %1").arg(m->name);
+        }
+        if (!m_store.addGrant(g)) {
+            return fail(QStringLiteral("database error"));
+        }
+        return done(QStringLiteral("grant %1: %2 may play %3 %4")
+                        .arg(g.id, u->username, what,
+                             g.endsAt ? QStringLiteral("until ") + timeText(g.endsAt)
+                                      : QStringLiteral("without end")),
+                    {{"id", g.id},
+                     {"username", u->username},
+                     {"keyId", g.keyId.isEmpty() ? QJsonValue() : QJsonValue(g.keyId)},
+                     {"merchantId", g.merchantId},
+                     {"until", timeJson(g.endsAt)}});
+    }
+    if (action == QStringLiteral("list") && a.size() <= 2) {
+        QString userId;
+        if (a.size() == 2) {
+            const auto u = m_store.userByName(a.at(1), &failed);
+            if (!u) {
+                return fail(failed ? QStringLiteral("database error")
+                                   : QStringLiteral("no user named %1").arg(a.at(1)));
+            }
+            userId = u->id;
+        }
+        QList<Grant> list;
+        if (!m_store.listGrants(userId, &list)) {
+            return fail(QStringLiteral("database error"));
+        }
+        QJsonArray json;
+        QStringList lines;
+        for (const Grant& g : list) {
+            json.append(
+                QJsonObject{{"id", g.id},
+                            {"username", g.username},
+                            {"merchant", g.merchantName},
+                            {"keyId", g.keyId.isEmpty() ? QJsonValue() : QJsonValue(g.keyId)},
+                            {"until", timeJson(g.endsAt)}});
+            lines << QStringLiteral("%1  %2  %3  until %4")
+                         .arg(g.id, g.username,
+                              g.keyId.isEmpty() ? QStringLiteral("all of ") + g.merchantName
+                                                : QStringLiteral("key ") + g.keyId,
+                              g.endsAt ? timeText(g.endsAt) : QStringLiteral("-"));
+        }
+        if (m_json) {
+            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
+        } else {
+            m_out << (lines.isEmpty() ? QStringLiteral("(no grants)") : lines.join(u'\n'))
+                  << Qt::endl;
+        }
+        return 0;
+    }
+    if (action == QStringLiteral("revoke") && a.size() == 2) {
+        const int n = m_store.deleteGrant(a.at(1));
+        if (n < 0) {
+            return fail(QStringLiteral("database error"));
+        }
+        if (n == 0) {
+            return fail(QStringLiteral("no grant %1").arg(a.at(1)));
+        }
+        return done(QStringLiteral("grant %1 revoked").arg(a.at(1)), {{"id", a.at(1)}});
+    }
+    m_err << usage();
+    return 2;
+}
+
+int Admin::key(const QStringList& args)
+{
+    QStringList a = args;
+    const QString action = a.value(0);
+    bool failed = false;
+    if (action == QStringLiteral("list")) {
+        bool hasMerchant = false;
+        const QString merchantName = takeOption(a, QStringLiteral("--merchant"), &hasMerchant);
+        if (a.size() != 1) {
+            m_err << usage();
+            return 2;
+        }
+        QString merchantId;
+        if (hasMerchant) {
+            const auto m = m_store.merchantByName(merchantName, &failed);
+            if (!m) {
+                return fail(failed ? QStringLiteral("database error")
+                                   : QStringLiteral("no merchant named %1").arg(merchantName));
+            }
+            merchantId = m->id;
+        }
+        QList<ContentKey> list;
+        if (!m_store.listKeys(merchantId, &list)) {
+            return fail(QStringLiteral("database error"));
+        }
+        QJsonArray json;
+        QStringList lines;
+        for (const ContentKey& k : list) {
+            json.append(QJsonObject{{"keyId", k.keyId},
+                                    {"merchant", k.merchantName},
+                                    {"title", k.title},
+                                    {"sourceFileName", k.sourceFileName},
+                                    {"fileSize", double(k.fileSize)},
+                                    {"revoked", k.revoked},
+                                    {"createdAt", Service::isoTime(k.createdAt)}});
+            lines << QStringLiteral("%1  %2  %3  %4  %5 bytes%6")
+                         .arg(k.keyId, k.merchantName, k.title, k.sourceFileName)
+                         .arg(k.fileSize)
+                         .arg(k.revoked ? QStringLiteral("  REVOKED") : QString());
+        }
+        if (m_json) {
+            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
+        } else {
+            m_out << (lines.isEmpty() ? QStringLiteral("(no keys)") : lines.join(u'\n'))
+                  << Qt::endl;
+        }
+        return 0;
+    }
+    if ((action == QStringLiteral("revoke") || action == QStringLiteral("restore")) &&
+        a.size() == 2) {
+        const QString keyId = Service::normalizeKeyId(a.at(1), false);
+        const bool revoke = action == QStringLiteral("revoke");
+        const int n = keyId.isEmpty() ? 0 : m_store.setKeyRevoked(keyId, revoke);
+        if (n < 0) {
+            return fail(QStringLiteral("database error"));
+        }
+        if (n == 0) {
+            return fail(QStringLiteral("no key %1").arg(a.at(1)));
+        }
+        return done(QStringLiteral("key %1 %2").arg(keyId, revoke ? "revoked" : "restored"),
+                    {{"keyId", keyId}, {"revoked", revoke}});
+    }
+    m_err << usage();
+    return 2;
+}
+
+int Admin::device(const QStringList& a)
+{
+    const QString action = a.value(0);
+    const bool listing = action == QStringLiteral("list") && a.size() == 2;
+    const bool changing =
+        (action == QStringLiteral("unbind") || action == QStringLiteral("reject") ||
+         action == QStringLiteral("allow")) &&
+        a.size() == 3;
+    if (!listing && !changing) {
+        m_err << usage();
+        return 2;
+    }
+    bool failed = false;
+    const auto u = m_store.userByName(a.at(1), &failed);
+    if (!u) {
+        return fail(failed ? QStringLiteral("database error")
+                           : QStringLiteral("no user named %1").arg(a.at(1)));
+    }
+    if (listing) {
+        QList<Device> list;
+        if (!m_store.listDevices(u->id, &list)) {
+            return fail(QStringLiteral("database error"));
+        }
+        QJsonArray json;
+        QStringList lines;
+        for (const Device& d : list) {
+            json.append(QJsonObject{{"deviceId", d.deviceId},
+                                    {"name", d.name},
+                                    {"firstSeen", Service::isoTime(d.firstSeen)},
+                                    {"lastSeen", Service::isoTime(d.lastSeen)},
+                                    {"status", d.rejected ? "rejected" : "active"}});
+            lines << QStringLiteral("%1  %2  first %3  last %4  %5")
+                         .arg(d.deviceId, d.name, Service::isoTime(d.firstSeen),
+                              Service::isoTime(d.lastSeen),
+                              d.rejected ? QStringLiteral("REJECTED") : QStringLiteral("active"));
+        }
+        if (m_json) {
+            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
+        } else {
+            m_out << (lines.isEmpty() ? QStringLiteral("(no devices)") : lines.join(u'\n'))
+                  << Qt::endl;
+        }
+        return 0;
+    }
+    const QString deviceId = Service::normalizeDeviceId(a.at(2));
+    int n = 0;
+    if (!deviceId.isEmpty()) {
+        n = action == QStringLiteral("unbind")
+                ? m_store.deleteDevice(u->id, deviceId)
+                : m_store.setDeviceRejected(u->id, deviceId, action == QStringLiteral("reject"));
+    }
+    if (n < 0) {
+        return fail(QStringLiteral("database error"));
+    }
+    if (n == 0) {
+        return fail(QStringLiteral("%1 has no device %2").arg(u->username, a.at(2)));
+    }
+    const QString verb = action == QStringLiteral("unbind")   ? QStringLiteral("unbound")
+                         : action == QStringLiteral("reject") ? QStringLiteral("rejected")
+                                                              : QStringLiteral("allowed");
+    return done(QStringLiteral("device %1 of %2 %3").arg(deviceId, u->username, verb),
+                {{"username", u->username}, {"deviceId", deviceId}, {"status", verb}});
+}

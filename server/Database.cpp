@@ -1,0 +1,346 @@
+#include "Database.h"
+
+#include <QAtomicInt>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
+#include <cstdio>
+
+namespace {
+
+QAtomicInt g_connectionCounter;
+
+struct Migration
+{
+    int version;
+    QStringList statements;
+};
+
+// Types kept to the common ground of both databases: TEXT, INTEGER, BIGINT.
+// Times are milliseconds since the epoch (UTC); flags are 0/1.
+const QList<Migration>& migrations()
+{
+    static const QList<Migration> list = {
+        {1,
+         {
+             R"(CREATE TABLE merchants (
+                  id TEXT PRIMARY KEY,
+                  name TEXT NOT NULL UNIQUE,
+                  created_at BIGINT NOT NULL))",
+             R"(CREATE TABLE users (
+                  id TEXT PRIMARY KEY,
+                  username TEXT NOT NULL UNIQUE,
+                  password_hash TEXT NOT NULL,
+                  role TEXT NOT NULL CHECK (role IN ('viewer', 'merchant', 'admin')),
+                  display_name TEXT NOT NULL,
+                  merchant_id TEXT REFERENCES merchants(id),
+                  account_expires_at BIGINT,
+                  disabled INTEGER NOT NULL DEFAULT 0,
+                  device_limit INTEGER NOT NULL DEFAULT 2,
+                  created_at BIGINT NOT NULL))",
+             R"(CREATE TABLE devices (
+                  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+                  device_id TEXT NOT NULL,
+                  name TEXT NOT NULL,
+                  first_seen BIGINT NOT NULL,
+                  last_seen BIGINT NOT NULL,
+                  status TEXT NOT NULL DEFAULT 'active' CHECK (status IN ('active', 'rejected')),
+                  PRIMARY KEY (user_id, device_id)))",
+             R"(CREATE TABLE content_keys (
+                  key_id TEXT PRIMARY KEY,
+                  merchant_id TEXT NOT NULL REFERENCES merchants(id),
+                  sealed_key TEXT NOT NULL,
+                  iv TEXT NOT NULL,
+                  title TEXT NOT NULL,
+                  source_file_name TEXT NOT NULL,
+                  file_size BIGINT NOT NULL,
+                  revoked INTEGER NOT NULL DEFAULT 0,
+                  created_by TEXT,
+                  created_at BIGINT NOT NULL))",
+             R"(CREATE INDEX content_keys_merchant ON content_keys(merchant_id))",
+             R"(CREATE TABLE grants (
+                  id TEXT PRIMARY KEY,
+                  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+                  merchant_id TEXT NOT NULL REFERENCES merchants(id),
+                  key_id TEXT REFERENCES content_keys(key_id),
+                  ends_at BIGINT,
+                  created_at BIGINT NOT NULL))",
+             R"(CREATE INDEX grants_user ON grants(user_id))",
+             R"(CREATE TABLE tokens (
+                  token_hash TEXT PRIMARY KEY,
+                  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+                  device_id TEXT,
+                  issued_at BIGINT NOT NULL,
+                  access_expires_at BIGINT NOT NULL,
+                  renew_until BIGINT NOT NULL))",
+             R"(CREATE INDEX tokens_user ON tokens(user_id))",
+             R"(CREATE TABLE login_failures (
+                  subject TEXT NOT NULL,
+                  at BIGINT NOT NULL))",
+             R"(CREATE INDEX login_failures_subject ON login_failures(subject, at))",
+         }},
+    };
+    return list;
+}
+
+void logDbError(const char* what, const QSqlError& e)
+{
+    std::fprintf(stderr, "database: %s: %s\n", what, qPrintable(e.text()));
+}
+
+}  // namespace
+
+QVariant nullText()
+{
+    return QVariant(QMetaType::fromType<QString>());
+}
+
+QVariant nullInt64()
+{
+    return QVariant(QMetaType::fromType<qlonglong>());
+}
+
+std::optional<DbConfig> parseDatabaseUrl(const QString& url, QString* error)
+{
+    DbConfig c;
+    if (url.startsWith(QStringLiteral("sqlite:"))) {
+        c.kind = DbConfig::Kind::Sqlite;
+        c.sqlitePath = url.mid(7);
+        if (c.sqlitePath.startsWith(QStringLiteral("//"))) {
+            c.sqlitePath = c.sqlitePath.mid(2);  // sqlite:///abs/path
+        }
+        if (c.sqlitePath.isEmpty()) {
+            *error = QStringLiteral("sqlite: URL without a file path");
+            return std::nullopt;
+        }
+        return c;
+    }
+    const QUrl u(url, QUrl::StrictMode);
+    if (!u.isValid() ||
+        (u.scheme() != QStringLiteral("postgresql") && u.scheme() != QStringLiteral("postgres"))) {
+        *error = QStringLiteral("database must be sqlite:PATH or postgresql://...");
+        return std::nullopt;
+    }
+    c.kind = DbConfig::Kind::Postgres;
+    c.host = u.host();
+    c.port = u.port(-1);
+    c.user = u.userName();
+    c.password = u.password();
+    c.database = u.path().mid(1);
+    QStringList options;
+    const QUrlQuery query(u);
+    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (key == QStringLiteral("host")) {
+            c.host = value;
+        } else if (key == QStringLiteral("port")) {
+            bool ok = false;
+            c.port = value.toInt(&ok);
+            if (!ok) {
+                *error = QStringLiteral("port is not a number");
+                return std::nullopt;
+            }
+        } else if (key == QStringLiteral("user")) {
+            c.user = value;
+        } else if (key == QStringLiteral("password")) {
+            c.password = value;
+        } else {
+            if (key.contains(QLatin1Char(';')) || value.contains(QLatin1Char(';'))) {
+                *error = QStringLiteral("option %1 contains ';'").arg(key);
+                return std::nullopt;
+            }
+            options << key + QLatin1Char('=') + value;
+        }
+    }
+    if (c.database.isEmpty()) {
+        *error = QStringLiteral("postgresql URL without a database name");
+        return std::nullopt;
+    }
+    c.connectOptions = options.join(QLatin1Char(';'));
+    return c;
+}
+
+Database::~Database()
+{
+    close();
+}
+
+bool Database::open(const DbConfig& config, QString* error)
+{
+    close();
+    m_kind = config.kind;
+    m_name = QStringLiteral("veilcast-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1));
+    if (config.kind == DbConfig::Kind::Sqlite) {
+        const QString dir = QFileInfo(config.sqlitePath).absolutePath();
+        if (!QDir().mkpath(dir)) {
+            *error = QStringLiteral("cannot create %1").arg(dir);
+            return false;
+        }
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        m_db.setDatabaseName(config.sqlitePath);
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    } else {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
+        m_db.setHostName(config.host);
+        if (config.port > 0) {
+            m_db.setPort(config.port);
+        }
+        m_db.setUserName(config.user);
+        m_db.setPassword(config.password);
+        m_db.setDatabaseName(config.database);
+        m_db.setConnectOptions(config.connectOptions);
+    }
+    if (!m_db.isValid()) {
+        *error = QStringLiteral("the Qt SQL driver for this database is not installed");
+        return false;
+    }
+    if (!m_db.open()) {
+        *error = m_db.lastError().text();
+        return false;
+    }
+    if (m_kind == DbConfig::Kind::Sqlite) {
+        // WAL lets the admin command write while the server reads; foreign
+        // keys are off by default in SQLite.
+        for (const char* pragma :
+             {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA foreign_keys=ON"}) {
+            QSqlQuery q(m_db);
+            if (!q.exec(QString::fromLatin1(pragma))) {
+                *error = q.lastError().text();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void Database::close()
+{
+    qDeleteAll(m_cache);
+    m_cache.clear();
+    if (m_db.isValid()) {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+}
+
+QSqlQuery* Database::run(const QString& sql, const QVariantList& params)
+{
+    QSqlQuery* q = m_cache.value(sql);
+    if (!q) {
+        q = new QSqlQuery(m_db);
+        if (!q->prepare(sql)) {
+            logDbError("prepare", q->lastError());
+            delete q;
+            return nullptr;
+        }
+        m_cache.insert(sql, q);
+    }
+    for (int i = 0; i < params.size(); ++i) {
+        q->bindValue(i, params.at(i));
+    }
+    if (!q->exec()) {
+        logDbError("exec", q->lastError());
+        q->finish();
+        return nullptr;
+    }
+    return q;
+}
+
+bool Database::begin()
+{
+    if (!m_db.transaction()) {
+        logDbError("begin", m_db.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool Database::commit()
+{
+    if (!m_db.commit()) {
+        logDbError("commit", m_db.lastError());
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
+
+void Database::rollback()
+{
+    m_db.rollback();
+}
+
+int Database::latestSchemaVersion()
+{
+    return migrations().last().version;
+}
+
+int Database::schemaVersion()
+{
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("SELECT MAX(version) FROM schema_migrations")) || !q.next()) {
+        return 0;
+    }
+    return q.value(0).toInt();
+}
+
+bool Database::migrate(QString* error)
+{
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_migrations ("
+                               "version INTEGER PRIMARY KEY, applied_at BIGINT NOT NULL)"))) {
+        *error = q.lastError().text();
+        return false;
+    }
+    if (isPostgres() && !q.exec(QStringLiteral("SELECT pg_advisory_lock(7301001)"))) {
+        *error = q.lastError().text();
+        return false;
+    }
+    bool ok = true;
+    const int current = schemaVersion();
+    for (const Migration& m : migrations()) {
+        if (m.version <= current) {
+            continue;
+        }
+        if (!m_db.transaction()) {
+            *error = m_db.lastError().text();
+            ok = false;
+            break;
+        }
+        for (const QString& statement : m.statements) {
+            if (!q.exec(statement)) {
+                *error =
+                    QStringLiteral("migration %1: %2").arg(m.version).arg(q.lastError().text());
+                ok = false;
+                break;
+            }
+        }
+        if (ok) {
+            q.prepare(
+                QStringLiteral("INSERT INTO schema_migrations (version, applied_at) "
+                               "VALUES (?, ?)"));
+            q.addBindValue(m.version);
+            q.addBindValue(QDateTime::currentMSecsSinceEpoch());
+            ok = q.exec();
+            if (!ok) {
+                *error = q.lastError().text();
+            }
+        }
+        if (!ok || !m_db.commit()) {
+            if (ok) {
+                *error = m_db.lastError().text();
+            }
+            m_db.rollback();
+            ok = false;
+            break;
+        }
+    }
+    if (isPostgres()) {
+        q.exec(QStringLiteral("SELECT pg_advisory_unlock(7301001)"));
+    }
+    return ok;
+}

@@ -1,0 +1,602 @@
+#include "Service.h"
+
+#include <sodium.h>
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonValue>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "Clock.h"
+#include "KeyVault.h"
+#include "PasswordHasher.h"
+
+namespace {
+
+constexpr int kMaxUsernameLength = 128;
+constexpr int kMaxPasswordBytes = 1024;
+constexpr int kMaxDeviceNameLength = 200;
+constexpr int kMaxTextLength = 1024;
+// Writing last_seen on every key request would turn reads into writes.
+constexpr qint64 kDeviceTouchIntervalMs = 60 * 1000;
+constexpr qint64 kMaxSafeInteger = 9007199254740991LL;  // 2^53 - 1
+
+void serverLog(const QString& line)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(line));
+}
+
+// Reads an optional string member. Absent: empty, true. Present but not a
+// string: false.
+bool stringField(const QJsonObject& o, const QString& name, QString* out)
+{
+    const QJsonValue v = o.value(name);
+    if (v.isUndefined() || v.isNull()) {
+        out->clear();
+        return true;
+    }
+    if (!v.isString()) {
+        return false;
+    }
+    *out = v.toString();
+    return true;
+}
+
+ApiError wrongType(const QString& field)
+{
+    return apiError(ErrorCode::InvalidRequest, QStringLiteral("字段 %1 的类型不正确").arg(field));
+}
+
+ApiError missing(const QString& field)
+{
+    return apiError(ErrorCode::InvalidRequest, QStringLiteral("缺少字段 %1").arg(field));
+}
+
+ApiError tooLong(const QString& field)
+{
+    return apiError(ErrorCode::InvalidRequest, QStringLiteral("字段 %1 过长").arg(field));
+}
+
+Reply serverError(const char* where)
+{
+    serverLog(QStringLiteral("error: database failure in %1").arg(QLatin1String(where)));
+    return Reply::failure(apiError(ErrorCode::ServerError));
+}
+
+QString bearerToken(const QByteArray& authorization)
+{
+    const QByteArray v = authorization.trimmed();
+    if (v.size() < 8 || qstrnicmp(v.constData(), "bearer ", 7) != 0) {
+        return {};
+    }
+    return QString::fromLatin1(v.mid(7).trimmed());
+}
+
+}  // namespace
+
+Service::Service(Store& store, const KeyVault& vault, const PasswordHasher& hasher,
+                 const Clock& clock, ServiceOptions options)
+    : m_store(store), m_vault(vault), m_hasher(hasher), m_clock(clock), m_options(options)
+{
+    // Unknown user names are checked against this, so they cost as much as a
+    // wrong password and the answer time does not tell which one it was.
+    QByteArray random(24, '\0');
+    randombytes_buf(random.data(), random.size());
+    m_dummyHash = m_hasher.hash(random.toBase64());
+}
+
+QString Service::hashToken(const QString& token)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(token.toLatin1(), QCryptographicHash::Sha256).toHex());
+}
+
+QString Service::normalizeDeviceId(const QString& raw)
+{
+    static const QRegularExpression re(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    return re.match(raw).hasMatch() ? raw.toLower() : QString();
+}
+
+QString Service::normalizeKeyId(const QString& raw, bool requireDashes)
+{
+    static const QRegularExpression dashed(QStringLiteral(
+        "^[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
+    static const QRegularExpression plain(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    if (dashed.match(raw).hasMatch()) {
+        return raw.toLower();
+    }
+    if (!requireDashes && plain.match(raw).hasMatch()) {
+        const QString h = raw.toLower();
+        return h.mid(0, 8) + u'-' + h.mid(8, 4) + u'-' + h.mid(12, 4) + u'-' + h.mid(16, 4) + u'-' +
+               h.mid(20);
+    }
+    return {};
+}
+
+QString Service::isoTime(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+std::optional<ApiError> Service::accountState(const User& user) const
+{
+    if (user.disabled) {
+        return apiError(ErrorCode::AccountDisabled);
+    }
+    if (user.accountExpiresAt && *user.accountExpiresAt <= m_clock.nowMs()) {
+        return apiError(ErrorCode::AccountExpired);
+    }
+    return std::nullopt;
+}
+
+std::optional<ApiError> Service::authenticate(const QByteArray& authorization, bool forRenewal,
+                                              Session* out)
+{
+    const QString token = bearerToken(authorization);
+    if (token.isEmpty()) {
+        return apiError(ErrorCode::TokenInvalid);
+    }
+    bool failed = false;
+    auto record = m_store.tokenByHash(hashToken(token), &failed);
+    if (failed) {
+        return apiError(ErrorCode::ServerError);
+    }
+    if (!record) {
+        return apiError(ErrorCode::TokenInvalid);
+    }
+    const qint64 now = m_clock.nowMs();
+    if (now >= record->renewUntil || (!forRenewal && now >= record->accessExpiresAt)) {
+        return apiError(ErrorCode::TokenExpired);
+    }
+    auto user = m_store.userById(record->userId, &failed);
+    if (failed) {
+        return apiError(ErrorCode::ServerError);
+    }
+    if (!user) {
+        return apiError(ErrorCode::TokenInvalid);
+    }
+    if (auto refused = accountState(*user)) {
+        return refused;
+    }
+    out->user = *user;
+    out->token = *record;
+    return std::nullopt;
+}
+
+std::optional<QString> Service::issueToken(const User& user, const QString& deviceId,
+                                           TokenRecord* record)
+{
+    QByteArray raw(32, '\0');
+    randombytes_buf(raw.data(), raw.size());
+    const QString token = QString::fromLatin1(raw.toHex());
+    sodium_memzero(raw.data(), raw.size());
+    const qint64 now = m_clock.nowMs();
+    record->tokenHash = hashToken(token);
+    record->userId = user.id;
+    record->deviceId = deviceId;
+    record->issuedAt = now;
+    record->accessExpiresAt = now + m_options.accessLifetimeMs;
+    record->renewUntil = now + std::max(m_options.renewalWindowMs, m_options.accessLifetimeMs);
+    if (!m_store.addToken(*record)) {
+        return std::nullopt;
+    }
+    return token;
+}
+
+QJsonObject Service::userData(const User& user, const QString& token,
+                              const TokenRecord& record) const
+{
+    return {
+        {QStringLiteral("userId"), user.id},
+        {QStringLiteral("username"), user.username},
+        {QStringLiteral("displayName"), user.displayName},
+        {QStringLiteral("token"), token},
+        {QStringLiteral("role"), user.role},
+        {QStringLiteral("tokenExpiry"), isoTime(record.accessExpiresAt)},
+        {QStringLiteral("accountExpiry"),
+         user.accountExpiresAt ? isoTime(*user.accountExpiresAt) : QString()},
+        {QStringLiteral("merchantId"), user.merchantId},
+        {QStringLiteral("merchantName"), user.merchantName},
+    };
+}
+
+Service::LoginPlan Service::beginLogin(const QJsonObject& body, const QString& clientAddress)
+{
+    LoginPlan plan;
+    plan.clientAddress = clientAddress;
+    QString password;
+    QString deviceId;
+    if (!body.contains(QStringLiteral("username"))) {
+        plan.immediate = Reply::failure(missing(QStringLiteral("username")));
+        return plan;
+    }
+    if (!body.contains(QStringLiteral("password"))) {
+        plan.immediate = Reply::failure(missing(QStringLiteral("password")));
+        return plan;
+    }
+    for (const auto& [name, target] : {std::pair{QStringLiteral("username"), &plan.username},
+                                       std::pair{QStringLiteral("password"), &password},
+                                       std::pair{QStringLiteral("deviceId"), &deviceId},
+                                       std::pair{QStringLiteral("deviceName"), &plan.deviceName}}) {
+        if (!stringField(body, name, target)) {
+            plan.immediate = Reply::failure(wrongType(name));
+            return plan;
+        }
+    }
+    plan.username = plan.username.trimmed();
+    plan.password = password.toUtf8();
+    plan.deviceId = normalizeDeviceId(deviceId);
+    plan.deviceName = plan.deviceName.left(kMaxDeviceNameLength);
+    if (plan.username.isEmpty() || plan.username.size() > kMaxUsernameLength ||
+        plan.password.isEmpty() || plan.password.size() > kMaxPasswordBytes) {
+        // Malformed credentials are still wrong credentials, and count as such.
+        plan.hashToCheck = m_dummyHash;
+        return plan;
+    }
+
+    const qint64 since = m_clock.nowMs() - m_options.failureWindowMs;
+    for (const QString& subject : {QStringLiteral("user:") + plan.username.toLower(),
+                                   QStringLiteral("addr:") + clientAddress}) {
+        const auto count = m_store.loginFailuresSince(subject, since);
+        if (!count) {
+            plan.immediate = serverError("login throttle");
+            return plan;
+        }
+        if (*count >= m_options.maxLoginFailures) {
+            plan.immediate = Reply::failure(apiError(ErrorCode::TooManyAttempts));
+            return plan;
+        }
+    }
+
+    bool failed = false;
+    plan.user = m_store.userByName(plan.username, &failed);
+    if (failed) {
+        plan.immediate = serverError("login lookup");
+        return plan;
+    }
+    plan.hashToCheck = plan.user ? plan.user->passwordHash : m_dummyHash;
+    return plan;
+}
+
+Reply Service::finishLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash)
+{
+    const qint64 now = m_clock.nowMs();
+    if (!plan.user || !passwordMatches) {
+        if (!plan.username.isEmpty() && plan.username.size() <= kMaxUsernameLength) {
+            m_store.addLoginFailure(QStringLiteral("user:") + plan.username.toLower(), now);
+        }
+        m_store.addLoginFailure(QStringLiteral("addr:") + plan.clientAddress, now);
+        return Reply::failure(apiError(ErrorCode::InvalidCredentials));
+    }
+    const User& user = *plan.user;
+    m_store.clearLoginFailures(QStringLiteral("user:") + plan.username.toLower());
+    // Account state is told only to someone who knows the password.
+    if (auto refused = accountState(user)) {
+        return Reply::failure(*refused);
+    }
+    if (!newHash.isEmpty()) {
+        m_store.setPasswordHash(user.id, newHash);
+    }
+    recordLoginDevice(user, plan.deviceId, plan.deviceName);
+    TokenRecord record;
+    const auto token = issueToken(user, plan.deviceId, &record);
+    if (!token) {
+        return serverError("login token");
+    }
+    return Reply::success(userData(user, *token, record));
+}
+
+Reply Service::login(const QJsonObject& body, const QString& clientAddress)
+{
+    LoginPlan plan = beginLogin(body, clientAddress);
+    if (plan.immediate) {
+        return *plan.immediate;
+    }
+    const bool ok = m_hasher.verify(plan.hashToCheck, plan.password);
+    const QByteArray rehash =
+        ok && m_hasher.needsRehash(plan.hashToCheck) ? m_hasher.hash(plan.password) : QByteArray();
+    sodium_memzero(plan.password.data(), plan.password.size());
+    return finishLogin(plan, ok, rehash);
+}
+
+void Service::recordLoginDevice(const User& user, const QString& deviceId,
+                                const QString& deviceName)
+{
+    // A login never fails for device reasons: the key request is where the
+    // limit and rejection are enforced and explained. Here a known device is
+    // refreshed and a new one is taken on while there is room.
+    if (deviceId.isEmpty()) {
+        return;
+    }
+    bool failed = false;
+    const auto known = m_store.device(user.id, deviceId, &failed);
+    const qint64 now = m_clock.nowMs();
+    if (failed) {
+        return;
+    }
+    if (known) {
+        m_store.touchDevice(user.id, deviceId, deviceName, now);
+        return;
+    }
+    const auto count = m_store.activeDeviceCount(user.id);
+    if (count && (user.deviceLimit <= 0 || *count < user.deviceLimit)) {
+        m_store.addDevice({user.id, deviceId, deviceName, now, now, false});
+    }
+}
+
+std::optional<ApiError> Service::admitDevice(const User& user, const QString& deviceId,
+                                             const QString& deviceName)
+{
+    const qint64 now = m_clock.nowMs();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool failed = false;
+        const auto known = m_store.device(user.id, deviceId, &failed);
+        if (failed) {
+            return apiError(ErrorCode::ServerError);
+        }
+        if (known) {
+            if (known->rejected) {
+                return apiError(ErrorCode::DeviceRejected);
+            }
+            if (now - known->lastSeen >= kDeviceTouchIntervalMs ||
+                (!deviceName.isEmpty() && deviceName != known->name)) {
+                m_store.touchDevice(user.id, deviceId,
+                                    deviceName.isEmpty() ? known->name : deviceName, now);
+            }
+            return std::nullopt;
+        }
+        const auto count = m_store.activeDeviceCount(user.id);
+        if (!count) {
+            return apiError(ErrorCode::ServerError);
+        }
+        if (user.deviceLimit > 0 && *count >= user.deviceLimit) {
+            return deviceLimitError(user.deviceLimit);
+        }
+        switch (m_store.addDevice({user.id, deviceId, deviceName, now, now, false})) {
+            case Store::Insert::Done:
+                return std::nullopt;
+            case Store::Insert::Failed:
+                return apiError(ErrorCode::ServerError);
+            case Store::Insert::Conflict:
+                break;  // another instance added it just now: look again
+        }
+    }
+    return apiError(ErrorCode::ServerError);
+}
+
+Reply Service::me(const QByteArray& authorization)
+{
+    Session session;
+    if (auto refused = authenticate(authorization, true, &session)) {
+        return Reply::failure(*refused);
+    }
+    // Renewal hands out a fresh token and retires the presented one. Deleting
+    // first makes a token renewable once, even with several instances racing.
+    if (!m_store.db().begin()) {
+        return serverError("renew begin");
+    }
+    const int removed = m_store.deleteToken(session.token.tokenHash);
+    if (removed < 0) {
+        m_store.db().rollback();
+        return serverError("renew retire");
+    }
+    if (removed == 0) {
+        m_store.db().rollback();
+        return Reply::failure(apiError(ErrorCode::TokenInvalid));
+    }
+    TokenRecord record;
+    const auto token = issueToken(session.user, session.token.deviceId, &record);
+    if (!token || !m_store.db().commit()) {
+        m_store.db().rollback();
+        return serverError("renew issue");
+    }
+    return Reply::success(userData(session.user, *token, record));
+}
+
+Reply Service::logout(const QByteArray& authorization)
+{
+    const QString token = bearerToken(authorization);
+    if (token.isEmpty()) {
+        return Reply::failure(apiError(ErrorCode::TokenInvalid));
+    }
+    // Expired or disabled, a token can always be given back.
+    const int removed = m_store.deleteToken(hashToken(token));
+    if (removed < 0) {
+        return serverError("logout");
+    }
+    if (removed == 0) {
+        return Reply::failure(apiError(ErrorCode::TokenInvalid));
+    }
+    return Reply::success({});
+}
+
+Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body)
+{
+    Session session;
+    if (auto refused = authenticate(authorization, false, &session)) {
+        return Reply::failure(*refused);
+    }
+    QString keyIdText;
+    QString fileId;
+    QString deviceName;
+    for (const auto& [name, target] : {std::pair{QStringLiteral("keyId"), &keyIdText},
+                                       std::pair{QStringLiteral("fileId"), &fileId},
+                                       std::pair{QStringLiteral("deviceName"), &deviceName}}) {
+        if (!stringField(body, name, target)) {
+            return Reply::failure(wrongType(name));
+        }
+    }
+    const QJsonValue rawDevice = body.value(QStringLiteral("deviceId"));
+    const QString deviceId =
+        normalizeDeviceId(rawDevice.isString() ? rawDevice.toString() : QString());
+    if (deviceId.isEmpty()) {
+        return Reply::failure(apiError(ErrorCode::DeviceRequired));
+    }
+    if (auto refused = admitDevice(session.user, deviceId, deviceName.left(kMaxDeviceNameLength))) {
+        return Reply::failure(*refused);
+    }
+
+    const QString keyId = normalizeKeyId(keyIdText, false);
+    if (keyId.isEmpty()) {
+        return Reply::failure(apiError(ErrorCode::KeyNotFound));
+    }
+    bool failed = false;
+    const auto key = m_store.keyById(keyId, &failed);
+    if (failed) {
+        return serverError("key lookup");
+    }
+    if (!key) {
+        return Reply::failure(apiError(ErrorCode::KeyNotFound));
+    }
+    if (key->revoked) {
+        return Reply::failure(apiError(ErrorCode::KeyRevoked));
+    }
+    const User& user = session.user;
+    const bool ownCatalogue = (user.role == QStringLiteral("admin")) ||
+                              (user.role == QStringLiteral("merchant") &&
+                               !user.merchantId.isEmpty() && user.merchantId == key->merchantId);
+    if (!ownCatalogue) {
+        QList<std::optional<qint64>> ends;
+        if (!m_store.grantEndsFor(user.id, keyId, key->merchantId, &ends)) {
+            return serverError("grant lookup");
+        }
+        const qint64 now = m_clock.nowMs();
+        const bool current = std::any_of(ends.cbegin(), ends.cend(),
+                                         [now](const auto& end) { return !end || *end > now; });
+        if (!current) {
+            return Reply::failure(ends.isEmpty()
+                                      ? apiError(ErrorCode::PermissionDenied,
+                                                 QStringLiteral("您没有该视频的观看权限"))
+                                      : apiError(ErrorCode::PermissionExpired));
+        }
+    }
+    auto plain = m_vault.open(key->sealedKey, key->keyId);
+    if (!plain) {
+        serverLog(QStringLiteral("error: stored key %1 does not open with this master key")
+                      .arg(key->keyId));
+        return Reply::failure(apiError(ErrorCode::ServerError));
+    }
+    const QString keyText = QString::fromLatin1(plain->toBase64());
+    sodium_memzero(plain->data(), plain->size());
+    return Reply::success({{QStringLiteral("keyId"), keyId},
+                           {QStringLiteral("fileId"), fileId},
+                           {QStringLiteral("key"), keyText},
+                           {QStringLiteral("iv"), key->iv}});
+}
+
+Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& body)
+{
+    Session session;
+    if (auto refused = authenticate(authorization, false, &session)) {
+        return Reply::failure(*refused);
+    }
+    const User& user = session.user;
+    const bool isAdmin = user.role == QStringLiteral("admin");
+    if (!isAdmin && (user.role != QStringLiteral("merchant") || user.merchantId.isEmpty())) {
+        return Reply::failure(apiError(ErrorCode::PermissionDenied));
+    }
+
+    const QJsonValue keyIdValue = body.value(QStringLiteral("keyId"));
+    const QString keyId =
+        keyIdValue.isString() ? normalizeKeyId(keyIdValue.toString(), true) : QString();
+    if (keyId.isEmpty()) {
+        return Reply::failure(apiError(ErrorCode::InvalidKeyId));
+    }
+    auto base64Of = [&body](const QString& name, int size) -> QByteArray {
+        const QJsonValue v = body.value(name);
+        if (!v.isString()) {
+            return {};
+        }
+        auto decoded = QByteArray::fromBase64Encoding(v.toString().toLatin1(),
+                                                      QByteArray::AbortOnBase64DecodingErrors);
+        return decoded && decoded.decoded.size() == size ? decoded.decoded : QByteArray();
+    };
+    QByteArray key = base64Of(QStringLiteral("key"), 32);
+    if (key.isEmpty()) {
+        return Reply::failure(apiError(ErrorCode::InvalidKey));
+    }
+    const QByteArray iv = base64Of(QStringLiteral("iv"), 16);
+    if (iv.isEmpty()) {
+        sodium_memzero(key.data(), key.size());
+        return Reply::failure(apiError(ErrorCode::InvalidIv));
+    }
+    const QJsonValue size = body.value(QStringLiteral("fileSize"));
+    const double sizeValue = size.toDouble(-1);
+    if (!size.isDouble() || sizeValue < 0 || sizeValue > double(kMaxSafeInteger) ||
+        std::floor(sizeValue) != sizeValue) {
+        sodium_memzero(key.data(), key.size());
+        return Reply::failure(apiError(ErrorCode::InvalidFileSize));
+    }
+    ContentKey record;
+    for (const auto& [name, target] :
+         {std::pair{QStringLiteral("title"), &record.title},
+          std::pair{QStringLiteral("sourceFileName"), &record.sourceFileName}}) {
+        std::optional<ApiError> problem;
+        if (!body.contains(name)) {
+            problem = missing(name);
+        } else if (!stringField(body, name, target)) {
+            problem = wrongType(name);
+        } else if (target->size() > kMaxTextLength) {
+            problem = tooLong(name);
+        }
+        if (problem) {
+            sodium_memzero(key.data(), key.size());
+            return Reply::failure(*problem);
+        }
+    }
+
+    QString merchantId = user.merchantId;
+    if (isAdmin) {
+        QString requested;
+        if (!stringField(body, QStringLiteral("merchantId"), &requested)) {
+            sodium_memzero(key.data(), key.size());
+            return Reply::failure(wrongType(QStringLiteral("merchantId")));
+        }
+        if (!requested.isEmpty()) {
+            merchantId = requested;
+        }
+        bool failed = false;
+        const auto merchant =
+            merchantId.isEmpty() ? std::nullopt : m_store.merchantById(merchantId, &failed);
+        if (failed) {
+            sodium_memzero(key.data(), key.size());
+            return serverError("merchant lookup");
+        }
+        if (!merchant) {
+            sodium_memzero(key.data(), key.size());
+            return Reply::failure(apiError(ErrorCode::InvalidRequest,
+                                           QStringLiteral("请用 merchantId 指明密钥所属的商家")));
+        }
+    }
+
+    record.keyId = keyId;
+    record.merchantId = merchantId;
+    record.sealedKey = m_vault.seal(key, keyId);
+    sodium_memzero(key.data(), key.size());
+    record.iv = QString::fromLatin1(iv.toBase64());
+    record.fileSize = qint64(sizeValue);
+    record.createdBy = user.id;
+    record.createdAt = m_clock.nowMs();
+    if (record.sealedKey.isEmpty()) {
+        return serverError("key seal");
+    }
+    switch (m_store.addKey(record)) {
+        case Store::Insert::Done:
+            return Reply::success({{QStringLiteral("keyId"), keyId}});
+        case Store::Insert::Conflict:
+            return Reply::failure(apiError(ErrorCode::KeyConflict));
+        case Store::Insert::Failed:
+            break;
+    }
+    return serverError("key insert");
+}
+
+void Service::housekeeping()
+{
+    const qint64 now = m_clock.nowMs();
+    m_store.purgeTokens(now);
+    m_store.purgeLoginFailures(now - m_options.failureWindowMs);
+}

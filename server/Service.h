@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+
+#include "ApiError.h"
+#include "Store.h"
+
+class Clock;
+class KeyVault;
+class PasswordHasher;
+
+struct ServiceOptions
+{
+    qint64 accessLifetimeMs = 24LL * 3600 * 1000;
+    qint64 renewalWindowMs = 30LL * 24 * 3600 * 1000;
+    int maxLoginFailures = 10;
+    qint64 failureWindowMs = 10LL * 60 * 1000;
+};
+
+// The rules behind the five endpoints, free of HTTP. Runs on one thread (the
+// one that owns the store); only password hashing may leave it, which is why
+// a login comes in two halves around the hash check.
+class Service
+{
+public:
+    Service(Store& store, const KeyVault& vault, const PasswordHasher& hasher, const Clock& clock,
+            ServiceOptions options);
+
+    struct LoginPlan
+    {
+        std::optional<Reply> immediate;  // set when the answer is known without hashing
+        QString username;
+        QByteArray password;
+        QByteArray hashToCheck;
+        std::optional<User> user;
+        QString deviceId;  // normalised, or empty when the client sent none usable
+        QString deviceName;
+        QString clientAddress;
+    };
+    LoginPlan beginLogin(const QJsonObject& body, const QString& clientAddress);
+    Reply finishLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash);
+    // Both halves in one call, for callers that may block.
+    Reply login(const QJsonObject& body, const QString& clientAddress);
+
+    Reply me(const QByteArray& authorization);
+    Reply logout(const QByteArray& authorization);
+    Reply videoKey(const QByteArray& authorization, const QJsonObject& body);
+    Reply registerKey(const QByteArray& authorization, const QJsonObject& body);
+
+    // Drops expired tokens and old throttling records.
+    void housekeeping();
+
+    static QString hashToken(const QString& token);
+    // 32 hex digits, any case, to lower case; empty when malformed.
+    static QString normalizeDeviceId(const QString& raw);
+    // Dashed or undashed UUID text to the lower-case dashed form; empty when malformed.
+    static QString normalizeKeyId(const QString& raw, bool requireDashes);
+    static QString isoTime(qint64 ms);
+
+private:
+    struct Session
+    {
+        User user;
+        TokenRecord token;
+    };
+    std::optional<ApiError> authenticate(const QByteArray& authorization, bool forRenewal,
+                                         Session* out);
+    std::optional<ApiError> accountState(const User& user) const;
+    std::optional<ApiError> admitDevice(const User& user, const QString& deviceId,
+                                        const QString& deviceName);
+    void recordLoginDevice(const User& user, const QString& deviceId, const QString& deviceName);
+    std::optional<QString> issueToken(const User& user, const QString& deviceId,
+                                      TokenRecord* record);
+    QJsonObject userData(const User& user, const QString& token, const TokenRecord& record) const;
+
+    Store& m_store;
+    const KeyVault& m_vault;
+    const PasswordHasher& m_hasher;
+    const Clock& m_clock;
+    ServiceOptions m_options;
+    QByteArray m_dummyHash;
+};

@@ -1,0 +1,437 @@
+#include "Store.h"
+
+#include <QSqlQuery>
+
+namespace {
+
+QVariant optText(const QString& s)
+{
+    return s.isEmpty() ? nullText() : QVariant(s);
+}
+
+QVariant optInt64(const std::optional<qint64>& v)
+{
+    return v ? QVariant(qlonglong(*v)) : nullInt64();
+}
+
+std::optional<qint64> readOptInt64(const QSqlQuery* q, int column)
+{
+    const QVariant v = q->value(column);
+    if (v.isNull()) {
+        return std::nullopt;
+    }
+    return v.toLongLong();
+}
+
+// Reads at most one row with `read`, then releases the statement so SQLite
+// does not keep a read transaction open.
+template <typename T, typename Read>
+std::optional<T> one(QSqlQuery* q, bool* failed, Read read)
+{
+    *failed = (q == nullptr);
+    if (!q) {
+        return std::nullopt;
+    }
+    std::optional<T> result;
+    if (q->next()) {
+        result = read(q);
+    }
+    q->finish();
+    return result;
+}
+
+template <typename T, typename Read>
+bool all(QSqlQuery* q, QList<T>* out, Read read)
+{
+    out->clear();
+    if (!q) {
+        return false;
+    }
+    while (q->next()) {
+        out->append(read(q));
+    }
+    q->finish();
+    return true;
+}
+
+int affected(QSqlQuery* q)
+{
+    if (!q) {
+        return -1;
+    }
+    const int n = q->numRowsAffected();
+    q->finish();
+    return n;
+}
+
+Store::Insert inserted(QSqlQuery* q)
+{
+    const int n = affected(q);
+    if (n < 0) {
+        return Store::Insert::Failed;
+    }
+    return n == 0 ? Store::Insert::Conflict : Store::Insert::Done;
+}
+
+const QString kUserColumns = QStringLiteral(
+    "u.id, u.username, u.password_hash, u.role, u.display_name, u.merchant_id, m.name, "
+    "u.account_expires_at, u.disabled, u.device_limit, u.created_at "
+    "FROM users u LEFT JOIN merchants m ON m.id = u.merchant_id ");
+
+User readUser(const QSqlQuery* q)
+{
+    User u;
+    u.id = q->value(0).toString();
+    u.username = q->value(1).toString();
+    u.passwordHash = q->value(2).toString().toLatin1();
+    u.role = q->value(3).toString();
+    u.displayName = q->value(4).toString();
+    u.merchantId = q->value(5).toString();
+    u.merchantName = q->value(6).toString();
+    u.accountExpiresAt = readOptInt64(q, 7);
+    u.disabled = q->value(8).toInt() != 0;
+    u.deviceLimit = q->value(9).toInt();
+    u.createdAt = q->value(10).toLongLong();
+    return u;
+}
+
+Merchant readMerchant(const QSqlQuery* q)
+{
+    return {q->value(0).toString(), q->value(1).toString(), q->value(2).toLongLong()};
+}
+
+Device readDevice(const QSqlQuery* q)
+{
+    Device d;
+    d.userId = q->value(0).toString();
+    d.deviceId = q->value(1).toString();
+    d.name = q->value(2).toString();
+    d.firstSeen = q->value(3).toLongLong();
+    d.lastSeen = q->value(4).toLongLong();
+    d.rejected = q->value(5).toString() == QStringLiteral("rejected");
+    return d;
+}
+
+const QString kKeyColumns = QStringLiteral(
+    "k.key_id, k.merchant_id, m.name, k.sealed_key, k.iv, k.title, k.source_file_name, "
+    "k.file_size, k.revoked, k.created_by, k.created_at "
+    "FROM content_keys k JOIN merchants m ON m.id = k.merchant_id ");
+
+ContentKey readKey(const QSqlQuery* q)
+{
+    ContentKey k;
+    k.keyId = q->value(0).toString();
+    k.merchantId = q->value(1).toString();
+    k.merchantName = q->value(2).toString();
+    k.sealedKey = q->value(3).toString();
+    k.iv = q->value(4).toString();
+    k.title = q->value(5).toString();
+    k.sourceFileName = q->value(6).toString();
+    k.fileSize = q->value(7).toLongLong();
+    k.revoked = q->value(8).toInt() != 0;
+    k.createdBy = q->value(9).toString();
+    k.createdAt = q->value(10).toLongLong();
+    return k;
+}
+
+}  // namespace
+
+Store::Insert Store::addMerchant(const Merchant& m)
+{
+    return inserted(m_db.run(QStringLiteral("INSERT INTO merchants (id, name, created_at) "
+                                            "VALUES (?, ?, ?) ON CONFLICT DO NOTHING"),
+                             {m.id, m.name, m.createdAt}));
+}
+
+std::optional<Merchant> Store::merchantByName(const QString& name, bool* failed)
+{
+    return one<Merchant>(
+        m_db.run(QStringLiteral("SELECT id, name, created_at FROM merchants WHERE name = ?"),
+                 {name}),
+        failed, readMerchant);
+}
+
+std::optional<Merchant> Store::merchantById(const QString& id, bool* failed)
+{
+    return one<Merchant>(
+        m_db.run(QStringLiteral("SELECT id, name, created_at FROM merchants WHERE id = ?"), {id}),
+        failed, readMerchant);
+}
+
+bool Store::listMerchants(QList<Merchant>* out)
+{
+    return all(m_db.run(QStringLiteral("SELECT id, name, created_at FROM merchants ORDER BY name")),
+               out, readMerchant);
+}
+
+Store::Insert Store::addUser(const User& u)
+{
+    return inserted(m_db.run(
+        QStringLiteral("INSERT INTO users (id, username, password_hash, role, display_name, "
+                       "merchant_id, account_expires_at, disabled, device_limit, created_at) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+        {u.id, u.username, QString::fromLatin1(u.passwordHash), u.role, u.displayName,
+         optText(u.merchantId), optInt64(u.accountExpiresAt), u.disabled ? 1 : 0, u.deviceLimit,
+         u.createdAt}));
+}
+
+std::optional<User> Store::userByName(const QString& username, bool* failed)
+{
+    return one<User>(
+        m_db.run(QStringLiteral("SELECT ") + kUserColumns + QStringLiteral("WHERE u.username = ?"),
+                 {username}),
+        failed, readUser);
+}
+
+std::optional<User> Store::userById(const QString& id, bool* failed)
+{
+    return one<User>(
+        m_db.run(QStringLiteral("SELECT ") + kUserColumns + QStringLiteral("WHERE u.id = ?"), {id}),
+        failed, readUser);
+}
+
+bool Store::listUsers(QList<User>* out)
+{
+    return all(
+        m_db.run(QStringLiteral("SELECT ") + kUserColumns + QStringLiteral("ORDER BY u.username")),
+        out, readUser);
+}
+
+bool Store::setUserDisabled(const QString& userId, bool disabled)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"),
+                             {disabled ? 1 : 0, userId})) >= 0;
+}
+
+bool Store::setPasswordHash(const QString& userId, const QByteArray& hash)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE users SET password_hash = ? WHERE id = ?"),
+                             {QString::fromLatin1(hash), userId})) >= 0;
+}
+
+bool Store::setDeviceLimit(const QString& userId, int limit)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE users SET device_limit = ? WHERE id = ?"),
+                             {limit, userId})) >= 0;
+}
+
+bool Store::setAccountExpiry(const QString& userId, std::optional<qint64> expiresAt)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE users SET account_expires_at = ? WHERE id = ?"),
+                             {optInt64(expiresAt), userId})) >= 0;
+}
+
+std::optional<Device> Store::device(const QString& userId, const QString& deviceId, bool* failed)
+{
+    return one<Device>(m_db.run(QStringLiteral("SELECT user_id, device_id, name, first_seen, "
+                                               "last_seen, status FROM devices "
+                                               "WHERE user_id = ? AND device_id = ?"),
+                                {userId, deviceId}),
+                       failed, readDevice);
+}
+
+std::optional<int> Store::activeDeviceCount(const QString& userId)
+{
+    bool failed = false;
+    return one<int>(m_db.run(QStringLiteral("SELECT COUNT(*) FROM devices "
+                                            "WHERE user_id = ? AND status = 'active'"),
+                             {userId}),
+                    &failed, [](const QSqlQuery* q) { return q->value(0).toInt(); });
+}
+
+Store::Insert Store::addDevice(const Device& d)
+{
+    return inserted(m_db.run(
+        QStringLiteral("INSERT INTO devices (user_id, device_id, name, first_seen, last_seen, "
+                       "status) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+        {d.userId, d.deviceId, d.name, d.firstSeen, d.lastSeen,
+         d.rejected ? QStringLiteral("rejected") : QStringLiteral("active")}));
+}
+
+bool Store::touchDevice(const QString& userId, const QString& deviceId, const QString& name,
+                        qint64 now)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE devices SET name = ?, last_seen = ? "
+                                            "WHERE user_id = ? AND device_id = ?"),
+                             {name, now, userId, deviceId})) >= 0;
+}
+
+int Store::setDeviceRejected(const QString& userId, const QString& deviceId, bool rejected)
+{
+    return affected(m_db.run(
+        QStringLiteral("UPDATE devices SET status = ? WHERE user_id = ? AND device_id = ?"),
+        {rejected ? QStringLiteral("rejected") : QStringLiteral("active"), userId, deviceId}));
+}
+
+int Store::deleteDevice(const QString& userId, const QString& deviceId)
+{
+    return affected(
+        m_db.run(QStringLiteral("DELETE FROM devices WHERE user_id = ? AND device_id = ?"),
+                 {userId, deviceId}));
+}
+
+bool Store::listDevices(const QString& userId, QList<Device>* out)
+{
+    return all(m_db.run(QStringLiteral("SELECT user_id, device_id, name, first_seen, last_seen, "
+                                       "status FROM devices WHERE user_id = ? ORDER BY first_seen"),
+                        {userId}),
+               out, readDevice);
+}
+
+Store::Insert Store::addKey(const ContentKey& k)
+{
+    return inserted(m_db.run(
+        QStringLiteral("INSERT INTO content_keys (key_id, merchant_id, sealed_key, iv, title, "
+                       "source_file_name, file_size, revoked, created_by, created_at) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+        {k.keyId, k.merchantId, k.sealedKey, k.iv, k.title, k.sourceFileName, qlonglong(k.fileSize),
+         k.revoked ? 1 : 0, optText(k.createdBy), k.createdAt}));
+}
+
+std::optional<ContentKey> Store::keyById(const QString& keyId, bool* failed)
+{
+    return one<ContentKey>(
+        m_db.run(QStringLiteral("SELECT ") + kKeyColumns + QStringLiteral("WHERE k.key_id = ?"),
+                 {keyId}),
+        failed, readKey);
+}
+
+bool Store::listKeys(const QString& merchantId, QList<ContentKey>* out)
+{
+    if (merchantId.isEmpty()) {
+        return all(m_db.run(QStringLiteral("SELECT ") + kKeyColumns +
+                            QStringLiteral("ORDER BY k.created_at, k.key_id")),
+                   out, readKey);
+    }
+    return all(
+        m_db.run(QStringLiteral("SELECT ") + kKeyColumns +
+                     QStringLiteral("WHERE k.merchant_id = ? ORDER BY k.created_at, k.key_id"),
+                 {merchantId}),
+        out, readKey);
+}
+
+int Store::setKeyRevoked(const QString& keyId, bool revoked)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE content_keys SET revoked = ? WHERE key_id = ?"),
+                             {revoked ? 1 : 0, keyId}));
+}
+
+bool Store::addGrant(const Grant& g)
+{
+    return inserted(m_db.run(QStringLiteral("INSERT INTO grants (id, user_id, merchant_id, key_id, "
+                                            "ends_at, created_at) VALUES (?, ?, ?, ?, ?, ?)"),
+                             {g.id, g.userId, g.merchantId, optText(g.keyId), optInt64(g.endsAt),
+                              g.createdAt})) == Insert::Done;
+}
+
+int Store::deleteGrant(const QString& grantId)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM grants WHERE id = ?"), {grantId}));
+}
+
+bool Store::listGrants(const QString& userId, QList<Grant>* out)
+{
+    const QString base = QStringLiteral(
+        "SELECT g.id, g.user_id, u.username, g.merchant_id, m.name, g.key_id, g.ends_at, "
+        "g.created_at FROM grants g JOIN users u ON u.id = g.user_id "
+        "JOIN merchants m ON m.id = g.merchant_id ");
+    auto read = [](const QSqlQuery* q) {
+        Grant g;
+        g.id = q->value(0).toString();
+        g.userId = q->value(1).toString();
+        g.username = q->value(2).toString();
+        g.merchantId = q->value(3).toString();
+        g.merchantName = q->value(4).toString();
+        g.keyId = q->value(5).toString();
+        g.endsAt = readOptInt64(q, 6);
+        g.createdAt = q->value(7).toLongLong();
+        return g;
+    };
+    if (userId.isEmpty()) {
+        return all(m_db.run(base + QStringLiteral("ORDER BY u.username, g.created_at")), out, read);
+    }
+    return all(
+        m_db.run(base + QStringLiteral("WHERE g.user_id = ? ORDER BY g.created_at"), {userId}), out,
+        read);
+}
+
+bool Store::grantEndsFor(const QString& userId, const QString& keyId, const QString& merchantId,
+                         QList<std::optional<qint64>>* out)
+{
+    return all(m_db.run(QStringLiteral("SELECT ends_at FROM grants WHERE user_id = ? AND "
+                                       "(key_id = ? OR (key_id IS NULL AND merchant_id = ?))"),
+                        {userId, keyId, merchantId}),
+               out, [](const QSqlQuery* q) { return readOptInt64(q, 0); });
+}
+
+bool Store::addToken(const TokenRecord& t)
+{
+    return inserted(m_db.run(
+               QStringLiteral("INSERT INTO tokens (token_hash, user_id, device_id, issued_at, "
+                              "access_expires_at, renew_until) VALUES (?, ?, ?, ?, ?, ?)"),
+               {t.tokenHash, t.userId, optText(t.deviceId), t.issuedAt, t.accessExpiresAt,
+                t.renewUntil})) == Insert::Done;
+}
+
+std::optional<TokenRecord> Store::tokenByHash(const QString& hash, bool* failed)
+{
+    return one<TokenRecord>(
+        m_db.run(QStringLiteral("SELECT token_hash, user_id, device_id, issued_at, "
+                                "access_expires_at, renew_until FROM tokens WHERE token_hash = ?"),
+                 {hash}),
+        failed, [](const QSqlQuery* q) {
+            TokenRecord t;
+            t.tokenHash = q->value(0).toString();
+            t.userId = q->value(1).toString();
+            t.deviceId = q->value(2).toString();
+            t.issuedAt = q->value(3).toLongLong();
+            t.accessExpiresAt = q->value(4).toLongLong();
+            t.renewUntil = q->value(5).toLongLong();
+            return t;
+        });
+}
+
+int Store::deleteToken(const QString& hash)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM tokens WHERE token_hash = ?"), {hash}));
+}
+
+bool Store::deleteTokensOfUser(const QString& userId)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM tokens WHERE user_id = ?"), {userId})) >=
+           0;
+}
+
+bool Store::purgeTokens(qint64 now)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM tokens WHERE renew_until < ?"), {now})) >=
+           0;
+}
+
+bool Store::addLoginFailure(const QString& subject, qint64 at)
+{
+    return affected(
+               m_db.run(QStringLiteral("INSERT INTO login_failures (subject, at) VALUES (?, ?)"),
+                        {subject, at})) >= 0;
+}
+
+std::optional<int> Store::loginFailuresSince(const QString& subject, qint64 since)
+{
+    bool failed = false;
+    return one<int>(m_db.run(QStringLiteral("SELECT COUNT(*) FROM login_failures "
+                                            "WHERE subject = ? AND at > ?"),
+                             {subject, since}),
+                    &failed, [](const QSqlQuery* q) { return q->value(0).toInt(); });
+}
+
+bool Store::clearLoginFailures(const QString& subject)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM login_failures WHERE subject = ?"),
+                             {subject})) >= 0;
+}
+
+bool Store::purgeLoginFailures(qint64 before)
+{
+    return affected(
+               m_db.run(QStringLiteral("DELETE FROM login_failures WHERE at < ?"), {before})) >= 0;
+}
