@@ -31,9 +31,13 @@ PlaybackClock::Snapshot PlaybackClock::snapshot() const
             std::this_thread::yield();
             continue;
         }
-        Snapshot s{
-            m_baseMs.load(std::memory_order_relaxed), m_startNs.load(std::memory_order_relaxed),
-            m_speed.load(std::memory_order_relaxed), m_paused.load(std::memory_order_relaxed)};
+        // The time is read inside the window too: a position is then always
+        // computed from values that were current at that instant, never from
+        // a start instant that a pause has meanwhile made obsolete.
+        Snapshot s{m_baseMs.load(std::memory_order_relaxed),
+                   m_startNs.load(std::memory_order_relaxed),
+                   m_speed.load(std::memory_order_relaxed),
+                   m_paused.load(std::memory_order_relaxed), m_now()};
         std::atomic_thread_fence(std::memory_order_acquire);
         if (m_sequence.load(std::memory_order_relaxed) == before) {
             return s;
@@ -51,21 +55,20 @@ void PlaybackClock::publish(Fn&& change)
     m_sequence.store(seq + 2, std::memory_order_release);
 }
 
-qint64 PlaybackClock::positionOf(const Snapshot& s, qint64 nowNs)
+qint64 PlaybackClock::positionOf(const Snapshot& s)
 {
     if (s.paused) {
         return s.baseMs;
     }
     // Whole elapsed milliseconds first, then the scaled product truncated
     // towards zero, so the fraction of elapsed x speed is dropped.
-    const qint64 elapsedMs = (nowNs - s.startNs) / kNsPerMs;
+    const qint64 elapsedMs = (s.nowNs - s.startNs) / kNsPerMs;
     return s.baseMs + static_cast<qint64>(static_cast<double>(elapsedMs) * s.speed);
 }
 
 qint64 PlaybackClock::positionMs() const
 {
-    const Snapshot s = snapshot();
-    return positionOf(s, s.paused ? 0 : m_now());
+    return positionOf(snapshot());
 }
 
 qint64 PlaybackClock::msUntil(qint64 t) const
@@ -89,7 +92,7 @@ void PlaybackClock::pause()
     if (s.paused) {
         return;
     }
-    const qint64 at = positionOf(s, m_now());
+    const qint64 at = positionOf(s);
     publish([&] {
         m_baseMs.store(at, std::memory_order_relaxed);
         m_paused.store(true, std::memory_order_relaxed);
@@ -98,12 +101,12 @@ void PlaybackClock::pause()
 
 void PlaybackClock::resume()
 {
-    if (!snapshot().paused) {
+    const Snapshot s = snapshot();
+    if (!s.paused) {
         return;
     }
-    const qint64 now = m_now();
     publish([&] {
-        m_startNs.store(now, std::memory_order_relaxed);
+        m_startNs.store(s.nowNs, std::memory_order_relaxed);
         m_paused.store(false, std::memory_order_relaxed);
     });
 }
@@ -117,23 +120,21 @@ void PlaybackClock::setSpeed(double x)
     }
     // Re-base at the current position first so the change bends the line
     // instead of making it jump.
-    const qint64 now = m_now();
-    const qint64 at = positionOf(s, now);
+    const qint64 at = positionOf(s);
     publish([&] {
         m_baseMs.store(at, std::memory_order_relaxed);
-        m_startNs.store(now, std::memory_order_relaxed);
+        m_startNs.store(s.nowNs, std::memory_order_relaxed);
         m_speed.store(x, std::memory_order_relaxed);
     });
 }
 
 void PlaybackClock::seekTo(qint64 ms)
 {
-    const bool paused = snapshot().paused;
-    const qint64 now = m_now();
+    const Snapshot s = snapshot();
     publish([&] {
         m_baseMs.store(ms, std::memory_order_relaxed);
-        if (!paused) {
-            m_startNs.store(now, std::memory_order_relaxed);
+        if (!s.paused) {
+            m_startNs.store(s.nowNs, std::memory_order_relaxed);
         }
     });
 }

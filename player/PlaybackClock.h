@@ -48,10 +48,11 @@ private:
         qint64 startNs;
         double speed;
         bool paused;
+        qint64 nowNs;  // read while the values above were current
     };
 
     Snapshot snapshot() const;
-    static qint64 positionOf(const Snapshot& s, qint64 nowNs);
+    static qint64 positionOf(const Snapshot& s);
     template <typename Fn>
     void publish(Fn&& change);
 

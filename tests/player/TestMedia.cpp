@@ -1,0 +1,30 @@
+#include "TestMedia.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtGlobal>
+
+SealedClip sealedClip(const QString& name)
+{
+    const QString dir = qEnvironmentVariable("VEILCAST_PLAYER_MEDIA");
+    QFile keys(dir + QStringLiteral("/keys.jsonl"));
+    if (dir.isEmpty() || !keys.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    while (!keys.atEnd()) {
+        const QJsonObject o = QJsonDocument::fromJson(keys.readLine()).object();
+        const QString source = o.value(QStringLiteral("source")).toString();
+        if (QFileInfo(source).completeBaseName() != name) {
+            continue;
+        }
+        SealedClip clip;
+        clip.container = o.value(QStringLiteral("container")).toString();
+        clip.plain = source;
+        clip.key = QByteArray::fromBase64(o.value(QStringLiteral("key")).toString().toLatin1());
+        clip.iv = QByteArray::fromBase64(o.value(QStringLiteral("iv")).toString().toLatin1());
+        return clip;
+    }
+    return {};
+}

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Generates the playback test clips with the ffmpeg CLI and seals them with
+# our own container writer. Usage: make_media.sh VCZ OUTDIR
+# OUTDIR/plain holds the sources, OUTDIR/sealed the containers and
+# OUTDIR/keys.jsonl one line of key material per container.
+set -euo pipefail
+vcz="$1"
+out="$2"
+plain="$out/plain"
+sealed="$out/sealed"
+rm -rf "$out"
+mkdir -p "$plain" "$sealed"
+
+ff() { ffmpeg -hide_banner -loglevel error -nostdin -y "$@"; }
+video() { echo "testsrc2=size=$1:rate=$2"; }
+tone() { echo "sine=frequency=440:sample_rate=$1,aformat=channel_layouts=$2"; }
+
+# 2 s, 25 fps (frame times are whole multiples of 40 ms), a key frame every
+# second, no B-frames; AAC stereo 48 kHz 440 Hz.
+ff -f lavfi -i "$(video 320x240 25)" -f lavfi -i "$(tone 48000 stereo)" -t 2 \
+   -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -shortest "$plain/av.mp4"
+# The same picture as MPEG-TS: its demuxer keeps reporting a failed read.
+ff -i "$plain/av.mp4" -c copy "$plain/av_ts.ts"
+# B-frames: the decoder holds pictures back for reordering.
+ff -f lavfi -i "$(video 320x240 25)" -t 2 -c:v libx264 -preset medium -bf 3 \
+   -pix_fmt yuv420p "$plain/bframes.mp4"
+ff -f lavfi -i "$(tone 22050 mono)" -t 1 -c:a aac "$plain/audio_mono.m4a"
+ff -f lavfi -i "$(video 320x240 25)" -t 1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
+   "$plain/video_only.mp4"
+ff -f lavfi -i "$(video 160x120 25)" -f lavfi -i "$(tone 48000 5.1)" -t 1 \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac "$plain/surround.mkv"
+ff -f lavfi -i "$(video 320x240 25)" -f lavfi -i "$(video 160x120 25)" -t 1 \
+   -map 0:v -map 1:v -c:v libx264 -preset ultrafast -pix_fmt yuv420p "$plain/two_video.mkv"
+# testsrc (unlike testsrc2) and 4:4:4 keep the odd width.
+ff -f lavfi -i "testsrc=size=853x480:rate=25" -t 0.4 -c:v libx264 -preset ultrafast -pix_fmt yuv444p \
+   "$plain/odd_size.mp4"
+# Frame size changes mid-stream: 1280x720 then 640x360.
+ff -f lavfi -i "$(video 1280x720 25)" -t 0.4 -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
+   "$out/part1.ts"
+ff -f lavfi -i "$(video 640x360 25)" -t 0.4 -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
+   "$out/part2.ts"
+ff -i "concat:$out/part1.ts|$out/part2.ts" -c copy "$plain/size_change.ts"
+rm -f "$out/part1.ts" "$out/part2.ts"
+# A video track whose codec nobody knows, next to audio that decodes.
+ff -f lavfi -i "$(video 160x120 25)" -f lavfi -i "$(tone 48000 stereo)" -t 1 \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac "$out/unknown.mkv"
+LC_ALL=C perl -0777 -pe 's{V_MPEG4/ISO/AVC}{V_XVEILCAST_ZZZ}g' "$out/unknown.mkv" \
+    > "$plain/unknown_video.mkv"
+rm -f "$out/unknown.mkv"
+# Neither picture nor sound: only subtitles.
+printf '1\n00:00:00,000 --> 00:00:01,000\nhello\n' > "$out/subs.srt"
+ff -i "$out/subs.srt" "$plain/subtitles_only.mkv"
+rm -f "$out/subs.srt"
+# Not a media file at all, and an empty payload.
+head -c 4096 /dev/urandom > "$plain/noise.bin"
+: > "$plain/empty.bin"
+
+"$vcz" seal "$plain"/* -o "$sealed" > "$out/keys.jsonl"
