@@ -1,0 +1,262 @@
+// Real sound through a sound server of the test's own: a PulseAudio daemon
+// with a null sink, whose monitor is recorded with parec. Checks what the
+// sink is made of, and that a sealed 440 Hz clip played by MediaPlayer comes
+// out as a 440 Hz tone of the clip's length, without holes.
+#include <QAudioSink>
+#include <QDir>
+#include <QMediaDevices>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cmath>
+
+#include "AudioRenderer.h"
+#include "MediaPlayer.h"
+#include "TestMedia.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace {
+
+constexpr int kRecordRate = 48000;
+// The clip's tone has an amplitude of 1/8 full scale; far above this.
+constexpr int kSoundThreshold = 1000;
+
+AVFrame* makeFrame(int rate, int channels, int samples = 1024)
+{
+    AVFrame* f = av_frame_alloc();
+    f->format = AV_SAMPLE_FMT_FLTP;
+    f->sample_rate = rate;
+    av_channel_layout_default(&f->ch_layout, channels);
+    f->nb_samples = samples;
+    if (av_frame_get_buffer(f, 0) < 0) {
+        av_frame_free(&f);
+        return nullptr;
+    }
+    av_samples_set_silence(f->extended_data, 0, samples, channels, AV_SAMPLE_FMT_FLTP);
+    return f;
+}
+
+QVector<qint16> samplesOf(const QByteArray& raw)
+{
+    QVector<qint16> s(raw.size() / 2);
+    std::memcpy(s.data(), raw.constData(), size_t(s.size()) * 2);
+    return s;
+}
+
+}  // namespace
+
+class TestAudioOutput : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QString m_socket;
+
+    QProcessEnvironment clientEnvironment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + m_socket);
+        return env;
+    }
+
+    bool serverAnswers()
+    {
+        QProcess pactl;
+        pactl.setProcessEnvironment(clientEnvironment());
+        pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
+        return pactl.waitForFinished(5000) && pactl.exitStatus() == QProcess::NormalExit &&
+               pactl.exitCode() == 0;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("parec")).isEmpty()) {
+            QSKIP("pulseaudio and parec (pulseaudio-utils) are needed for real sound");
+        }
+        QVERIFY(m_dir.isValid());
+        m_socket = m_dir.filePath(QStringLiteral("pulse.sock"));
+        // The daemon gets a home and runtime folder of its own, so it works
+        // the same for root (which it only warns about) and for a user, and
+        // never meets another daemon's state.
+        const QString runtime = m_dir.filePath(QStringLiteral("run"));
+        QVERIFY(QDir().mkpath(runtime));
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), m_dir.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+        env.remove(QStringLiteral("PULSE_SERVER"));
+        m_daemon.setProcessEnvironment(env);
+        m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // In the foreground, so this process owns its pid and stops it.
+        m_daemon.start(QStringLiteral("pulseaudio"),
+                       {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
+                        QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--disallow-exit"),
+                        QStringLiteral("--use-pid-file=no"), QStringLiteral("--log-level=error"),
+                        QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 "
+                                       "socket=") +
+                            m_socket,
+                        QStringLiteral("--load=module-null-sink sink_name=nullsink rate=48000")});
+        QVERIFY2(m_daemon.waitForStarted(5000), "pulseaudio did not start");
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_socket) && serverAnswers(), 10000);
+
+        // Before anything in this process asks for an audio device.
+        qputenv("PULSE_SERVER", ("unix:" + m_socket).toLocal8Bit());
+        QVERIFY2(!QMediaDevices::defaultAudioOutput().isNull(), "no output device seen");
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_daemon.state() != QProcess::NotRunning) {
+            m_daemon.terminate();  // SIGTERM to the daemon's own pid
+            if (!m_daemon.waitForFinished(5000)) {
+                m_daemon.kill();
+                m_daemon.waitForFinished(2000);
+            }
+        }
+    }
+
+    void sinkFormat_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("sinkChannels");
+        QTest::newRow("mono 22050 Hz") << 1 << 22050 << 1;
+        QTest::newRow("stereo 44100 Hz") << 2 << 44100 << 2;
+        QTest::newRow("5.1 48000 Hz") << 6 << 48000 << 2;
+    }
+    void sinkFormat()
+    {
+        QFETCH(int, channels);
+        QFETCH(int, rate);
+        QFETCH(int, sinkChannels);
+        AudioRenderer r;
+        r.onAudioFrame(makeFrame(rate, channels));
+        QPointer<QAudioSink> first = r.sink();
+        QVERIFY(first);
+        for (int i = 0; i < 10; ++i) {
+            r.onAudioFrame(makeFrame(rate, channels));
+        }
+        QCOMPARE(r.sink(), first.data());
+        const QAudioFormat f = r.sink()->format();
+        QCOMPARE(f.sampleFormat(), QAudioFormat::Int16);
+        QCOMPARE(f.channelCount(), sinkChannels);
+        QCOMPARE(f.sampleRate(), rate);
+        QVERIFY(r.bytesWritten() > 0);  // there is a push device this time
+    }
+
+    void volumeReachesEverySink_data()
+    {
+        QTest::addColumn<float>("volume");
+        QTest::newRow("silent from the first frame") << 0.0f;
+        QTest::newRow("a quarter") << 0.25f;
+    }
+    void volumeReachesEverySink()
+    {
+        QFETCH(float, volume);
+        AudioRenderer r;
+        QCOMPARE(r.volume(), 1.0f);
+        r.setVolume(volume);
+        r.onAudioFrame(makeFrame(44100, 2));
+        QVERIFY(r.sink());
+        QCOMPARE(r.sink()->volume(), double(volume));
+        QPointer<QAudioSink> first = r.sink();
+        r.onAudioFrame(makeFrame(48000, 2));  // new rate: new sink
+        QVERIFY(!first);
+        QCOMPARE(r.sink()->volume(), double(volume));
+    }
+
+    void sealedToneComesOutWhole()
+    {
+        const SealedClip clip = sealedClip(QStringLiteral("av"));
+        QVERIFY(clip.isValid());
+
+        QProcess parec;
+        parec.setProcessEnvironment(clientEnvironment());
+        QByteArray recorded;
+        connect(&parec, &QProcess::readyReadStandardOutput, this,
+                [&] { recorded += parec.readAllStandardOutput(); });
+        parec.start(QStringLiteral("parec"),
+                    {QStringLiteral("--latency-msec=10"), QStringLiteral("-d"),
+                     QStringLiteral("nullsink.monitor"), QStringLiteral("--format=s16le"),
+                     QStringLiteral("--rate=%1").arg(kRecordRate), QStringLiteral("--channels=1"),
+                     QStringLiteral("--raw")});
+        QVERIFY(parec.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(recorded.size() > 0, 10000);  // recording runs
+
+        MediaPlayer player;
+        QSignalSpy states(&player, &MediaPlayer::stateChanged);
+        player.open(clip.container, clip.key, clip.iv);
+        QCOMPARE(player.state(), PlayerState::Playing);
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), PlayerState::Stopped, 15000);
+
+        // Wait until the sink has played what it accepted, then until the
+        // recording shows the tone followed by a quarter second of silence.
+        AudioRenderer* audio = player.audioRenderer();
+        QVERIFY(audio->sink());
+        const qint64 acceptedUs = audio->bytesWritten() * 1'000'000 /
+                                  (2LL * audio->outputChannels() * audio->sampleRate());
+        QTRY_VERIFY_WITH_TIMEOUT(audio->sink()->processedUSecs() >= acceptedUs, 10000);
+        auto toneEnd = [&]() -> qint64 {
+            const QVector<qint16> s = samplesOf(recorded);
+            for (qint64 i = s.size() - 1; i >= 0; --i) {
+                if (std::abs(int(s[i])) > kSoundThreshold) {
+                    return i;
+                }
+            }
+            return -1;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(
+            toneEnd() >= 0 && (recorded.size() / 2 - toneEnd()) > kRecordRate / 4, 10000);
+        parec.terminate();
+        parec.waitForFinished(3000);
+
+        const QVector<qint16> s = samplesOf(recorded);
+        qint64 first = -1;
+        qint64 last = -1;
+        qint64 longestHole = 0;
+        qint64 quietRun = 0;
+        for (qint64 i = 0; i < s.size(); ++i) {
+            if (std::abs(int(s[i])) > kSoundThreshold) {
+                if (first < 0) {
+                    first = i;
+                } else {
+                    longestHole = std::max(longestHole, quietRun);
+                }
+                last = i;
+                quietRun = 0;
+            } else if (first >= 0) {
+                ++quietRun;
+            }
+        }
+        QVERIFY(first >= 0);
+        const double seconds = double(last - first) / kRecordRate;
+        int upward = 0;
+        for (qint64 i = first + 1; i <= last; ++i) {
+            if (s[i - 1] < 0 && s[i] >= 0) {
+                ++upward;
+            }
+        }
+        const double hz = upward / seconds;
+        qInfo("tone: %.3f s, %.1f Hz, longest hole %.1f ms", seconds, hz,
+              longestHole * 1000.0 / kRecordRate);
+        QVERIFY2(std::abs(hz - 440.0) < 5.0, qPrintable(QString::number(hz)));
+        QVERIFY2(std::abs(seconds - 2.0) < 0.15, qPrintable(QString::number(seconds)));
+        // One period of a 440 Hz tone is 109 samples; any longer quiet
+        // stretch inside the tone is lost sound.
+        QVERIFY2(longestHole < kRecordRate / 100, qPrintable(QString::number(longestHole)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAudioOutput)
+#include "tst_audiooutput.moc"

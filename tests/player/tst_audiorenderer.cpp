@@ -1,0 +1,137 @@
+// The audio renderer with no sound server at all, as on a build machine: it
+// must still build its converter and sink once per format and never crash,
+// hang or keep a frame. (What the sink is made of is checked against a real
+// sound server in tst_audiooutput.)
+#include <QAudioSink>
+#include <QPointer>
+#include <QtTest>
+
+#include "AudioRenderer.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace {
+
+AVFrame* makeFrame(int rate, int channels, AVSampleFormat format, int samples = 1024)
+{
+    AVFrame* f = av_frame_alloc();
+    f->format = format;
+    f->sample_rate = rate;
+    av_channel_layout_default(&f->ch_layout, channels);
+    f->nb_samples = samples;
+    if (av_frame_get_buffer(f, 0) < 0) {
+        av_frame_free(&f);
+        return nullptr;
+    }
+    av_samples_set_silence(f->extended_data, 0, samples, channels, format);
+    return f;
+}
+
+}  // namespace
+
+class TestAudioRenderer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sinkMatchesTheStreamAndIsMadeOnce_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("outChannels");
+        QTest::newRow("mono 22050 stays mono") << 1 << 22050 << int(AV_SAMPLE_FMT_FLTP) << 1;
+        QTest::newRow("stereo 44100") << 2 << 44100 << int(AV_SAMPLE_FMT_FLTP) << 2;
+        QTest::newRow("5.1 48000 becomes stereo") << 6 << 48000 << int(AV_SAMPLE_FMT_FLTP) << 2;
+        QTest::newRow("interleaved 16-bit stereo") << 2 << 48000 << int(AV_SAMPLE_FMT_S16) << 2;
+        QTest::newRow("quad 32000 becomes stereo") << 4 << 32000 << int(AV_SAMPLE_FMT_S32P) << 2;
+    }
+    void sinkMatchesTheStreamAndIsMadeOnce()
+    {
+        QFETCH(int, channels);
+        QFETCH(int, rate);
+        QFETCH(int, format);
+        QFETCH(int, outChannels);
+        AudioRenderer r;
+        QVERIFY(!r.sink());  // nothing before the first frame
+        r.onAudioFrame(makeFrame(rate, channels, AVSampleFormat(format)));
+        QPointer<QAudioSink> first = r.sink();
+        QVERIFY(first);
+        for (int i = 0; i < 20; ++i) {
+            r.onAudioFrame(makeFrame(rate, channels, AVSampleFormat(format)));
+        }
+        QVERIFY(first);  // not deleted and remade
+        QCOMPARE(r.sink(), first.data());
+        QCOMPARE(r.sampleRate(), rate);
+        QCOMPARE(r.inputChannels(), channels);
+        QCOMPARE(r.outputChannels(), outChannels);
+    }
+
+    void rateChangeRebuildsSinkAndKeepsVolume()
+    {
+        AudioRenderer r;
+        r.setVolume(0.25f);
+        r.onAudioFrame(makeFrame(44100, 2, AV_SAMPLE_FMT_FLTP));
+        QPointer<QAudioSink> first = r.sink();
+        QVERIFY(first);
+        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+        QVERIFY(!first);  // the old sink is gone
+        QVERIFY(r.sink());
+        QCOMPARE(r.sampleRate(), 48000);
+        QCOMPARE(r.volume(), 0.25f);
+    }
+
+    void sampleFormatChangeKeepsTheSink()
+    {
+        AudioRenderer r;
+        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+        QPointer<QAudioSink> first = r.sink();
+        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_S16));
+        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_DBL));
+        QVERIFY(first);
+        QCOMPARE(r.sink(), first.data());
+    }
+
+    void manyFramesWithoutServerNeitherHangNorCrash()
+    {
+        AudioRenderer r;
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 500; ++i) {
+            r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+            if (i == 250) {
+                r.reset();
+            }
+        }
+        r.onAudioFrame(nullptr);
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(r.bytesWritten(), qint64(0));  // no device: nothing goes anywhere
+    }
+
+    void resetBeforeAnySinkIsHarmless()
+    {
+        AudioRenderer r;
+        r.reset();
+        QVERIFY(!r.sink());
+        r.onAudioFrame(makeFrame(22050, 1, AV_SAMPLE_FMT_FLTP));
+        QPointer<QAudioSink> first = r.sink();
+        r.reset();
+        QCOMPARE(r.sink(), first.data());  // reset keeps the sink
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // No sound server, whatever the machine has: the unreachable socket makes
+    // the default output null, as on a build machine.
+    qputenv("PULSE_SERVER", "unix:/nonexistent/veilcast/pulse.sock");
+    QCoreApplication app(argc, argv);
+    TestAudioRenderer test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_audiorenderer.moc"
