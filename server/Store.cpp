@@ -9,6 +9,12 @@ QVariant optText(const QString& s)
     return s.isEmpty() ? nullText() : QVariant(s);
 }
 
+// Qt binds a null QString as SQL NULL; NOT NULL text columns want "".
+QVariant text(const QString& s)
+{
+    return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
+}
+
 QVariant optInt64(const std::optional<qint64>& v)
 {
     return v ? QVariant(qlonglong(*v)) : nullInt64();
@@ -170,7 +176,7 @@ Store::Insert Store::addUser(const User& u)
         QStringLiteral("INSERT INTO users (id, username, password_hash, role, display_name, "
                        "merchant_id, account_expires_at, disabled, device_limit, created_at) "
                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
-        {u.id, u.username, QString::fromLatin1(u.passwordHash), u.role, u.displayName,
+        {u.id, u.username, QString::fromLatin1(u.passwordHash), u.role, text(u.displayName),
          optText(u.merchantId), optInt64(u.accountExpiresAt), u.disabled ? 1 : 0, u.deviceLimit,
          u.createdAt}));
 }
@@ -244,7 +250,7 @@ Store::Insert Store::addDevice(const Device& d)
     return inserted(m_db.run(
         QStringLiteral("INSERT INTO devices (user_id, device_id, name, first_seen, last_seen, "
                        "status) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
-        {d.userId, d.deviceId, d.name, d.firstSeen, d.lastSeen,
+        {d.userId, d.deviceId, text(d.name), d.firstSeen, d.lastSeen,
          d.rejected ? QStringLiteral("rejected") : QStringLiteral("active")}));
 }
 
@@ -253,7 +259,7 @@ bool Store::touchDevice(const QString& userId, const QString& deviceId, const QS
 {
     return affected(m_db.run(QStringLiteral("UPDATE devices SET name = ?, last_seen = ? "
                                             "WHERE user_id = ? AND device_id = ?"),
-                             {name, now, userId, deviceId})) >= 0;
+                             {text(name), now, userId, deviceId})) >= 0;
 }
 
 int Store::setDeviceRejected(const QString& userId, const QString& deviceId, bool rejected)
@@ -284,8 +290,8 @@ Store::Insert Store::addKey(const ContentKey& k)
         QStringLiteral("INSERT INTO content_keys (key_id, merchant_id, sealed_key, iv, title, "
                        "source_file_name, file_size, revoked, created_by, created_at) "
                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
-        {k.keyId, k.merchantId, k.sealedKey, k.iv, k.title, k.sourceFileName, qlonglong(k.fileSize),
-         k.revoked ? 1 : 0, optText(k.createdBy), k.createdAt}));
+        {k.keyId, k.merchantId, k.sealedKey, k.iv, text(k.title), text(k.sourceFileName),
+         qlonglong(k.fileSize), k.revoked ? 1 : 0, optText(k.createdBy), k.createdAt}));
 }
 
 std::optional<ContentKey> Store::keyById(const QString& keyId, bool* failed)

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+#include <optional>
+
+#include "Clock.h"
+#include "ContentServer.h"
+#include "Database.h"
+#include "KeyVault.h"
+#include "PasswordHasher.h"
+#include "Service.h"
+#include "Store.h"
+
+class ManualClock final : public Clock
+{
+public:
+    qint64 nowMs() const override { return m_now; }
+    void advance(qint64 ms) { m_now += ms; }
+    void set(qint64 ms) { m_now = ms; }
+
+private:
+    qint64 m_now = QDateTime::currentMSecsSinceEpoch();
+};
+
+struct HttpAnswer
+{
+    int status = 0;
+    QByteArray raw;
+    QJsonObject body;
+    bool envelope = false;  // the body is a JSON object with "success"
+
+    QString code() const { return body.value(QStringLiteral("code")).toString(); }
+    QString message() const { return body.value(QStringLiteral("message")).toString(); }
+    QJsonObject data() const { return body.value(QStringLiteral("data")).toObject(); }
+    bool ok() const { return body.value(QStringLiteral("success")).toBool(); }
+};
+
+// An in-process server on a free loopback port, over a fresh database: a
+// temporary SQLite file, or the PostgreSQL database named by
+// VEILCAST_TEST_DATABASE (emptied first). Time is a manual clock.
+class ServerHarness
+{
+public:
+    explicit ServerHarness(PwHashCost cost = {1, 8 * 1024});
+    ~ServerHarness();
+
+    bool start(QString* error);
+    bool usesPostgres() const { return m_postgres; }
+    quint16 port() const { return m_port; }
+
+    ManualClock clock;
+    QStringList log;
+    std::unique_ptr<Store> store;
+    std::unique_ptr<Database> db;
+    std::unique_ptr<PasswordHasher> hasher;
+    std::unique_ptr<KeyVault> vault;
+    ServiceOptions options;
+
+    // seeding, straight into the store
+    QString addMerchant(const QString& name);
+    QString addUser(const QString& username, const QString& password, const QString& role,
+                    const QString& merchantId = {}, int deviceLimit = 2);
+    void addKey(const QString& keyId, const QString& merchantId, const QByteArray& key,
+                const QByteArray& iv);
+    void addGrant(const QString& userId, const QString& merchantId, const QString& keyId,
+                  std::optional<qint64> endsAt);
+    int count(const QString& table);
+
+    // HTTP
+    HttpAnswer post(const QString& path, const QByteArray& body, const QString& token = {});
+    HttpAnswer post(const QString& path, const QJsonObject& body, const QString& token = {});
+    HttpAnswer get(const QString& path, const QString& token = {});
+    HttpAnswer send(const QByteArray& verb, const QString& path, const QByteArray& body,
+                    const QString& token);
+    HttpAnswer login(const QString& username, const QString& password,
+                     const QString& deviceId = QStringLiteral("0123456789abcdef0123456789abcdef"));
+    QString loginToken(
+        const QString& username, const QString& password,
+        const QString& deviceId = QStringLiteral("0123456789abcdef0123456789abcdef"));
+    HttpAnswer videoKey(
+        const QString& token, const QString& keyId,
+        const QString& deviceId = QStringLiteral("0123456789abcdef0123456789abcdef"));
+
+    QNetworkAccessManager network;
+
+private:
+    bool m_postgres = false;
+    quint16 m_port = 0;
+    QTemporaryDir m_dir;
+    PwHashCost m_cost;
+    std::unique_ptr<Service> m_service;
+    std::unique_ptr<ContentServer> m_server;
+};

@@ -1,0 +1,323 @@
+// The veilcast-server program as an operator meets it: admin commands on the
+// database of a running server, the listen policy, TLS, restarts, and the log.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kKeyId = QStringLiteral("0a1b2c3d-4e5f-4a6b-8c7d-8e9fa0b1c2d3");
+const QString kDevice = QStringLiteral("0123456789abcdef0123456789abcdef");
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+}  // namespace
+
+class ServerCliTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_bin;
+    QProcess* m_server = nullptr;
+    QByteArray m_serverLog;
+    int m_port = 0;
+    QString m_scheme = QStringLiteral("http");
+    QNetworkAccessManager m_net;
+
+    QProcessEnvironment env() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("VEILCAST_DATA_DIR", m_dir.filePath("data"));
+        e.insert("VEILCAST_PWHASH_OPS", "1");
+        e.insert("VEILCAST_PWHASH_MEM_KIB", "8");
+        e.remove("VEILCAST_MASTER_KEY");
+        e.remove("VEILCAST_DATABASE");
+        return e;
+    }
+
+    Run admin(const QStringList& args, const QByteArray& input = {})
+    {
+        QProcess p;
+        p.setProcessEnvironment(env());
+        p.start(m_bin, QStringList{"admin"} + args);
+        p.write(input);
+        p.closeWriteChannel();
+        p.waitForFinished(20000);
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                p.readAllStandardOutput(), p.readAllStandardError()};
+    }
+
+    QJsonArray adminJson(const QStringList& args)
+    {
+        const Run r = admin(args + QStringList{"--json"});
+        return QJsonDocument::fromJson(r.out).array();
+    }
+
+    // Starts "serve" and waits for its listening line; returns "" or the
+    // first thing it said when it did not come up.
+    QString startServer(const QStringList& extra)
+    {
+        stopServer();
+        m_server = new QProcess(this);
+        m_server->setProcessEnvironment(env());
+        m_serverLog.clear();
+        m_server->start(m_bin, QStringList{"serve", "--port", "0"} + extra);
+        static const QRegularExpression listening(
+            QStringLiteral("listening on (https?)://\\S+:(\\d+) "));
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 15000) {
+            m_server->waitForReadyRead(200);
+            m_serverLog += m_server->readAllStandardError();
+            const auto m = listening.match(QString::fromUtf8(m_serverLog));
+            if (m.hasMatch()) {
+                m_scheme = m.captured(1);
+                m_port = m.captured(2).toInt();
+                return {};
+            }
+            if (m_server->state() == QProcess::NotRunning) {
+                break;
+            }
+        }
+        return QString::fromUtf8(m_serverLog).isEmpty() ? QStringLiteral("no output")
+                                                        : QString::fromUtf8(m_serverLog);
+    }
+
+    int stopServer()
+    {
+        int code = -1;
+        if (m_server) {
+            m_server->terminate();
+            if (!m_server->waitForFinished(10000)) {
+                m_server->kill();
+                m_server->waitForFinished();
+            }
+            m_serverLog += m_server->readAllStandardError();
+            code = m_server->exitStatus() == QProcess::NormalExit ? m_server->exitCode() : -1;
+            delete m_server;
+            m_server = nullptr;
+        }
+        return code;
+    }
+
+    QJsonObject call(const QString& path, const QJsonObject& body, const QString& token = {},
+                     bool get = false)
+    {
+        QNetworkRequest r(
+            QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path)));
+        r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        if (!token.isEmpty()) {
+            r.setRawHeader("Authorization", "Bearer " + token.toLatin1());
+        }
+        QNetworkReply* reply = get ? m_net.get(r) : m_net.post(r, QJsonDocument(body).toJson());
+        reply->ignoreSslErrors();  // the TLS test uses a self-signed certificate
+        QSignalSpy done(reply, &QNetworkReply::finished);
+        done.wait(10000);
+        const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+        reply->deleteLater();
+        return answer;
+    }
+
+    QString login(const QString& user, const QString& password)
+    {
+        return call("/api/auth/login", {{"username", user},
+                                        {"password", password},
+                                        {"deviceId", kDevice},
+                                        {"deviceName", "cli test"}})
+            .value("data")
+            .toObject()
+            .value("token")
+            .toString();
+    }
+
+    QString keyCode(const QString& token)
+    {
+        const QJsonObject a =
+            call("/api/video/key", {{"keyId", kKeyId}, {"deviceId", kDevice}}, token);
+        return a.value("success").toBool() ? QStringLiteral("OK") : a.value("code").toString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_bin = qEnvironmentVariable("VEILCAST_SERVER_BIN");
+        QVERIFY2(QFileInfo(m_bin).isExecutable(), "VEILCAST_SERVER_BIN must name veilcast-server");
+    }
+
+    void cleanup() { stopServer(); }
+
+    void operatorRunsTheServer()
+    {
+        QCOMPARE(admin({"merchant", "add", "甲商家"}).exitCode, 0);
+        QCOMPARE(admin({"merchant", "add", "甲商家"}).exitCode, 1);  // names are unique
+        QCOMPARE(admin({"user", "add", "shop", "--role", "merchant", "--merchant", "甲商家"},
+                       "shop-password\n")
+                     .exitCode,
+                 0);
+        QCOMPARE(admin({"user", "add", "viewer", "--role", "viewer", "--display-name", "观众"},
+                       "viewer-password\n")
+                     .exitCode,
+                 0);
+        const Run shortPassword = admin({"user", "add", "x", "--role", "viewer"}, "short\n");
+        QCOMPARE(shortPassword.exitCode, 1);
+        QCOMPARE(admin({"user", "add", "y", "--role", "merchant"}, "long-enough-1\n").exitCode, 1);
+        QCOMPARE(admin({"user", "add", "viewer", "--role", "viewer"}, "another-pass\n").exitCode,
+                 1);
+        const QJsonArray users = adminJson({"user", "list"});
+        QCOMPARE(users.size(), 2);
+        QCOMPARE(users.at(1).toObject().value("displayName").toString(), QStringLiteral("观众"));
+        QCOMPARE(users.at(0).toObject().value("merchant").toString(), QStringLiteral("甲商家"));
+
+        QCOMPARE(startServer({}), QString());
+        const QString shop = login("shop", "shop-password");
+        QVERIFY(!shop.isEmpty());
+        const QByteArray key(32, '\x33');
+        const QJsonObject upload{{"keyId", kKeyId},
+                                 {"key", QString::fromLatin1(key.toBase64())},
+                                 {"iv", QString::fromLatin1(QByteArray(16, '\x44').toBase64())},
+                                 {"title", "片名"},
+                                 {"sourceFileName", "片名.mp4"},
+                                 {"fileSize", 42}};
+        QVERIFY(call("/api/merchant/keys", upload, shop).value("success").toBool());
+        QString viewer = login("viewer", "viewer-password");
+        QVERIFY(!viewer.isEmpty());
+        QCOMPARE(keyCode(viewer), QStringLiteral("PERMISSION_DENIED"));
+
+        // grants
+        QCOMPARE(admin({"grant", "add", "viewer", "--key", kKeyId}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
+        const QJsonArray grants = adminJson({"grant", "list", "viewer"});
+        QCOMPARE(grants.size(), 1);
+        QCOMPARE(
+            admin({"grant", "revoke", grants.at(0).toObject().value("id").toString()}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("PERMISSION_DENIED"));
+        QCOMPARE(admin({"grant", "add", "viewer", "--merchant", "甲商家", "--until", "2001-01-01"})
+                     .exitCode,
+                 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("PERMISSION_EXPIRED"));
+        QCOMPARE(admin({"grant", "add", "viewer", "--merchant", "甲商家"}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
+
+        // devices
+        const QJsonArray devices = adminJson({"device", "list", "viewer"});
+        QCOMPARE(devices.size(), 1);
+        QCOMPARE(devices.at(0).toObject().value("deviceId").toString(), kDevice);
+        QCOMPARE(admin({"device", "reject", "viewer", kDevice}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("DEVICE_REJECTED"));
+        QCOMPARE(admin({"device", "allow", "viewer", kDevice}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
+        QCOMPARE(admin({"device", "unbind", "viewer", kDevice}).exitCode, 0);
+        QCOMPARE(adminJson({"device", "list", "viewer"}).size(), 0);
+        QCOMPARE(admin({"user", "device-limit", "viewer", "0"}).exitCode, 0);
+        QCOMPARE(admin({"device", "unbind", "viewer", kDevice}).exitCode, 1);
+
+        // keys
+        QCOMPARE(admin({"key", "revoke", kKeyId}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("KEY_REVOKED"));
+        const QJsonArray keys = adminJson({"key", "list", "--merchant", "甲商家"});
+        QCOMPARE(keys.size(), 1);
+        QCOMPARE(keys.at(0).toObject().value("revoked").toBool(), true);
+        QVERIFY(!keys.at(0).toObject().contains("key"));
+        QCOMPARE(admin({"key", "restore", kKeyId}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
+
+        // accounts
+        QCOMPARE(admin({"user", "disable", "viewer"}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("ACCOUNT_DISABLED"));
+        QCOMPARE(admin({"user", "enable", "viewer"}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
+        QCOMPARE(admin({"user", "passwd", "viewer"}, "new-viewer-pass\n").exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("TOKEN_INVALID"));
+        QVERIFY(login("viewer", "viewer-password").isEmpty());
+        viewer = login("viewer", "new-viewer-pass");
+        QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
+        QCOMPARE(admin({"user", "expires", "viewer", "2001-01-01"}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("ACCOUNT_EXPIRED"));
+        QCOMPARE(admin({"user", "expires", "viewer", "never"}).exitCode, 0);
+
+        // A restart keeps the master key, so stored keys still open.
+        QCOMPARE(stopServer(), 0);
+        const QByteArray firstLog = m_serverLog;
+        QCOMPARE(startServer({}), QString());
+        const QJsonObject again =
+            call("/api/video/key", {{"keyId", kKeyId}, {"deviceId", kDevice}}, viewer);
+        QCOMPARE(QByteArray::fromBase64(
+                     again.value("data").toObject().value("key").toString().toLatin1()),
+                 key);
+        QCOMPARE(stopServer(), 0);
+
+        // The log names requests, never their secrets.
+        const QByteArray log = firstLog + m_serverLog;
+        QVERIFY(log.contains("POST /api/video/key 200"));
+        for (const QByteArray& secret :
+             {QByteArray("shop-password"), QByteArray("viewer-password"),
+              QByteArray("new-viewer-pass"), shop.toLatin1(), viewer.toLatin1(), key.toBase64()}) {
+            QVERIFY2(!log.contains(secret), secret.constData());
+        }
+        QVERIFY(!admin({"user", "list"}).out.contains("$argon2id$"));
+    }
+
+    void listenPolicy_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("loopback") << QStringList{"--listen", "127.0.0.1"} << true;
+        QTest::newRow("loopback v6") << QStringList{"--listen", "::1"} << true;
+        QTest::newRow("all interfaces, plain") << QStringList{"--listen", "0.0.0.0"} << false;
+        QTest::newRow("all v6, plain") << QStringList{"--listen", "::"} << false;
+        QTest::newRow("behind a TLS proxy")
+            << QStringList{"--listen", "0.0.0.0", "--behind-tls-proxy"} << true;
+        QTest::newRow("cert without key")
+            << QStringList{"--listen", "0.0.0.0", "--tls-cert", "x.pem"} << false;
+        QTest::newRow("bad database url") << QStringList{"--database", "mysql://x/y"} << false;
+    }
+
+    void listenPolicy()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, starts);
+        const QString failure = startServer(args);
+        if (starts) {
+            QCOMPARE(failure, QString());
+        } else {
+            QVERIFY(!failure.isEmpty());
+            m_server->waitForFinished(5000);
+            QCOMPARE(m_server->state(), QProcess::NotRunning);
+            QCOMPARE(m_server->exitCode(), 2);
+            QVERIFY2(failure.contains("error:"), qPrintable(failure));
+        }
+    }
+
+    void servesTls()
+    {
+        QProcess openssl;
+        const QString cert = m_dir.filePath("cert.pem");
+        const QString key = m_dir.filePath("key.pem");
+        openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                                  "-out", cert, "-days", "1", "-subj", "/CN=localhost"});
+        QVERIFY(openssl.waitForFinished(30000));
+        QCOMPARE(openssl.exitCode(), 0);
+        QCOMPARE(admin({"user", "add", "tls", "--role", "viewer"}, "tls-password\n").exitCode, 0);
+        // TLS may listen anywhere.
+        QCOMPARE(startServer({"--listen", "0.0.0.0", "--tls-cert", cert, "--tls-key", key}),
+                 QString());
+        QCOMPARE(m_scheme, QStringLiteral("https"));
+        QVERIFY(!login("tls", "tls-password").isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(ServerCliTest)
+#include "tst_server_cli.moc"
