@@ -99,7 +99,8 @@ ApiResult ApiClient::readResult(QNetworkReply* reply)
         result.networkErrorString = reply->errorString();
     }
 
-    QByteArray body = reply->readAll();
+    // An aborted reply is closed; reading it would only produce a warning.
+    QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     // Answers carry tokens and content keys.

@@ -48,6 +48,8 @@ struct PeerResponse
     PeerResponse after(int ms) const;
 };
 
+Q_DECLARE_METATYPE(PeerResponse)
+
 class ScriptedPeer : public QObject
 {
     Q_OBJECT
