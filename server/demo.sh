@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Demonstrates the content server end to end: starts it on loopback over a
+# demo data directory (a demo merchant, a merchant account and a viewer),
+# registers a content key as the merchant, grants it to the viewer, then shows
+# with curl a viewer login and a key request, and stops the server.
+#
+#   server/demo.sh [--build-dir DIR] [--data-dir DIR] [--port N] [--hold] [KEY...]
+#
+# KEY is either the JSON line `vcz seal` prints for a container
+#   {"source":..,"container":..,"videoId":..,"key":..,"iv":..,"sourceSize":..}
+# or three words: KEYID KEY IV (dashed UUID, Base64 key, Base64 iv). Without
+# it a random key is registered. --hold keeps the server running until
+# Ctrl-C (or SIGTERM) instead of stopping it after the demonstration.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${VEILCAST_BUILD_DIR:-$root/build}"
+data="" port=8787 hold=0
+args=()
+while (($#)); do
+  case "$1" in
+    --build-dir) build="$2"; shift 2 ;;
+    --data-dir) data="$2"; shift 2 ;;
+    --port) port="$2"; shift 2 ;;
+    --hold) hold=1; shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+server="$build/server/veilcast-server"
+if [[ ! -x "$server" ]]; then
+  cmake --build "$build" --target veilcast-server >/dev/null
+fi
+
+json_text() { sed -n "s/.*\"$1\"[[:space:]]*:[[:space:]]*\"\([^\"]*\)\".*/\1/p"; }
+json_number() { sed -n "s/.*\"$1\"[[:space:]]*:[[:space:]]*\([0-9]*\).*/\1/p"; }
+
+title="演示片段" file_name="demo.mp4" size=0
+if ((${#args[@]} == 1)); then
+  line="${args[0]}"
+  key_id="$(json_text videoId <<<"$line")"
+  key="$(json_text key <<<"$line")"
+  iv="$(json_text iv <<<"$line")"
+  source="$(json_text source <<<"$line")"
+  size="$(json_number sourceSize <<<"$line")"
+  if [[ -n "$source" ]]; then
+    file_name="$(basename "$source")"
+    title="${file_name%.*}"
+  fi
+elif ((${#args[@]} == 3)); then
+  key_id="${args[0]}" key="${args[1]}" iv="${args[2]}"
+elif ((${#args[@]} == 0)); then
+  key_id="$(cat /proc/sys/kernel/random/uuid)"
+  key="$(openssl rand -base64 32)"
+  iv="$(openssl rand -base64 16)"
+else
+  echo "demo: give a seal JSON line, or KEYID KEY IV, or nothing" >&2
+  exit 2
+fi
+[[ -n "$key_id" && -n "$key" && -n "$iv" ]] || { echo "demo: could not read keyId/key/iv" >&2; exit 2; }
+size="${size:-0}"
+
+scratch=""
+if [[ -z "$data" ]]; then
+  scratch="$(mktemp -d)"
+  data="$scratch/data"
+fi
+export VEILCAST_DATA_DIR="$data"
+unset VEILCAST_DATABASE VEILCAST_MASTER_KEY
+
+pid=""
+cleanup() {
+  if [[ -n "$pid" ]]; then
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    echo "== server stopped"
+  fi
+  [[ -n "$scratch" ]] && rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+merchant="演示商家"
+merchant_user="demo-merchant" merchant_pass="merchant-demo-pass"
+viewer_user="demo-viewer" viewer_pass="viewer-demo-pass"
+if ! "$server" admin user list --json 2>/dev/null | grep -q "\"$viewer_user\""; then
+  "$server" admin merchant add "$merchant" >/dev/null
+  printf '%s\n' "$merchant_pass" | "$server" admin user add "$merchant_user" --role merchant \
+    --merchant "$merchant" --display-name "演示商家店主" >/dev/null
+  printf '%s\n' "$viewer_pass" | "$server" admin user add "$viewer_user" --role viewer \
+    --display-name "演示观众" >/dev/null
+fi
+echo "== demo data in $data"
+echo "   merchant:         $merchant"
+echo "   merchant account: $merchant_user / $merchant_pass"
+echo "   viewer:           $viewer_user / $viewer_pass"
+
+log="$data/server.log"
+"$server" serve --listen 127.0.0.1 --port "$port" 2>"$log" &
+pid=$!
+for _ in $(seq 100); do
+  grep -q "listening on" "$log" 2>/dev/null && break
+  kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; pid=""; exit 1; }
+  sleep 0.1
+done
+base="http://127.0.0.1:$port"
+echo "== server listening on $base (log: $log)"
+
+device="$(printf 'veilcast-demo-device' | sha256sum | cut -c1-32)"
+post() {  # path body [token]
+  local auth=()
+  [[ $# -ge 3 ]] && auth=(-H "Authorization: Bearer $3")
+  curl -sS -X POST "$base$1" -H 'Content-Type: application/json' "${auth[@]}" -d "$2"
+}
+
+merchant_token="$(post /api/auth/login "{\"username\":\"$merchant_user\",\"password\":\"$merchant_pass\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}" | json_text token)"
+answer="$(post /api/merchant/keys "{\"keyId\":\"$key_id\",\"key\":\"$key\",\"iv\":\"$iv\",\"title\":\"$title\",\"sourceFileName\":\"$file_name\",\"fileSize\":$size}" "$merchant_token")"
+if grep -q '"success":true' <<<"$answer"; then
+  echo "== key $key_id registered by $merchant_user"
+elif grep -q 'KEY_CONFLICT' <<<"$answer"; then
+  echo "== key $key_id was registered before"
+else
+  echo "== key registration refused: $answer" >&2
+  exit 1
+fi
+"$server" admin grant add "$viewer_user" --key "$key_id" >/dev/null
+echo "== granted to $viewer_user"
+
+echo
+echo "\$ curl -X POST $base/api/auth/login -d '{\"username\":\"$viewer_user\",\"password\":\"…\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}'"
+login="$(post /api/auth/login "{\"username\":\"$viewer_user\",\"password\":\"$viewer_pass\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}")"
+echo "$login"
+token="$(json_text token <<<"$login")"
+[[ -n "$token" ]] || { echo "demo: the viewer login failed" >&2; exit 1; }
+echo
+echo "\$ curl -X POST $base/api/video/key -H 'Authorization: Bearer ${token:0:8}…' -d '{\"keyId\":\"$key_id\",\"fileId\":\"demo\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}'"
+answer="$(post /api/video/key "{\"keyId\":\"$key_id\",\"fileId\":\"demo\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}" "$token")"
+echo "$answer"
+grep -q '"success":true' <<<"$answer" || { echo "demo: the key request failed" >&2; exit 1; }
+echo
+
+if ((hold)); then
+  echo "== server keeps running on $base; Ctrl-C stops it"
+  trap 'exit 0' INT TERM
+  wait "$pid" || true
+fi
