@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QSslServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <cstdio>
@@ -249,13 +250,61 @@ bool ContentServer::setupTls(const QString& certPath, const QString& keyPath, QS
     }
     config.setPrivateKey(key);
     config.setProtocol(QSsl::TlsV1_2OrLater);
-    m_http.sslSetup(config);
+    m_tls = config;
     return true;
 }
 
 quint16 ContentServer::listen(const QHostAddress& address, quint16 port)
 {
-    return m_http.listen(address, port);
+    QTcpServer* server = nullptr;
+    if (m_tls) {
+        auto* tls = new QSslServer(this);
+        tls->setSslConfiguration(*m_tls);
+        server = tls;
+    } else {
+        server = new QTcpServer(this);
+    }
+    if (!server->listen(address, port)) {
+        delete server;
+        return 0;
+    }
+    // Connected before bind(), so this runs before the HTTP server takes the
+    // socket (it listens to the same signal) and the guard reads first.
+    connect(server, &QTcpServer::pendingConnectionAvailable, this,
+            [this, server] { guardNewSockets(server); });
+    m_http.bind(server);
+    return server->serverPort();
+}
+
+void ContentServer::guardNewSockets(QTcpServer* server)
+{
+    // Sockets stay children of the TCP server that accepted them.
+    const auto sockets = server->findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly);
+    for (QTcpSocket* socket : sockets) {
+        if (socket->property("veilcastGuarded").isValid()) {
+            continue;
+        }
+        socket->setProperty("veilcastGuarded", true);
+        auto unanswered = std::make_shared<qint64>(0);
+        // Runs before the HTTP server reads, so bytesAvailable() is what just arrived.
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, unanswered] {
+            *unanswered += socket->bytesAvailable();
+            if (*unanswered <= m_options.maxUnansweredBytes ||
+                socket->state() != QAbstractSocket::ConnectedState) {
+                return;
+            }
+            const Reply reply = Reply::failure(apiError(ErrorCode::PayloadTooLarge));
+            const QByteArray body = QJsonDocument(reply.body).toJson(QJsonDocument::Compact);
+            socket->write(
+                "HTTP/1.1 413 Payload Too Large\r\n"
+                "Content-Type: application/json\r\nConnection: close\r\n"
+                "Content-Length: " +
+                QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            socket->disconnectFromHost();
+            writeLog(QStringLiteral("-"), QStringLiteral("-"), reply.httpStatus, 0);
+        });
+        connect(socket, &QTcpSocket::bytesWritten, this, [unanswered] { *unanswered = 0; });
+    }
 }
 
 bool ContentServer::plainHttpAllowed(const QHostAddress& address, bool tls, bool behindTlsProxy)

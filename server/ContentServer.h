@@ -4,9 +4,12 @@
 #include <QHostAddress>
 #include <QHttpServer>
 #include <QObject>
+#include <QSslConfiguration>
+#include <QTcpServer>
 #include <QThreadPool>
 #include <QTimer>
 #include <functional>
+#include <optional>
 
 #include "ApiError.h"
 
@@ -16,6 +19,11 @@ class Service;
 struct HttpOptions
 {
     qint64 maxBodyBytes = 64 * 1024;
+    // Qt buffers a whole request before any handler sees it. A connection
+    // that sends more than this without getting an answer is cut off, so
+    // memory stays bounded; between maxBodyBytes and this the client gets a
+    // proper PAYLOAD_TOO_LARGE answer.
+    qint64 maxUnansweredBytes = 1024 * 1024;
     int hashThreads = 0;  // 0: one less than the cores, at least one
     int maxPendingLogins = 64;
     // Behind a proxy every client shares the proxy's address; then the last
@@ -46,6 +54,7 @@ public:
 private:
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
     QString clientAddress(const QHttpServerRequest& request) const;
+    void guardNewSockets(QTcpServer* server);
 
     Service& m_service;
     const PasswordHasher& m_hasher;
@@ -54,4 +63,5 @@ private:
     QThreadPool m_hashPool;
     QAtomicInt m_pendingLogins;
     QTimer m_housekeeping;
+    std::optional<QSslConfiguration> m_tls;
 };

@@ -5,6 +5,7 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSqlQuery>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include "ServerHarness.h"
@@ -764,6 +765,32 @@ private slots:
         QCOMPARE(h->count("content_keys"), 3);
         QCOMPARE(h->count("tokens"), tokens);
         QCOMPARE(h->count("login_failures"), 0);
+    }
+
+    void endlessBodyIsCutOff()
+    {
+        // A client announcing 50 MB is stopped after about 1 MiB instead of
+        // being buffered in full before any handler could say no.
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, h->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("POST /api/video/key HTTP/1.1\r\nHost: x\r\nContent-Length: 50000000\r\n\r\n");
+        const QByteArray chunk(64 * 1024, 'a');
+        QByteArray answer;
+        for (int i = 0; i < 64 && socket.state() == QAbstractSocket::ConnectedState; ++i) {
+            socket.write(chunk);
+            socket.waitForBytesWritten(1000);
+            QTest::qWait(5);
+            answer += socket.readAll();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(socket.state() != QAbstractSocket::ConnectedState ||
+                                     (answer += socket.readAll()).contains("413"),
+                                 5000);
+        answer += socket.readAll();
+        QVERIFY2(answer.startsWith("HTTP/1.1 413"), answer.left(200).constData());
+        QVERIFY(answer.contains("PAYLOAD_TOO_LARGE"));
+        // The server carries on for everyone else.
+        EXPECT_SUCCESS(h->login("alice", "alice-pass-1"));
     }
 
     void sqlMetacharactersAreJustText_data()
