@@ -1,9 +1,11 @@
 #include "DataProtection.h"
 
 #ifdef Q_OS_WIN
+// windows.h first: wincrypt.h relies on its types.
+// clang-format off
 #include <windows.h>
-// windows.h first: dpapi.h relies on its types.
-#include <dpapi.h>
+#include <wincrypt.h>
+// clang-format on
 #endif
 
 bool DataProtection::available()
