@@ -50,9 +50,13 @@ bool VideoRenderer::prepareScaler(const AVFrame* frame)
         return true;
     }
     releaseScaler();
-    m_scaler = sws_getContext(
-        frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), frame->width,
-        frame->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    // The fast unscaled YUV-to-RGB path converts pixel pairs and leaves the
+    // last column of an odd-width picture unwritten; the accurate path
+    // converts every pixel, so odd widths take it.
+    const int flags = SWS_BILINEAR | ((frame->width % 2) ? SWS_ACCURATE_RND : 0);
+    m_scaler = sws_getContext(frame->width, frame->height,
+                              static_cast<AVPixelFormat>(frame->format), frame->width,
+                              frame->height, AV_PIX_FMT_BGRA, flags, nullptr, nullptr, nullptr);
     m_rgbFrame = av_frame_alloc();
     if (!m_scaler || !m_rgbFrame ||
         av_image_alloc(m_rgbFrame->data, m_rgbFrame->linesize, frame->width, frame->height,

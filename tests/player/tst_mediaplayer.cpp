@@ -46,6 +46,9 @@ private slots:
         QSignalSpy states(&player, &MediaPlayer::stateChanged);
         QSignalSpy positions(&player, &MediaPlayer::positionChanged);
         QSignalSpy durations(&player, &MediaPlayer::durationChanged);
+        // Half speed gives a slow (sanitizer) build room to keep up; the drop
+        // rule itself is tested deterministically in tst_mediadecoder.
+        player.setSpeed(0.5);
         player.open(c.container, c.key, c.iv);
         QCOMPARE(player.state(), PlayerState::Playing);
         QVERIFY(player.duration() >= 2000 && player.duration() < 2100);
