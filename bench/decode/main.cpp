@@ -1,0 +1,113 @@
+// Unpaced decoding of a sealed clip through the decrypting input and
+// MediaDecoder, against `ffmpeg -threads 1 -i plain -f null -` on the plain
+// file, plus the cost of the decryption alone.
+// Usage: bench_decode CONTAINER KEY_BASE64 PLAIN
+#include <sys/resource.h>
+#include <time.h>
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <cstdio>
+
+#include "DecryptingInput.h"
+#include "MediaDecoder.h"
+
+extern "C" {
+#include <libavformat/avio.h>
+}
+
+namespace {
+
+double processCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+double childrenCpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_CHILDREN, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+           ru.ru_stime.tv_usec / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: bench_decode CONTAINER KEY_BASE64 PLAIN\n");
+        return 2;
+    }
+    const QString container = QString::fromLocal8Bit(argv[1]);
+    const QByteArray key = QByteArray::fromBase64(argv[2]);
+    const QString plain = QString::fromLocal8Bit(argv[3]);
+
+    // 1. The whole pipeline, as the player's worker runs it, without a clock.
+    int video = 0;
+    int audio = 0;
+    MediaDecoder decoder;
+    QObject::connect(&decoder, &MediaDecoder::videoFrameReady, [&](AVFrame* f) {
+        ++video;
+        av_frame_free(&f);
+    });
+    QObject::connect(&decoder, &MediaDecoder::audioFrameReady, [&](AVFrame* f) {
+        ++audio;
+        av_frame_free(&f);
+    });
+    QElapsedTimer wall;
+    double cpu0 = processCpuSeconds();
+    wall.start();
+    if (!decoder.open(openDecryptingInput(container, key))) {
+        std::fprintf(stderr, "cannot open %s\n", argv[1]);
+        return 1;
+    }
+    decoder.decodeLoop();
+    const double oursWall = wall.nsecsElapsed() / 1e9;
+    const double oursCpu = processCpuSeconds() - cpu0;
+    decoder.close();
+
+    // 2. Decryption alone: every payload byte through the bridge.
+    cpu0 = processCpuSeconds();
+    AVIOContext* io = openDecryptingInput(container, key);
+    QByteArray buffer(1 << 16, '\0');
+    qint64 bytes = 0;
+    for (int n; (n = avio_read(io, reinterpret_cast<unsigned char*>(buffer.data()),
+                               int(buffer.size()))) > 0;) {
+        bytes += n;
+    }
+    closeDecryptingInput(io);
+    const double decryptCpu = processCpuSeconds() - cpu0;
+
+    // 3. The reference decoder on the plain file, one decoding thread as ours.
+    const double child0 = childrenCpuSeconds();
+    wall.restart();
+    QProcess ffmpeg;
+    ffmpeg.setProcessChannelMode(QProcess::ForwardedChannels);
+    ffmpeg.start(
+        QStringLiteral("ffmpeg"),
+        {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+         QStringLiteral("-threads"), QStringLiteral("1"), QStringLiteral("-i"), plain,
+         QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    if (!ffmpeg.waitForFinished(-1) || ffmpeg.exitCode() != 0) {
+        std::fprintf(stderr, "ffmpeg failed\n");
+        return 1;
+    }
+    const double refWall = wall.nsecsElapsed() / 1e9;
+    const double refCpu = childrenCpuSeconds() - child0;
+
+    std::printf("video frames          %d (audio frames %d)\n", video, audio);
+    std::printf("MediaDecoder (sealed) %7.1f fps  %6.3f s CPU  %6.3f s wall\n", video / oursWall,
+                oursCpu, oursWall);
+    std::printf("ffmpeg -threads 1     %7.1f fps  %6.3f s CPU  %6.3f s wall\n", video / refWall,
+                refCpu, refWall);
+    std::printf("CPU ratio ours/ffmpeg %7.3f\n", oursCpu / refCpu);
+    std::printf("decryption alone      %6.3f s CPU for %.1f MB = %.2f %% of our decode CPU\n",
+                decryptCpu, bytes / 1e6, 100.0 * decryptCpu / oursCpu);
+    return 0;
+}
