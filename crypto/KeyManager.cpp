@@ -164,9 +164,12 @@ void KeyManager::refreshAndRetry(const QString& keyId, const QString& fileId)
         }
         const QString fresh = result.data.value(QLatin1String("token")).toString();
         if (!fresh.isEmpty()) {
-            // The authentication manager's record keeps the old token; the
-            // new one reaches later runs through the settings store.
+            // Renewal retires the old token on the server, so the login
+            // record, the client and the next run all move to the new one.
             AppConfig::instance()->setToken(fresh);
+            m_auth->adoptRenewedToken(
+                fresh, AuthManager::parseServerTime(
+                           result.data.value(QLatin1String("tokenExpiry")).toString()));
             m_client->setToken(fresh);
         }
         fetchKey(keyId, fileId, true, fresh);

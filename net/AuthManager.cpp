@@ -108,6 +108,21 @@ QString AuthManager::token() const
     return m_user.token;
 }
 
+void AuthManager::adoptRenewedToken(const QString& token, const QDateTime& tokenExpiry)
+{
+    if (token.isEmpty()) {
+        return;
+    }
+    QWriteLocker locker(&m_lock);
+    if (m_user.token.isEmpty()) {
+        return;
+    }
+    m_user.token = token;
+    if (tokenExpiry.isValid()) {
+        m_user.tokenExpiry = tokenExpiry;
+    }
+}
+
 void AuthManager::clearSavedToken()
 {
     AppConfig::instance()->setToken(QString());

@@ -33,6 +33,12 @@ public:
     UserInfo currentUser() const;
     QString token() const;
 
+    // The server retires a token when it renews it, so a token renewed by
+    // another component (the key manager's refresh) must replace the
+    // record's, or every later request would carry a dead token. Ignored
+    // while nobody is logged in; an invalid expiry keeps the old one.
+    void adoptRenewedToken(const QString& token, const QDateTime& tokenExpiry);
+
     // Server times are ISO 8601, optionally with a fraction finer than
     // milliseconds and a trailing "Z". Invalid when empty or unparsable.
     static QDateTime parseServerTime(const QString& text);

@@ -61,6 +61,7 @@ private slots:
     {
         m_peer.reset();
         AppConfig::instance()->setToken("tok-1");
+        m_auth->adoptRenewedToken("tok-1", {});
     }
 
     void normalizeKeyId_data()
@@ -261,6 +262,34 @@ private slots:
         QCOMPARE(keys.at(1).header("Authorization"), QByteArray("Bearer tok-2"));
         QCOMPARE(keys.at(1).json(), keys.at(0).json());
         QCOMPARE(AppConfig::instance()->token(), QStringLiteral("tok-2"));
+    }
+
+    // The server retires a token when it renews it: every request after a
+    // refresh, from any key manager, must carry the renewed token.
+    void laterRequestsUseTheRenewedToken()
+    {
+        KeyManager first;
+        m_peer.enqueue("/api/video/key", PeerResponse::refuse("TOKEN_EXPIRED", "", 401));
+        m_peer.enqueue("/api/auth/me", PeerResponse::ok({{"token", "tok-3"},
+                                                         {"userId", "u"},
+                                                         {"tokenExpiry", "2031-01-02T03:04:05Z"}}));
+        m_peer.enqueue("/api/video/key", keyAnswer(bytes(32, 'a'), bytes(16, 'i')));
+        QSignalSpy firstReady(&first, &KeyManager::keyReady);
+        first.requestKey(kHexId, "a");
+        QVERIFY(firstReady.wait(5000));
+        QCOMPARE(m_auth->token(), QStringLiteral("tok-3"));
+        QCOMPARE(m_auth->currentUser().tokenExpiry,
+                 QDateTime(QDate(2031, 1, 2), QTime(3, 4, 5), Qt::UTC));
+
+        KeyManager second;
+        m_peer.enqueue("/api/video/key", keyAnswer(bytes(32, 'b'), bytes(16, 'i')));
+        QSignalSpy secondReady(&second, &KeyManager::keyReady);
+        second.requestKey("22222222-2222-4222-8222-222222222222", "b");
+        QVERIFY(secondReady.wait(5000));
+        const QList<PeerRequest> keys = m_peer.requestsTo("/api/video/key");
+        QCOMPARE(keys.size(), 3);
+        QCOMPARE(keys.at(2).header("Authorization"), QByteArray("Bearer tok-3"));
+        QCOMPARE(m_peer.requestsTo("/api/auth/me").size(), 1);
     }
 
     void refreshWithoutNewTokenRetriesWithCurrent()

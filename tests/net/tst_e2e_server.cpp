@@ -208,6 +208,18 @@ private slots:
         const QString renewed = AppConfig::instance()->token();
         QVERIFY(!renewed.isEmpty());
         QVERIFY(renewed != viewer.token);
+        QCOMPARE(AuthManager::instance()->token(), renewed);
+
+        // The server retired the old token when it renewed it; the session
+        // must go on working for the next file, not fall back to a dead token.
+        KeyManager later;
+        QSignalSpy laterReady(&later, &KeyManager::keyReady);
+        QSignalSpy laterFailed(&later, &KeyManager::keyError);
+        later.requestKey(kKeyId, "lesson-2");
+        QVERIFY(QTest::qWaitFor([&] { return laterReady.size() + laterFailed.size() > 0; }, 10000));
+        QVERIFY2(laterFailed.isEmpty(),
+                 laterFailed.isEmpty() ? "" : qPrintable(laterFailed.first().at(1).toString()));
+        QCOMPARE(laterReady.first().at(1).toByteArray(), bytes(32, 'K'));
     }
 };
 
