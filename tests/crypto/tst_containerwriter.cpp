@@ -12,6 +12,7 @@
 #include "ContainerFormat.h"
 #include "ContainerWriter.h"
 #include "CryptoUtils.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -23,18 +24,6 @@ QByteArray pseudoRandom(qint64 size, quint32 seed)
         data[i] = static_cast<char>(gen.generate() & 0xFF);
     }
     return data;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QStringList entries(const QString& dir)

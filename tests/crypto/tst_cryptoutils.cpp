@@ -6,6 +6,7 @@
 
 #include "ContainerFormat.h"
 #include "CryptoUtils.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -62,14 +63,10 @@ QByteArray keyStream(EVP_CIPHER_CTX* ctx, int n)
     return transform(ctx, QByteArray(n, '\0'));
 }
 
-QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
+QString writeFileIn(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
 {
     const QString path = dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
-        return {};
-    }
-    return path;
+    return writeFile(path, bytes) ? path : QString();
 }
 
 QByteArray validHeader()
@@ -328,7 +325,7 @@ void TestCryptoUtils::header()
     QFETCH(QByteArray, content);
     QFETCH(bool, valid);
     QTemporaryDir dir;
-    const QString path = writeFile(dir, QStringLiteral("c.vcz"), content);
+    const QString path = writeFileIn(dir, QStringLiteral("c.vcz"), content);
     QVERIFY(!path.isEmpty());
 
     QByteArray keyId = "untouched";

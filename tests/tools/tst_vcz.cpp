@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "CryptoUtils.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -29,18 +30,6 @@ Run vcz(const QStringList& args)
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QList<QJsonObject> jsonLines(const QByteArray& out)
