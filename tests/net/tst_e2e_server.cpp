@@ -11,6 +11,7 @@
 #include "AppConfig.h"
 #include "AuthManager.h"
 #include "KeyManager.h"
+#include "ServerProcess.h"
 
 namespace {
 
@@ -33,70 +34,28 @@ class TestE2eServer : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QString m_bin;
-    QProcess* m_server = nullptr;
+    ServerProcess m_srv{m_dir.filePath("data")};
     int m_port = 0;
-
-    QProcessEnvironment env() const
-    {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("VEILCAST_DATA_DIR", m_dir.filePath("data"));
-        e.insert("VEILCAST_PWHASH_OPS", "1");
-        e.insert("VEILCAST_PWHASH_MEM_KIB", "8");
-        e.remove("VEILCAST_MASTER_KEY");
-        e.remove("VEILCAST_DATABASE");
-        return e;
-    }
 
     bool admin(const QStringList& args, const QByteArray& input = {})
     {
-        QProcess p;
-        p.setProcessEnvironment(env());
-        p.start(m_bin, QStringList{"admin"} + args);
-        p.write(input);
-        p.closeWriteChannel();
-        if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit ||
-            p.exitCode() != 0) {
-            qWarning() << "admin" << args << "failed:" << p.readAllStandardError();
-            return false;
+        const ServerProcess::Run r = m_srv.admin(args, input);
+        if (r.exitCode != 0) {
+            qWarning() << "admin" << args << "failed:" << r.err;
         }
-        return true;
+        return r.exitCode == 0;
     }
 
+    // Restarts keep the port, so the client's server address stays valid.
     bool startServer(const QStringList& extra)
     {
-        stopServer();
-        m_server = new QProcess(this);
-        m_server->setProcessEnvironment(env());
-        m_server->start(m_bin, QStringList{"serve", "--port", QString::number(m_port)} + extra);
-        static const QRegularExpression listening("listening on http://\\S+:(\\d+) ");
-        QByteArray log;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 15000 && m_server->state() != QProcess::NotRunning) {
-            m_server->waitForReadyRead(200);
-            log += m_server->readAllStandardError();
-            const auto match = listening.match(QString::fromUtf8(log));
-            if (match.hasMatch()) {
-                m_port = match.captured(1).toInt();
-                return true;
-            }
+        const QString failure = m_srv.start(extra, m_port);
+        if (!failure.isEmpty()) {
+            qWarning() << "server did not come up:" << failure;
+            return false;
         }
-        qWarning() << "server did not come up:" << log;
-        return false;
-    }
-
-    void stopServer()
-    {
-        if (m_server) {
-            m_server->terminate();
-            if (!m_server->waitForFinished(10000)) {
-                m_server->kill();
-                m_server->waitForFinished();
-            }
-            delete m_server;
-            m_server = nullptr;
-        }
+        m_port = m_srv.port();
+        return true;
     }
 
     UserInfo login(const QString& name, const QString& password, QString* failure = nullptr)
@@ -116,8 +75,8 @@ private:
 private slots:
     void initTestCase()
     {
-        m_bin = qEnvironmentVariable("VEILCAST_SERVER_BIN");
-        QVERIFY2(QFileInfo(m_bin).isExecutable(), "VEILCAST_SERVER_BIN names no program");
+        QVERIFY2(QFileInfo(ServerProcess::binary()).isExecutable(),
+                 "VEILCAST_SERVER_BIN names no program");
         QVERIFY(m_dir.isValid());
         QVERIFY(admin({"merchant", "add", "甲商家"}));
         QVERIFY(admin({"user", "add", "shop", "--role", "merchant", "--merchant", "甲商家"},
@@ -128,7 +87,7 @@ private slots:
         qputenv("VEILCAST_SERVER_URL", "http://127.0.0.1:" + QByteArray::number(m_port));
     }
 
-    void cleanupTestCase() { stopServer(); }
+    void cleanupTestCase() { m_srv.stop(); }
 
     void merchantRegistersKey()
     {

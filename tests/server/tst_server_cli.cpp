@@ -10,17 +10,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "ServerProcess.h"
+
 namespace {
 
 const QString kKeyId = QStringLiteral("0a1b2c3d-4e5f-4a6b-8c7d-8e9fa0b1c2d3");
 const QString kDevice = QStringLiteral("0123456789abcdef0123456789abcdef");
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ServerProcess::Run;
 
 }  // namespace
 
@@ -30,34 +27,12 @@ class ServerCliTest : public QObject
 
 private:
     QTemporaryDir m_dir;
-    QString m_bin;
-    QProcess* m_server = nullptr;
-    QByteArray m_serverLog;
-    int m_port = 0;
-    QString m_scheme = QStringLiteral("http");
+    ServerProcess m_srv{m_dir.filePath(QStringLiteral("data"))};
     QNetworkAccessManager m_net;
-
-    QProcessEnvironment env() const
-    {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("VEILCAST_DATA_DIR", m_dir.filePath("data"));
-        e.insert("VEILCAST_PWHASH_OPS", "1");
-        e.insert("VEILCAST_PWHASH_MEM_KIB", "8");
-        e.remove("VEILCAST_MASTER_KEY");
-        e.remove("VEILCAST_DATABASE");
-        return e;
-    }
 
     Run admin(const QStringList& args, const QByteArray& input = {})
     {
-        QProcess p;
-        p.setProcessEnvironment(env());
-        p.start(m_bin, QStringList{"admin"} + args);
-        p.write(input);
-        p.closeWriteChannel();
-        p.waitForFinished(20000);
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                p.readAllStandardOutput(), p.readAllStandardError()};
+        return m_srv.admin(args, input);
     }
 
     QJsonArray adminJson(const QStringList& args)
@@ -66,58 +41,14 @@ private:
         return QJsonDocument::fromJson(r.out).array();
     }
 
-    // Starts "serve" and waits for its listening line; returns "" or the
-    // first thing it said when it did not come up.
-    QString startServer(const QStringList& extra)
-    {
-        stopServer();
-        m_server = new QProcess(this);
-        m_server->setProcessEnvironment(env());
-        m_serverLog.clear();
-        m_server->start(m_bin, QStringList{"serve", "--port", "0"} + extra);
-        static const QRegularExpression listening(
-            QStringLiteral("listening on (https?)://\\S+:(\\d+) "));
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 15000) {
-            m_server->waitForReadyRead(200);
-            m_serverLog += m_server->readAllStandardError();
-            const auto m = listening.match(QString::fromUtf8(m_serverLog));
-            if (m.hasMatch()) {
-                m_scheme = m.captured(1);
-                m_port = m.captured(2).toInt();
-                return {};
-            }
-            if (m_server->state() == QProcess::NotRunning) {
-                break;
-            }
-        }
-        return QString::fromUtf8(m_serverLog).isEmpty() ? QStringLiteral("no output")
-                                                        : QString::fromUtf8(m_serverLog);
-    }
-
-    int stopServer()
-    {
-        int code = -1;
-        if (m_server) {
-            m_server->terminate();
-            if (!m_server->waitForFinished(10000)) {
-                m_server->kill();
-                m_server->waitForFinished();
-            }
-            m_serverLog += m_server->readAllStandardError();
-            code = m_server->exitStatus() == QProcess::NormalExit ? m_server->exitCode() : -1;
-            delete m_server;
-            m_server = nullptr;
-        }
-        return code;
-    }
+    QString startServer(const QStringList& extra) { return m_srv.start(extra); }
+    int stopServer() { return m_srv.stop(); }
 
     QJsonObject call(const QString& path, const QJsonObject& body, const QString& token = {},
                      bool get = false)
     {
-        QNetworkRequest r(
-            QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(m_scheme).arg(m_port).arg(path)));
+        QNetworkRequest r(QUrl(
+            QStringLiteral("%1://127.0.0.1:%2%3").arg(m_srv.scheme()).arg(m_srv.port()).arg(path)));
         r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         if (!token.isEmpty()) {
             r.setRawHeader("Authorization", "Bearer " + token.toLatin1());
@@ -153,8 +84,8 @@ private:
 private slots:
     void initTestCase()
     {
-        m_bin = qEnvironmentVariable("VEILCAST_SERVER_BIN");
-        QVERIFY2(QFileInfo(m_bin).isExecutable(), "VEILCAST_SERVER_BIN must name veilcast-server");
+        QVERIFY2(QFileInfo(ServerProcess::binary()).isExecutable(),
+                 "VEILCAST_SERVER_BIN must name veilcast-server");
     }
 
     void cleanup() { stopServer(); }
@@ -250,7 +181,7 @@ private slots:
 
         // A restart keeps the master key, so stored keys still open.
         QCOMPARE(stopServer(), 0);
-        const QByteArray firstLog = m_serverLog;
+        const QByteArray firstLog = m_srv.log();
         QCOMPARE(startServer({}), QString());
         const QJsonObject again =
             call("/api/video/key", {{"keyId", kKeyId}, {"deviceId", kDevice}}, viewer);
@@ -260,7 +191,7 @@ private slots:
         QCOMPARE(stopServer(), 0);
 
         // The log names requests, never their secrets.
-        const QByteArray log = firstLog + m_serverLog;
+        const QByteArray log = firstLog + m_srv.log();
         QVERIFY(log.contains("POST /api/video/key 200"));
         for (const QByteArray& secret :
              {QByteArray("shop-password"), QByteArray("viewer-password"),
@@ -294,9 +225,9 @@ private slots:
             QCOMPARE(failure, QString());
         } else {
             QVERIFY(!failure.isEmpty());
-            m_server->waitForFinished(5000);
-            QCOMPARE(m_server->state(), QProcess::NotRunning);
-            QCOMPARE(m_server->exitCode(), 2);
+            m_srv.process()->waitForFinished(5000);
+            QCOMPARE(m_srv.process()->state(), QProcess::NotRunning);
+            QCOMPARE(m_srv.process()->exitCode(), 2);
             QVERIFY2(failure.contains("error:"), qPrintable(failure));
         }
     }
@@ -314,7 +245,7 @@ private slots:
         // TLS may listen anywhere.
         QCOMPARE(startServer({"--listen", "0.0.0.0", "--tls-cert", cert, "--tls-key", key}),
                  QString());
-        QCOMPARE(m_scheme, QStringLiteral("https"));
+        QCOMPARE(m_srv.scheme(), QStringLiteral("https"));
         QVERIFY(!login("tls", "tls-password").isEmpty());
     }
 };
