@@ -36,6 +36,16 @@ QJsonValue timeJson(std::optional<qint64> ms)
     return ms ? QJsonValue(Service::isoTime(*ms)) : QJsonValue();
 }
 
+QJsonValue textOrNull(const QString& s)
+{
+    return s.isEmpty() ? QJsonValue() : QJsonValue(s);
+}
+
+QString databaseError()
+{
+    return QStringLiteral("database error");
+}
+
 // Pulls "--name value" out of the list; returns the value or empty.
 QString takeOption(QStringList& a, const QString& name, bool* present = nullptr)
 {
@@ -52,6 +62,94 @@ QString takeOption(QStringList& a, const QString& name, bool* present = nullptr)
     const QString v = a.at(i + 1);
     a.remove(i, 2);
     return v;
+}
+
+// Each listed record has a JSON form for scripts and a line form for people;
+// both must carry the same facts, so they stand side by side.
+
+QJsonObject merchantJson(const Merchant& m)
+{
+    return {{"id", m.id}, {"name", m.name}};
+}
+
+QString merchantLine(const Merchant& m)
+{
+    return QStringLiteral("%1  %2").arg(m.id, m.name);
+}
+
+QJsonObject userJson(const User& u)
+{
+    return {{"id", u.id},
+            {"username", u.username},
+            {"displayName", u.displayName},
+            {"role", u.role},
+            {"merchant", u.merchantName},
+            {"accountExpiry", timeJson(u.accountExpiresAt)},
+            {"disabled", u.disabled},
+            {"deviceLimit", u.deviceLimit}};
+}
+
+QString userLine(const User& u)
+{
+    return QStringLiteral("%1  %2  role=%3  merchant=%4  expires=%5  devices<=%6%7")
+        .arg(u.username, u.displayName, u.role,
+             u.merchantName.isEmpty() ? QStringLiteral("-") : u.merchantName,
+             u.accountExpiresAt ? timeText(u.accountExpiresAt) : QStringLiteral("never"),
+             u.deviceLimit > 0 ? QString::number(u.deviceLimit) : QStringLiteral("unlimited"),
+             u.disabled ? QStringLiteral("  DISABLED") : QString());
+}
+
+QJsonObject grantJson(const Grant& g)
+{
+    return {{"id", g.id},
+            {"username", g.username},
+            {"merchant", g.merchantName},
+            {"keyId", textOrNull(g.keyId)},
+            {"until", timeJson(g.endsAt)}};
+}
+
+QString grantLine(const Grant& g)
+{
+    return QStringLiteral("%1  %2  %3  until %4")
+        .arg(g.id, g.username,
+             g.keyId.isEmpty() ? QStringLiteral("all of ") + g.merchantName
+                               : QStringLiteral("key ") + g.keyId,
+             g.endsAt ? timeText(g.endsAt) : QStringLiteral("-"));
+}
+
+QJsonObject keyJson(const ContentKey& k)
+{
+    return {{"keyId", k.keyId},
+            {"merchant", k.merchantName},
+            {"title", k.title},
+            {"sourceFileName", k.sourceFileName},
+            {"fileSize", double(k.fileSize)},
+            {"revoked", k.revoked},
+            {"createdAt", Service::isoTime(k.createdAt)}};
+}
+
+QString keyLine(const ContentKey& k)
+{
+    return QStringLiteral("%1  %2  %3  %4  %5 bytes%6")
+        .arg(k.keyId, k.merchantName, k.title, k.sourceFileName)
+        .arg(k.fileSize)
+        .arg(k.revoked ? QStringLiteral("  REVOKED") : QString());
+}
+
+QJsonObject deviceJson(const Device& d)
+{
+    return {{"deviceId", d.deviceId},
+            {"name", d.name},
+            {"firstSeen", Service::isoTime(d.firstSeen)},
+            {"lastSeen", Service::isoTime(d.lastSeen)},
+            {"status", d.rejected ? "rejected" : "active"}};
+}
+
+QString deviceLine(const Device& d)
+{
+    return QStringLiteral("%1  %2  first %3  last %4  %5")
+        .arg(d.deviceId, d.name, Service::isoTime(d.firstSeen), Service::isoTime(d.lastSeen),
+             d.rejected ? QStringLiteral("REJECTED") : QStringLiteral("active"));
 }
 
 }  // namespace
@@ -116,6 +214,12 @@ QString Admin::usage()
         "DATE: 2025-12-31 (through the end of that day, UTC) or an ISO date-time.\n");
 }
 
+int Admin::showUsage()
+{
+    m_err << usage();
+    return 2;
+}
+
 int Admin::fail(const QString& message)
 {
     m_err << "error: " << message << Qt::endl;
@@ -132,7 +236,89 @@ int Admin::done(const QString& text, const QJsonObject& json)
     return 0;
 }
 
-bool Admin::readPassword(QByteArray* password)
+// The store reports "no such row" and "the query broke" through the same empty
+// optional; the operator must be told which.
+int Admin::lookupFailed(bool failed, const QString& missing)
+{
+    return fail(failed ? databaseError() : missing);
+}
+
+std::optional<User> Admin::findUser(const QString& username)
+{
+    bool failed = false;
+    auto u = m_store.userByName(username, &failed);
+    if (!u) {
+        lookupFailed(failed, QStringLiteral("no user named %1").arg(username));
+    }
+    return u;
+}
+
+std::optional<Merchant> Admin::findMerchant(const QString& name)
+{
+    bool failed = false;
+    auto m = m_store.merchantByName(name, &failed);
+    if (!m) {
+        lookupFailed(failed, QStringLiteral("no merchant named %1").arg(name));
+    }
+    return m;
+}
+
+int Admin::stored(bool ok, const QString& text, const QJsonObject& json)
+{
+    return ok ? done(text, json) : fail(databaseError());
+}
+
+int Admin::inserted(Store::Insert result, const QString& conflict, const QString& text,
+                    const QJsonObject& json)
+{
+    switch (result) {
+        case Store::Insert::Done:
+            return done(text, json);
+        case Store::Insert::Conflict:
+            return fail(conflict);
+        case Store::Insert::Failed:
+            break;
+    }
+    return fail(databaseError());
+}
+
+// For changes by id: a negative count is a broken query, zero an unknown id.
+int Admin::changed(int rows, const QString& missing, const QString& text, const QJsonObject& json)
+{
+    if (rows < 0) {
+        return fail(databaseError());
+    }
+    if (rows == 0) {
+        return fail(missing);
+    }
+    return done(text, json);
+}
+
+template <typename T, typename ToJson, typename ToLine>
+int Admin::printList(bool read, const QList<T>& items, ToJson toJson, ToLine toLine,
+                     const QString& none)
+{
+    if (!read) {
+        return fail(databaseError());
+    }
+    if (m_json) {
+        QJsonArray json;
+        for (const T& item : items) {
+            json.append(toJson(item));
+        }
+        m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
+    } else {
+        QStringList lines;
+        for (const T& item : items) {
+            lines << toLine(item);
+        }
+        m_out << (lines.isEmpty() ? none : lines.join(u'\n')) << Qt::endl;
+    }
+    return 0;
+}
+
+// Hashes at once so the plain password is wiped before anything else can fail.
+bool Admin::readPasswordHash(QByteArray* hash)
 {
     const bool tty = ::isatty(STDIN_FILENO);
     termios saved{};
@@ -150,21 +336,23 @@ bool Admin::readPassword(QByteArray* password)
     while (line.endsWith('\n') || line.endsWith('\r')) {
         line.chop(1);
     }
-    *password = line;
+    QByteArray password = line;
     sodium_memzero(line.data(), line.size());
-    if (QString::fromUtf8(*password).size() < kMinPasswordLength) {
+    if (QString::fromUtf8(password).size() < kMinPasswordLength) {
+        sodium_memzero(password.data(), password.size());
         fail(QStringLiteral("the password must have at least %1 characters")
                  .arg(kMinPasswordLength));
         return false;
     }
+    *hash = m_hasher.hash(password);
+    sodium_memzero(password.data(), password.size());
     return true;
 }
 
 int Admin::run(const QStringList& args)
 {
     if (args.isEmpty()) {
-        m_err << usage();
-        return 2;
+        return showUsage();
     }
     const QString group = args.first();
     const QStringList rest = args.mid(1);
@@ -183,8 +371,7 @@ int Admin::run(const QStringList& args)
     if (group == QStringLiteral("device")) {
         return device(rest);
     }
-    m_err << usage();
-    return 2;
+    return showUsage();
 }
 
 int Admin::merchant(const QStringList& a)
@@ -192,77 +379,28 @@ int Admin::merchant(const QStringList& a)
     const QString action = a.value(0);
     if (action == QStringLiteral("add") && a.size() == 2 && !a.at(1).trimmed().isEmpty()) {
         const Merchant m{newId(), a.at(1).trimmed(), m_clock.nowMs()};
-        switch (m_store.addMerchant(m)) {
-            case Store::Insert::Done:
-                return done(QStringLiteral("merchant %1 added (id %2)").arg(m.name, m.id),
-                            {{"id", m.id}, {"name", m.name}});
-            case Store::Insert::Conflict:
-                return fail(QStringLiteral("a merchant named %1 exists already").arg(m.name));
-            case Store::Insert::Failed:
-                return fail(QStringLiteral("database error"));
-        }
+        return inserted(m_store.addMerchant(m),
+                        QStringLiteral("a merchant named %1 exists already").arg(m.name),
+                        QStringLiteral("merchant %1 added (id %2)").arg(m.name, m.id),
+                        {{"id", m.id}, {"name", m.name}});
     }
     if (action == QStringLiteral("list") && a.size() == 1) {
         QList<Merchant> list;
-        if (!m_store.listMerchants(&list)) {
-            return fail(QStringLiteral("database error"));
-        }
-        QJsonArray json;
-        QStringList lines;
-        for (const Merchant& m : list) {
-            json.append(QJsonObject{{"id", m.id}, {"name", m.name}});
-            lines << QStringLiteral("%1  %2").arg(m.id, m.name);
-        }
-        if (m_json) {
-            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
-        } else {
-            m_out << (lines.isEmpty() ? QStringLiteral("(no merchants)") : lines.join(u'\n'))
-                  << Qt::endl;
-        }
-        return 0;
+        const bool read = m_store.listMerchants(&list);
+        return printList(read, list, merchantJson, merchantLine, QStringLiteral("(no merchants)"));
     }
-    m_err << usage();
-    return 2;
+    return showUsage();
 }
 
 int Admin::user(const QStringList& args)
 {
     QStringList a = args;
     const QString action = a.value(0);
-    bool failed = false;
 
     if (action == QStringLiteral("list") && a.size() == 1) {
         QList<User> list;
-        if (!m_store.listUsers(&list)) {
-            return fail(QStringLiteral("database error"));
-        }
-        QJsonArray json;
-        QStringList lines;
-        for (const User& u : list) {
-            json.append(QJsonObject{{"id", u.id},
-                                    {"username", u.username},
-                                    {"displayName", u.displayName},
-                                    {"role", u.role},
-                                    {"merchant", u.merchantName},
-                                    {"accountExpiry", timeJson(u.accountExpiresAt)},
-                                    {"disabled", u.disabled},
-                                    {"deviceLimit", u.deviceLimit}});
-            lines << QStringLiteral("%1  %2  role=%3  merchant=%4  expires=%5  devices<=%6%7")
-                         .arg(u.username, u.displayName, u.role,
-                              u.merchantName.isEmpty() ? QStringLiteral("-") : u.merchantName,
-                              u.accountExpiresAt ? timeText(u.accountExpiresAt)
-                                                 : QStringLiteral("never"),
-                              u.deviceLimit > 0 ? QString::number(u.deviceLimit)
-                                                : QStringLiteral("unlimited"),
-                              u.disabled ? QStringLiteral("  DISABLED") : QString());
-        }
-        if (m_json) {
-            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
-        } else {
-            m_out << (lines.isEmpty() ? QStringLiteral("(no users)") : lines.join(u'\n'))
-                  << Qt::endl;
-        }
-        return 0;
+        const bool read = m_store.listUsers(&list);
+        return printList(read, list, userJson, userLine, QStringLiteral("(no users)"));
     }
 
     if (action == QStringLiteral("add")) {
@@ -274,8 +412,7 @@ int Admin::user(const QStringList& args)
         bool hasLimit = false;
         const QString limitText = takeOption(a, QStringLiteral("--device-limit"), &hasLimit);
         if (a.size() != 2 || a.at(1).trimmed().isEmpty()) {
-            m_err << usage();
-            return 2;
+            return showUsage();
         }
         if (role != QStringLiteral("viewer") && role != QStringLiteral("merchant") &&
             role != QStringLiteral("admin")) {
@@ -299,35 +436,25 @@ int Admin::user(const QStringList& args)
             }
         }
         if (!merchantName.isEmpty()) {
-            const auto m = m_store.merchantByName(merchantName, &failed);
+            const auto m = findMerchant(merchantName);
             if (!m) {
-                return fail(failed ? QStringLiteral("database error")
-                                   : QStringLiteral("no merchant named %1").arg(merchantName));
+                return 1;
             }
             u.merchantId = m->id;
             u.merchantName = m->name;
         } else if (role == QStringLiteral("merchant")) {
             return fail(QStringLiteral("a merchant account needs --merchant NAME"));
         }
-        QByteArray password;
-        if (!readPassword(&password)) {
+        if (!readPasswordHash(&u.passwordHash)) {
             return 1;
         }
-        u.passwordHash = m_hasher.hash(password);
-        sodium_memzero(password.data(), password.size());
         if (u.passwordHash.isEmpty()) {
             return fail(QStringLiteral("password hashing failed (not enough memory?)"));
         }
-        switch (m_store.addUser(u)) {
-            case Store::Insert::Done:
-                return done(
-                    QStringLiteral("user %1 added (id %2, role %3)").arg(u.username, u.id, u.role),
-                    {{"id", u.id}, {"username", u.username}, {"role", u.role}});
-            case Store::Insert::Conflict:
-                return fail(QStringLiteral("the user name %1 is taken").arg(u.username));
-            case Store::Insert::Failed:
-                return fail(QStringLiteral("database error"));
-        }
+        return inserted(
+            m_store.addUser(u), QStringLiteral("the user name %1 is taken").arg(u.username),
+            QStringLiteral("user %1 added (id %2, role %3)").arg(u.username, u.id, u.role),
+            {{"id", u.id}, {"username", u.username}, {"role", u.role}});
     }
 
     const bool known =
@@ -337,30 +464,25 @@ int Admin::user(const QStringList& args)
     const int wanted =
         (action == QStringLiteral("device-limit") || action == QStringLiteral("expires")) ? 3 : 2;
     if (!known || a.size() != wanted) {
-        m_err << usage();
-        return 2;
+        return showUsage();
     }
-    const auto u = m_store.userByName(a.at(1), &failed);
+    const auto u = findUser(a.at(1));
     if (!u) {
-        return fail(failed ? QStringLiteral("database error")
-                           : QStringLiteral("no user named %1").arg(a.at(1)));
+        return 1;
     }
     const QJsonObject subject{{"username", u->username}};
     if (action == QStringLiteral("disable") || action == QStringLiteral("enable")) {
         const bool disable = action == QStringLiteral("disable");
-        if (!m_store.setUserDisabled(u->id, disable)) {
-            return fail(QStringLiteral("database error"));
-        }
-        return done(QStringLiteral("user %1 %2").arg(u->username, disable ? "disabled" : "enabled"),
-                    subject);
+        return stored(
+            m_store.setUserDisabled(u->id, disable),
+            QStringLiteral("user %1 %2").arg(u->username, disable ? "disabled" : "enabled"),
+            subject);
     }
     if (action == QStringLiteral("passwd")) {
-        QByteArray password;
-        if (!readPassword(&password)) {
+        QByteArray hash;
+        if (!readPasswordHash(&hash)) {
             return 1;
         }
-        const QByteArray hash = m_hasher.hash(password);
-        sodium_memzero(password.data(), password.size());
         if (hash.isEmpty() || !m_store.setPasswordHash(u->id, hash) ||
             !m_store.deleteTokensOfUser(u->id)) {
             return fail(QStringLiteral("could not store the new password"));
@@ -374,42 +496,35 @@ int Admin::user(const QStringList& args)
         if (!ok || limit < 0) {
             return fail(QStringLiteral("the device limit must be a number >= 0"));
         }
-        if (!m_store.setDeviceLimit(u->id, limit)) {
-            return fail(QStringLiteral("database error"));
-        }
-        return done(QStringLiteral("device limit of %1 is now %2").arg(u->username).arg(limit),
-                    {{"username", u->username}, {"deviceLimit", limit}});
+        return stored(m_store.setDeviceLimit(u->id, limit),
+                      QStringLiteral("device limit of %1 is now %2").arg(u->username).arg(limit),
+                      {{"username", u->username}, {"deviceLimit", limit}});
     }
     bool ok = true;
     const auto expiry = parseAdminTime(a.at(2), &ok);
     if (!ok) {
         return fail(QStringLiteral("cannot read the date %1").arg(a.at(2)));
     }
-    if (!m_store.setAccountExpiry(u->id, expiry)) {
-        return fail(QStringLiteral("database error"));
-    }
-    return done(QStringLiteral("account %1 expires %2")
-                    .arg(u->username, expiry ? timeText(expiry) : QStringLiteral("never")),
-                {{"username", u->username}, {"accountExpiry", timeJson(expiry)}});
+    return stored(m_store.setAccountExpiry(u->id, expiry),
+                  QStringLiteral("account %1 expires %2")
+                      .arg(u->username, expiry ? timeText(expiry) : QStringLiteral("never")),
+                  {{"username", u->username}, {"accountExpiry", timeJson(expiry)}});
 }
 
 int Admin::grant(const QStringList& args)
 {
     QStringList a = args;
     const QString action = a.value(0);
-    bool failed = false;
     if (action == QStringLiteral("add")) {
         const QString keyText = takeOption(a, QStringLiteral("--key"));
         const QString merchantName = takeOption(a, QStringLiteral("--merchant"));
         const QString until = takeOption(a, QStringLiteral("--until"));
         if (a.size() != 2 || keyText.isEmpty() == merchantName.isEmpty()) {
-            m_err << usage();
-            return 2;
+            return showUsage();
         }
-        const auto u = m_store.userByName(a.at(1), &failed);
+        const auto u = findUser(a.at(1));
         if (!u) {
-            return fail(failed ? QStringLiteral("database error")
-                               : QStringLiteral("no user named %1").arg(a.at(1)));
+            return 1;
         }
         Grant g;
         g.id = newId();
@@ -422,152 +537,86 @@ int Admin::grant(const QStringList& args)
         }
         QString what;
         if (!keyText.isEmpty()) {
+            bool failed = false;
             const QString keyId = Service::normalizeKeyId(keyText, false);
             const auto k = keyId.isEmpty() ? std::nullopt : m_store.keyById(keyId, &failed);
             if (!k) {
-                return fail(failed ? QStringLiteral("database error")
-                                   : QStringLiteral("no key %1").arg(keyText));
+                return lookupFailed(failed, QStringLiteral("no key %1").arg(keyText));
             }
             g.keyId = k->keyId;
             g.merchantId = k->merchantId;
             what = QStringLiteral("key %1").arg(k->keyId);
         } else {
-            const auto m = m_store.merchantByName(merchantName, &failed);
+            const auto m = findMerchant(merchantName);
             if (!m) {
-                return fail(failed ? QStringLiteral("database error")
-                                   : QStringLiteral("no merchant named %1").arg(merchantName));
+                return 1;
             }
             g.merchantId = m->id;
             what = QStringLiteral("every key of %1").arg(m->name);
         }
-        if (!m_store.addGrant(g)) {
-            return fail(QStringLiteral("database error"));
-        }
-        return done(QStringLiteral("grant %1: %2 may play %3 %4")
-                        .arg(g.id, u->username, what,
-                             g.endsAt ? QStringLiteral("until ") + timeText(g.endsAt)
-                                      : QStringLiteral("without end")),
-                    {{"id", g.id},
-                     {"username", u->username},
-                     {"keyId", g.keyId.isEmpty() ? QJsonValue() : QJsonValue(g.keyId)},
-                     {"merchantId", g.merchantId},
-                     {"until", timeJson(g.endsAt)}});
+        return stored(m_store.addGrant(g),
+                      QStringLiteral("grant %1: %2 may play %3 %4")
+                          .arg(g.id, u->username, what,
+                               g.endsAt ? QStringLiteral("until ") + timeText(g.endsAt)
+                                        : QStringLiteral("without end")),
+                      {{"id", g.id},
+                       {"username", u->username},
+                       {"keyId", textOrNull(g.keyId)},
+                       {"merchantId", g.merchantId},
+                       {"until", timeJson(g.endsAt)}});
     }
     if (action == QStringLiteral("list") && a.size() <= 2) {
         QString userId;
         if (a.size() == 2) {
-            const auto u = m_store.userByName(a.at(1), &failed);
+            const auto u = findUser(a.at(1));
             if (!u) {
-                return fail(failed ? QStringLiteral("database error")
-                                   : QStringLiteral("no user named %1").arg(a.at(1)));
+                return 1;
             }
             userId = u->id;
         }
         QList<Grant> list;
-        if (!m_store.listGrants(userId, &list)) {
-            return fail(QStringLiteral("database error"));
-        }
-        QJsonArray json;
-        QStringList lines;
-        for (const Grant& g : list) {
-            json.append(
-                QJsonObject{{"id", g.id},
-                            {"username", g.username},
-                            {"merchant", g.merchantName},
-                            {"keyId", g.keyId.isEmpty() ? QJsonValue() : QJsonValue(g.keyId)},
-                            {"until", timeJson(g.endsAt)}});
-            lines << QStringLiteral("%1  %2  %3  until %4")
-                         .arg(g.id, g.username,
-                              g.keyId.isEmpty() ? QStringLiteral("all of ") + g.merchantName
-                                                : QStringLiteral("key ") + g.keyId,
-                              g.endsAt ? timeText(g.endsAt) : QStringLiteral("-"));
-        }
-        if (m_json) {
-            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
-        } else {
-            m_out << (lines.isEmpty() ? QStringLiteral("(no grants)") : lines.join(u'\n'))
-                  << Qt::endl;
-        }
-        return 0;
+        const bool read = m_store.listGrants(userId, &list);
+        return printList(read, list, grantJson, grantLine, QStringLiteral("(no grants)"));
     }
     if (action == QStringLiteral("revoke") && a.size() == 2) {
-        const int n = m_store.deleteGrant(a.at(1));
-        if (n < 0) {
-            return fail(QStringLiteral("database error"));
-        }
-        if (n == 0) {
-            return fail(QStringLiteral("no grant %1").arg(a.at(1)));
-        }
-        return done(QStringLiteral("grant %1 revoked").arg(a.at(1)), {{"id", a.at(1)}});
+        return changed(m_store.deleteGrant(a.at(1)), QStringLiteral("no grant %1").arg(a.at(1)),
+                       QStringLiteral("grant %1 revoked").arg(a.at(1)), {{"id", a.at(1)}});
     }
-    m_err << usage();
-    return 2;
+    return showUsage();
 }
 
 int Admin::key(const QStringList& args)
 {
     QStringList a = args;
     const QString action = a.value(0);
-    bool failed = false;
     if (action == QStringLiteral("list")) {
         bool hasMerchant = false;
         const QString merchantName = takeOption(a, QStringLiteral("--merchant"), &hasMerchant);
         if (a.size() != 1) {
-            m_err << usage();
-            return 2;
+            return showUsage();
         }
         QString merchantId;
         if (hasMerchant) {
-            const auto m = m_store.merchantByName(merchantName, &failed);
+            const auto m = findMerchant(merchantName);
             if (!m) {
-                return fail(failed ? QStringLiteral("database error")
-                                   : QStringLiteral("no merchant named %1").arg(merchantName));
+                return 1;
             }
             merchantId = m->id;
         }
         QList<ContentKey> list;
-        if (!m_store.listKeys(merchantId, &list)) {
-            return fail(QStringLiteral("database error"));
-        }
-        QJsonArray json;
-        QStringList lines;
-        for (const ContentKey& k : list) {
-            json.append(QJsonObject{{"keyId", k.keyId},
-                                    {"merchant", k.merchantName},
-                                    {"title", k.title},
-                                    {"sourceFileName", k.sourceFileName},
-                                    {"fileSize", double(k.fileSize)},
-                                    {"revoked", k.revoked},
-                                    {"createdAt", Service::isoTime(k.createdAt)}});
-            lines << QStringLiteral("%1  %2  %3  %4  %5 bytes%6")
-                         .arg(k.keyId, k.merchantName, k.title, k.sourceFileName)
-                         .arg(k.fileSize)
-                         .arg(k.revoked ? QStringLiteral("  REVOKED") : QString());
-        }
-        if (m_json) {
-            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
-        } else {
-            m_out << (lines.isEmpty() ? QStringLiteral("(no keys)") : lines.join(u'\n'))
-                  << Qt::endl;
-        }
-        return 0;
+        const bool read = m_store.listKeys(merchantId, &list);
+        return printList(read, list, keyJson, keyLine, QStringLiteral("(no keys)"));
     }
     if ((action == QStringLiteral("revoke") || action == QStringLiteral("restore")) &&
         a.size() == 2) {
         const QString keyId = Service::normalizeKeyId(a.at(1), false);
         const bool revoke = action == QStringLiteral("revoke");
-        const int n = keyId.isEmpty() ? 0 : m_store.setKeyRevoked(keyId, revoke);
-        if (n < 0) {
-            return fail(QStringLiteral("database error"));
-        }
-        if (n == 0) {
-            return fail(QStringLiteral("no key %1").arg(a.at(1)));
-        }
-        return done(QStringLiteral("key %1 %2").arg(keyId, revoke ? "revoked" : "restored"),
-                    {{"keyId", keyId}, {"revoked", revoke}});
+        return changed(keyId.isEmpty() ? 0 : m_store.setKeyRevoked(keyId, revoke),
+                       QStringLiteral("no key %1").arg(a.at(1)),
+                       QStringLiteral("key %1 %2").arg(keyId, revoke ? "revoked" : "restored"),
+                       {{"keyId", keyId}, {"revoked", revoke}});
     }
-    m_err << usage();
-    return 2;
+    return showUsage();
 }
 
 int Admin::device(const QStringList& a)
@@ -579,40 +628,16 @@ int Admin::device(const QStringList& a)
          action == QStringLiteral("allow")) &&
         a.size() == 3;
     if (!listing && !changing) {
-        m_err << usage();
-        return 2;
+        return showUsage();
     }
-    bool failed = false;
-    const auto u = m_store.userByName(a.at(1), &failed);
+    const auto u = findUser(a.at(1));
     if (!u) {
-        return fail(failed ? QStringLiteral("database error")
-                           : QStringLiteral("no user named %1").arg(a.at(1)));
+        return 1;
     }
     if (listing) {
         QList<Device> list;
-        if (!m_store.listDevices(u->id, &list)) {
-            return fail(QStringLiteral("database error"));
-        }
-        QJsonArray json;
-        QStringList lines;
-        for (const Device& d : list) {
-            json.append(QJsonObject{{"deviceId", d.deviceId},
-                                    {"name", d.name},
-                                    {"firstSeen", Service::isoTime(d.firstSeen)},
-                                    {"lastSeen", Service::isoTime(d.lastSeen)},
-                                    {"status", d.rejected ? "rejected" : "active"}});
-            lines << QStringLiteral("%1  %2  first %3  last %4  %5")
-                         .arg(d.deviceId, d.name, Service::isoTime(d.firstSeen),
-                              Service::isoTime(d.lastSeen),
-                              d.rejected ? QStringLiteral("REJECTED") : QStringLiteral("active"));
-        }
-        if (m_json) {
-            m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
-        } else {
-            m_out << (lines.isEmpty() ? QStringLiteral("(no devices)") : lines.join(u'\n'))
-                  << Qt::endl;
-        }
-        return 0;
+        const bool read = m_store.listDevices(u->id, &list);
+        return printList(read, list, deviceJson, deviceLine, QStringLiteral("(no devices)"));
     }
     const QString deviceId = Service::normalizeDeviceId(a.at(2));
     int n = 0;
@@ -621,15 +646,10 @@ int Admin::device(const QStringList& a)
                 ? m_store.deleteDevice(u->id, deviceId)
                 : m_store.setDeviceRejected(u->id, deviceId, action == QStringLiteral("reject"));
     }
-    if (n < 0) {
-        return fail(QStringLiteral("database error"));
-    }
-    if (n == 0) {
-        return fail(QStringLiteral("%1 has no device %2").arg(u->username, a.at(2)));
-    }
     const QString verb = action == QStringLiteral("unbind")   ? QStringLiteral("unbound")
                          : action == QStringLiteral("reject") ? QStringLiteral("rejected")
                                                               : QStringLiteral("allowed");
-    return done(QStringLiteral("device %1 of %2 %3").arg(deviceId, u->username, verb),
-                {{"username", u->username}, {"deviceId", deviceId}, {"status", verb}});
+    return changed(n, QStringLiteral("%1 has no device %2").arg(u->username, a.at(2)),
+                   QStringLiteral("device %1 of %2 %3").arg(deviceId, u->username, verb),
+                   {{"username", u->username}, {"deviceId", deviceId}, {"status", verb}});
 }

@@ -5,8 +5,9 @@
 #include <QTextStream>
 #include <optional>
 
+#include "Store.h"
+
 class QIODevice;
-class Store;
 class PasswordHasher;
 class Clock;
 
@@ -29,9 +30,24 @@ private:
     int key(const QStringList& a);
     int device(const QStringList& a);
 
+    // Each reports the outcome and hands back the exit code, so a command can end in one return.
+    int showUsage();
     int fail(const QString& message);
     int done(const QString& text, const QJsonObject& json);
-    bool readPassword(QByteArray* password);
+    int lookupFailed(bool failed, const QString& missing);
+    int stored(bool ok, const QString& text, const QJsonObject& json);
+    int inserted(Store::Insert result, const QString& conflict, const QString& text,
+                 const QJsonObject& json);
+    int changed(int rows, const QString& missing, const QString& text, const QJsonObject& json);
+    template <typename T, typename ToJson, typename ToLine>
+    int printList(bool read, const QList<T>& items, ToJson toJson, ToLine toLine,
+                  const QString& none);
+
+    // Empty when missing, after the miss has been reported.
+    std::optional<User> findUser(const QString& username);
+    std::optional<Merchant> findMerchant(const QString& name);
+
+    bool readPasswordHash(QByteArray* hash);
 
     Store& m_store;
     const PasswordHasher& m_hasher;

@@ -47,6 +47,12 @@ QString envOr(const char* name, const QString& fallback)
     return v.isEmpty() ? fallback : v;
 }
 
+// A flag on the command line overrides the environment and the built-in default.
+QString optionOr(const QCommandLineParser& p, const QString& name, const QString& fallback)
+{
+    return p.isSet(name) ? p.value(name) : fallback;
+}
+
 void addCommonOptions(QCommandLineParser& p)
 {
     p.addOption({QStringLiteral("data-dir"),
@@ -77,16 +83,14 @@ std::optional<Common> readCommon(const QCommandLineParser& p)
 {
     Common c;
     c.dataDir =
-        p.isSet(QStringLiteral("data-dir"))
-            ? p.value(QStringLiteral("data-dir"))
-            : envOr("VEILCAST_DATA_DIR",
-                    QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-                        .filePath(QStringLiteral("veilcast-server")));
-    const QString url = p.isSet(QStringLiteral("database"))
-                            ? p.value(QStringLiteral("database"))
-                            : envOr("VEILCAST_DATABASE",
-                                    QStringLiteral("sqlite:") +
-                                        QDir(c.dataDir).filePath(QStringLiteral("veilcast.db")));
+        optionOr(p, QStringLiteral("data-dir"),
+                 envOr("VEILCAST_DATA_DIR",
+                       QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+                           .filePath(QStringLiteral("veilcast-server"))));
+    const QString url = optionOr(
+        p, QStringLiteral("database"),
+        envOr("VEILCAST_DATABASE",
+              QStringLiteral("sqlite:") + QDir(c.dataDir).filePath(QStringLiteral("veilcast.db"))));
     QString error;
     const auto db = parseDatabaseUrl(url, &error);
     if (!db) {
@@ -94,12 +98,10 @@ std::optional<Common> readCommon(const QCommandLineParser& p)
         return std::nullopt;
     }
     c.db = *db;
-    const QString ops = p.isSet(QStringLiteral("pwhash-ops"))
-                            ? p.value(QStringLiteral("pwhash-ops"))
-                            : qEnvironmentVariable("VEILCAST_PWHASH_OPS");
-    const QString mem = p.isSet(QStringLiteral("pwhash-mem"))
-                            ? p.value(QStringLiteral("pwhash-mem"))
-                            : qEnvironmentVariable("VEILCAST_PWHASH_MEM_KIB");
+    const QString ops =
+        optionOr(p, QStringLiteral("pwhash-ops"), qEnvironmentVariable("VEILCAST_PWHASH_OPS"));
+    const QString mem =
+        optionOr(p, QStringLiteral("pwhash-mem"), qEnvironmentVariable("VEILCAST_PWHASH_MEM_KIB"));
     c.cost.opsLimit = ops.toULongLong();
     c.cost.memLimit = std::size_t(mem.toULongLong()) * 1024;
     return c;
@@ -153,8 +155,7 @@ int serve(QCoreApplication& app, const QStringList& args)
     if (!common) {
         return 2;
     }
-    const QString listenText = p.isSet(QStringLiteral("listen")) ? p.value(QStringLiteral("listen"))
-                                                                 : QStringLiteral("127.0.0.1");
+    const QString listenText = optionOr(p, QStringLiteral("listen"), QStringLiteral("127.0.0.1"));
     QHostAddress address;
     if (listenText == QStringLiteral("localhost")) {
         address = QHostAddress(QHostAddress::LocalHost);
