@@ -158,13 +158,13 @@ void MediaDecoder::sleepMs(int ms)
     }
 }
 
-qint64 MediaDecoder::frameTimeMs(const AVFrame* frame) const
+qint64 MediaDecoder::frameTimeMs(const AVFrame* frame, int streamIndex) const
 {
     const qint64 ts = frame->best_effort_timestamp;
     if (ts == AV_NOPTS_VALUE) {
         return 0;
     }
-    const AVRational tb = m_formatContext->streams[m_videoStreamIndex]->time_base;
+    const AVRational tb = m_formatContext->streams[streamIndex]->time_base;
     return ts * tb.num * 1000 / tb.den;
 }
 
@@ -184,6 +184,29 @@ bool MediaDecoder::pace(qint64 t)
     return d >= -kDropLateMs;
 }
 
+bool MediaDecoder::paceSound(qint64 t)
+{
+    const qint64 due = t - kAudioLeadMs;
+    while (m_running.load()) {
+        if (m_seekPending.load()) {
+            // Sound of the position being left: the renderer has just thrown
+            // away what it held, and this would only play after it.
+            return false;
+        }
+        if (m_paused.load()) {
+            // Handing it out now would let the sink play it during the pause.
+            sleepMs(kPausedPollMs);
+            continue;
+        }
+        const qint64 d = m_clock->msUntil(due);
+        if (d <= 0) {
+            return true;
+        }
+        sleepMs(static_cast<int>(std::min<qint64>(d, kPacingSliceMs)));
+    }
+    return true;  // stopped: the caller sees it and sends nothing
+}
+
 void MediaDecoder::carryOutSeek()
 {
     const qint64 targetUs = m_seekTargetMs.load() * kUsPerMs;
@@ -199,12 +222,14 @@ void MediaDecoder::carryOutSeek()
 void MediaDecoder::receiveFrames(AVCodecContext* codec, AVFrame* frame)
 {
     const bool video = codec == m_videoCodec;
+    // Without a picture the sound is what waits for the clock.
+    const bool soundPaced = !video && !m_videoCodec;
     while (avcodec_receive_frame(codec, frame) >= 0) {
         if (!m_running.load()) {
             av_frame_unref(frame);
             return;
         }
-        if (!video) {
+        if (!video && !soundPaced) {
             AVFrame* out = av_frame_clone(frame);
             av_frame_unref(frame);
             if (out) {
@@ -212,9 +237,9 @@ void MediaDecoder::receiveFrames(AVCodecContext* codec, AVFrame* frame)
             }
             continue;
         }
-        const qint64 t = frameTimeMs(frame);
-        if (m_clock && !pace(t)) {
-            av_frame_unref(frame);  // more than kDropLateMs late
+        const qint64 t = frameTimeMs(frame, video ? m_videoStreamIndex : m_audioStreamIndex);
+        if (m_clock && !(video ? pace(t) : paceSound(t))) {
+            av_frame_unref(frame);  // too late, or left behind by a seek
             continue;
         }
         if (!m_running.load()) {
@@ -225,15 +250,19 @@ void MediaDecoder::receiveFrames(AVCodecContext* codec, AVFrame* frame)
         av_frame_unref(frame);
         if (out) {
             emit positionChanged(t);
-            emit videoFrameReady(out);
+            if (video) {
+                emit videoFrameReady(out);
+            } else {
+                emit audioFrameReady(out);
+            }
         }
     }
 }
 
 void MediaDecoder::drainDecoders(AVFrame* frame)
 {
-    // Sound first: it is never paced, and the held-back pictures that follow
-    // wait for their time.
+    // Sound first: next to pictures it is not paced, and the held-back
+    // pictures that follow wait for their time.
     for (AVCodecContext* codec : {m_audioCodec, m_videoCodec}) {
         if (codec && m_running.load()) {
             avcodec_send_packet(codec, nullptr);

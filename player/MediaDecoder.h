@@ -18,6 +18,13 @@ class PlaybackClock;
 // playback clock, every frame handed out as a fresh clone that the receiver
 // frees. There is no frame queue: the pacing sleep is the only back-pressure.
 //
+// Sound is handed out as soon as it decodes while a picture is decoded: the
+// paced pictures hold back the reading of the interleaved sound. With no
+// picture to decode nothing would hold it back, and the sink, which drops
+// what does not fit in its buffer, would play only the first moment; so then
+// each piece of sound waits until it is at most kAudioLeadMs ahead of the
+// clock, and it is the sound that reports the position.
+//
 // Threads: open(), close() and the setters run on the owner's thread;
 // decodeLoop() runs on the worker. They share only the atomics below and the
 // clock; close() runs after the worker has been joined.
@@ -41,6 +48,10 @@ public:
     // A frame later than this is not worth showing: dropping it lets the
     // picture catch up with the clock (and with the sound).
     static constexpr qint64 kDropLateMs = 200;
+    // How far ahead of the clock sound without a picture goes to the sink:
+    // enough to bridge a late wake-up of this thread, well below what the
+    // sink buffers (any more would be dropped there).
+    static constexpr qint64 kAudioLeadMs = 200;
     // Pause between two attempts after a failed read.
     static constexpr int kReadRetryMs = 1;
     // About one second of failed reads in a row means the source is gone,
@@ -75,6 +86,8 @@ signals:
     void videoFrameReady(AVFrame* frame);
     void audioFrameReady(AVFrame* frame);
     void durationChanged(qint64 ms);
+    // The time of each picture as it is handed out; without a picture, of
+    // each piece of sound (up to kAudioLeadMs ahead of the clock).
     void positionChanged(qint64 ms);
     void endOfStream();
     void errorOccurred(const QString& msg);
@@ -86,7 +99,8 @@ private:
     void drainDecoders(AVFrame* frame);
     // False when the frame is to be dropped.
     bool pace(qint64 t);
-    qint64 frameTimeMs(const AVFrame* frame) const;
+    bool paceSound(qint64 t);
+    qint64 frameTimeMs(const AVFrame* frame, int streamIndex) const;
     void sleepMs(int ms);
 
     // Owner's thread before the worker starts and after it was joined; the

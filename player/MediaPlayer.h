@@ -18,7 +18,8 @@ class QThread;
 // play/pause/seek/speed/volume/stop with a few states.
 //
 // Synchronisation: the clock is the master; video waits for it (or is dropped
-// when too late), audio is played as soon as it is decoded.
+// when too late), audio next to it is played as soon as it is decoded, and
+// audio alone goes out a little ahead of the clock (see MediaDecoder).
 //
 // Everything here runs on the thread the player lives on. The worker talks
 // back only through queued signals, which arrive here first: each carries the

@@ -29,6 +29,11 @@ struct Run
     QList<qint64> clockAtEmit;  // clock position at each videoFrameReady
     QList<int> sleepsAtEmit;    // sleeps made before each videoFrameReady
     int audioFrames = 0;
+    // For each audioFrameReady: the last position so far, the clock and the
+    // sleeps made until then.
+    QList<qint64> soundTimes;
+    QList<qint64> clockAtSound;
+    QList<int> sleepsAtSound;
     int endOfStream = 0;
     QStringList errors;
     QList<qint64> durations;
@@ -67,8 +72,11 @@ class TestMediaDecoder : public QObject
             run.sleepsAtEmit << run.sleeps.size();
             av_frame_free(&f);
         });
-        connect(&d, &MediaDecoder::audioFrameReady, this, [&run](AVFrame* f) {
+        connect(&d, &MediaDecoder::audioFrameReady, this, [this, &run](AVFrame* f) {
             ++run.audioFrames;
+            run.soundTimes << (run.positions.isEmpty() ? -1 : run.positions.last());
+            run.clockAtSound << m_clock.positionMs();
+            run.sleepsAtSound << run.sleeps.size();
             av_frame_free(&f);
         });
         connect(&d, &MediaDecoder::endOfStream, this, [&run] { ++run.endOfStream; });
@@ -92,7 +100,7 @@ class TestMediaDecoder : public QObject
     }
 
     // Opens the clip and runs the whole loop on this thread.
-    Run play(const QString& name, bool paced, qint64 clockStart = 0)
+    Run play(const QString& name, bool paced, qint64 clockStart = 0, double speed = 1.0)
     {
         Run run;
         MediaDecoder d;
@@ -100,6 +108,7 @@ class TestMediaDecoder : public QObject
         if (paced) {
             d.setClock(&m_clock);
             m_clock.restart(clockStart);
+            m_clock.setSpeed(speed);
         }
         AVIOContext* io = input(name);
         if (!io) {
@@ -117,6 +126,7 @@ private slots:
     {
         m_onSleep = nullptr;
         m_clock.reset();
+        m_clock.setSpeed(1.0);
     }
 
     void open_data()
@@ -207,7 +217,7 @@ private slots:
             << "bframes" << 50 << 1960LL << QSize(320, 240) << QSize(320, 240) << false;
         QTest::newRow("picture only")
             << "video_only" << 25 << 960LL << QSize(320, 240) << QSize(320, 240) << false;
-        QTest::newRow("sound only: no picture, no position")
+        QTest::newRow("sound only: no picture, a position per piece of sound")
             << "audio_mono" << 0 << -1LL << QSize() << QSize() << true;
         QTest::newRow("second video stream never decoded")
             << "two_video" << 25 << 960LL << QSize(320, 240) << QSize(320, 240) << false;
@@ -233,15 +243,16 @@ private slots:
         QVERIFY2(run.errors.isEmpty(), qPrintable(run.errors.join(';')));
         QCOMPARE(run.endOfStream, 1);
         QCOMPARE(run.videoSizes.size(), videoFrames);
-        QCOMPARE(run.positions.size(), videoFrames);
+        // Without a picture the sound reports the position.
+        QCOMPARE(run.positions.size(), videoFrames > 0 ? videoFrames : run.audioFrames);
         QCOMPARE(run.audioFrames > 0, audio);
         QVERIFY(run.sleeps.isEmpty());  // nothing waits without a clock
+        for (int i = 1; i < run.positions.size(); ++i) {
+            QVERIFY(run.positions[i] > run.positions[i - 1]);
+        }
         if (videoFrames > 0) {
             QCOMPARE(run.videoSizes.first(), firstSize);
             QCOMPARE(run.videoSizes.last(), lastSize);
-            for (int i = 1; i < run.positions.size(); ++i) {
-                QVERIFY(run.positions[i] > run.positions[i - 1]);
-            }
             if (lastTime >= 0) {
                 QCOMPARE(run.positions.last(), lastTime);
             }
@@ -298,6 +309,83 @@ private slots:
         QCOMPARE(run.sleepsAtEmit.first(), 1000 / MediaDecoder::kPacingSliceMs);
     }
 
+    void soundAloneGoesOutAShortLeadAheadOfTheClock_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<double>("speed");
+        QTest::newRow("mono 22,050 Hz") << "audio_mono" << 1.0;
+        QTest::newRow("mono at double speed") << "audio_mono" << 2.0;
+        QTest::newRow("mono at half speed") << "audio_mono" << 0.5;
+        QTest::newRow("stereo beside a picture nothing decodes") << "unknown_video" << 1.0;
+    }
+    void soundAloneGoesOutAShortLeadAheadOfTheClock()
+    {
+        QFETCH(QString, clip);
+        QFETCH(double, speed);
+        const qint64 lead = MediaDecoder::kAudioLeadMs;
+        const Run run = play(clip, true, 0, speed);
+        QVERIFY2(run.errors.isEmpty(), qPrintable(run.errors.join(';')));
+        QCOMPARE(run.endOfStream, 1);
+        QVERIFY(run.videoSizes.isEmpty());
+        QVERIFY(run.audioFrames > 10);
+        // Every piece of sound carries its own position, and they advance up
+        // to the end of the clip.
+        QCOMPARE(run.positions.size(), run.audioFrames);
+        for (int i = 1; i < run.positions.size(); ++i) {
+            QVERIFY(run.positions[i] > run.positions[i - 1]);
+        }
+        QCOMPARE(run.durations.size(), 1);
+        QVERIFY2(run.positions.last() >= run.durations.first() - 100,
+                 qPrintable(QString::number(run.positions.last())));
+
+        int waited = 0;
+        for (int i = 0; i < run.audioFrames; ++i) {
+            const qint64 ahead = run.soundTimes[i] - run.clockAtSound[i];
+            // Never further ahead of the clock than the lead...
+            QVERIFY2(ahead <= lead, qPrintable(QStringLiteral("sound at %1 with the clock at %2")
+                                                   .arg(run.soundTimes[i])
+                                                   .arg(run.clockAtSound[i])));
+            // ...and a piece that had to wait goes out within one slice of
+            // becoming due, not later.
+            if (run.sleepsAtSound[i] > (i > 0 ? run.sleepsAtSound[i - 1] : 0)) {
+                ++waited;
+                QVERIFY2(ahead > lead - MediaDecoder::kPacingSliceMs * speed,
+                         qPrintable(QStringLiteral("sound at %1 with the clock at %2")
+                                        .arg(run.soundTimes[i])
+                                        .arg(run.clockAtSound[i])));
+            }
+        }
+        QVERIFY(waited > run.audioFrames / 2);
+        for (int ms : run.sleeps) {
+            QVERIFY(ms > 0 && ms <= MediaDecoder::kPacingSliceMs);
+        }
+    }
+
+    void seekWhileSoundWaitsDropsTheOldSound()
+    {
+        const qint64 requestAt = 500;
+        bool requested = false;
+        qsizetype positionsAtRequest = 0;
+        m_onSleep = [&](MediaDecoder& d, const Run& run) {
+            if (!requested && m_clock.positionMs() >= requestAt) {
+                requested = true;
+                positionsAtRequest = run.positions.size();
+                d.requestSeek(0);
+                m_clock.seekTo(0);
+            }
+        };
+        const Run run = play(QStringLiteral("audio_mono"), true);
+        QVERIFY(requested);
+        QVERIFY(positionsAtRequest > 0 && positionsAtRequest < run.positions.size());
+        // The piece that was waiting when the seek came is not sent: the
+        // very next one is from the target.
+        QVERIFY(run.positions[positionsAtRequest - 1] <= requestAt + MediaDecoder::kAudioLeadMs);
+        QVERIFY2(run.positions[positionsAtRequest] <= 0,
+                 qPrintable(QString::number(run.positions[positionsAtRequest])));
+        QVERIFY(run.positions.last() >= run.durations.first() - 100);
+        QCOMPARE(run.endOfStream, 1);
+    }
+
     void seekInterruptsTheWaitAndIsCarriedOut()
     {
         int requestedAt = -1;  // sleeps made when the seek was requested
@@ -325,13 +413,18 @@ private slots:
 
     void pauseIdlesAndStopEndsPromptly_data()
     {
+        QTest::addColumn<QString>("clip");
         QTest::addColumn<qint64>("clockStart");
         QTest::addColumn<bool>("pauseFirst");
-        QTest::newRow("stop while paused") << 0LL << true;
-        QTest::newRow("stop while a frame waits") << -100'000LL << false;
+        QTest::newRow("stop while paused") << "av" << 0LL << true;
+        QTest::newRow("stop while a frame waits") << "av" << -100'000LL << false;
+        QTest::newRow("sound alone: stop while paused") << "audio_mono" << 0LL << true;
+        QTest::newRow("sound alone: stop while a piece waits")
+            << "audio_mono" << -100'000LL << false;
     }
     void pauseIdlesAndStopEndsPromptly()
     {
+        QFETCH(QString, clip);
         QFETCH(qint64, clockStart);
         QFETCH(bool, pauseFirst);
         int pausedSleeps = 0;
@@ -348,14 +441,28 @@ private slots:
                 d.stop();
             }
         };
-        const Run run = play(QStringLiteral("av"), true, clockStart);
+        const Run run = play(clip, true, clockStart);
         QCOMPARE(stoppedAt, 10);
         QCOMPARE(run.sleeps.size(), stoppedAt);  // not one sleep after the stop
         QCOMPARE(run.endOfStream, 0);
         if (pauseFirst) {
             QCOMPARE(pausedSleeps, 7);
+            // The pause came inside sleep 3. A picture whose wait it cut is
+            // still shown; a piece of sound stays back, as the sink would play
+            // it during the pause.
+            if (clip == QLatin1String("audio_mono")) {
+                QVERIFY(std::none_of(run.sleepsAtSound.begin(), run.sleepsAtSound.end(),
+                                     [](int s) { return s >= 3; }));
+            } else {
+                QVERIFY(std::none_of(run.sleepsAtEmit.begin(), run.sleepsAtEmit.end(),
+                                     [](int s) { return s > 3; }));
+            }
         } else {
-            QVERIFY(run.videoSizes.isEmpty());  // the waiting frame is not sent
+            // The waiting frame is not sent, nor anything paced after it.
+            QVERIFY(run.positions.isEmpty());
+            if (clip == QLatin1String("audio_mono")) {
+                QCOMPARE(run.audioFrames, 0);
+            }
         }
     }
 

@@ -4,6 +4,7 @@
 #include <QtTest>
 #include <atomic>
 
+#include "MediaDecoder.h"
 #include "MediaPlayer.h"
 #include "PlaybackClock.h"
 #include "TestMedia.h"
@@ -165,10 +166,11 @@ private slots:
 
     void staleEndOfStreamNeverReachesTheNextPlayback()
     {
-        const SealedClip sound = clip("audio_mono");  // not paced: ends at once
+        const SealedClip sound = clip("audio_mono");
         const SealedClip av = clip("av");
         QScopedPointer<MediaPlayer> player(frozenPlayer());
         player->open(sound.container, sound.key, sound.iv);
+        advance(2000);  // the whole second of sound is due: it ends at once
         // The first playback finishes and queues its end while this thread
         // is busy elsewhere; then the second one starts.
         QThread::msleep(300);
@@ -182,6 +184,28 @@ private slots:
         QCOMPARE(durations.size(), 1);
         QVERIFY(durations.at(0).at(0).toLongLong() >= 2000);  // the second file's
         QCOMPARE(positions.size(), 1);                        // only frame 0 is due
+    }
+
+    void soundAloneFollowsTheClockAndReportsThePosition()
+    {
+        const SealedClip c = clip("audio_mono");
+        QScopedPointer<MediaPlayer> player(frozenPlayer());
+        QSignalSpy positions(player.data(), &MediaPlayer::positionChanged);
+        player->open(c.container, c.key, c.iv);
+        QVERIFY(player->duration() >= 1000 && player->duration() < 1100);
+        QTRY_VERIFY(!positions.isEmpty());
+        // With the clock held at 0 only the first lead of sound goes out,
+        // and the playback does not race to its end.
+        QTest::qWait(200);
+        QCOMPARE(player->state(), PlayerState::Playing);
+        QVERIFY(positions.last().at(0).toLongLong() <= MediaDecoder::kAudioLeadMs);
+        advance(500);
+        QTRY_VERIFY(positions.last().at(0).toLongLong() > 500);
+        QVERIFY(positions.last().at(0).toLongLong() <= 500 + MediaDecoder::kAudioLeadMs);
+        QCOMPARE(player->state(), PlayerState::Playing);
+        advance(1000);
+        QTRY_COMPARE(player->state(), PlayerState::Stopped);
+        QVERIFY(positions.last().at(0).toLongLong() >= player->duration() - 100);
     }
 
     void openWhilePlayingReplacesThePlayback()
