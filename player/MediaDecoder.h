@@ -20,10 +20,11 @@ class PlaybackClock;
 //
 // Sound is handed out as soon as it decodes while a picture is decoded: the
 // paced pictures hold back the reading of the interleaved sound. With no
-// picture to decode nothing would hold it back, and the sink, which drops
-// what does not fit in its buffer, would play only the first moment; so then
-// each piece of sound waits until it is at most kAudioLeadMs ahead of the
-// clock, and it is the sound that reports the position.
+// picture to decode nothing would hold it back: the whole file would be
+// pushed into the sink at once (lost past its buffer, or queued where pause
+// and seek cannot reach it) and the end reported while it still plays. So
+// then each piece of sound waits until it is at most kAudioLeadMs ahead of
+// the clock, and it is the sound that reports the position.
 //
 // Threads: open(), close() and the setters run on the owner's thread;
 // decodeLoop() runs on the worker. They share only the atomics below and the
@@ -49,9 +50,9 @@ public:
     // picture catch up with the clock (and with the sound).
     static constexpr qint64 kDropLateMs = 200;
     // How far ahead of the clock sound without a picture goes to the sink:
-    // enough to bridge a late wake-up of this thread, well below what the
-    // sink buffers (any more would be dropped there).
-    static constexpr qint64 kAudioLeadMs = 200;
+    // five pacing slices bridge a late wake-up, and with one more frame on
+    // top it stays within the ~145 ms a PulseAudio sink asks to hold.
+    static constexpr qint64 kAudioLeadMs = 100;
     // Pause between two attempts after a failed read.
     static constexpr int kReadRetryMs = 1;
     // About one second of failed reads in a row means the source is gone,
