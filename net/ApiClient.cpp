@@ -127,6 +127,9 @@ void ApiClient::abortAfter(QNetworkReply* reply, int ms)
 {
     auto* timer = new QTimer(reply);
     timer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a time-out must not cut a
+    // request short of the time it promises.
+    timer->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer, &QTimer::timeout, reply, [reply] {
         if (reply->isRunning()) {
             reply->abort();
