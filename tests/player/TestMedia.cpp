@@ -6,6 +6,10 @@
 #include <QJsonObject>
 #include <QtGlobal>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
 SealedClip sealedClip(const QString& name)
 {
     const QString dir = qEnvironmentVariable("VEILCAST_PLAYER_MEDIA");
@@ -27,4 +31,22 @@ SealedClip sealedClip(const QString& name)
         return clip;
     }
     return {};
+}
+
+AVFrame* makeSilentAudioFrame(int rate, int channels, AVSampleFormat format, int samples)
+{
+    AVFrame* f = av_frame_alloc();
+    if (!f) {
+        return nullptr;
+    }
+    f->format = format;
+    f->sample_rate = rate;
+    av_channel_layout_default(&f->ch_layout, channels);
+    f->nb_samples = samples;
+    if (av_frame_get_buffer(f, 0) < 0) {
+        av_frame_free(&f);
+        return nullptr;
+    }
+    av_samples_set_silence(f->extended_data, 0, samples, channels, format);
+    return f;
 }

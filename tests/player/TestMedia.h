@@ -3,6 +3,11 @@
 #include <QByteArray>
 #include <QString>
 
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/samplefmt.h>
+}
+
 // A clip made by make_media.sh: the plain source, its container and the key
 // material the sealing printed.
 struct SealedClip
@@ -17,3 +22,8 @@ struct SealedClip
 
 // By the source's base name ("av", "bframes", ...); invalid when missing.
 SealedClip sealedClip(const QString& name);
+
+// A frame of silence in the given format, as a decoder would hand it out;
+// null if FFmpeg cannot allocate it. The receiver frees it.
+AVFrame* makeSilentAudioFrame(int rate, int channels, AVSampleFormat format = AV_SAMPLE_FMT_FLTP,
+                              int samples = 1024);

@@ -30,21 +30,6 @@ constexpr int kRecordRate = 48000;
 // The clip's tone has an amplitude of 1/8 full scale; far above this.
 constexpr int kSoundThreshold = 1000;
 
-AVFrame* makeFrame(int rate, int channels, int samples = 1024)
-{
-    AVFrame* f = av_frame_alloc();
-    f->format = AV_SAMPLE_FMT_FLTP;
-    f->sample_rate = rate;
-    av_channel_layout_default(&f->ch_layout, channels);
-    f->nb_samples = samples;
-    if (av_frame_get_buffer(f, 0) < 0) {
-        av_frame_free(&f);
-        return nullptr;
-    }
-    av_samples_set_silence(f->extended_data, 0, samples, channels, AV_SAMPLE_FMT_FLTP);
-    return f;
-}
-
 QVector<qint16> samplesOf(const QByteArray& raw)
 {
     QVector<qint16> s(raw.size() / 2);
@@ -153,11 +138,11 @@ private slots:
         QFETCH(int, rate);
         QFETCH(int, sinkChannels);
         AudioRenderer r;
-        r.onAudioFrame(makeFrame(rate, channels));
+        r.onAudioFrame(makeSilentAudioFrame(rate, channels));
         QPointer<QAudioSink> first = r.sink();
         QVERIFY(first);
         for (int i = 0; i < 10; ++i) {
-            r.onAudioFrame(makeFrame(rate, channels));
+            r.onAudioFrame(makeSilentAudioFrame(rate, channels));
         }
         QCOMPARE(r.sink(), first.data());
         const QAudioFormat f = r.sink()->format();
@@ -179,11 +164,11 @@ private slots:
         AudioRenderer r;
         QCOMPARE(r.volume(), 1.0f);
         r.setVolume(volume);
-        r.onAudioFrame(makeFrame(44100, 2));
+        r.onAudioFrame(makeSilentAudioFrame(44100, 2));
         QVERIFY(r.sink());
         QCOMPARE(r.sink()->volume(), double(volume));
         QPointer<QAudioSink> first = r.sink();
-        r.onAudioFrame(makeFrame(48000, 2));  // new rate: new sink
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2));  // new rate: new sink
         QVERIFY(!first);
         QCOMPARE(r.sink()->volume(), double(volume));
     }

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "AudioRenderer.h"
+#include "TestMedia.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -14,24 +15,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-namespace {
-
-AVFrame* makeFrame(int rate, int channels, AVSampleFormat format, int samples = 1024)
-{
-    AVFrame* f = av_frame_alloc();
-    f->format = format;
-    f->sample_rate = rate;
-    av_channel_layout_default(&f->ch_layout, channels);
-    f->nb_samples = samples;
-    if (av_frame_get_buffer(f, 0) < 0) {
-        av_frame_free(&f);
-        return nullptr;
-    }
-    av_samples_set_silence(f->extended_data, 0, samples, channels, format);
-    return f;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 class TestAudioRenderer : public QObject
 {
@@ -58,11 +42,11 @@ private slots:
         QFETCH(int, outChannels);
         AudioRenderer r;
         QVERIFY(!r.sink());  // nothing before the first frame
-        r.onAudioFrame(makeFrame(rate, channels, AVSampleFormat(format)));
+        r.onAudioFrame(makeSilentAudioFrame(rate, channels, AVSampleFormat(format)));
         QPointer<QAudioSink> first = r.sink();
         QVERIFY(first);
         for (int i = 0; i < 20; ++i) {
-            r.onAudioFrame(makeFrame(rate, channels, AVSampleFormat(format)));
+            r.onAudioFrame(makeSilentAudioFrame(rate, channels, AVSampleFormat(format)));
         }
         QVERIFY(first);  // not deleted and remade
         QCOMPARE(r.sink(), first.data());
@@ -75,10 +59,10 @@ private slots:
     {
         AudioRenderer r;
         r.setVolume(0.25f);
-        r.onAudioFrame(makeFrame(44100, 2, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(44100, 2, AV_SAMPLE_FMT_FLTP));
         QPointer<QAudioSink> first = r.sink();
         QVERIFY(first);
-        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
         QVERIFY(!first);  // the old sink is gone
         QVERIFY(r.sink());
         QCOMPARE(r.sampleRate(), 48000);
@@ -88,10 +72,10 @@ private slots:
     void sampleFormatChangeKeepsTheSink()
     {
         AudioRenderer r;
-        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
         QPointer<QAudioSink> first = r.sink();
-        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_S16));
-        r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_DBL));
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_S16));
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_DBL));
         QVERIFY(first);
         QCOMPARE(r.sink(), first.data());
     }
@@ -102,7 +86,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < 500; ++i) {
-            r.onAudioFrame(makeFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+            r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
             if (i == 250) {
                 r.reset();
             }
@@ -117,7 +101,7 @@ private slots:
         AudioRenderer r;
         r.reset();
         QVERIFY(!r.sink());
-        r.onAudioFrame(makeFrame(22050, 1, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(22050, 1, AV_SAMPLE_FMT_FLTP));
         QPointer<QAudioSink> first = r.sink();
         r.reset();
         QCOMPARE(r.sink(), first.data());  // reset keeps the sink
