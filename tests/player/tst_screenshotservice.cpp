@@ -109,18 +109,6 @@ private slots:
         QCOMPARE(ScreenshotService::markPixelSize(width), size);
     }
 
-    void markNamesTheViewer()
-    {
-        const QDateTime t(QDate(2024, 1, 1), QTime(9, 30, 15));
-        UserInfo user;
-        user.username = "viewer";
-        QCOMPARE(ScreenshotService::markText(user, t, "0123456789abcdef"),
-                 QStringLiteral("viewer 2024-01-01 09:30:15 #cdef"));
-        user.displayName = "观众😀";
-        QCOMPARE(ScreenshotService::markText(user, t, "0123456789abcdef"),
-                 QStringLiteral("观众😀 2024-01-01 09:30:15 #cdef"));
-    }
-
     void fileNames_data()
     {
         QTest::addColumn<QString>("title");

@@ -138,51 +138,6 @@ private slots:
             QCOMPARE(m.entryAt(expectedCurrent).title, QStringLiteral("3"));
         }
     }
-
-    void setCurrentIndexRepaintsOldAndNew()
-    {
-        PlaylistModel m;
-        for (int i = 0; i < 3; ++i) {
-            m.addEntry(entry(i));
-        }
-        QSignalSpy changed(&m, &QAbstractItemModel::dataChanged);
-        m.setCurrentIndex(1);
-        m.setCurrentIndex(2);
-        m.setCurrentIndex(-1);
-        QList<int> rows;
-        for (const QList<QVariant>& args : changed) {
-            rows << args.at(0).toModelIndex().row();
-        }
-        QCOMPARE(rows, QList<int>({1, 1, 2, 2}));
-    }
-
-    void roles_data()
-    {
-        QTest::addColumn<qint64>("durationMs");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("zero") << qint64(0) << "00:00";
-        QTest::newRow("over an hour") << qint64(3725000) << "62:05";
-        QTest::newRow("just under a second") << qint64(999) << "00:00";
-    }
-
-    void roles()
-    {
-        QFETCH(qint64, durationMs);
-        QFETCH(QString, text);
-        PlaylistModel m;
-        PlaylistEntry e = entry(7);
-        e.durationMs = durationMs;
-        e.hasPermission = false;
-        m.addEntry(e);
-        const QModelIndex i = m.index(0);
-        QCOMPARE(m.data(i, PlaylistModel::DurationTextRole).toString(), text);
-        QCOMPARE(m.data(i, Qt::DisplayRole).toString(), QStringLiteral("7"));
-        QCOMPARE(m.data(i, PlaylistModel::PermissionRole).toBool(), false);
-        QCOMPARE(m.data(i, PlaylistModel::FileIdRole).toString(), e.fileId);
-        QVERIFY(!m.data(m.index(1), Qt::DisplayRole).isValid());
-        QVERIFY(m.entryAt(-1).hasPermission);
-        QVERIFY(m.entryAt(-1).filePath.isEmpty());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPlaylistModel)

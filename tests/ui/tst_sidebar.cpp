@@ -284,14 +284,6 @@ private slots:
         QVERIFY(add->isVisible());
         QVERIFY(!count->isVisible());  // the list is empty
     }
-
-    void fullListCountsCapacity()
-    {
-        for (int i = 0; i <= PlaylistModel::kCapacity; ++i) {
-            m_bar->model()->addEntry(entry(QString::number(i)));
-        }
-        QCOMPARE(m_bar->findChild<QLabel*>("sidebarCount")->text(), QStringLiteral("100 / 100"));
-    }
 };
 
 QTEST_MAIN(TestSidebar)
