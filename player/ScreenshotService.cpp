@@ -6,7 +6,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <QtMath>
 
 #include "AppConfig.h"
@@ -115,14 +114,7 @@ QString ScreenshotService::fileName(const QString& title, const QDateTime& time)
 QString ScreenshotService::directory()
 {
     const QString configured = AppConfig::instance()->screenshotDir();
-    if (!configured.isEmpty()) {
-        return configured;
-    }
-    QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-    if (pictures.isEmpty()) {
-        pictures = QDir::homePath();
-    }
-    return pictures + QStringLiteral("/Veilcast");
+    return configured.isEmpty() ? AppConfig::defaultScreenshotDir() : configured;
 }
 
 bool ScreenshotService::savePng(const QImage& image, const QString& path)
