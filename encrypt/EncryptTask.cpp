@@ -1,5 +1,6 @@
 #include "EncryptTask.h"
 
+#include <QFileInfo>
 #include <QtGlobal>
 
 #include "ContainerWriter.h"
@@ -20,6 +21,15 @@ void EncryptTask::run()
     if (m_stop && m_stop->load(std::memory_order_relaxed)) {
         emit finished(src, false, QString(),
                       ContainerWriter::messageFor(ContainerWriter::Error::Stopped), {}, {}, {});
+        return;
+    }
+
+    // Opening a FIFO would block this thread until somebody writes to it,
+    // beyond the reach of the stop flag; a device never ends. Only regular
+    // files are sources.
+    if (!QFileInfo(src).isFile()) {
+        emit finished(src, false, QString(),
+                      ContainerWriter::messageFor(ContainerWriter::Error::OpenSource), {}, {}, {});
         return;
     }
 

@@ -253,7 +253,8 @@ bool EncryptorWidget::isAcceptedVideo(const QString& path)
                                       QStringLiteral("mov"), QStringLiteral("ts"),
                                       QStringLiteral("flv")};
     const QFileInfo info(path);
-    return accepted.contains(info.suffix().toLower()) && !info.isDir();
+    // Regular files only: a FIFO or a device of that name would never end.
+    return accepted.contains(info.suffix().toLower()) && info.isFile();
 }
 
 void EncryptorWidget::setOutputDir(const QString& dir)

@@ -55,6 +55,7 @@ public:
     QString errorText(const QString& srcPath) const;
     QString outputPath(const QString& srcPath) const;
 
+    // An existing regular file with one of the accepted suffixes.
     static bool isAcceptedVideo(const QString& path);
 
 public slots:

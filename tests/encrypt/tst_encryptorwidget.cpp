@@ -1,6 +1,8 @@
 // The encryption page against a scripted server: the life of each row, what
 // happens to a container whose key was refused or whose fate is unknown, the
 // busy rules of the start button, cancelling, and text shown as text.
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -77,7 +79,11 @@ private slots:
         const QString mkv = dir.filePath("clip.MKV");
         QVERIFY(writeFile(mkv, "x"));
         QVERIFY(QDir(dir.path()).mkdir("folder.mp4"));
-        page.addFiles({dir.filePath("folder.mp4"), dir.filePath("notes.txt"), mkv, mkv});
+        QVERIFY(writeFile(dir.filePath("notes.txt"), "x"));
+        const QString fifo = dir.filePath("pipe.mp4");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        page.addFiles({dir.filePath("folder.mp4"), dir.filePath("notes.txt"), fifo, mkv, mkv});
+        QCOMPARE(page.status(fifo), -1);
         QCOMPARE(page.status(mkv), int(EncryptorWidget::Waiting));
         QCOMPARE(page.status(dir.filePath("folder.mp4")), -1);
         QCOMPARE(page.status(dir.filePath("notes.txt")), -1);

@@ -1,5 +1,7 @@
 // The encryption queue on its own pool: concurrency, naming, progress,
 // cancellation and teardown, with real files and real containers.
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -74,6 +76,10 @@ private slots:
             files << path;
         }
         files.insert(2, src.filePath("missing.mp4"));  // a failure in the middle
+        // A FIFO would block a worker in open() for good.
+        const QString fifo = src.filePath("pipe.mp4");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        files << fifo;
 
         EncryptQueue queue;
         queue.setOutputDir(out.path());
@@ -112,11 +118,13 @@ private slots:
         QTest::qWait(100);  // nothing may follow the end
 
         QCOMPARE(all.size(), 1);
-        QCOMPARE(allAt, 5);
+        QCOMPARE(allAt, 6);
         QVERIFY(!queue.isRunning());
         QVERIFY2(maxRunning <= 2, qPrintable(QString::number(maxRunning)));
+        failed.sort();
         QCOMPARE(failed,
-                 QStringList{src.filePath("missing.mp4") + QString::fromUtf8(":无法打开源文件")});
+                 (QStringList{src.filePath("missing.mp4") + QString::fromUtf8(":无法打开源文件"),
+                              fifo + QString::fromUtf8(":无法打开源文件")}));
         QCOMPARE(encrypted.size(), 4);
         for (auto it = encrypted.cbegin(); it != encrypted.cend(); ++it) {
             const QList<QVariant>& r = it.value();

@@ -254,6 +254,8 @@ private slots:
             << "fifo" << QString::fromUtf8("源文件不存在或不是普通文件。");
         QTest::newRow("no encoder")
             << "noencoder" << QString::fromUtf8("未找到转码组件 ffmpeg，请确认安装完整。");
+        QTest::newRow("encoder that cannot start")
+            << "nostart" << QString::fromUtf8("无法启动转码进程。");
     }
 
     void refusedBeforeAnythingStarts()
@@ -279,11 +281,17 @@ private slots:
             QCOMPARE(mkfifo(QFile::encodeName(input).constData(), 0600), 0);
         } else if (case_ == "noencoder") {
             service.setEncoderPath(out.filePath("nowhere/ffmpeg"));
+        } else if (case_ == "nostart") {
+            const QString notAProgram = out.filePath("sub/ffmpeg");
+            QVERIFY(writeFile(notAProgram, "not a program"));
+            service.setEncoderPath(notAProgram);
         }
         QStringList before = entries(out.path());
 
         QSignalSpy done(&service, &TranscodeService::finished);
         service.transcode(input, output, Balanced, case_ == "same" || case_ == "link");
+        QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 10000);
+        QTest::qWait(100);
         QCOMPARE(done.size(), 1);
         QCOMPARE(done.first().at(0).toBool(), false);
         QCOMPARE(done.first().at(1).toString(), message);
