@@ -2,10 +2,11 @@
 
 #include <QObject>
 #include <QPoint>
+#include <QPointer>
+#include <QWidget>
 #include <functional>
 
 class QTimer;
-class QWidget;
 
 // Hides the control bar after a spell without mouse activity while a video
 // plays, and brings it back on the next movement. The bar never disappears
@@ -36,8 +37,9 @@ public slots:
 private:
     void showBar();
 
-    QWidget* m_controlBar;
-    QWidget* m_videoArea;
+    // Owned by the page's widget tree, which may go first.
+    QPointer<QWidget> m_controlBar;
+    QPointer<QWidget> m_videoArea;
     QTimer* m_hideTimer;
     bool m_autoHide = false;
     std::function<QPoint()> m_cursor;
