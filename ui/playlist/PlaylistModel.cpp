@@ -1,5 +1,7 @@
 #include "PlaylistModel.h"
 
+#include "TimeText.h"
+
 PlaylistModel::PlaylistModel(QObject* parent) : QAbstractListModel(parent) {}
 
 int PlaylistModel::rowCount(const QModelIndex& parent) const
@@ -34,10 +36,7 @@ QVariant PlaylistModel::data(const QModelIndex& index, int role) const
 
 QString PlaylistModel::formatDuration(qint64 ms)
 {
-    const qint64 seconds = ms / 1000;
-    return QStringLiteral("%1:%2")
-        .arg(seconds / 60, 2, 10, QLatin1Char('0'))
-        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return TimeText::format(ms);
 }
 
 int PlaylistModel::evictionCandidate(int firstProtected) const
