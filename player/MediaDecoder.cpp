@@ -50,6 +50,12 @@ AVCodecContext* openDecoder(const AVStream* stream)
     // Packets arrive in the stream's time base; the decoder needs it to
     // compute best-effort timestamps.
     ctx->pkt_timebase = stream->time_base;
+    // One decoding thread per core: a seek decodes from the key frame up to
+    // its target as fast as it can, and 1080p needs more than one core for
+    // that. Pictures held back by frame threads are drained at the end.
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        ctx->thread_count = 0;
+    }
     if (avcodec_open2(ctx, codec, nullptr) < 0) {
         avcodec_free_context(&ctx);
         return nullptr;
@@ -242,7 +248,10 @@ bool MediaDecoder::paceSound(qint64 t)
 void MediaDecoder::carryOutSeek()
 {
     m_generation = m_seekRequests.load();
-    const qint64 targetUs = m_seekTargetMs.load() * kUsPerMs + m_startUs;
+    const qint64 targetMs = m_seekTargetMs.load();
+    m_videoFloorMs = m_videoCodec ? targetMs : -1;
+    m_audioFloorMs = m_audioCodec ? targetMs : -1;
+    const qint64 targetUs = targetMs * kUsPerMs + m_startUs;
     av_seek_frame(m_formatContext, -1, targetUs, AVSEEK_FLAG_BACKWARD);
     // What the filters hold belongs to the position being left.
     m_deinterlacer.reset();
@@ -360,6 +369,10 @@ void MediaDecoder::flushTempo()
 
 void MediaDecoder::showVideo(AVFrame* frame, qint64 t)
 {
+    if (t < m_videoFloorMs) {
+        return;  // between the key frame and the seek's target
+    }
+    m_videoFloorMs = -1;
     if (m_clock && !pace(t)) {
         return;  // too late
     }
@@ -389,6 +402,10 @@ void MediaDecoder::showVideo(AVFrame* frame, qint64 t)
 
 void MediaDecoder::sendAudio(AVFrame* frame, qint64 t)
 {
+    if (t < m_audioFloorMs) {
+        return;  // between the key frame and the seek's target
+    }
+    m_audioFloorMs = -1;
     // Without a picture the sound is what waits for the clock.
     const bool soundPaced = !m_videoCodec;
     if (soundPaced && m_clock && !paceSound(t)) {

@@ -24,7 +24,9 @@ class PlaybackClock;
 // but at 0. Cover art (an attached picture) is not the video stream.
 // Pictures leave with their display shape: the sample aspect ratio filled in
 // and the container's rotation attached as display-matrix side data.
-// Interlaced pictures are deinterlaced, and away from 1x the sound is
+// A seek lands exactly: what lies between the key frame before the target and
+// the target is decoded but not handed out. Interlaced pictures are
+// deinterlaced, and away from 1x the sound is
 // time-stretched to the clock's speed at its own pitch, both here on the
 // worker so the player's thread never filters.
 //
@@ -152,6 +154,10 @@ private:
     qint64 m_tempoSamplesOut = 0;   // samples m_tempo gave out since then
     AVFrame* m_filtered = nullptr;  // what a filter gives out, one at a time
     quint64 m_generation = 0;       // number of the last seek carried out
+    // After a seek, pictures and sound before the target (from the key frame
+    // the jump lands on) are decoded but not handed out; -1 when none.
+    qint64 m_videoFloorMs = -1;
+    qint64 m_audioFloorMs = -1;
 
     // Shared between the owner's thread and the worker.
     std::atomic<bool> m_running{false};

@@ -58,6 +58,9 @@ void MediaPlayer::connectDecoder()
                 av_frame_free(&frame);
                 return;
             }
+            if (m_holdForSeek && frameSeekGeneration(frame) >= m_holdForSeek) {
+                releaseSeekHold();
+            }
             deliverVideo(frame);
         },
         Qt::QueuedConnection);
@@ -158,10 +161,19 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
         Qt::QueuedConnection);
 }
 
+void MediaPlayer::releaseSeekHold()
+{
+    m_holdForSeek = 0;
+    if (m_state == PlayerState::Playing) {
+        m_clock->resume();
+    }
+}
+
 void MediaPlayer::teardown()
 {
     ++m_playback;
     m_audioGeneration = 0;
+    m_holdForSeek = 0;
     if (m_decoderThread) {
         m_decoder->stop();
         m_decoder->setPaused(false);
@@ -199,7 +211,9 @@ void MediaPlayer::resume()
     if (m_decoder) {
         m_decoder->setPaused(false);
     }
-    m_clock->resume();
+    if (!m_holdForSeek) {
+        m_clock->resume();
+    }
     setState(PlayerState::Playing);
 }
 
@@ -207,6 +221,10 @@ void MediaPlayer::seek(qint64 ms)
 {
     if (m_decoder) {
         m_audioGeneration = m_decoder->requestSeek(ms);
+        if (m_decoder->hasVideoDecoder()) {
+            m_holdForSeek = m_audioGeneration;
+            m_clock->pause();
+        }
     }
     m_audioRenderer->reset();
     m_clock->seekTo(ms);
@@ -240,6 +258,7 @@ qint64 MediaPlayer::duration() const
 
 void MediaPlayer::onEndOfStream()
 {
+    m_holdForSeek = 0;
     setState(PlayerState::Stopped);
 }
 

@@ -28,6 +28,10 @@ class QThread;
 // every frame is freed on every path. Sound carries the number of the seek it
 // was decoded after too, so what was queued before a seek is not heard after
 // it. A failed open leaves the player in Error with the reason reported.
+// After a seek the clock waits at the target until the first picture from
+// there is delivered: the decoder may need a while to get from the key frame
+// to the target, and a clock running on meanwhile would make it drop the
+// very pictures it is decoding towards.
 class MediaPlayer : public QObject
 {
     Q_OBJECT
@@ -73,6 +77,7 @@ private:
     void teardown();
     void connectDecoder();
     void deliverVideo(AVFrame* frame);
+    void releaseSeekHold();
 
     // All fields: the player's thread only.
     MediaDecoder* m_decoder = nullptr;         // current decoder, deleted by teardown
@@ -86,4 +91,6 @@ private:
     // Number of the latest seek of the current playback: sound decoded
     // before it is dropped on arrival.
     quint64 m_audioGeneration = 0;
+    // The clock waits for the first picture of this seek; 0 when not.
+    quint64 m_holdForSeek = 0;
 };

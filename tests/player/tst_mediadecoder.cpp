@@ -586,6 +586,27 @@ private slots:
         QCOMPARE(run.endOfStream, 1);
     }
 
+    void seekLandsOnTheTargetNotItsKeyFrame()
+    {
+        // Key frames at 0 and 1 s; 1.5 s lies half a second of pictures on.
+        qsizetype requestedAt = -1;
+        m_onSleep = [&](MediaDecoder& d, const Run& run) {
+            if (requestedAt < 0 && m_clock.positionMs() >= 200) {
+                requestedAt = run.videoTimes.size();
+                d.requestSeek(1500);
+                m_clock.seekTo(1500);
+            }
+        };
+        const Run run = play(QStringLiteral("av"), true);
+        QVERIFY(requestedAt > 0);
+        // At most the frame whose wait the seek cut, then the target's own.
+        const qsizetype next = requestedAt + (run.videoTimes[requestedAt] < 1500 ? 1 : 0);
+        QCOMPARE(run.videoTimes[next], 1520LL);
+        QVERIFY(std::none_of(run.videoTimes.begin() + next, run.videoTimes.end(),
+                             [](qint64 t) { return t < 1500; }));
+        QCOMPARE(run.positions.last(), 1960LL);
+    }
+
     void soundIsStretchedToTheSpeed_data()
     {
         QTest::addColumn<QString>("clip");
