@@ -108,14 +108,17 @@ Stats compare(const QList<qint64>& video, const QList<qint64>& audio, double spe
 {
     Stats st;
     double sum = 0;
-    const double window = 0.5e9 / speed;  // pair only what belongs together
+    // Beeps come once per media second: a beep is paired with a flash when
+    // it lies from 300 ms before to 700 ms after it (media time), which
+    // leaves no two candidates; sound is more often late than early.
+    const double earliest = -0.3e9 / speed;
+    const double latest = 0.7e9 / speed;
     for (qint64 v : video) {
         qint64 best = -1;
-        double bestAbs = window;
         for (qint64 a : audio) {
-            if (std::abs(double(a - v)) < bestAbs) {
-                bestAbs = std::abs(double(a - v));
+            if (double(a - v) >= earliest && double(a - v) < latest) {
                 best = a;
+                break;
             }
         }
         if (best < 0) {
