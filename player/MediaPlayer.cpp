@@ -58,13 +58,19 @@ void MediaPlayer::connectDecoder()
                 av_frame_free(&frame);
                 return;
             }
+            if (m_holdForSeek && frameSeekGeneration(frame) >= m_holdForSeek) {
+                releaseSeekHold();
+            }
             deliverVideo(frame);
         },
         Qt::QueuedConnection);
     connect(
         m_decoder, &MediaDecoder::audioFrameReady, this,
         [this, playback](AVFrame* frame) {
-            if (playback != m_playback) {
+            // Sound decoded before the latest seek was queued while the
+            // renderer threw away what it held; played now it would be heard
+            // after the jump.
+            if (playback != m_playback || frameSeekGeneration(frame) < m_audioGeneration) {
                 av_frame_free(&frame);
                 return;
             }
@@ -111,9 +117,13 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
     Q_UNUSED(iv);  // the bridge takes the counter block from the header
     teardown();
 
-    AVIOContext* input = openDecryptingInput(path, key);
+    QString refusal;
+    AVIOContext* input = openDecryptingInput(path, key, &refusal);
     if (!input) {
-        emit error(QStringLiteral("无法打开加密文件"));
+        // Whatever played before is gone: a caller waiting for this open
+        // must see it failed, not a state left over from the last one.
+        emit error(refusal);
+        setState(PlayerState::Error);
         return;
     }
 
@@ -151,9 +161,19 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
         Qt::QueuedConnection);
 }
 
+void MediaPlayer::releaseSeekHold()
+{
+    m_holdForSeek = 0;
+    if (m_state == PlayerState::Playing) {
+        m_clock->resume();
+    }
+}
+
 void MediaPlayer::teardown()
 {
     ++m_playback;
+    m_audioGeneration = 0;
+    m_holdForSeek = 0;
     if (m_decoderThread) {
         m_decoder->stop();
         m_decoder->setPaused(false);
@@ -191,14 +211,20 @@ void MediaPlayer::resume()
     if (m_decoder) {
         m_decoder->setPaused(false);
     }
-    m_clock->resume();
+    if (!m_holdForSeek) {
+        m_clock->resume();
+    }
     setState(PlayerState::Playing);
 }
 
 void MediaPlayer::seek(qint64 ms)
 {
     if (m_decoder) {
-        m_decoder->requestSeek(ms);
+        m_audioGeneration = m_decoder->requestSeek(ms);
+        if (m_decoder->hasVideoDecoder()) {
+            m_holdForSeek = m_audioGeneration;
+            m_clock->pause();
+        }
     }
     m_audioRenderer->reset();
     m_clock->seekTo(ms);
@@ -232,6 +258,7 @@ qint64 MediaPlayer::duration() const
 
 void MediaPlayer::onEndOfStream()
 {
+    m_holdForSeek = 0;
     setState(PlayerState::Stopped);
 }
 

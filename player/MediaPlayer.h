@@ -25,7 +25,13 @@ class QThread;
 // back only through queued signals, which arrive here first: each carries the
 // number of the playback it belongs to, so nothing of a torn-down playback
 // (a late end-of-stream, a position, a frame) ever reaches the new one, and
-// every frame is freed on every path.
+// every frame is freed on every path. Sound carries the number of the seek it
+// was decoded after too, so what was queued before a seek is not heard after
+// it. A failed open leaves the player in Error with the reason reported.
+// After a seek the clock waits at the target until the first picture from
+// there is delivered: the decoder may need a while to get from the key frame
+// to the target, and a clock running on meanwhile would make it drop the
+// very pictures it is decoding towards.
 class MediaPlayer : public QObject
 {
     Q_OBJECT
@@ -71,6 +77,7 @@ private:
     void teardown();
     void connectDecoder();
     void deliverVideo(AVFrame* frame);
+    void releaseSeekHold();
 
     // All fields: the player's thread only.
     MediaDecoder* m_decoder = nullptr;         // current decoder, deleted by teardown
@@ -81,4 +88,9 @@ private:
     // Number of the current playback; bumped by every teardown, so queued
     // signals of an earlier playback can be told apart and discarded.
     quint64 m_playback = 0;
+    // Number of the latest seek of the current playback: sound decoded
+    // before it is dropped on arrival.
+    quint64 m_audioGeneration = 0;
+    // The clock waits for the first picture of this seek; 0 when not.
+    quint64 m_holdForSeek = 0;
 };
