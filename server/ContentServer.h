@@ -2,28 +2,23 @@
 
 #include <QAtomicInt>
 #include <QHostAddress>
-#include <QHttpServer>
 #include <QObject>
-#include <QSslConfiguration>
-#include <QTcpServer>
 #include <QThreadPool>
 #include <QTimer>
 #include <functional>
-#include <optional>
+#include <memory>
 
 #include "ApiError.h"
+#include "HttpFront.h"
 
 class PasswordHasher;
 class Service;
 
 struct HttpOptions
 {
-    qint64 maxBodyBytes = 64 * 1024;
-    // Qt buffers a whole request before any handler sees it. A connection
-    // that sends more than this without getting an answer is cut off, so
-    // memory stays bounded; between maxBodyBytes and this the client gets a
-    // proper PAYLOAD_TOO_LARGE answer.
-    qint64 maxUnansweredBytes = 1024 * 1024;
+    // Framing, time-outs and caps of the HTTP front; bodies over
+    // front.maxBodyBytes get PAYLOAD_TOO_LARGE.
+    FrontOptions front;
     int hashThreads = 0;  // 0: one less than the cores, at least one
     int maxPendingLogins = 64;
     // Behind a proxy every client shares the proxy's address; then the last
@@ -32,9 +27,11 @@ struct HttpOptions
     std::function<void(const QString&)> log;  // one line per request; stderr when empty
 };
 
-// HTTP front of the service: routing, body limits, JSON parsing, the
-// envelope on the wire, and the request log. Password checks run on a
-// small thread pool so that logins never hold up key requests.
+// The application side of the HTTP front: routing, JSON parsing, the envelope
+// on the wire, and the request log. Requests arrive from the front's network
+// threads and are handled on the thread that owns this object (and the
+// store); password checks run on a small thread pool so that logins never
+// hold up key requests. No blocking work happens on the network threads.
 class ContentServer : public QObject
 {
     Q_OBJECT
@@ -52,16 +49,16 @@ public:
     static bool plainHttpAllowed(const QHostAddress& address, bool tls, bool behindTlsProxy);
 
 private:
+    void handle(const FrontRequest& request, const HttpFront::Respond& respond);
+    void login(const FrontRequest& request, const HttpFront::Respond& respond, const QString& path);
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
-    QString clientAddress(const QHttpServerRequest& request) const;
-    void guardNewSockets(QTcpServer* server);
+    QString clientAddress(const FrontRequest& request) const;
 
-    Service& m_service;
-    const PasswordHasher& m_hasher;
-    HttpOptions m_options;
-    QHttpServer m_http;
+    Service& m_service;              // owner thread only
+    const PasswordHasher& m_hasher;  // immutable, shared with the hash pool
+    HttpOptions m_options;           // immutable after construction
     QThreadPool m_hashPool;
-    QAtomicInt m_pendingLogins;
+    QAtomicInt m_pendingLogins;  // owner thread only, atomic for clarity
     QTimer m_housekeeping;
-    std::optional<QSslConfiguration> m_tls;
+    std::unique_ptr<HttpFront> m_front;  // its threads call back through queued calls
 };
