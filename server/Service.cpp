@@ -294,12 +294,15 @@ Reply Service::finishLogin(const LoginPlan& plan, bool passwordMatches, const QB
     const User& user = *plan.user;
     m_store.clearLoginFailures(QStringLiteral("user:") + plan.username.toLower());
     m_store.releaseLoginAttempt(plan.attempt);
+    // Every known hash is brought to the current cost at its first right
+    // password, disabled accounts too: until then a wrong password costs
+    // what the old hash costs, not what an unknown name costs.
+    if (!newHash.isEmpty()) {
+        m_store.setPasswordHash(user.id, newHash);
+    }
     // Account state is told only to someone who knows the password.
     if (auto refused = accountState(user)) {
         return Reply::failure(*refused);
-    }
-    if (!newHash.isEmpty()) {
-        m_store.setPasswordHash(user.id, newHash);
     }
     recordLoginDevice(user, plan.deviceId, plan.deviceName);
     TokenRecord record;

@@ -1098,11 +1098,14 @@ private slots:
             QJsonObject{{"username", "nobody"}, {"password", "whatever"}}, "10.0.0.1");
         QVERIFY(!unknown.immediate);
         QVERIFY(!h->hasher->needsRehash(unknown.hashToCheck));
-        EXPECT_SUCCESS(h->login("old", "old-password"));
+        // A disabled account is upgraded too, though it cannot log in.
+        QVERIFY(h->store->setUserDisabled(u.id, true));
+        EXPECT_FAILURE(h->login("old", "old-password"), "ACCOUNT_DISABLED", 403);
         bool failed = false;
         const auto stored = h->store->userByName("old", &failed);
         QVERIFY(stored);
         QVERIFY(!h->hasher->needsRehash(stored->passwordHash));
+        QVERIFY(h->store->setUserDisabled(u.id, false));
         EXPECT_SUCCESS(h->login("old", "old-password"));
     }
 
