@@ -13,6 +13,7 @@
 #include "JsonBody.h"
 #include "PasswordHasher.h"
 #include "Service.h"
+#include "ServiceWorker.h"
 
 namespace {
 
@@ -118,12 +119,15 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
     refusals.malformed = envelope(Reply::failure(apiError(ErrorCode::InvalidRequest)));
     refusals.tooLarge = envelope(Reply::failure(apiError(ErrorCode::PayloadTooLarge)));
     refusals.busy = envelope(Reply::failure(apiError(ErrorCode::ServerBusy)));
-    // Both callbacks run on network threads: they only queue work for this thread.
+    m_lanes.push_back({&m_service, this});
+    // Both callbacks run on network threads: they only queue work elsewhere.
     auto handler = [this](FrontRequest request, HttpFront::Respond respond) {
+        const Lane lane =
+            m_lanes[m_nextLane.fetch_add(1, std::memory_order_relaxed) % m_lanes.size()];
         QMetaObject::invokeMethod(
-            this,
-            [this, request = std::move(request), respond = std::move(respond)] {
-                handle(request, respond);
+            lane.context,
+            [this, lane, request = std::move(request), respond = std::move(respond)] {
+                handle(request, respond, lane);
             },
             Qt::QueuedConnection);
     };
@@ -145,9 +149,25 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
 
 ContentServer::~ContentServer()
 {
-    // No network thread may queue anything once this object starts going.
+    // No network thread may queue anything once this object starts going,
+    // and whatever was queued on a worker runs while this object is whole.
     m_front->stop();
     m_hashPool.waitForDone();
+    for (ServiceWorker* worker : m_workers) {
+        worker->drain();
+    }
+}
+
+void ContentServer::setWorkers(const std::vector<ServiceWorker*>& workers)
+{
+    if (workers.empty()) {
+        return;
+    }
+    m_workers = workers;
+    m_lanes.clear();
+    for (ServiceWorker* worker : workers) {
+        m_lanes.push_back({&worker->service(), worker->context()});
+    }
 }
 
 bool ContentServer::setupTls(const QString& certPath, const QString& keyPath, QString* error)
@@ -175,8 +195,10 @@ bool ContentServer::plainHttpAllowed(const QHostAddress& address, bool tls, bool
     return tls || behindTlsProxy || address.isLoopback();
 }
 
-void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond& respond)
+void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond& respond,
+                           Lane lane)
 {
+    Service& service = *lane.service;
     QElapsedTimer timer;
     timer.start();
     const QString method = methodName(request.method);
@@ -203,7 +225,7 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
         return answer(Reply::failure(apiError(ErrorCode::PayloadTooLarge)));
     }
     if (entry->route == Route::Login) {
-        return login(request, respond, path);
+        return login(request, respond, path, lane);
     }
     QJsonObject body;
     if (entry->wantsBody) {
@@ -215,13 +237,13 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
     const QByteArray authorization = QByteArray::fromStdString(request.first("Authorization"));
     switch (entry->route) {
         case Route::Me:
-            return answer(m_service.me(authorization));
+            return answer(service.me(authorization));
         case Route::Logout:
-            return answer(m_service.logout(authorization));
+            return answer(service.logout(authorization));
         case Route::VideoKey:
-            return answer(m_service.videoKey(authorization, body));
+            return answer(service.videoKey(authorization, body));
         case Route::RegisterKey:
-            return answer(m_service.registerKey(authorization, body));
+            return answer(service.registerKey(authorization, body));
         case Route::Login:
         case Route::None:
             break;
@@ -230,7 +252,7 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
 }
 
 void ContentServer::login(const FrontRequest& request, const HttpFront::Respond& respond,
-                          const QString& path)
+                          const QString& path, Lane lane)
 {
     auto timer = std::make_shared<QElapsedTimer>();
     timer->start();
@@ -253,15 +275,18 @@ void ContentServer::login(const FrontRequest& request, const HttpFront::Respond&
     if (m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
         return answerNow(Reply::failure(apiError(ErrorCode::ServerBusy)));
     }
-    auto plan =
-        std::make_shared<Service::LoginPlan>(m_service.beginLogin(body, clientAddress(request)));
+    auto plan = std::make_shared<Service::LoginPlan>(
+        lane.service->beginLogin(body, clientAddress(request)));
     if (plan->immediate) {
         return answerNow(*plan->immediate);
     }
     m_pendingLogins.ref();
-    QPointer<ContentServer> self(this);
+    // The second half runs where the first did. `this` stays valid for it:
+    // queued to this object, it is dropped if this object goes first; queued
+    // to a worker, the destructor waits for it.
+    ContentServer* self = this;
     const PasswordHasher* hasher = &m_hasher;
-    m_hashPool.start([self, hasher, plan, respond, timer, method, path]() {
+    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path]() {
         auto outcome = std::make_shared<HashOutcome>();
         outcome->matches = hasher->verify(plan->hashToCheck, plan->password);
         if (outcome->matches && hasher->needsRehash(plan->hashToCheck)) {
@@ -269,11 +294,11 @@ void ContentServer::login(const FrontRequest& request, const HttpFront::Respond&
         }
         sodium_memzero(plan->password.data(), plan->password.size());
         QMetaObject::invokeMethod(
-            self.data(),
-            [self, plan, respond, outcome, timer, method, path]() {
+            lane.context,
+            [self, lane, plan, respond, outcome, timer, method, path]() {
                 self->m_pendingLogins.deref();
                 const Reply reply =
-                    self->m_service.finishLogin(*plan, outcome->matches, outcome->newHash);
+                    lane.service->finishLogin(*plan, outcome->matches, outcome->newHash);
                 self->writeLog(method, path, reply.httpStatus, timer->elapsed());
                 respond(toFront(reply));
             },

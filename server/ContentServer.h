@@ -5,14 +5,17 @@
 #include <QObject>
 #include <QThreadPool>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "ApiError.h"
 #include "HttpFront.h"
 
 class PasswordHasher;
 class Service;
+class ServiceWorker;
 
 struct HttpOptions
 {
@@ -24,7 +27,8 @@ struct HttpOptions
     // Behind a proxy every client shares the proxy's address; then the last
     // X-Forwarded-For entry (the one the proxy added) names the client.
     bool trustForwardedFor = false;
-    std::function<void(const QString&)> log;  // one line per request; stderr when empty
+    // One line per request, called on the thread that handled it; stderr when empty.
+    std::function<void(const QString&)> log;
 };
 
 // The application side of the HTTP front: routing, JSON parsing, the envelope
@@ -42,6 +46,10 @@ public:
     ~ContentServer() override;
 
     bool setupTls(const QString& certPath, const QString& keyPath, QString* error);
+    // Hands the requests to these workers (round robin) instead of the
+    // service given to the constructor, which then only does housekeeping.
+    // Call before listen(); the workers must outlive this object.
+    void setWorkers(const std::vector<ServiceWorker*>& workers);
     // Returns the bound port, 0 on failure.
     quint16 listen(const QHostAddress& address, quint16 port);
 
@@ -49,16 +57,26 @@ public:
     static bool plainHttpAllowed(const QHostAddress& address, bool tls, bool behindTlsProxy);
 
 private:
-    void handle(const FrontRequest& request, const HttpFront::Respond& respond);
-    void login(const FrontRequest& request, const HttpFront::Respond& respond, const QString& path);
+    // A service and the object whose thread it runs on.
+    struct Lane
+    {
+        Service* service;
+        QObject* context;
+    };
+    void handle(const FrontRequest& request, const HttpFront::Respond& respond, Lane lane);
+    void login(const FrontRequest& request, const HttpFront::Respond& respond, const QString& path,
+               Lane lane);
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
     QString clientAddress(const FrontRequest& request) const;
 
-    Service& m_service;              // owner thread only
-    const PasswordHasher& m_hasher;  // immutable, shared with the hash pool
-    HttpOptions m_options;           // immutable after construction
+    Service& m_service;                     // owner thread only
+    std::vector<Lane> m_lanes;              // fixed once listening
+    std::vector<ServiceWorker*> m_workers;  // fixed once listening
+    std::atomic<unsigned> m_nextLane{0};    // network threads
+    const PasswordHasher& m_hasher;         // immutable, shared with the hash pool
+    HttpOptions m_options;                  // immutable after construction
     QThreadPool m_hashPool;
-    QAtomicInt m_pendingLogins;  // owner thread only, atomic for clarity
+    QAtomicInt m_pendingLogins;  // counted on every lane
     QTimer m_housekeeping;
     std::unique_ptr<HttpFront> m_front;  // its threads call back through queued calls
 };

@@ -11,9 +11,12 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "Admin.h"
 #include "Clock.h"
@@ -22,6 +25,7 @@
 #include "KeyVault.h"
 #include "PasswordHasher.h"
 #include "Service.h"
+#include "ServiceWorker.h"
 #include "Store.h"
 
 namespace {
@@ -173,6 +177,10 @@ int serve(QCoreApplication& app, const QStringList& args)
                  QStringLiteral("KiB that unfinished requests may hold together (default "
                                 "65536)."),
                  QStringLiteral("kib")});
+    p.addOption({QStringLiteral("service-threads"),
+                 QStringLiteral("Threads that run requests, each with its own database "
+                                "connection (default: cores; 0: the main thread)."),
+                 QStringLiteral("n")});
     p.addOption({QStringLiteral("http-threads"),
                  QStringLiteral("Network threads of the HTTP front (default 1)."),
                  QStringLiteral("n")});
@@ -259,13 +267,17 @@ int serve(QCoreApplication& app, const QStringList& args)
         return true;
     };
     long long bufferedKib = -1;
+    // One per core: each request is mostly database reads and a little
+    // crypto, so the rules scale with the cores like the database does.
+    int serviceThreads = std::max(1, QThread::idealThreadCount());
     if (!timeout("header-timeout", &http.front.headerTimeout) ||
         !timeout("body-timeout", &http.front.bodyTimeout) ||
         !timeout("idle-timeout", &http.front.idleTimeout) ||
         !count("max-connections", 1, &http.front.maxConnections) ||
         !count("max-connections-per-address", 0, &http.front.maxConnectionsPerAddress) ||
         !count("max-buffered-kib", 1, &bufferedKib) ||
-        !count("http-threads", 1, &http.front.threads)) {
+        !count("http-threads", 1, &http.front.threads) ||
+        !count("service-threads", 0, &serviceThreads)) {
         return 2;
     }
     if (bufferedKib > 0) {
@@ -292,9 +304,22 @@ int serve(QCoreApplication& app, const QStringList& args)
     SystemClock clock;
     PasswordHasher hasher(common->cost);
     Service service(store, vault, hasher, clock, options);
+    // Declared before the server, so they outlive it.
+    std::vector<std::unique_ptr<ServiceWorker>> workers;
+    std::vector<ServiceWorker*> lanes;
+    for (int i = 0; i < serviceThreads; ++i) {
+        workers.push_back(
+            std::make_unique<ServiceWorker>(common->db, vault, hasher, clock, options));
+        if (!workers.back()->start(&error)) {
+            err() << "error: cannot open the database: " << error << Qt::endl;
+            return 1;
+        }
+        lanes.push_back(workers.back().get());
+    }
     http.trustForwardedFor = behindProxy;
     http.hashThreads = p.value(QStringLiteral("hash-threads")).toInt();
     ContentServer server(service, hasher, http);
+    server.setWorkers(lanes);
     if (tls && !server.setupTls(p.value(QStringLiteral("tls-cert")),
                                 p.value(QStringLiteral("tls-key")), &error)) {
         err() << "error: " << error << Qt::endl;
