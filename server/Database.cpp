@@ -241,6 +241,10 @@ QSqlQuery* Database::run(const QString& sql, const QVariantList& params)
     QSqlQuery* q = m_cache.value(sql);
     if (!q) {
         q = new QSqlQuery(m_db);
+        // Every caller reads its rows once, front to back. A scrollable query
+        // makes the SQLite driver set up (and tear down) a 128-row cache of
+        // values on every exec, which cost more than the query itself.
+        q->setForwardOnly(true);
         if (!q->prepare(sql)) {
             logDbError("prepare", q->lastError());
             delete q;
