@@ -151,9 +151,8 @@ std::optional<ApiError> Service::authenticate(const QByteArray& authorization, b
     if (!record) {
         return apiError(ErrorCode::TokenInvalid);
     }
-    const qint64 now = m_clock.nowMs();
-    if (now >= record->renewUntil || (!forRenewal && now >= record->accessExpiresAt)) {
-        return apiError(ErrorCode::TokenExpired);
+    if (auto refused = tokenState(*record, forRenewal)) {
+        return refused;
     }
     auto user = m_store.userById(record->userId, &failed);
     if (failed) {
@@ -167,6 +166,15 @@ std::optional<ApiError> Service::authenticate(const QByteArray& authorization, b
     }
     out->user = *user;
     out->token = *record;
+    return std::nullopt;
+}
+
+std::optional<ApiError> Service::tokenState(const TokenRecord& token, bool forRenewal) const
+{
+    const qint64 now = m_clock.nowMs();
+    if (now >= token.renewUntil || (!forRenewal && now >= token.accessExpiresAt)) {
+        return apiError(ErrorCode::TokenExpired);
+    }
     return std::nullopt;
 }
 
@@ -350,12 +358,14 @@ void Service::recordLoginDevice(const User& user, const QString& deviceId,
 }
 
 std::optional<ApiError> Service::admitDevice(const User& user, const QString& deviceId,
-                                             const QString& deviceName)
+                                             const QString& deviceName,
+                                             const std::optional<std::optional<Device>>& prefetched)
 {
     const qint64 now = m_clock.nowMs();
     for (int attempt = 0; attempt < 2; ++attempt) {
         bool failed = false;
-        const auto known = m_store.device(user.id, deviceId, &failed);
+        const auto known =
+            attempt == 0 && prefetched ? *prefetched : m_store.device(user.id, deviceId, &failed);
         if (failed) {
             return apiError(ErrorCode::ServerError);
         }
@@ -461,71 +471,83 @@ Reply Service::logout(const QByteArray& authorization)
 
 Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body)
 {
-    Session session;
-    if (auto refused = authenticate(authorization, false, &session)) {
-        return Reply::failure(*refused);
+    const QString token = bearerToken(authorization);
+    if (token.isEmpty()) {
+        return Reply::failure(apiError(ErrorCode::TokenInvalid));
     }
+    // The body is read before the database so that one statement can fetch
+    // everything; its faults are still told after the token's.
     QString keyIdText;
     QString fileId;
     QString deviceName;
+    std::optional<ApiError> bodyFault;
     for (const auto& [name, target] : {std::pair{QStringLiteral("keyId"), &keyIdText},
                                        std::pair{QStringLiteral("fileId"), &fileId},
                                        std::pair{QStringLiteral("deviceName"), &deviceName}}) {
-        if (!stringField(body, name, target)) {
-            return Reply::failure(wrongType(name));
+        if (!bodyFault && !stringField(body, name, target)) {
+            bodyFault = wrongType(name);
         }
     }
     const QJsonValue rawDevice = body.value(QStringLiteral("deviceId"));
     const QString deviceId =
         normalizeDeviceId(rawDevice.isString() ? rawDevice.toString() : QString());
+    const QString keyId = normalizeKeyId(keyIdText, false);
+    const qint64 now = m_clock.nowMs();
+
+    const auto view = m_store.keyRequestView(hashToken(token), deviceId, keyId, now);
+    if (!view) {
+        return Reply::failure(apiError(ErrorCode::ServerError));
+    }
+    if (!view->token || !view->user) {
+        return Reply::failure(apiError(ErrorCode::TokenInvalid));
+    }
+    if (auto refused = tokenState(*view->token, false)) {
+        return Reply::failure(*refused);
+    }
+    if (auto refused = accountState(*view->user)) {
+        return Reply::failure(*refused);
+    }
+    const Session session{*view->user, *view->token};
+    if (bodyFault) {
+        return Reply::failure(*bodyFault);
+    }
     if (deviceId.isEmpty()) {
         return Reply::failure(apiError(ErrorCode::DeviceRequired));
     }
     if (auto refused = checkTokenDevice(session, deviceId)) {
         return Reply::failure(*refused);
     }
-    if (auto refused = admitDevice(session.user, deviceId, deviceName.left(kMaxDeviceNameLength))) {
+    if (auto refused = admitDevice(session.user, deviceId, deviceName.left(kMaxDeviceNameLength),
+                                   view->device)) {
         return Reply::failure(*refused);
     }
 
-    const QString keyId = normalizeKeyId(keyIdText, false);
-    if (keyId.isEmpty()) {
+    if (keyId.isEmpty() || !view->key) {
         return Reply::failure(apiError(ErrorCode::KeyNotFound));
     }
-    bool failed = false;
-    const auto key = m_store.keyById(keyId, &failed);
-    if (failed) {
-        return serverError("key lookup");
-    }
-    if (!key) {
-        return Reply::failure(apiError(ErrorCode::KeyNotFound));
-    }
-    if (key->revoked) {
+    const ContentKey& key = *view->key;
+    if (key.revoked) {
         return Reply::failure(apiError(ErrorCode::KeyRevoked));
     }
     const User& user = session.user;
     const bool ownCatalogue = (user.role == QStringLiteral("admin")) ||
                               (user.role == QStringLiteral("merchant") &&
-                               !user.merchantId.isEmpty() && user.merchantId == key->merchantId);
+                               !user.merchantId.isEmpty() && user.merchantId == key.merchantId);
     if (!ownCatalogue) {
-        QList<std::optional<qint64>> ends;
-        if (!m_store.grantEndsFor(user.id, keyId, key->merchantId, &ends)) {
-            return serverError("grant lookup");
-        }
-        const qint64 now = m_clock.nowMs();
-        const bool current = std::any_of(ends.cbegin(), ends.cend(),
-                                         [now](const auto& end) { return !end || *end > now; });
-        if (!current) {
-            return Reply::failure(ends.isEmpty()
-                                      ? apiError(ErrorCode::PermissionDenied,
-                                                 QStringLiteral("您没有该视频的观看权限"))
-                                      : apiError(ErrorCode::PermissionExpired));
+        switch (view->grants) {
+            case KeyRequestView::GrantState::Current:
+                break;
+            case KeyRequestView::GrantState::None:
+                return Reply::failure(apiError(ErrorCode::PermissionDenied,
+                                               QStringLiteral("您没有该视频的观看权限")));
+            case KeyRequestView::GrantState::Expired:
+                return Reply::failure(apiError(ErrorCode::PermissionExpired));
         }
     }
-    auto plain = m_vault.open(key->sealedKey, key->keyId);
+    auto plain = m_vault.open(key.sealedKey, key.keyId);
     if (!plain) {
         serverLog(QStringLiteral("error: stored key %1 does not open with this master key")
-                      .arg(key->keyId));
+                      .arg(key.keyId));
         return Reply::failure(apiError(ErrorCode::ServerError));
     }
     const QString keyText = QString::fromLatin1(plain->toBase64());
@@ -533,7 +555,7 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
     return Reply::success({{QStringLiteral("keyId"), keyId},
                            {QStringLiteral("fileId"), fileId},
                            {QStringLiteral("key"), keyText},
-                           {QStringLiteral("iv"), key->iv}});
+                           {QStringLiteral("iv"), key.iv}});
 }
 
 Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& body)

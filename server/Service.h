@@ -72,8 +72,12 @@ private:
     std::optional<ApiError> authenticate(const QByteArray& authorization, bool forRenewal,
                                          Session* out);
     std::optional<ApiError> accountState(const User& user) const;
+    // `known`: the device as already read for this request (empty: not found
+    // then); without it the device is looked up here.
     std::optional<ApiError> admitDevice(const User& user, const QString& deviceId,
-                                        const QString& deviceName);
+                                        const QString& deviceName,
+                                        const std::optional<std::optional<Device>>& known = {});
+    std::optional<ApiError> tokenState(const TokenRecord& token, bool forRenewal) const;
     void recordLoginDevice(const User& user, const QString& deviceId, const QString& deviceName);
     // sessionStartedAt 0: a new login, starting now.
     std::optional<QString> issueToken(const User& user, const QString& deviceId,

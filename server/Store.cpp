@@ -421,6 +421,79 @@ bool Store::grantEndsFor(const QString& userId, const QString& keyId, const QStr
                out, [](const QSqlQuery* q) { return readOptInt64(q, 0); });
 }
 
+std::optional<KeyRequestView> Store::keyRequestView(const QString& tokenHash,
+                                                    const QString& deviceId, const QString& keyId,
+                                                    qint64 now)
+{
+    // One statement instead of five: each statement is a read transaction of
+    // its own (locks taken and dropped) plus the driver's per-statement work,
+    // which together cost more than the lookups. Left joins keep the token row
+    // when the device or key is unknown.
+    QSqlQuery* q = m_db.run(
+        QStringLiteral(
+            "SELECT t.user_id, t.device_id, t.issued_at, t.access_expires_at, t.renew_until, "
+            "t.session_started, u.id, u.role, u.merchant_id, u.account_expires_at, u.disabled, "
+            "u.device_limit, d.name, d.last_seen, d.status, k.key_id, k.merchant_id, "
+            "k.sealed_key, k.iv, k.revoked, "
+            "(SELECT MAX(CASE WHEN g.ends_at IS NULL OR g.ends_at > ? THEN 2 ELSE 1 END) "
+            " FROM grants g WHERE g.user_id = t.user_id AND (g.key_id = k.key_id OR "
+            " (g.key_id IS NULL AND g.merchant_id = k.merchant_id))) "
+            "FROM tokens t LEFT JOIN users u ON u.id = t.user_id "
+            "LEFT JOIN devices d ON d.user_id = t.user_id AND d.device_id = ? "
+            "LEFT JOIN content_keys k ON k.key_id = ? "
+            "WHERE t.token_hash = ?"),
+        {now, text(deviceId), text(keyId), tokenHash});
+    if (!q) {
+        return std::nullopt;
+    }
+    KeyRequestView view;
+    if (q->next()) {
+        TokenRecord t;
+        t.tokenHash = tokenHash;
+        t.userId = q->value(0).toString();
+        t.deviceId = q->value(1).toString();
+        t.issuedAt = q->value(2).toLongLong();
+        t.accessExpiresAt = q->value(3).toLongLong();
+        t.renewUntil = q->value(4).toLongLong();
+        t.sessionStartedAt = readOptInt64(q, 5).value_or(t.issuedAt);
+        view.token = t;
+        if (!q->value(6).isNull()) {
+            User u;
+            u.id = q->value(6).toString();
+            u.role = q->value(7).toString();
+            u.merchantId = q->value(8).toString();
+            u.accountExpiresAt = readOptInt64(q, 9);
+            u.disabled = q->value(10).toInt() != 0;
+            u.deviceLimit = q->value(11).toInt();
+            view.user = u;
+        }
+        if (!q->value(14).isNull()) {
+            Device d;
+            d.userId = t.userId;
+            d.deviceId = deviceId;
+            d.name = q->value(12).toString();
+            d.lastSeen = q->value(13).toLongLong();
+            d.rejected = q->value(14).toString() == QStringLiteral("rejected");
+            view.device = d;
+        }
+        if (!q->value(15).isNull()) {
+            ContentKey k;
+            k.keyId = q->value(15).toString();
+            k.merchantId = q->value(16).toString();
+            k.sealedKey = q->value(17).toString();
+            k.iv = q->value(18).toString();
+            k.revoked = q->value(19).toInt() != 0;
+            view.key = k;
+        }
+        const QVariant grants = q->value(20);
+        view.grants = grants.isNull()       ? KeyRequestView::GrantState::None
+                      : grants.toInt() == 2 ? KeyRequestView::GrantState::Current
+                                            : KeyRequestView::GrantState::Expired;
+    }
+    q->finish();
+    return view;
+}
+
 bool Store::addToken(const TokenRecord& t)
 {
     return inserted(m_db.run(

@@ -76,6 +76,24 @@ struct TokenRecord
     qint64 sessionStartedAt = 0;  // the login's time, carried through renewals
 };
 
+// Everything one key request needs to know, read in one statement: the
+// token, its user, the requesting device and the key, and how the user's
+// grants stand for that key. Only the fields the key rules read are filled.
+struct KeyRequestView
+{
+    enum class GrantState
+    {
+        None,     // no grant covers the key
+        Expired,  // only grants that have ended
+        Current
+    };
+    std::optional<TokenRecord> token;
+    std::optional<User> user;  // id, role, merchantId, accountExpiresAt, disabled, deviceLimit
+    std::optional<Device> device;
+    std::optional<ContentKey> key;  // keyId, merchantId, sealedKey, iv, revoked
+    GrantState grants = GrantState::None;
+};
+
 // SQL for everything the server and the admin commands store. Each method
 // returns false (or an empty optional with *failed set) on a database error;
 // "not found" is an empty optional with *failed left false.
@@ -146,6 +164,11 @@ public:
     // optional in the list is a grant without an end.
     bool grantEndsFor(const QString& userId, const QString& keyId, const QString& merchantId,
                       QList<std::optional<qint64>>* out);
+
+    // The state one key request is judged on, as of one moment (`now` decides
+    // which grants have ended). Empty device or key ids find nothing.
+    std::optional<KeyRequestView> keyRequestView(const QString& tokenHash, const QString& deviceId,
+                                                 const QString& keyId, qint64 now);
 
     // tokens
     bool addToken(const TokenRecord& t);
