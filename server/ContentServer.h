@@ -55,6 +55,8 @@ public:
 
     // Plain HTTP is fine where nobody else can listen in.
     static bool plainHttpAllowed(const QHostAddress& address, bool tls, bool behindTlsProxy);
+    // A request log line's time, UTC with milliseconds.
+    static QString logTime(qint64 msSinceEpoch);
 
 private:
     // A service and the object whose thread it runs on.

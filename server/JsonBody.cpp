@@ -4,8 +4,11 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QVarLengthArray>
 
 namespace {
+
+constexpr qsizetype kListedKeys = 16;  // keys per object compared one by one
 
 int hexValue(char c)
 {
@@ -26,20 +29,22 @@ int hexValue(char c)
 // are the same key, as they are to every JSON reader.
 QString readString(const QByteArray& json, qsizetype* pos)
 {
-    QByteArray utf8;
     QString out;
+    const char* data = json.constData();
+    const qsizetype size = json.size();
     qsizetype i = *pos + 1;
-    auto flush = [&] {
-        out += QString::fromUtf8(utf8);
-        utf8.clear();
-    };
-    while (i < json.size() && json[i] != '"') {
-        if (json[i] != '\\') {
-            utf8 += json[i++];
+    while (i < size && data[i] != '"') {
+        // Plain bytes up to the next escape or the end go over in one piece.
+        qsizetype run = i;
+        while (run < size && data[run] != '"' && data[run] != '\\') {
+            ++run;
+        }
+        if (run > i) {
+            out += QString::fromUtf8(data + i, run - i);
+            i = run;
             continue;
         }
-        flush();
-        const char e = i + 1 < json.size() ? json[i + 1] : '\0';
+        const char e = i + 1 < size ? data[i + 1] : '\0';
         i += 2;
         switch (e) {
             case 'b':
@@ -59,8 +64,8 @@ QString readString(const QByteArray& json, qsizetype* pos)
                 break;
             case 'u': {
                 int code = 0;
-                for (int k = 0; k < 4 && i < json.size(); ++k, ++i) {
-                    code = code * 16 + std::max(0, hexValue(json[i]));
+                for (int k = 0; k < 4 && i < size; ++k, ++i) {
+                    code = code * 16 + std::max(0, hexValue(data[i]));
                 }
                 out += QChar(char16_t(code));  // surrogate halves pair up in QString
                 break;
@@ -69,7 +74,6 @@ QString readString(const QByteArray& json, qsizetype* pos)
                 out += QChar::fromLatin1(e);  // \" \\ \/
         }
     }
-    flush();
     *pos = i + 1;
     return out;
 }
@@ -84,17 +88,39 @@ bool JsonBody::hasDuplicateKeys(const QByteArray& json)
     {
         bool object = false;
         bool expectKey = false;
-        QSet<QString> keys;
+        // Bodies have a handful of keys: a short list beats hashing, until
+        // a long object would make the list quadratic.
+        QVarLengthArray<QString, 8> few;
+        QSet<QString> many;
+        // False when `key` was already there.
+        bool add(const QString& key)
+        {
+            if (many.isEmpty() && few.size() < kListedKeys) {
+                if (few.contains(key)) {
+                    return false;
+                }
+                few.append(key);
+                return true;
+            }
+            if (many.isEmpty()) {
+                many = QSet<QString>(few.cbegin(), few.cend());
+            }
+            if (many.contains(key)) {
+                return false;
+            }
+            many.insert(key);
+            return true;
+        }
     };
-    QList<Level> stack;
+    QVarLengthArray<Level, 4> stack;
     qsizetype i = 0;
     while (i < json.size()) {
         const char c = json[i];
         if (c == '{') {
-            stack.append({true, true, {}});
+            stack.append({true, true, {}, {}});
             ++i;
         } else if (c == '[') {
-            stack.append({false, false, {}});
+            stack.append({false, false, {}, {}});
             ++i;
         } else if (c == '}' || c == ']') {
             if (!stack.isEmpty()) {
@@ -109,10 +135,9 @@ bool JsonBody::hasDuplicateKeys(const QByteArray& json)
         } else if (c == '"') {
             const QString s = readString(json, &i);
             if (!stack.isEmpty() && stack.last().object && stack.last().expectKey) {
-                if (stack.last().keys.contains(s)) {
+                if (!stack.last().add(s)) {
                     return true;
                 }
-                stack.last().keys.insert(s);
                 stack.last().expectKey = false;
             }
         } else {

@@ -2,7 +2,6 @@
 
 #include <sodium.h>
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonValue>
 #include <QRegularExpression>
@@ -90,8 +89,13 @@ Service::Service(Store& store, const KeyVault& vault, const PasswordHasher& hash
 
 QString Service::hashToken(const QString& token)
 {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(token.toLatin1(), QCryptographicHash::Sha256).toHex());
+    const QByteArray text = token.toLatin1();
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.constData()),
+                       text.size());
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return QString::fromLatin1(hex, 2 * crypto_hash_sha256_BYTES);
 }
 
 // Whole-string matches only: "$" alone would let a trailing newline through,
@@ -552,10 +556,10 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
     }
     const QString keyText = QString::fromLatin1(plain->toBase64());
     sodium_memzero(plain->data(), plain->size());
-    return Reply::success({{QStringLiteral("keyId"), keyId},
-                           {QStringLiteral("fileId"), fileId},
-                           {QStringLiteral("key"), keyText},
-                           {QStringLiteral("iv"), key.iv}});
+    return Reply::successText({{QLatin1String("keyId"), keyId},
+                               {QLatin1String("fileId"), fileId},
+                               {QLatin1String("key"), keyText},
+                               {QLatin1String("iv"), key.iv}});
 }
 
 Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& body)

@@ -429,7 +429,8 @@ std::optional<KeyRequestView> Store::keyRequestView(const QString& tokenHash,
     // its own (locks taken and dropped) plus the driver's per-statement work,
     // which together cost more than the lookups. Left joins keep the token row
     // when the device or key is unknown.
-    QSqlQuery* q = m_db.run(
+    KeyRequestView view;
+    const bool ok = m_db.select(
         QStringLiteral(
             "SELECT t.user_id, t.device_id, t.issued_at, t.access_expires_at, t.renew_until, "
             "t.session_started, u.id, u.role, u.merchant_id, u.account_expires_at, u.disabled, "
@@ -442,55 +443,51 @@ std::optional<KeyRequestView> Store::keyRequestView(const QString& tokenHash,
             "LEFT JOIN devices d ON d.user_id = t.user_id AND d.device_id = ? "
             "LEFT JOIN content_keys k ON k.key_id = ? "
             "WHERE t.token_hash = ?"),
-        {now, text(deviceId), text(keyId), tokenHash});
-    if (!q) {
+        {now, text(deviceId), text(keyId), tokenHash}, [&](const Row& r) {
+            TokenRecord t;
+            t.tokenHash = tokenHash;
+            t.userId = r.text(0);
+            t.deviceId = r.text(1);
+            t.issuedAt = r.int64(2);
+            t.accessExpiresAt = r.int64(3);
+            t.renewUntil = r.int64(4);
+            t.sessionStartedAt = r.optInt64(5).value_or(t.issuedAt);
+            view.token = t;
+            if (!r.isNull(6)) {
+                User u;
+                u.id = r.text(6);
+                u.role = r.text(7);
+                u.merchantId = r.text(8);
+                u.accountExpiresAt = r.optInt64(9);
+                u.disabled = r.int64(10) != 0;
+                u.deviceLimit = int(r.int64(11));
+                view.user = u;
+            }
+            if (!r.isNull(14)) {
+                Device d;
+                d.userId = t.userId;
+                d.deviceId = deviceId;
+                d.name = r.text(12);
+                d.lastSeen = r.int64(13);
+                d.rejected = r.text(14) == QStringLiteral("rejected");
+                view.device = d;
+            }
+            if (!r.isNull(15)) {
+                ContentKey k;
+                k.keyId = r.text(15);
+                k.merchantId = r.text(16);
+                k.sealedKey = r.text(17);
+                k.iv = r.text(18);
+                k.revoked = r.int64(19) != 0;
+                view.key = k;
+            }
+            view.grants = r.isNull(20)       ? KeyRequestView::GrantState::None
+                          : r.int64(20) == 2 ? KeyRequestView::GrantState::Current
+                                             : KeyRequestView::GrantState::Expired;
+        });
+    if (!ok) {
         return std::nullopt;
     }
-    KeyRequestView view;
-    if (q->next()) {
-        TokenRecord t;
-        t.tokenHash = tokenHash;
-        t.userId = q->value(0).toString();
-        t.deviceId = q->value(1).toString();
-        t.issuedAt = q->value(2).toLongLong();
-        t.accessExpiresAt = q->value(3).toLongLong();
-        t.renewUntil = q->value(4).toLongLong();
-        t.sessionStartedAt = readOptInt64(q, 5).value_or(t.issuedAt);
-        view.token = t;
-        if (!q->value(6).isNull()) {
-            User u;
-            u.id = q->value(6).toString();
-            u.role = q->value(7).toString();
-            u.merchantId = q->value(8).toString();
-            u.accountExpiresAt = readOptInt64(q, 9);
-            u.disabled = q->value(10).toInt() != 0;
-            u.deviceLimit = q->value(11).toInt();
-            view.user = u;
-        }
-        if (!q->value(14).isNull()) {
-            Device d;
-            d.userId = t.userId;
-            d.deviceId = deviceId;
-            d.name = q->value(12).toString();
-            d.lastSeen = q->value(13).toLongLong();
-            d.rejected = q->value(14).toString() == QStringLiteral("rejected");
-            view.device = d;
-        }
-        if (!q->value(15).isNull()) {
-            ContentKey k;
-            k.keyId = q->value(15).toString();
-            k.merchantId = q->value(16).toString();
-            k.sealedKey = q->value(17).toString();
-            k.iv = q->value(18).toString();
-            k.revoked = q->value(19).toInt() != 0;
-            view.key = k;
-        }
-        const QVariant grants = q->value(20);
-        view.grants = grants.isNull()       ? KeyRequestView::GrantState::None
-                      : grants.toInt() == 2 ? KeyRequestView::GrantState::Current
-                                            : KeyRequestView::GrantState::Expired;
-    }
-    q->finish();
     return view;
 }
 

@@ -1,12 +1,18 @@
 // Pieces of the server that decide on their own: the key seal, the master
-// key file, the database URL, and the operator's dates.
+// key file, the database URL, the operator's dates, and the JSON and log
+// text the server writes by hand.
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "Admin.h"
+#include "ApiError.h"
+#include "ContentServer.h"
 #include "Database.h"
 #include "JsonBody.h"
+#include "JsonWriter.h"
 #include "KeyVault.h"
 
 class ServerUnitsTest : public QObject
@@ -233,6 +239,77 @@ private slots:
         QJsonObject out;
         QCOMPARE(int(JsonBody::parse(text, &out)), problem);
         QCOMPARE(out.isEmpty(), problem != int(JsonBody::Problem::None));
+    }
+
+    // Answers are written without QJsonDocument; whatever a value holds (a
+    // client's fileId included) must come back out of a JSON reader as it
+    // went in, and no raw control character may reach the wire.
+    void answersAreJson_data()
+    {
+        QTest::addColumn<QJsonObject>("object");
+        QTest::newRow("empty") << QJsonObject{};
+        QTest::newRow("quote and backslash")
+            << QJsonObject{{"a\"b", "x\"}, \"key\":\"y"}, {"c\\", "\\\\u0041\\"}};
+        QTest::newRow("control characters")
+            << QJsonObject{{"text", QString::fromLatin1("\n\r\t\b\f\x01\x1f\x7f end")}};
+        QTest::newRow("non-ASCII") << QJsonObject{{"标题", "视频 \u202e 🎬"}};
+        QTest::newRow("numbers") << QJsonObject{
+            {"zero", 0},       {"negative", -1}, {"largest exact", 9007199254740991LL},
+            {"fraction", 0.1}, {"huge", 1e300},  {"tiny", -2.5e-8}};
+        QTest::newRow("bool and null")
+            << QJsonObject{{"t", true}, {"f", false}, {"n", QJsonValue::Null}};
+        QTest::newRow("nested") << QJsonObject{
+            {"success", true},
+            {"data", QJsonObject{{"list", QJsonArray{1, "two", QJsonObject{{"three", 3}},
+                                                     QJsonArray{}, QJsonValue::Null}},
+                                 {"empty", QJsonObject{}}}}};
+    }
+
+    void answersAreJson()
+    {
+        QFETCH(QJsonObject, object);
+        const std::string written = JsonWriter::compact(object);
+        const QByteArray text = QByteArray::fromStdString(written);
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError, text.constData());
+        QCOMPARE(doc.object(), object);
+        for (const char c : text) {
+            QVERIFY2(static_cast<unsigned char>(c) >= 0x20, text.constData());
+        }
+    }
+
+    void textAnswerCannotBeBrokenOutOf()
+    {
+        const QString hostile = QStringLiteral("x\"},\"key\":\"stolen\",\"y\":{\"z\":\"\n");
+        const Reply reply = Reply::successText(
+            {{QLatin1String("fileId"), hostile}, {QLatin1String("key"), QStringLiteral("real")}});
+        QVERIFY(reply.ok());
+        QJsonParseError error;
+        const QJsonObject parsed =
+            QJsonDocument::fromJson(QByteArray::fromStdString(reply.wire), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(parsed,
+                 (QJsonObject{{"success", true},
+                              {"data", QJsonObject{{"fileId", hostile}, {"key", "real"}}}}));
+    }
+
+    void logTimeIsIsoUtc_data()
+    {
+        QTest::addColumn<qint64>("ms");
+        QTest::newRow("epoch") << qint64(0);
+        QTest::newRow("last millisecond of a second") << qint64(999);
+        QTest::newRow("before the epoch") << qint64(-1);
+        QTest::newRow("leap day") << qint64(951782400123);
+        QTest::newRow("end of a year") << qint64(1767225599999);
+        QTest::newRow("a recent moment") << qint64(1796000000042);
+    }
+
+    void logTimeIsIsoUtc()
+    {
+        QFETCH(qint64, ms);
+        QCOMPARE(ContentServer::logTime(ms),
+                 QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs));
     }
 };
 
