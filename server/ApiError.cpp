@@ -1,5 +1,7 @@
 #include "ApiError.h"
 
+#include "JsonWriter.h"
+
 namespace {
 
 struct Entry
@@ -68,12 +70,36 @@ ApiError deviceLimitError(int limit)
 
 Reply Reply::success(const QJsonObject& data)
 {
-    return {200, QJsonObject{{QStringLiteral("success"), true}, {QStringLiteral("data"), data}}};
+    Reply reply;
+    reply.body = QJsonObject{{QStringLiteral("success"), true}, {QStringLiteral("data"), data}};
+    return reply;
+}
+
+Reply Reply::successText(std::initializer_list<std::pair<QLatin1String, QString>> fields)
+{
+    Reply reply;
+    reply.wire.reserve(256);  // a key answer fits
+    reply.wire.append(R"({"success":true,"data":{)");
+    bool first = true;
+    for (const auto& [name, value] : fields) {
+        if (!first) {
+            reply.wire.push_back(',');
+        }
+        first = false;
+        JsonWriter::appendString(QString(name), &reply.wire);
+        reply.wire.push_back(':');
+        JsonWriter::appendString(value, &reply.wire);
+    }
+    reply.wire.append("}}");
+    return reply;
 }
 
 Reply Reply::failure(const ApiError& error)
 {
-    return {error.httpStatus, QJsonObject{{QStringLiteral("success"), false},
-                                          {QStringLiteral("code"), error.code},
-                                          {QStringLiteral("message"), error.message}}};
+    Reply reply;
+    reply.httpStatus = error.httpStatus;
+    reply.body = QJsonObject{{QStringLiteral("success"), false},
+                             {QStringLiteral("code"), error.code},
+                             {QStringLiteral("message"), error.message}};
+    return reply;
 }

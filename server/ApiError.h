@@ -2,6 +2,9 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <initializer_list>
+#include <string>
+#include <utility>
 
 // Every refusal the server can give. The client shows `message` for codes it
 // does not know, so each one is a complete Chinese sentence.
@@ -50,8 +53,13 @@ struct Reply
 {
     int httpStatus = 200;
     QJsonObject body;
+    // The envelope already written out, for answers on the hot path that
+    // skip building `body`; empty otherwise.
+    std::string wire;
 
     static Reply success(const QJsonObject& data);
+    // A success whose data is these text fields only, written straight out.
+    static Reply successText(std::initializer_list<std::pair<QLatin1String, QString>> fields);
     static Reply failure(const ApiError& error);
     bool ok() const { return httpStatus == 200; }
     QString code() const { return body.value(QStringLiteral("code")).toString(); }

@@ -1,9 +1,12 @@
 #include "Database.h"
 
+#include <sqlite3.h>
+
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -83,6 +86,15 @@ const QList<Migration>& migrations()
                   at BIGINT NOT NULL))",
              R"(CREATE INDEX login_failures_subject ON login_failures(subject, at))",
          }},
+        // Login attempts are counted before the password is checked, each under
+        // an id so a success can take its own back; every session remembers
+        // when its login happened, however often its token was renewed.
+        {2,
+         {
+             R"(ALTER TABLE login_failures ADD COLUMN attempt TEXT)",
+             R"(CREATE INDEX login_failures_attempt ON login_failures(attempt))",
+             R"(ALTER TABLE tokens ADD COLUMN session_started BIGINT)",
+         }},
     };
     return list;
 }
@@ -90,6 +102,61 @@ const QList<Migration>& migrations()
 void logDbError(const char* what, const QSqlError& e)
 {
     std::fprintf(stderr, "database: %s: %s\n", what, qPrintable(e.text()));
+}
+
+class QtRow : public Row
+{
+public:
+    explicit QtRow(const QSqlQuery* q) : m_q(q) {}
+    bool isNull(int column) const override { return m_q->isNull(column); }
+    QString text(int column) const override { return m_q->value(column).toString(); }
+    qint64 int64(int column) const override { return m_q->value(column).toLongLong(); }
+
+private:
+    const QSqlQuery* m_q;
+};
+
+class SqliteRow : public Row
+{
+public:
+    explicit SqliteRow(sqlite3_stmt* s) : m_s(s) {}
+    bool isNull(int column) const override
+    {
+        return sqlite3_column_type(m_s, column) == SQLITE_NULL;
+    }
+    QString text(int column) const override
+    {
+        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_s, column));
+        return data ? QString::fromUtf8(data, sqlite3_column_bytes(m_s, column)) : QString();
+    }
+    qint64 int64(int column) const override { return sqlite3_column_int64(m_s, column); }
+
+private:
+    sqlite3_stmt* m_s;
+};
+
+bool bindSqlite(sqlite3_stmt* s, int index, const QVariant& v)
+{
+    if (v.isNull()) {
+        return sqlite3_bind_null(s, index) == SQLITE_OK;
+    }
+    switch (v.typeId()) {
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::Bool:
+            return sqlite3_bind_int64(s, index, v.toLongLong()) == SQLITE_OK;
+        default: {
+            const QByteArray utf8 = v.toString().toUtf8();
+            return sqlite3_bind_text(s, index, utf8.constData(), int(utf8.size()),
+                                     SQLITE_TRANSIENT) == SQLITE_OK;
+        }
+    }
+}
+
+void logSqliteError(const char* what, sqlite3* db)
+{
+    std::fprintf(stderr, "database: %s: %s\n", what, sqlite3_errmsg(db));
 }
 
 }  // namespace
@@ -220,6 +287,10 @@ void Database::close()
 {
     qDeleteAll(m_cache);
     m_cache.clear();
+    for (sqlite3_stmt* s : std::as_const(m_sqliteCache)) {
+        sqlite3_finalize(s);
+    }
+    m_sqliteCache.clear();
     if (m_db.isValid()) {
         m_db.close();
         m_db = QSqlDatabase();
@@ -232,6 +303,10 @@ QSqlQuery* Database::run(const QString& sql, const QVariantList& params)
     QSqlQuery* q = m_cache.value(sql);
     if (!q) {
         q = new QSqlQuery(m_db);
+        // Every caller reads its rows once, front to back. A scrollable query
+        // makes the SQLite driver set up (and tear down) a 128-row cache of
+        // values on every exec, which cost more than the query itself.
+        q->setForwardOnly(true);
         if (!q->prepare(sql)) {
             logDbError("prepare", q->lastError());
             delete q;
@@ -248,6 +323,64 @@ QSqlQuery* Database::run(const QString& sql, const QVariantList& params)
         return nullptr;
     }
     return q;
+}
+
+bool Database::select(const QString& sql, const QVariantList& params,
+                      const std::function<void(const Row&)>& onRow)
+{
+    sqlite3* handle = nullptr;
+    if (m_kind == DbConfig::Kind::Sqlite) {
+        const QVariant v = m_db.driver()->handle();
+        if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0) {
+            handle = *static_cast<sqlite3* const*>(v.constData());
+        }
+    }
+    if (!handle) {
+        QSqlQuery* q = run(sql, params);
+        if (!q) {
+            return false;
+        }
+        const QtRow row(q);
+        while (q->next()) {
+            onRow(row);
+        }
+        q->finish();
+        return true;
+    }
+    sqlite3_stmt* s = m_sqliteCache.value(sql);
+    if (!s) {
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v3(handle, text.constData(), int(text.size()),
+                               SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+            logSqliteError("prepare", handle);
+            sqlite3_finalize(s);
+            return false;
+        }
+        m_sqliteCache.insert(sql, s);
+    }
+    bool ok = true;
+    for (int i = 0; ok && i < params.size(); ++i) {
+        ok = bindSqlite(s, i + 1, params.at(i));
+    }
+    if (!ok) {
+        logSqliteError("bind", handle);
+    }
+    const SqliteRow row(s);
+    while (ok) {
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) {
+            onRow(row);
+        } else if (rc == SQLITE_DONE) {
+            break;
+        } else {
+            logSqliteError("exec", handle);
+            ok = false;
+        }
+    }
+    // Resetting ends the statement's read transaction at once.
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    return ok;
 }
 
 bool Database::begin()

@@ -205,8 +205,17 @@ bool Store::listUsers(QList<User>* out)
 
 bool Store::setUserDisabled(const QString& userId, bool disabled)
 {
-    return affected(m_db.run(QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"),
-                             {disabled ? 1 : 0, userId})) >= 0;
+    if (!m_db.begin()) {
+        return false;
+    }
+    const bool ok = affected(m_db.run(QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"),
+                                      {disabled ? 1 : 0, userId})) >= 0 &&
+                    (!disabled || deleteTokensOfUser(userId));
+    if (!ok) {
+        m_db.rollback();
+        return false;
+    }
+    return m_db.commit();
 }
 
 bool Store::setPasswordHash(const QString& userId, const QByteArray& hash)
@@ -252,6 +261,48 @@ Store::Insert Store::addDevice(const Device& d)
                        "status) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
         {d.userId, d.deviceId, text(d.name), d.firstSeen, d.lastSeen,
          d.rejected ? QStringLiteral("rejected") : QStringLiteral("active")}));
+}
+
+Store::DeviceAdmission Store::addDeviceWithinLimit(const Device& d, int limit)
+{
+    if (!m_db.begin()) {
+        return DeviceAdmission::Failed;
+    }
+    // The idle update locks the user's row (PostgreSQL) or the database
+    // (SQLite) first, so a second request for the same user waits here and
+    // then counts the device this one adds.
+    auto give = [this](DeviceAdmission result) {
+        if (result == DeviceAdmission::Added || result == DeviceAdmission::Exists) {
+            return m_db.commit() ? result : DeviceAdmission::Failed;
+        }
+        m_db.rollback();
+        return result;
+    };
+    if (affected(m_db.run(QStringLiteral("UPDATE users SET device_limit = device_limit "
+                                         "WHERE id = ?"),
+                          {d.userId})) < 0) {
+        return give(DeviceAdmission::Failed);
+    }
+    bool failed = false;
+    if (device(d.userId, d.deviceId, &failed)) {
+        return give(DeviceAdmission::Exists);
+    }
+    const auto count = activeDeviceCount(d.userId);
+    if (failed || !count) {
+        return give(DeviceAdmission::Failed);
+    }
+    if (limit > 0 && *count >= limit) {
+        return give(DeviceAdmission::Full);
+    }
+    switch (addDevice(d)) {
+        case Insert::Done:
+            return give(DeviceAdmission::Added);
+        case Insert::Conflict:
+            return give(DeviceAdmission::Exists);
+        case Insert::Failed:
+            break;
+    }
+    return give(DeviceAdmission::Failed);
 }
 
 bool Store::touchDevice(const QString& userId, const QString& deviceId, const QString& name,
@@ -370,20 +421,92 @@ bool Store::grantEndsFor(const QString& userId, const QString& keyId, const QStr
                out, [](const QSqlQuery* q) { return readOptInt64(q, 0); });
 }
 
+std::optional<KeyRequestView> Store::keyRequestView(const QString& tokenHash,
+                                                    const QString& deviceId, const QString& keyId,
+                                                    qint64 now)
+{
+    // One statement instead of five: each statement is a read transaction of
+    // its own (locks taken and dropped) plus the driver's per-statement work,
+    // which together cost more than the lookups. Left joins keep the token row
+    // when the device or key is unknown.
+    KeyRequestView view;
+    const bool ok = m_db.select(
+        QStringLiteral(
+            "SELECT t.user_id, t.device_id, t.issued_at, t.access_expires_at, t.renew_until, "
+            "t.session_started, u.id, u.role, u.merchant_id, u.account_expires_at, u.disabled, "
+            "u.device_limit, d.name, d.last_seen, d.status, k.key_id, k.merchant_id, "
+            "k.sealed_key, k.iv, k.revoked, "
+            "(SELECT MAX(CASE WHEN g.ends_at IS NULL OR g.ends_at > ? THEN 2 ELSE 1 END) "
+            " FROM grants g WHERE g.user_id = t.user_id AND (g.key_id = k.key_id OR "
+            " (g.key_id IS NULL AND g.merchant_id = k.merchant_id))) "
+            "FROM tokens t LEFT JOIN users u ON u.id = t.user_id "
+            "LEFT JOIN devices d ON d.user_id = t.user_id AND d.device_id = ? "
+            "LEFT JOIN content_keys k ON k.key_id = ? "
+            "WHERE t.token_hash = ?"),
+        {now, text(deviceId), text(keyId), tokenHash}, [&](const Row& r) {
+            TokenRecord t;
+            t.tokenHash = tokenHash;
+            t.userId = r.text(0);
+            t.deviceId = r.text(1);
+            t.issuedAt = r.int64(2);
+            t.accessExpiresAt = r.int64(3);
+            t.renewUntil = r.int64(4);
+            t.sessionStartedAt = r.optInt64(5).value_or(t.issuedAt);
+            view.token = t;
+            if (!r.isNull(6)) {
+                User u;
+                u.id = r.text(6);
+                u.role = r.text(7);
+                u.merchantId = r.text(8);
+                u.accountExpiresAt = r.optInt64(9);
+                u.disabled = r.int64(10) != 0;
+                u.deviceLimit = int(r.int64(11));
+                view.user = u;
+            }
+            if (!r.isNull(14)) {
+                Device d;
+                d.userId = t.userId;
+                d.deviceId = deviceId;
+                d.name = r.text(12);
+                d.lastSeen = r.int64(13);
+                d.rejected = r.text(14) == QStringLiteral("rejected");
+                view.device = d;
+            }
+            if (!r.isNull(15)) {
+                ContentKey k;
+                k.keyId = r.text(15);
+                k.merchantId = r.text(16);
+                k.sealedKey = r.text(17);
+                k.iv = r.text(18);
+                k.revoked = r.int64(19) != 0;
+                view.key = k;
+            }
+            view.grants = r.isNull(20)       ? KeyRequestView::GrantState::None
+                          : r.int64(20) == 2 ? KeyRequestView::GrantState::Current
+                                             : KeyRequestView::GrantState::Expired;
+        });
+    if (!ok) {
+        return std::nullopt;
+    }
+    return view;
+}
+
 bool Store::addToken(const TokenRecord& t)
 {
     return inserted(m_db.run(
                QStringLiteral("INSERT INTO tokens (token_hash, user_id, device_id, issued_at, "
-                              "access_expires_at, renew_until) VALUES (?, ?, ?, ?, ?, ?)"),
+                              "access_expires_at, renew_until, session_started) "
+                              "VALUES (?, ?, ?, ?, ?, ?, ?)"),
                {t.tokenHash, t.userId, optText(t.deviceId), t.issuedAt, t.accessExpiresAt,
-                t.renewUntil})) == Insert::Done;
+                t.renewUntil, t.sessionStartedAt})) == Insert::Done;
 }
 
 std::optional<TokenRecord> Store::tokenByHash(const QString& hash, bool* failed)
 {
     return one<TokenRecord>(
         m_db.run(QStringLiteral("SELECT token_hash, user_id, device_id, issued_at, "
-                                "access_expires_at, renew_until FROM tokens WHERE token_hash = ?"),
+                                "access_expires_at, renew_until, session_started "
+                                "FROM tokens WHERE token_hash = ?"),
                  {hash}),
         failed, [](const QSqlQuery* q) {
             TokenRecord t;
@@ -393,6 +516,8 @@ std::optional<TokenRecord> Store::tokenByHash(const QString& hash, bool* failed)
             t.issuedAt = q->value(3).toLongLong();
             t.accessExpiresAt = q->value(4).toLongLong();
             t.renewUntil = q->value(5).toLongLong();
+            // Tokens from before sessions were tracked count from their issue.
+            t.sessionStartedAt = readOptInt64(q, 6).value_or(t.issuedAt);
             return t;
         });
 }
@@ -400,6 +525,13 @@ std::optional<TokenRecord> Store::tokenByHash(const QString& hash, bool* failed)
 int Store::deleteToken(const QString& hash)
 {
     return affected(m_db.run(QStringLiteral("DELETE FROM tokens WHERE token_hash = ?"), {hash}));
+}
+
+int Store::bindTokenDevice(const QString& hash, const QString& deviceId)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE tokens SET device_id = ? "
+                                            "WHERE token_hash = ? AND device_id IS NULL"),
+                             {deviceId, hash}));
 }
 
 bool Store::deleteTokensOfUser(const QString& userId)
@@ -419,6 +551,23 @@ bool Store::addLoginFailure(const QString& subject, qint64 at)
     return affected(
                m_db.run(QStringLiteral("INSERT INTO login_failures (subject, at) VALUES (?, ?)"),
                         {subject, at})) >= 0;
+}
+
+std::optional<int> Store::reserveLoginAttempt(const QString& subject, const QString& attempt,
+                                              qint64 at, qint64 since)
+{
+    if (affected(m_db.run(
+            QStringLiteral("INSERT INTO login_failures (subject, at, attempt) VALUES (?, ?, ?)"),
+            {subject, at, attempt})) < 0) {
+        return std::nullopt;
+    }
+    return loginFailuresSince(subject, since);
+}
+
+bool Store::releaseLoginAttempt(const QString& attempt)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM login_failures WHERE attempt = ?"),
+                             {attempt})) >= 0;
 }
 
 std::optional<int> Store::loginFailuresSince(const QString& subject, qint64 since)

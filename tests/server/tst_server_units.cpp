@@ -1,11 +1,18 @@
 // Pieces of the server that decide on their own: the key seal, the master
-// key file, the database URL, and the operator's dates.
+// key file, the database URL, the operator's dates, and the JSON and log
+// text the server writes by hand.
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "Admin.h"
+#include "ApiError.h"
+#include "ContentServer.h"
 #include "Database.h"
+#include "JsonBody.h"
+#include "JsonWriter.h"
 #include "KeyVault.h"
 
 class ServerUnitsTest : public QObject
@@ -196,6 +203,113 @@ private slots:
                          expected);
             }
         }
+    }
+    void jsonBodies_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("problem");
+        const int none = int(JsonBody::Problem::None);
+        const int notObject = int(JsonBody::Problem::NotAnObject);
+        const int dup = int(JsonBody::Problem::DuplicateKey);
+        QTest::newRow("plain object") << QByteArray(R"({"a":1,"b":"a"})") << none;
+        QTest::newRow("same key in sibling objects")
+            << QByteArray(R"({"x":{"a":1},"y":{"a":2}})") << none;
+        QTest::newRow("key text as a value") << QByteArray(R"({"a":"a","b":["a","a"]})") << none;
+        QTest::newRow("escaped quote in a key") << QByteArray("{\"a\\\"\":1,\"a\":2}") << none;
+        QTest::newRow("case differs") << QByteArray(R"({"a":1,"A":2})") << none;
+        QTest::newRow("repeated key") << QByteArray(R"({"a":1,"a":2})") << dup;
+        QTest::newRow("repeated after a nested object")
+            << QByteArray(R"({"a":{"b":1,"c":[1,{"d":2}]},"a":3})") << dup;
+        QTest::newRow("repeated inside a nested object")
+            << QByteArray(R"({"x":{"b":1,"b":1}})") << dup;
+        QTest::newRow("repeated inside an array") << QByteArray(R"({"x":[{"b":1,"b":1}]})") << dup;
+        QTest::newRow("repeated through a \\u escape")
+            << QByteArray(R"({"keyId":1,"\u006beyId":2})") << dup;
+        QTest::newRow("repeated through a surrogate pair")
+            << QByteArray("{\"\xf0\x9f\x98\x80\":1,\"\\ud83d\\ude00\":2}") << dup;
+        QTest::newRow("array") << QByteArray("[1]") << notObject;
+        QTest::newRow("broken") << QByteArray(R"({"a":)") << notObject;
+        QTest::newRow("empty") << QByteArray() << notObject;
+    }
+
+    void jsonBodies()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, problem);
+        QJsonObject out;
+        QCOMPARE(int(JsonBody::parse(text, &out)), problem);
+        QCOMPARE(out.isEmpty(), problem != int(JsonBody::Problem::None));
+    }
+
+    // Answers are written without QJsonDocument; whatever a value holds (a
+    // client's fileId included) must come back out of a JSON reader as it
+    // went in, and no raw control character may reach the wire.
+    void answersAreJson_data()
+    {
+        QTest::addColumn<QJsonObject>("object");
+        QTest::newRow("empty") << QJsonObject{};
+        QTest::newRow("quote and backslash")
+            << QJsonObject{{"a\"b", "x\"}, \"key\":\"y"}, {"c\\", "\\\\u0041\\"}};
+        QTest::newRow("control characters")
+            << QJsonObject{{"text", QString::fromLatin1("\n\r\t\b\f\x01\x1f\x7f end")}};
+        QTest::newRow("non-ASCII") << QJsonObject{{"标题", "视频 \u202e 🎬"}};
+        QTest::newRow("numbers") << QJsonObject{
+            {"zero", 0},       {"negative", -1}, {"largest exact", 9007199254740991LL},
+            {"fraction", 0.1}, {"huge", 1e300},  {"tiny", -2.5e-8}};
+        QTest::newRow("bool and null")
+            << QJsonObject{{"t", true}, {"f", false}, {"n", QJsonValue::Null}};
+        QTest::newRow("nested") << QJsonObject{
+            {"success", true},
+            {"data", QJsonObject{{"list", QJsonArray{1, "two", QJsonObject{{"three", 3}},
+                                                     QJsonArray{}, QJsonValue::Null}},
+                                 {"empty", QJsonObject{}}}}};
+    }
+
+    void answersAreJson()
+    {
+        QFETCH(QJsonObject, object);
+        const std::string written = JsonWriter::compact(object);
+        const QByteArray text = QByteArray::fromStdString(written);
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError, text.constData());
+        QCOMPARE(doc.object(), object);
+        for (const char c : text) {
+            QVERIFY2(static_cast<unsigned char>(c) >= 0x20, text.constData());
+        }
+    }
+
+    void textAnswerCannotBeBrokenOutOf()
+    {
+        const QString hostile = QStringLiteral("x\"},\"key\":\"stolen\",\"y\":{\"z\":\"\n");
+        const Reply reply = Reply::successText(
+            {{QLatin1String("fileId"), hostile}, {QLatin1String("key"), QStringLiteral("real")}});
+        QVERIFY(reply.ok());
+        QJsonParseError error;
+        const QJsonObject parsed =
+            QJsonDocument::fromJson(QByteArray::fromStdString(reply.wire), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(parsed,
+                 (QJsonObject{{"success", true},
+                              {"data", QJsonObject{{"fileId", hostile}, {"key", "real"}}}}));
+    }
+
+    void logTimeIsIsoUtc_data()
+    {
+        QTest::addColumn<qint64>("ms");
+        QTest::newRow("epoch") << qint64(0);
+        QTest::newRow("last millisecond of a second") << qint64(999);
+        QTest::newRow("before the epoch") << qint64(-1);
+        QTest::newRow("leap day") << qint64(951782400123);
+        QTest::newRow("end of a year") << qint64(1767225599999);
+        QTest::newRow("a recent moment") << qint64(1796000000042);
+    }
+
+    void logTimeIsIsoUtc()
+    {
+        QFETCH(qint64, ms);
+        QCOMPARE(ContentServer::logTime(ms),
+                 QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs));
     }
 };
 
