@@ -372,8 +372,12 @@ void MediaDecoder::showVideo(AVFrame* frame, qint64 t)
     if (t < m_videoFloorMs) {
         return;  // between the key frame and the seek's target
     }
+    // A player holds its clock at a seek's target until this picture
+    // arrives; waiting here for that held clock would wait for ever whenever
+    // the target falls between two pictures.
+    const bool clockHeldForThis = m_videoFloorMs >= 0 && m_clock && m_clock->isPaused();
     m_videoFloorMs = -1;
-    if (m_clock && !pace(t)) {
+    if (m_clock && !clockHeldForThis && !pace(t)) {
         return;  // too late
     }
     if (!m_running.load()) {
