@@ -43,9 +43,11 @@ private slots:
         QFETCH(QString, action);
         QFETCH(bool, expected);
         bool sawBoth = false;
+        QString icon;
         ModalDriver::whenModal([&](QWidget* d) {
             QVERIFY(d);
             sawBoth = button(d, "confirmOk") && button(d, "confirmCancel");
+            icon = labelText(d, "confirmIcon");
             if (action == "ok") {
                 button(d, "confirmOk")->click();
             } else if (action == "cancel") {
@@ -61,6 +63,7 @@ private slots:
         const bool answer =
             ConfirmDialog::confirm(nullptr, "切换账号", "确定要切换账号吗？", "切换", "取消");
         QVERIFY(sawBoth);
+        QCOMPARE(icon, QStringLiteral("ⓘ"));  // a question always has the Info look
         QCOMPARE(answer, expected);
     }
 

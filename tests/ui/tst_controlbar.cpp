@@ -1,0 +1,312 @@
+// The transport strip: click-to-seek and the time bubble, a dead slider
+// without a duration, the handle the user holds, the speed menu and labels,
+// icons that really change with the state, and the fading background.
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QtTest>
+
+#include "ControlBar.h"
+#include "SeekSlider.h"
+
+namespace {
+
+constexpr qint64 kTenMinutes = 600000;
+
+// The video area the bar floats in, sized like the player page sizes it.
+struct BarInArea
+{
+    QWidget area;
+    ControlBar* bar;
+    SeekSlider* slider;
+
+    BarInArea()
+    {
+        area.resize(800, 400);
+        bar = new ControlBar(&area);
+        bar->setGeometry(0, 320, 800, 80);
+        slider = bar->findChild<SeekSlider*>("progressSlider");
+        area.show();
+        (void)QTest::qWaitForWindowExposed(&area);
+    }
+    QLabel* timeLabel() const { return bar->findChild<QLabel*>("timeLabel"); }
+    QPushButton* speedButton() const { return bar->findChild<QPushButton*>("speedBtn"); }
+    QPushButton* ctrlButton(int index) const
+    {
+        // previous, next, volume, screenshot, fullscreen in layout order
+        return bar->findChildren<QPushButton*>("ctrlBtn").value(index);
+    }
+};
+
+void mouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held)
+{
+    QMouseEvent e(type, QPointF(at), QPointF(w->mapToGlobal(at)), button, held, Qt::NoModifier);
+    QApplication::sendEvent(w, &e);
+}
+
+int alphaAt(const QIcon& icon, int size, QPoint p)
+{
+    return icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32).pixelColor(p).alpha();
+}
+
+}  // namespace
+
+class TstControlBar : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The time label and its rule: minutes never fold into hours.
+    void timeLabel_data()
+    {
+        QTest::addColumn<qint64>("duration");
+        QTest::addColumn<qint64>("position");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("nothing loaded") << qint64(0) << qint64(0) << "00:00 / 00:00";
+        QTest::newRow("ten minutes") << kTenMinutes << qint64(59999) << "00:59 / 10:00";
+        QTest::newRow("past an hour") << qint64(3725000) << qint64(3725000) << "62:05 / 62:05";
+        QTest::newRow("three minute digits")
+            << qint64(6000000) << qint64(61000) << "01:01 / 100:00";
+        QTest::newRow("negative position") << kTenMinutes << qint64(-4000) << "00:00 / 10:00";
+    }
+    void timeLabel()
+    {
+        QFETCH(qint64, duration);
+        QFETCH(qint64, position);
+        QFETCH(QString, expected);
+        ControlBar bar;
+        QCOMPARE(bar.findChild<QLabel*>("timeLabel")->text(), QStringLiteral("00:00 / 00:00"));
+        bar.setDuration(duration);
+        bar.setPosition(position);
+        QCOMPARE(bar.findChild<QLabel*>("timeLabel")->text(), expected);
+    }
+
+    // A click in the middle seeks to half the duration; the bubble there
+    // reads that time. Without a duration the handle moves but nothing seeks
+    // and no bubble appears.
+    void clickSeeksAndBubble_data()
+    {
+        QTest::addColumn<qint64>("duration");
+        QTest::addColumn<int>("seeks");
+        QTest::addColumn<QString>("bubble");
+        QTest::newRow("ten minutes") << kTenMinutes << 1 << "05:00";
+        QTest::newRow("no duration") << qint64(0) << 0 << "";
+        QTest::newRow("negative duration") << qint64(-1) << 0 << "";
+    }
+    void clickSeeksAndBubble()
+    {
+        QFETCH(qint64, duration);
+        QFETCH(int, seeks);
+        QFETCH(QString, bubble);
+        BarInArea f;
+        f.bar->setDuration(duration);
+        QVERIFY(f.slider->width() % 2 == 0);
+        QSignalSpy seek(f.bar, &ControlBar::seekRequested);
+        const QPoint middle(f.slider->width() / 2, f.slider->height() / 2);
+        mouse(f.slider, QEvent::MouseMove, middle, Qt::NoButton, Qt::NoButton);
+        mouse(f.slider, QEvent::MouseButtonPress, middle, Qt::LeftButton, Qt::LeftButton);
+        mouse(f.slider, QEvent::MouseButtonRelease, middle, Qt::LeftButton, Qt::NoButton);
+        QCOMPARE(f.slider->value(), 500);
+        QCOMPARE(seek.count(), seeks);
+        if (seeks) {
+            QCOMPARE(seek.first().first().toLongLong(), duration / 2);
+        }
+        QLabel* tip = f.slider->bubble();
+        QVERIFY(tip);
+        // The bubble floats in the video area, not inside the bar.
+        QCOMPARE(tip->parentWidget(), &f.area);
+        QCOMPARE(tip->isVisible(), !bubble.isEmpty());
+        if (!bubble.isEmpty()) {
+            QCOMPARE(tip->text(), bubble);
+            QVERIFY(tip->geometry().bottom() <= f.bar->geometry().top() + 8);
+        }
+        // Leaving the slider takes the bubble away.
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(f.slider, &leave);
+        QVERIFY(!tip->isVisible());
+    }
+
+    // Only the left button jumps; the bubble stays inside its area at both ends.
+    void otherButtonsAndEdges()
+    {
+        BarInArea f;
+        f.bar->setDuration(kTenMinutes);
+        QSignalSpy seek(f.bar, &ControlBar::seekRequested);
+        const int y = f.slider->height() / 2;
+        mouse(f.slider, QEvent::MouseButtonPress, QPoint(f.slider->width() / 4, y), Qt::RightButton,
+              Qt::RightButton);
+        QCOMPARE(seek.count(), 0);
+
+        mouse(f.slider, QEvent::MouseMove, QPoint(0, y), Qt::NoButton, Qt::NoButton);
+        QLabel* tip = f.slider->bubble();
+        QCOMPARE(tip->text(), QStringLiteral("00:00"));
+        QVERIFY(tip->x() >= 4);
+        mouse(f.slider, QEvent::MouseMove, QPoint(f.slider->width(), y), Qt::NoButton,
+              Qt::NoButton);
+        QCOMPARE(tip->text(), QStringLiteral("10:00"));
+        QVERIFY(tip->geometry().right() < f.area.width() - 4);
+    }
+
+    // While the user holds the handle, playback does not pull it back, but
+    // the label keeps following; dragging seeks.
+    void heldHandle()
+    {
+        BarInArea f;
+        f.bar->setDuration(kTenMinutes);
+        QSignalSpy seek(f.bar, &ControlBar::seekRequested);
+        f.slider->setSliderDown(true);
+        f.slider->setSliderPosition(250);
+        QCOMPARE(seek.count(), 1);
+        QCOMPARE(seek.first().first().toLongLong(), qint64(150000));
+
+        f.bar->setPosition(300000);
+        QCOMPARE(f.slider->value(), 250);
+        QCOMPARE(f.timeLabel()->text(), QStringLiteral("05:00 / 10:00"));
+
+        f.slider->setSliderDown(false);
+        f.bar->setPosition(300000);
+        QCOMPARE(f.slider->value(), 500);
+
+        // Without a duration, dragging seeks nowhere and the handle stays put.
+        f.bar->setDuration(0);
+        seek.clear();
+        f.slider->setSliderDown(true);
+        f.slider->setSliderPosition(700);
+        f.slider->setSliderDown(false);
+        QCOMPARE(seek.count(), 0);
+        f.bar->setPosition(100000);
+        QCOMPARE(f.slider->value(), 700);
+    }
+
+    void speedLabels_data()
+    {
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("normal") << 1.0 << "1.0x";
+        QTest::newRow("double") << 2.0 << "2.0x";
+        QTest::newRow("quarter steps") << 1.25 << "1.25x";
+        QTest::newRow("slow") << 0.75 << "0.75x";
+        QTest::newRow("not on the menu") << 1.1 << "1.1x";
+        QTest::newRow("whole number") << 3.0 << "3x";
+    }
+    void speedLabels()
+    {
+        QFETCH(double, speed);
+        QFETCH(QString, label);
+        ControlBar bar;
+        QSignalSpy changed(&bar, &ControlBar::speedChanged);
+        bar.onSpeedMenuPick(speed);
+        bar.onSpeedMenuPick(speed);  // the same pick again still tells the player
+        QCOMPARE(bar.findChild<QPushButton*>("speedBtn")->text(), label);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(changed.last().first().toDouble(), speed);
+        QCOMPARE(bar.speed(), speed);
+    }
+
+    // The menu ticks the current speed, sits above its button, and a pick
+    // reaches the player.
+    void speedMenu()
+    {
+        BarInArea f;
+        QSignalSpy changed(f.bar, &ControlBar::speedChanged);
+        QStringList shown;
+        QRect menuRect;
+        auto pick = [&](const QString& entry) {
+            shown.clear();
+            QTimer::singleShot(0, [&, entry] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                if (!menu) {
+                    return;
+                }
+                menuRect = menu->geometry();
+                for (QAction* a : menu->actions()) {
+                    shown << a->text();
+                }
+                for (QAction* a : menu->actions()) {
+                    if (a->text().endsWith(entry) && a->text().size() <= entry.size() + 2) {
+                        a->trigger();
+                    }
+                }
+                menu->close();
+            });
+            f.speedButton()->click();
+        };
+        pick(QStringLiteral("1.25x"));
+        QCOMPARE(shown, QStringList({"0.5x", "0.75x", "✓ 1.0x", "1.25x", "1.5x", "2.0x"}));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.first().first().toDouble(), 1.25);
+        QCOMPARE(f.speedButton()->text(), QStringLiteral("1.25x"));
+        const QRect button(f.speedButton()->mapToGlobal(QPoint(0, 0)), f.speedButton()->size());
+        QVERIFY(menuRect.bottom() < button.top());
+
+        pick(QStringLiteral("0.5x"));
+        QCOMPARE(shown.filter(QStringLiteral("✓")), QStringList({"✓ 1.25x"}));
+        QCOMPARE(changed.last().first().toDouble(), 0.5);
+    }
+
+    // Icons follow the state the page sets, never a click alone.
+    void iconsFollowState()
+    {
+        BarInArea f;
+        auto* play = f.bar->findChild<QPushButton*>("playBtn");
+        // View box (7,12) lies in the pause bars but left of the play triangle.
+        const QPoint leftOfTriangle(5, 9);
+        QCOMPARE(alphaAt(play->icon(), 18, leftOfTriangle), 0);
+        QSignalSpy clicked(f.bar, &ControlBar::playPauseClicked);
+        play->click();
+        QCOMPARE(clicked.count(), 1);
+        QCOMPARE(alphaAt(play->icon(), 18, leftOfTriangle), 0);
+        f.bar->setPlaying(true);
+        QVERIFY(alphaAt(play->icon(), 18, leftOfTriangle) > 200);
+        f.bar->setPlaying(false);
+        QCOMPARE(alphaAt(play->icon(), 18, leftOfTriangle), 0);
+
+        // Previous and next fade to alpha 40 when not possible, and stay silent.
+        QPushButton* prev = f.ctrlButton(0);
+        QPushButton* next = f.ctrlButton(1);
+        const QPoint inPrevBar(5, 10);   // view box (6.0..7.2, 12..13.2): the bar at x 6..8
+        const QPoint inNextBar(14, 10);  // view box (16.8..18, 12..13.2): the bar at x 16..18
+        QVERIFY(qAbs(alphaAt(prev->icon(), 20, inPrevBar) - 179) <= 3);
+        QSignalSpy prevSpy(f.bar, &ControlBar::prevClicked);
+        QSignalSpy nextSpy(f.bar, &ControlBar::nextClicked);
+        f.bar->setPrevEnabled(false);
+        f.bar->setNextEnabled(false);
+        QVERIFY(qAbs(alphaAt(prev->icon(), 20, inPrevBar) - 40) <= 3);
+        QVERIFY(qAbs(alphaAt(next->icon(), 20, inNextBar) - 40) <= 3);
+        QTest::mouseClick(prev, Qt::LeftButton);
+        QTest::mouseClick(next, Qt::LeftButton);
+        QCOMPARE(prevSpy.count() + nextSpy.count(), 0);
+        f.bar->setPrevEnabled(true);
+        QTest::mouseClick(prev, Qt::LeftButton);
+        QCOMPARE(prevSpy.count(), 1);
+
+        QPushButton* full = f.ctrlButton(4);
+        QCOMPARE(full->toolTip(), QStringLiteral("全屏"));
+        const QImage enter = full->icon().pixmap(20).toImage();
+        f.bar->setFullscreen(true);
+        QCOMPARE(full->toolTip(), QStringLiteral("退出全屏"));
+        QVERIFY(full->icon().pixmap(20).toImage() != enter);
+        QCOMPARE(f.ctrlButton(3)->toolTip(), QStringLiteral("截图"));
+    }
+
+    // The bar fades into the picture at its top and is solid below.
+    void background()
+    {
+        QWidget area;
+        area.resize(300, 200);
+        area.setAutoFillBackground(true);
+        QPalette red;
+        red.setColor(QPalette::Window, Qt::red);
+        area.setPalette(red);
+        auto* bar = new ControlBar(&area);
+        bar->setGeometry(0, 120, 300, 80);
+        const QImage shot = area.grab().toImage();
+        const QColor top = shot.pixelColor(150, 120);
+        const QColor body = shot.pixelColor(150, 198);
+        QVERIFY2(top.red() > 200 && top.green() < 40, qPrintable(top.name()));
+        QCOMPARE(body.name(), QStringLiteral("#0a0f1a"));
+    }
+};
+
+QTEST_MAIN(TstControlBar)
+#include "tst_controlbar.moc"

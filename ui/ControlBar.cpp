@@ -1,0 +1,308 @@
+#include "ControlBar.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <array>
+
+#include "SeekSlider.h"
+#include "SvgIcon.h"
+#include "TimeText.h"
+
+namespace {
+
+const char* const kPrevPath = "<path d=\"M6 6h2v12H6zm3.5 6 8.5 6V6z\"/>";
+const char* const kNextPath = "<path d=\"M16 6h2v12h-2zM6 6l8.5 6L6 18V6z\"/>";
+const char* const kPlayPath = "<path d=\"M8 5v14l11-7z\"/>";
+const char* const kPausePath = "<path d=\"M6 19h4V5H6v14zm8-14v14h4V5h-4z\"/>";
+const char* const kVolumePath =
+    "<path d=\"M3 9v6h4l5 5V4L7 9H3zm13.5 3c0-1.77-1.02-3.29-2.5-4.03v8.05c1.48-.73 "
+    "2.5-2.25 2.5-4.02z\"/>";
+const char* const kScreenshotPath =
+    "<path d=\"M12 12m-3.2 0a3.2 3.2 0 1 0 6.4 0a3.2 3.2 0 1 0 -6.4 0\"/>"
+    "<path d=\"M9 2L7.17 4H4c-1.1 0-2 .9-2 2v12c0 1.1.9 2 2 2h16c1.1 0 2-.9 2-2V6c0-1.1-.9-2-2-2h-"
+    "3.17L15 2H9zm3 15c-2.76 0-5-2.24-5-5s2.24-5 5-5 5 2.24 5 5-2.24 5-5 5z\"/>";
+const char* const kEnterFullscreenPath =
+    "<path d=\"M7 14H5v5h5v-2H7v-3zm-2-4h2V7h3V5H5v5zm12 7h-3v2h5v-5h-2v3zM14 5v2h3v3h2V5h-5z\"/>";
+const char* const kExitFullscreenPath =
+    "<path d=\"M5 16h3v3h2v-5H5v2zm3-8H5v2h5V5H8v3zm6 11h2v-3h3v-2h-5v5zm2-11V5h-2v5h5V8h-3z\"/>";
+
+// White icons sit at 70 % on the dark bar; a disabled one nearly vanishes.
+constexpr int kIconAlpha = 179;
+constexpr int kDisabledIconAlpha = 40;
+const QColor kPlayIconColor(0x0a, 0x0f, 0x1a);  // dark glyph on the accent circle
+
+constexpr int kCtrlIconSize = 20;
+constexpr int kCtrlButtonSize = 36;
+constexpr int kPlayIconSize = 18;
+constexpr int kPlayButtonSize = 40;
+constexpr int kSpeedButtonHeight = 24;
+constexpr int kSpeedButtonMinWidth = 44;
+constexpr int kVolumeSliderWidth = 64;
+constexpr int kInitialVolume = 80;
+// Height of the strip at the top over which the bar fades into the video.
+constexpr int kFadeHeight = 8;
+// Gap between the speed menu and the button it opens from.
+constexpr int kMenuGap = 4;
+// Two speeds this close are the same entry of the menu.
+constexpr double kSpeedTolerance = 0.01;
+
+const QColor kBarColor(10, 15, 26);
+
+struct SpeedChoice
+{
+    double value;
+    const char* label;
+};
+constexpr std::array<SpeedChoice, 6> kSpeeds{
+    {{0.5, "0.5x"}, {0.75, "0.75x"}, {1.0, "1.0x"}, {1.25, "1.25x"}, {1.5, "1.5x"}, {2.0, "2.0x"}}};
+
+QColor white(int alpha)
+{
+    return QColor(255, 255, 255, alpha);
+}
+
+QIcon icon(const char* path, const QColor& color, int size)
+{
+    return SvgIcon::icon(QLatin1String(path), color, size);
+}
+
+const char* const kStyle = R"(
+#progressSlider::groove:horizontal { background: rgba(255,255,255,0.15); height: 3px; border-radius: 2px; }
+#progressSlider::sub-page:horizontal { background: %1; border-radius: 2px; }
+#progressSlider::handle:horizontal { background: white; width: 11px; height: 11px; margin: -4px 0; border-radius: 6px; }
+#progressSlider::handle:horizontal:hover { background: %1; }
+#volSlider::groove:horizontal { background: rgba(255,255,255,0.2); height: 3px; border-radius: 2px; }
+#volSlider::sub-page:horizontal { background: white; border-radius: 2px; }
+#volSlider::handle:horizontal { background: white; width: 8px; height: 8px; margin: -3px 0; border-radius: 4px; }
+#ctrlBtn { background: transparent; border: none; border-radius: 6px; }
+#ctrlBtn:hover { background: rgba(255,255,255,0.1); }
+#ctrlBtn:disabled { background: transparent; opacity: 0.3; }
+#playBtn { background: %1; border: none; border-radius: 20px; }
+#playBtn:hover { background: #33ddff; }
+#timeLabel { font-size: 12px; color: rgba(255,255,255,0.7); padding: 0 8px; }
+#speedBtn { background: rgba(255,255,255,0.1); border: none; color: rgba(255,255,255,0.7);
+            font-size: 12px; border-radius: 4px; padding: 0 9px; }
+#speedBtn:hover { background: rgba(255,255,255,0.18); color: white; }
+)";
+
+const char* const kMenuStyle = R"(
+#speedMenu { background-color: #304260; border: 1px solid rgba(0,212,255,0.35); border-radius: 6px; padding: 4px 0; }
+#speedMenu::item { color: rgba(255,255,255,0.75); font-size: 12px; padding: 6px 22px; }
+#speedMenu::item:selected { background-color: rgba(0,212,255,0.18); color: #00d4ff; }
+)";
+
+QString speedLabel(double speed)
+{
+    // The fixed speeds keep their one-decimal form ("1.0x", "2.0x"), which
+    // 'g' formatting would shorten.
+    static constexpr std::array<double, 6> kOrder{1.0, 0.5, 0.75, 1.25, 1.5, 2.0};
+    for (double known : kOrder) {
+        if (qFuzzyCompare(speed, known)) {
+            for (const SpeedChoice& c : kSpeeds) {
+                if (c.value == known) {
+                    return QLatin1String(c.label);
+                }
+            }
+        }
+    }
+    return QString::number(speed, 'g', 2) + QLatin1Char('x');
+}
+
+}  // namespace
+
+ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
+{
+    // The bar paints its own background, fading in at the top; letting Qt
+    // fill it first would put an opaque band where the video should show.
+    setAttribute(Qt::WA_StyledBackground);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(20, 0, 20, 18);
+    outer->setSpacing(4);
+
+    m_progress = new SeekSlider(Qt::Horizontal, this);
+    m_progress->setObjectName(QStringLiteral("progressSlider"));
+    m_progress->setCursor(Qt::PointingHandCursor);
+    outer->addWidget(m_progress);
+
+    m_prevBtn = makeCtrlButton();
+    m_prevBtn->setIcon(icon(kPrevPath, white(kIconAlpha), kCtrlIconSize));
+
+    m_playBtn = new QPushButton(this);
+    m_playBtn->setObjectName(QStringLiteral("playBtn"));
+    m_playBtn->setFixedSize(kPlayButtonSize, kPlayButtonSize);
+    m_playBtn->setCursor(Qt::PointingHandCursor);
+    m_playBtn->setIconSize(QSize(kPlayIconSize, kPlayIconSize));
+    m_playBtn->setIcon(icon(kPlayPath, kPlayIconColor, kPlayIconSize));
+
+    m_nextBtn = makeCtrlButton();
+    m_nextBtn->setIcon(icon(kNextPath, white(kIconAlpha), kCtrlIconSize));
+
+    m_volumeBtn = makeCtrlButton();
+    m_volumeBtn->setIcon(icon(kVolumePath, white(kIconAlpha), kCtrlIconSize));
+
+    m_volumeSlider = new QSlider(Qt::Horizontal, this);
+    m_volumeSlider->setObjectName(QStringLiteral("volSlider"));
+    m_volumeSlider->setRange(0, 100);
+    m_volumeSlider->setValue(kInitialVolume);
+    m_volumeSlider->setFixedWidth(kVolumeSliderWidth);
+    m_volumeSlider->setCursor(Qt::PointingHandCursor);
+
+    m_timeLabel = new QLabel(this);
+    m_timeLabel->setObjectName(QStringLiteral("timeLabel"));
+    m_timeLabel->setTextFormat(Qt::PlainText);
+    m_timeLabel->setText(QStringLiteral("00:00 / 00:00"));
+
+    m_speedBtn = new QPushButton(QStringLiteral("1.0x"), this);
+    m_speedBtn->setObjectName(QStringLiteral("speedBtn"));
+    m_speedBtn->setFixedHeight(kSpeedButtonHeight);
+    m_speedBtn->setMinimumWidth(kSpeedButtonMinWidth);
+    m_speedBtn->setCursor(Qt::PointingHandCursor);
+
+    m_screenshotBtn = makeCtrlButton();
+    m_screenshotBtn->setToolTip(QStringLiteral("截图"));
+    m_screenshotBtn->setIcon(icon(kScreenshotPath, white(kIconAlpha), kCtrlIconSize));
+
+    m_fullscreenBtn = makeCtrlButton();
+    setFullscreen(false);
+
+    auto* row = new QHBoxLayout;
+    row->setSpacing(4);
+    row->addWidget(m_prevBtn);
+    row->addWidget(m_playBtn);
+    row->addWidget(m_nextBtn);
+    row->addSpacing(4);
+    row->addWidget(m_volumeBtn);
+    row->addWidget(m_volumeSlider);
+    row->addSpacing(8);
+    row->addWidget(m_timeLabel);
+    row->addStretch();
+    row->addWidget(m_speedBtn);
+    row->addWidget(m_screenshotBtn);
+    row->addWidget(m_fullscreenBtn);
+    outer->addLayout(row);
+
+    connect(m_playBtn, &QPushButton::clicked, this, &ControlBar::playPauseClicked);
+    connect(m_prevBtn, &QPushButton::clicked, this, &ControlBar::prevClicked);
+    connect(m_nextBtn, &QPushButton::clicked, this, &ControlBar::nextClicked);
+    connect(m_progress, &SeekSlider::seekRequested, this, &ControlBar::seekRequested);
+    connect(m_progress, &QSlider::sliderMoved, this, &ControlBar::onSliderMoved);
+    connect(m_volumeSlider, &QSlider::valueChanged, this, &ControlBar::volumeChanged);
+    connect(m_speedBtn, &QPushButton::clicked, this, &ControlBar::onSpeedClicked);
+    connect(m_fullscreenBtn, &QPushButton::clicked, this, &ControlBar::fullscreenClicked);
+    connect(m_screenshotBtn, &QPushButton::clicked, this, &ControlBar::screenshotClicked);
+
+    setStyleSheet(QString::fromLatin1(kStyle).arg(QStringLiteral("#00d4ff")));
+}
+
+QPushButton* ControlBar::makeCtrlButton()
+{
+    auto* button = new QPushButton(this);
+    button->setObjectName(QStringLiteral("ctrlBtn"));
+    button->setFixedSize(kCtrlButtonSize, kCtrlButtonSize);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setIconSize(QSize(kCtrlIconSize, kCtrlIconSize));
+    return button;
+}
+
+void ControlBar::setDuration(qint64 ms)
+{
+    m_duration = ms;
+    m_progress->setDuration(ms);
+    updateTimeLabel(0);
+}
+
+void ControlBar::setPosition(qint64 ms)
+{
+    if (m_duration > 0 && !m_progress->isSliderDown()) {
+        const qint64 value = qBound<qint64>(0, ms, m_duration) * SeekSlider::kScale / m_duration;
+        m_progress->setValue(int(value));
+    }
+    updateTimeLabel(ms);
+}
+
+void ControlBar::updateTimeLabel(qint64 positionMs)
+{
+    m_timeLabel->setText(TimeText::format(positionMs) + QStringLiteral(" / ") +
+                         TimeText::format(m_duration));
+}
+
+void ControlBar::setPlaying(bool playing)
+{
+    m_playing = playing;
+    m_playBtn->setIcon(icon(playing ? kPausePath : kPlayPath, kPlayIconColor, kPlayIconSize));
+}
+
+void ControlBar::setPrevEnabled(bool on)
+{
+    m_prevBtn->setEnabled(on);
+    m_prevBtn->setIcon(icon(kPrevPath, white(on ? kIconAlpha : kDisabledIconAlpha), kCtrlIconSize));
+}
+
+void ControlBar::setNextEnabled(bool on)
+{
+    m_nextBtn->setEnabled(on);
+    m_nextBtn->setIcon(icon(kNextPath, white(on ? kIconAlpha : kDisabledIconAlpha), kCtrlIconSize));
+}
+
+void ControlBar::setFullscreen(bool on)
+{
+    m_fullscreenBtn->setIcon(
+        icon(on ? kExitFullscreenPath : kEnterFullscreenPath, white(kIconAlpha), kCtrlIconSize));
+    m_fullscreenBtn->setToolTip(on ? QStringLiteral("退出全屏") : QStringLiteral("全屏"));
+}
+
+bool ControlBar::eventFilter(QObject* watched, QEvent* event)
+{
+    return QWidget::eventFilter(watched, event);
+}
+
+void ControlBar::onSliderMoved(int value)
+{
+    if (m_duration > 0) {
+        emit seekRequested(m_duration * value / SeekSlider::kScale);
+    }
+}
+
+void ControlBar::onSpeedClicked()
+{
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("speedMenu"));
+    menu.setStyleSheet(QLatin1String(kMenuStyle));
+    for (const SpeedChoice& choice : kSpeeds) {
+        QString text = QLatin1String(choice.label);
+        if (qAbs(choice.value - m_speed) < kSpeedTolerance) {
+            text.prepend(QStringLiteral("✓ "));
+        }
+        const double value = choice.value;
+        connect(menu.addAction(text), &QAction::triggered, this,
+                [this, value] { onSpeedMenuPick(value); });
+    }
+    const QSize hint = menu.sizeHint();
+    QPoint at = m_speedBtn->mapToGlobal(QPoint(0, 0));
+    at.ry() -= hint.height() + kMenuGap;
+    at.rx() += (m_speedBtn->width() - hint.width()) / 2;
+    menu.exec(at);
+}
+
+void ControlBar::onSpeedMenuPick(double speed)
+{
+    m_speed = speed;
+    m_speedBtn->setText(speedLabel(speed));
+    emit speedChanged(speed);
+}
+
+void ControlBar::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    QLinearGradient fade(0, 0, 0, kFadeHeight);
+    fade.setColorAt(0, QColor(kBarColor.red(), kBarColor.green(), kBarColor.blue(), 0));
+    fade.setColorAt(1, kBarColor);
+    painter.fillRect(QRect(0, 0, width(), kFadeHeight), fade);
+    painter.fillRect(QRect(0, kFadeHeight, width(), height() - kFadeHeight), kBarColor);
+}

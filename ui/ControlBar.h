@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+class QSlider;
+class SeekSlider;
+
+// The transport strip over the bottom of the video. It is a passive view:
+// every user action becomes a signal, and every state it shows (duration,
+// position, playing, fullscreen, previous/next possible) is set by the
+// player page. Clicking play does not change the icon; setPlaying does.
+class ControlBar : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ControlBar(QWidget* parent = nullptr);
+
+    void setDuration(qint64 ms);
+    void setPosition(qint64 ms);
+    void setPlaying(bool playing);
+    void setPrevEnabled(bool on);
+    void setNextEnabled(bool on);
+    void setFullscreen(bool on);
+
+    double speed() const { return m_speed; }
+    bool isPlaying() const { return m_playing; }
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+signals:
+    void playPauseClicked();
+    void prevClicked();
+    void nextClicked();
+    void seekRequested(qint64 ms);
+    void volumeChanged(int vol);
+    void speedChanged(double speed);
+    void fullscreenClicked();
+    void screenshotClicked();
+
+public slots:
+    void onSliderMoved(int value);
+    void onSpeedClicked();
+    void onSpeedMenuPick(double speed);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QPushButton* makeCtrlButton();
+    void updateTimeLabel(qint64 positionMs);
+
+    SeekSlider* m_progress;
+    QLabel* m_timeLabel;
+    QPushButton* m_prevBtn;
+    QPushButton* m_playBtn;
+    QPushButton* m_nextBtn;
+    QPushButton* m_volumeBtn;
+    QSlider* m_volumeSlider;
+    QPushButton* m_speedBtn;
+    QPushButton* m_screenshotBtn;
+    QPushButton* m_fullscreenBtn;
+    qint64 m_duration = 0;
+    double m_speed = 1.0;
+    bool m_playing = false;
+};
