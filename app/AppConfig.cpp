@@ -1,7 +1,9 @@
 #include "AppConfig.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 
 namespace {
 
@@ -106,6 +108,15 @@ QString AppConfig::screenshotDir() const
 void AppConfig::setScreenshotDir(const QString& dir)
 {
     writeValue("ui/screenshotDir", dir);
+}
+
+QString AppConfig::defaultScreenshotDir()
+{
+    QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (pictures.isEmpty()) {
+        pictures = QDir::homePath();
+    }
+    return QDir(pictures).filePath(QStringLiteral("Veilcast"));
 }
 
 QString AppConfig::lastImportDir() const

@@ -29,8 +29,13 @@ public:
     QString savedPassword() const;
     void setSavedPassword(const QString& password);
 
+    // Empty until the user picks a folder in the settings dialog.
     QString screenshotDir() const;
     void setScreenshotDir(const QString& dir);
+    // Where screenshots go while the user has picked no folder: "Veilcast"
+    // in the user's pictures folder, a place the user can always write to
+    // and find again (the program's own folder may be read-only).
+    static QString defaultScreenshotDir();
 
     QString lastImportDir() const;
     void setLastImportDir(const QString& dir);

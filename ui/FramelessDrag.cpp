@@ -9,14 +9,20 @@ bool FramelessDrag::press(QWidget* window, QMouseEvent* event)
     if (event->button() != Qt::LeftButton) {
         return false;
     }
+    begin(window, event->globalPosition().toPoint());
+    return true;
+}
+
+bool FramelessDrag::begin(QWidget* window, const QPoint& globalPos)
+{
     QWindow* handle = window->windowHandle();
     if (handle && handle->startSystemMove()) {
         m_dragging = false;
         return true;
     }
     m_dragging = true;
-    m_dragOffset = event->globalPosition().toPoint() - window->frameGeometry().topLeft();
-    return true;
+    m_dragOffset = globalPos - window->frameGeometry().topLeft();
+    return false;
 }
 
 bool FramelessDrag::move(QWidget* window, QMouseEvent* event)

@@ -15,6 +15,10 @@ class FramelessDrag
 public:
     // Returns true when the event started a drag of window().
     bool press(QWidget* window, QMouseEvent* event);
+    // Starts a drag of window grabbed at globalPos, for callers that wait for
+    // the pointer to travel before dragging (so a click or a double-click on
+    // a title bar stays one). Returns true when the system took over.
+    bool begin(QWidget* window, const QPoint& globalPos);
     // Returns true when the event moved the window.
     bool move(QWidget* window, QMouseEvent* event);
     void release() { m_dragging = false; }
