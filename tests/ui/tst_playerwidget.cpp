@@ -239,8 +239,16 @@ private slots:
         QCOMPARE(model->rowOfPath(path("bad.vcz")), -1);
     }
 
+    void fullListDropPlaysTheFirstDroppedFile_data()
+    {
+        QTest::addColumn<bool>("firstIsListed");
+        QTest::newRow("three new files") << false;
+        QTest::newRow("the earliest played row, then two new files") << true;
+    }
+
     void fullListDropPlaysTheFirstDroppedFile()
     {
+        QFETCH(bool, firstIsListed);
         PlayerWidget page;
         PlaylistModel* model = page.sidebar()->model();
         const QString filler = copyOf(m_short, "filler.vcz");
@@ -249,14 +257,21 @@ private slots:
         for (int i = 0; i < PlaylistModel::kCapacity; ++i) {
             PlaylistEntry e = entryFor(filler);
             e.fileId = e.filePath = filler + QString::number(i);  // distinct rows
+            if (firstIsListed && i == 0) {
+                e.fileId = e.filePath = copyOf(m_short, "listed.vcz");
+            }
             e.lastPlayedAt = earlier.addSecs(i);
             full.append(e);
         }
         model->addEntries(full);
         QCOMPARE(model->rowCount(), PlaylistModel::kCapacity);
 
-        const QStringList dropped{copyOf(m_short, "a.vcz"), copyOf(m_short, "b.vcz"),
-                                  copyOf(m_short, "c.vcz")};
+        QStringList dropped{copyOf(m_short, "a.vcz"), copyOf(m_short, "b.vcz"),
+                            copyOf(m_short, "c.vcz")};
+        if (firstIsListed) {
+            // Row 0 was played longest ago: the first to go to make room.
+            dropped[0] = model->entryAt(0).filePath;
+        }
         QSignalSpy started(page.service(), &PlaybackService::playbackStarted);
         dropFiles(&page, dropped);
 
