@@ -386,7 +386,9 @@ void PlayerWidget::dropEvent(QDropEvent* event)
         }
     }
     event->acceptProposedAction();
-    addFiles(paths);
+    // The drag's source (the file manager) waits until the drop returns; the
+    // headers, the key and the player's open come after that.
+    QTimer::singleShot(0, this, [this, paths] { addFiles(paths); });
 }
 
 // --- Playback ---------------------------------------------------------------
