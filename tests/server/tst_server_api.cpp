@@ -1155,6 +1155,44 @@ private slots:
         login->deleteLater();
         key->deleteLater();
     }
+
+    void hashThreadsYieldToRequests()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("per-thread priorities are a Linux feature");
+#else
+        // The nice value is field 19 of a task's stat line, the 17th after
+        // the parenthesised command name.
+        auto niceOf = [](const QString& statPath) {
+            QFile f(statPath);
+            if (!f.open(QIODevice::ReadOnly)) {
+                return -100;
+            }
+            const QByteArray line = f.readAll();
+            const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+            return fields.size() > 16 ? fields.at(16).toInt() : -100;
+        };
+        const int base = niceOf(QStringLiteral("/proc/thread-self/stat"));
+        QVERIFY(base > -100);
+        if (base >= 19) {
+            QSKIP("the test already runs at the lowest priority");
+        }
+        auto niced = std::make_unique<ServerHarness>();
+        niced->http.hashNice = 19;
+        QString error;
+        QVERIFY2(niced->start(&error), qPrintable(error));
+        niced->addUser("v", "v-password", "viewer");
+        QVERIFY(!niced->loginToken("v", "v-password").isEmpty());
+        int lowered = 0;
+        const QDir tasks(QStringLiteral("/proc/self/task"));
+        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            lowered += niceOf(tasks.filePath(task + QStringLiteral("/stat"))) == 19 ? 1 : 0;
+        }
+        // The hash thread gave way; the thread that serves requests did not.
+        QCOMPARE(lowered, 1);
+        QCOMPARE(niceOf(QStringLiteral("/proc/thread-self/stat")), base);
+#endif
+    }
 };
 
 QTEST_GUILESS_MAIN(ServerApiTest)
