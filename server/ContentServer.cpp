@@ -6,9 +6,14 @@
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QThread>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "JsonBody.h"
 #include "JsonWriter.h"
@@ -70,6 +75,26 @@ Reply bodyProblem(JsonBody::Problem problem)
         apiError(ErrorCode::InvalidRequest, problem == JsonBody::Problem::DuplicateKey
                                                 ? QStringLiteral("请求内容中有重复的字段")
                                                 : QStringLiteral("请求内容不是有效的 JSON 对象")));
+}
+
+// Lowers the calling hash thread's priority, once; never raises it. Linux
+// keeps a nice value per thread, so the rest of the process is not touched.
+void yieldToRequests(int nice)
+{
+#ifdef Q_OS_LINUX
+    thread_local bool done = false;
+    if (!done) {
+        done = true;
+        const auto self = static_cast<id_t>(::gettid());
+        errno = 0;
+        const int current = ::getpriority(PRIO_PROCESS, self);
+        if (errno == 0 && nice > current) {
+            ::setpriority(PRIO_PROCESS, self, nice);
+        }
+    }
+#else
+    Q_UNUSED(nice);
+#endif
 }
 
 struct HashOutcome
@@ -305,7 +330,9 @@ void ContentServer::login(const FrontRequest& request, const HttpFront::Respond&
     // to a worker, the destructor waits for it.
     ContentServer* self = this;
     const PasswordHasher* hasher = &m_hasher;
-    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path]() {
+    const int nice = m_options.hashNice;
+    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path, nice]() {
+        yieldToRequests(nice);
         auto outcome = std::make_shared<HashOutcome>();
         outcome->matches = hasher->verify(plan->hashToCheck, plan->password);
         if (outcome->matches && hasher->needsRehash(plan->hashToCheck)) {

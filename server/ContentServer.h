@@ -23,6 +23,9 @@ struct HttpOptions
     // front.maxBodyBytes get PAYLOAD_TOO_LARGE.
     FrontOptions front;
     int hashThreads = 0;  // 0: one less than the cores, at least one
+    // Nice value of the hash threads (0-19; Linux only): a login may wait a
+    // moment longer, key requests should not wait behind its hashing.
+    int hashNice = 10;
     int maxPendingLogins = 64;
     // Behind a proxy every client shares the proxy's address; then the last
     // X-Forwarded-For entry (the one the proxy added) names the client.

@@ -154,6 +154,10 @@ int serve(QCoreApplication& app, const QStringList& args)
     p.addOption({QStringLiteral("hash-threads"),
                  QStringLiteral("Threads for password checks (default: cores - 1)."),
                  QStringLiteral("n")});
+    p.addOption({QStringLiteral("hash-nice"),
+                 QStringLiteral("Nice value of the password-check threads, 0-19 (default 10), "
+                                "so that logins yield to key requests."),
+                 QStringLiteral("n")});
     p.addOption({QStringLiteral("session-lifetime"),
                  QStringLiteral("Seconds after a login beyond which no renewal reaches "
                                 "(default 7776000, 90 days)."),
@@ -277,7 +281,11 @@ int serve(QCoreApplication& app, const QStringList& args)
         !count("max-connections-per-address", 0, &http.front.maxConnectionsPerAddress) ||
         !count("max-buffered-kib", 1, &bufferedKib) ||
         !count("http-threads", 1, &http.front.threads) ||
-        !count("service-threads", 0, &serviceThreads)) {
+        !count("service-threads", 0, &serviceThreads) || !count("hash-nice", 0, &http.hashNice)) {
+        return 2;
+    }
+    if (http.hashNice > 19) {
+        err() << "error: --hash-nice wants a value from 0 to 19" << Qt::endl;
         return 2;
     }
     if (bufferedKib > 0) {
@@ -391,6 +399,11 @@ int main(int argc, char** argv)
     // The database, its journal files and the master key hold secrets: made
     // by this program, they are for its own user only.
     ::umask(077);
+    // Every request crosses threads twice through the event queues. Qt's own
+    // event loop wakes a thread once per batch of posted events; the GLib one
+    // signals its wake-up descriptor on every post, a system call per
+    // request, and the server uses nothing of GLib.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veilcast-server"));
     const QStringList args = app.arguments();

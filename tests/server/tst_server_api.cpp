@@ -572,6 +572,57 @@ private slots:
         QCOMPARE(h->count("devices"), 1);  // only the one from the login
     }
 
+    // A key request is judged on one read of the database, but its refusals
+    // keep their order: the token and account first, then the body, the
+    // device, the key, and last the permission.
+    void keyRequestRefusalsKeepTheirOrder_data()
+    {
+        QTest::addColumn<QString>("state");  // what is wrong besides the body
+        QTest::addColumn<QJsonObject>("body");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<int>("status");
+        const QString unknownKey = QStringLiteral("44444444-4444-4444-8444-444444444444");
+        QTest::newRow("expired token, then a wrongly typed body")
+            << "token expired" << QJsonObject{{"keyId", 5}} << "TOKEN_EXPIRED" << 401;
+        QTest::newRow("expired account, then a wrongly typed body")
+            << "account expired" << QJsonObject{{"keyId", 5}} << "ACCOUNT_EXPIRED" << 403;
+        QTest::newRow("wrongly typed body, then no device")
+            << "" << QJsonObject{{"keyId", 5}} << "INVALID_REQUEST" << 400;
+        QTest::newRow("no device, then a malformed key id")
+            << "" << QJsonObject{{"keyId", "not-a-key"}} << "DEVICE_REQUIRED" << 400;
+        QTest::newRow("rejected device, then an unknown key")
+            << "device rejected" << QJsonObject{{"keyId", unknownKey}, {"deviceId", kDevA}}
+            << "DEVICE_REJECTED" << 403;
+        QTest::newRow("unknown key, then no permission")
+            << "" << QJsonObject{{"keyId", unknownKey}, {"deviceId", kDevA}} << "KEY_NOT_FOUND"
+            << 404;
+        QTest::newRow("revoked key, then no permission")
+            << "key revoked" << QJsonObject{{"keyId", kK1}, {"deviceId", kDevA}} << "KEY_REVOKED"
+            << 410;
+        QTest::newRow("no permission")
+            << "" << QJsonObject{{"keyId", kK1}, {"deviceId", kDevA}} << "PERMISSION_DENIED" << 403;
+    }
+
+    void keyRequestRefusalsKeepTheirOrder()
+    {
+        QFETCH(QString, state);
+        QFETCH(QJsonObject, body);
+        QFETCH(QString, code);
+        QFETCH(int, status);
+        const QString token = h->loginToken("alice", "alice-pass-1", kDevA);
+        QVERIFY(!token.isEmpty());
+        if (state == "token expired") {
+            h->clock.advance(h->options.accessLifetimeMs);
+        } else if (state == "account expired") {
+            QVERIFY(h->store->setAccountExpiry(alice, h->clock.nowMs() - 1));
+        } else if (state == "device rejected") {
+            QCOMPARE(h->store->setDeviceRejected(alice, kDevA, true), 1);
+        } else if (state == "key revoked") {
+            QCOMPARE(h->store->setKeyRevoked(kK1, true), 1);
+        }
+        EXPECT_FAILURE(h->post("/api/video/key", body, token), code, status);
+    }
+
     void registerKey_data()
     {
         QTest::addColumn<QString>("field");
@@ -1154,6 +1205,44 @@ private slots:
         QCOMPARE(key->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
         login->deleteLater();
         key->deleteLater();
+    }
+
+    void hashThreadsYieldToRequests()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("per-thread priorities are a Linux feature");
+#else
+        // The nice value is field 19 of a task's stat line, the 17th after
+        // the parenthesised command name.
+        auto niceOf = [](const QString& statPath) {
+            QFile f(statPath);
+            if (!f.open(QIODevice::ReadOnly)) {
+                return -100;
+            }
+            const QByteArray line = f.readAll();
+            const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+            return fields.size() > 16 ? fields.at(16).toInt() : -100;
+        };
+        const int base = niceOf(QStringLiteral("/proc/thread-self/stat"));
+        QVERIFY(base > -100);
+        if (base >= 19) {
+            QSKIP("the test already runs at the lowest priority");
+        }
+        auto niced = std::make_unique<ServerHarness>();
+        niced->http.hashNice = 19;
+        QString error;
+        QVERIFY2(niced->start(&error), qPrintable(error));
+        niced->addUser("v", "v-password", "viewer");
+        QVERIFY(!niced->loginToken("v", "v-password").isEmpty());
+        int lowered = 0;
+        const QDir tasks(QStringLiteral("/proc/self/task"));
+        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            lowered += niceOf(tasks.filePath(task + QStringLiteral("/stat"))) == 19 ? 1 : 0;
+        }
+        // The hash thread gave way; the thread that serves requests did not.
+        QCOMPARE(lowered, 1);
+        QCOMPARE(niceOf(QStringLiteral("/proc/thread-self/stat")), base);
+#endif
     }
 };
 
