@@ -57,6 +57,10 @@ class FlashRenderer : public VideoRenderer
 {
 public:
     QList<qint64> flashes;  // monotonic ns of each painted white picture after a dark one
+    // The clock's position at each such paint, ms: how late a flash is
+    // painted against the time its picture was due (a whole second).
+    QList<qint64> flashClockMs;
+    const PlaybackClock* clock = nullptr;
 
 protected:
     void paintEvent(QPaintEvent* e) override
@@ -67,6 +71,9 @@ protected:
             !image.isNull() && qGray(image.pixel(image.width() / 2, image.height() / 2)) > 200;
         if (white && !m_white) {
             flashes << nowNs();
+            if (clock) {
+                flashClockMs << clock->positionMs();
+            }
         }
         m_white = white;
     }
@@ -271,6 +278,7 @@ int main(int argc, char** argv)
             }
         });
         lagTimer.start(kLagSampleMs);
+        renderer.clock = player.clock();
         const qint64 openedNs = nowNs();
         player.open(container, key, {});
         while (!done) {
@@ -297,6 +305,13 @@ int main(int argc, char** argv)
             seconds << QString::number(b.second) + QLatin1Char('@') + QString::number(b.hz, 'f', 0);
         }
         std::sort(lags.begin(), lags.end());
+        QStringList paintLate;
+        for (qint64 ms : renderer.flashClockMs) {
+            // Flashes are due on whole seconds; ms past the nearest one.
+            paintLate << QString::number(ms - (ms + 500) / 1000 * 1000);
+        }
+        std::printf("%.2fx: flashes painted this many clock ms after their second: %s\n", speed,
+                    qPrintable(paintLate.join(QLatin1Char(' '))));
         std::printf("%.2fx each: %s  (beeps of seconds %s)\n", speed,
                     qPrintable(each.join(QLatin1Char(' '))),
                     qPrintable(seconds.join(QLatin1Char(' '))));
