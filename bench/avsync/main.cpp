@@ -38,6 +38,8 @@ constexpr double kMinGapSeconds = 0.4;
 // The beep of media second k sounds at kBaseHz + k * kStepHz (see run).
 constexpr double kBaseHz = 1000;
 constexpr double kStepHz = 200;
+// The flash of second k is white over the left (k + 1) / kMarkParts (see run).
+constexpr int kMarkParts = 11;
 // Within a burst the tone never stays below the threshold this long (a
 // whole period of the lowest tone is 48 samples).
 constexpr qint64 kQuietSamples = 240;
@@ -53,13 +55,19 @@ qint64 nowNs()
     return PlaybackClock::monotonicNs();
 }
 
+struct Flash
+{
+    qint64 ns;       // monotonic time of the paint
+    int second;      // media second it belongs to
+    qint64 clockMs;  // the clock's position at the paint
+};
+
 class FlashRenderer : public VideoRenderer
 {
 public:
-    QList<qint64> flashes;  // monotonic ns of each painted white picture after a dark one
-    // The clock's position at each such paint, ms: how late a flash is
-    // painted against the time its picture was due (a whole second).
-    QList<qint64> flashClockMs;
+    // Each painted flash after a dark picture; its second is told by how
+    // much of its width is white (the left (k + 1) / kMarkParts in second k).
+    QList<Flash> flashes;
     const PlaybackClock* clock = nullptr;
 
 protected:
@@ -67,19 +75,22 @@ protected:
     {
         VideoRenderer::paintEvent(e);
         const QImage image = currentImage();
-        const bool white =
-            !image.isNull() && qGray(image.pixel(image.width() / 2, image.height() / 2)) > 200;
-        if (white && !m_white) {
-            flashes << nowNs();
-            if (clock) {
-                flashClockMs << clock->positionMs();
+        const int y = image.height() / 2;
+        const bool lit = !image.isNull() && qGray(image.pixel(0, y)) > 200;
+        if (lit && !m_lit) {
+            int white = 0;
+            for (int x = 0; x < image.width(); ++x) {
+                white += qGray(image.pixel(x, y)) > 200 ? 1 : 0;
             }
+            const int second =
+                int(std::lround(double(white) * kMarkParts / std::max(1, image.width()))) - 1;
+            flashes << Flash{nowNs(), second, clock ? clock->positionMs() : 0};
         }
-        m_white = white;
+        m_lit = lit;
     }
 
 private:
-    bool m_white = false;
+    bool m_lit = false;
 };
 
 // Recording of the sink's monitor with a mapping from sample index to the
@@ -152,21 +163,19 @@ struct Stats
     double worstLate = 0;   // most positive
 };
 
-Stats compare(qint64 openedNs, const QList<qint64>& video, const QList<Beep>& audio, double speed)
+Stats compare(const QList<Flash>& video, const QList<Beep>& audio)
 {
     Stats st;
     double sum = 0;
-    // Pictures are paced by a clock that starts at open, far closer than
-    // half a second: a flash's media second is its distance from the open.
-    // The beep's second is its pitch.
-    for (qint64 v : video) {
-        const int second = int(std::lround(double(v - openedNs) * speed / 1e9));
+    // Flash and beep each tell their own second: paired however far apart.
+    for (const Flash& f : video) {
+        const int second = f.second;
         auto beep = std::find_if(audio.cbegin(), audio.cend(),
                                  [second](const Beep& b) { return b.second == second; });
         if (beep == audio.cend()) {
             continue;
         }
-        const double ms = (beep->ns - v) / 1e6;
+        const double ms = (beep->ns - f.ns) / 1e6;
         st.offsets << ms;
         sum += ms;
         if (st.pairs == 0) {
@@ -279,7 +288,6 @@ int main(int argc, char** argv)
         });
         lagTimer.start(kLagSampleMs);
         renderer.clock = player.clock();
-        const qint64 openedNs = nowNs();
         player.open(container, key, {});
         while (!done) {
             app.processEvents(QEventLoop::AllEvents, 50);
@@ -295,7 +303,7 @@ int main(int argc, char** argv)
         parec.waitForFinished(3000);
 
         const QList<Beep> beeps = rec.beeps();
-        const Stats st = compare(openedNs, renderer.flashes, beeps, speed);
+        const Stats st = compare(renderer.flashes, beeps);
         QStringList each;
         for (double ms : st.offsets) {
             each << QString::number(ms, 'f', 0);
@@ -306,11 +314,12 @@ int main(int argc, char** argv)
         }
         std::sort(lags.begin(), lags.end());
         QStringList paintLate;
-        for (qint64 ms : renderer.flashClockMs) {
-            // Flashes are due on whole seconds; ms past the nearest one.
-            paintLate << QString::number(ms - (ms + 500) / 1000 * 1000);
+        for (const Flash& f : renderer.flashes) {
+            // The flash of second k is due at k s on the clock.
+            paintLate << QString::number(f.second) + QLatin1Char('@') +
+                             QString::number(f.clockMs - f.second * 1000LL);
         }
-        std::printf("%.2fx: flashes painted this many clock ms after their second: %s\n", speed,
+        std::printf("%.2fx: flashes (second@clock ms past it at the paint): %s\n", speed,
                     qPrintable(paintLate.join(QLatin1Char(' '))));
         std::printf("%.2fx each: %s  (beeps of seconds %s)\n", speed,
                     qPrintable(each.join(QLatin1Char(' '))),
