@@ -21,6 +21,9 @@ constexpr qint64 kMaxSoundLagMs = 1500;
 // is not seen.
 constexpr qint64 kMinSoundLagMs = 10;
 constexpr qint64 kNsPerMs = 1'000'000;
+// At most this many pictures are held (about a second of 60 fps, some
+// 200 MB at 1080p); a sink lagging further costs lip sync, not memory.
+constexpr size_t kMaxHeldPictures = 64;
 // While pictures are held the sink's lag is looked at this often.
 constexpr qint64 kLagRecheckMs = 10;
 
@@ -237,6 +240,12 @@ void MediaPlayer::queueVideo(AVFrame* frame)
         return;
     }
     m_heldVideo.emplace_back(PlaybackClock::monotonicNs(), frame);
+    if (m_heldVideo.size() > kMaxHeldPictures) {
+        // Memory wins over lip sync: the oldest goes out now.
+        AVFrame* oldest = m_heldVideo.front().second;
+        m_heldVideo.pop_front();
+        deliverVideo(oldest);
+    }
     if (!m_videoTimer->isActive()) {
         onVideoDue();
     }
