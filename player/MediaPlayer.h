@@ -22,7 +22,10 @@ class QTimer;
 //
 // Synchronisation: the clock is the master; video waits for it (or is dropped
 // when too late), audio next to it is played as soon as it is decoded, and
-// audio alone goes out a little ahead of the clock (see MediaDecoder).
+// audio alone goes out a little ahead of the clock (see MediaDecoder). The
+// sink then plays its sound later than the clock by its start-up and buffer
+// (half a second or more with PulseAudio), so pictures are held here for as
+// long as the sink's played count trails the clock: picture and sound meet.
 //
 // Everything here runs on the thread the player lives on. The worker talks
 // back only through queued signals, which arrive here first: each carries the
