@@ -1,13 +1,33 @@
 #include "MediaPlayer.h"
 
+#include <QAudioSink>
 #include <QCoreApplication>
 #include <QMetaMethod>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
 
 #include "AudioRenderer.h"
 #include "DecryptingInput.h"
 #include "MediaDecoder.h"
 #include "PlaybackClock.h"
+
+namespace {
+
+// Longest the pictures are held back for the sound; a sink reporting more
+// than this is taken to be stuck, and the pictures go on by the clock.
+constexpr qint64 kMaxSoundLagMs = 1500;
+// Below this the picture is shown at once: a frame's worth of difference
+// is not seen.
+constexpr qint64 kMinSoundLagMs = 10;
+constexpr qint64 kNsPerMs = 1'000'000;
+// At most this many pictures are held (about a second of 60 fps, some
+// 200 MB at 1080p); a sink lagging further costs lip sync, not memory.
+constexpr size_t kMaxHeldPictures = 64;
+// While pictures are held the sink's lag is looked at this often.
+constexpr qint64 kLagRecheckMs = 10;
+
+}  // namespace
 
 MediaPlayer::MediaPlayer(QObject* parent) : MediaPlayer(nullptr, parent) {}
 
@@ -18,6 +38,10 @@ MediaPlayer::MediaPlayer(PlaybackClock* clock, QObject* parent) : QObject(parent
     m_audioRenderer = new AudioRenderer(this);
     m_clock = clock ? clock : new PlaybackClock(this);
     m_clock->setParent(this);
+    m_videoTimer = new QTimer(this);
+    m_videoTimer->setSingleShot(true);
+    m_videoTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_videoTimer, &QTimer::timeout, this, &MediaPlayer::onVideoDue);
 }
 
 MediaPlayer::~MediaPlayer()
@@ -61,7 +85,7 @@ void MediaPlayer::connectDecoder()
             if (m_holdForSeek && frameSeekGeneration(frame) >= m_holdForSeek) {
                 releaseSeekHold();
             }
-            deliverVideo(frame);
+            queueVideo(frame);
         },
         Qt::QueuedConnection);
     connect(
@@ -73,6 +97,14 @@ void MediaPlayer::connectDecoder()
             if (playback != m_playback || frameSeekGeneration(frame) < m_audioGeneration) {
                 av_frame_free(&frame);
                 return;
+            }
+            if (m_soundAnchorUs < 0) {
+                // The first sound since the open or seek starts where the
+                // clock was started; the sink counts from before it.
+                const QAudioSink* sink = m_audioRenderer->sink();
+                m_soundAnchorMs = m_soundStartMs;
+                m_soundAnchorUs = sink ? sink->processedUSecs() : 0;
+                m_soundSpeed = m_clock->speed();
             }
             m_audioRenderer->onAudioFrame(frame);
         },
@@ -143,6 +175,10 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
     disconnect(capture);
 
     if (opened) {
+        // The sink's played count starts over with this playback's sound.
+        m_audioRenderer->reset();
+        m_soundAnchorUs = -1;
+        m_soundStartMs = 0;
         m_clock->restart(0);
         m_decoderThread->start(QThread::InheritPriority);
         setState(PlayerState::Playing);
@@ -169,9 +205,86 @@ void MediaPlayer::releaseSeekHold()
     }
 }
 
+void MediaPlayer::anchorSound(qint64 heardMs)
+{
+    const QAudioSink* sink = m_audioRenderer->sink();
+    m_soundAnchorMs = heardMs;
+    m_soundAnchorUs = sink ? sink->processedUSecs() : 0;
+    m_soundSpeed = m_clock->speed();
+}
+
+double MediaPlayer::heardMs() const
+{
+    const QAudioSink* sink = m_audioRenderer->sink();
+    const qint64 played = sink ? sink->processedUSecs() - m_soundAnchorUs : 0;
+    return double(m_soundAnchorMs) + double(played) / 1000.0 * m_soundSpeed;
+}
+
+qint64 MediaPlayer::soundLagMs() const
+{
+    const QAudioSink* sink = m_audioRenderer->sink();
+    // Only a sink that is playing tells where the sound is; once it has
+    // run dry (the sound ended, or none came yet) the clock alone counts.
+    if (!sink || m_soundAnchorUs < 0 || sink->state() != QAudio::ActiveState ||
+        m_clock->isPaused()) {
+        return 0;
+    }
+    const double lagMs = (double(m_clock->positionMs()) - heardMs()) / m_clock->speed();
+    return lagMs > double(kMaxSoundLagMs) ? 0 : static_cast<qint64>(lagMs);
+}
+
+void MediaPlayer::queueVideo(AVFrame* frame)
+{
+    if (m_heldVideo.empty() && soundLagMs() < kMinSoundLagMs) {
+        deliverVideo(frame);
+        return;
+    }
+    m_heldVideo.emplace_back(PlaybackClock::monotonicNs(), frame);
+    if (m_heldVideo.size() > kMaxHeldPictures) {
+        // Memory wins over lip sync: the oldest goes out now.
+        AVFrame* oldest = m_heldVideo.front().second;
+        m_heldVideo.pop_front();
+        deliverVideo(oldest);
+    }
+    if (!m_videoTimer->isActive()) {
+        onVideoDue();
+    }
+}
+
+void MediaPlayer::onVideoDue()
+{
+    // The lag is taken anew each time: while the sink starts up it grows,
+    // and pictures held meanwhile must wait for it too.
+    const qint64 lagNs = soundLagMs() * kNsPerMs;
+    const qint64 now = PlaybackClock::monotonicNs();
+    while (!m_heldVideo.empty() && m_heldVideo.front().first + lagNs <= now) {
+        AVFrame* frame = m_heldVideo.front().second;
+        m_heldVideo.pop_front();
+        deliverVideo(frame);
+    }
+    if (!m_heldVideo.empty()) {
+        const qint64 waitMs = (m_heldVideo.front().first + lagNs - now + kNsPerMs - 1) / kNsPerMs;
+        m_videoTimer->start(static_cast<int>(std::min(waitMs, kLagRecheckMs)));
+    } else if (m_endAfterHeldVideo) {
+        m_endAfterHeldVideo = false;
+        onEndOfStream();
+    }
+}
+
+void MediaPlayer::dropQueuedVideo()
+{
+    m_videoTimer->stop();
+    m_endAfterHeldVideo = false;
+    for (auto& held : m_heldVideo) {
+        av_frame_free(&held.second);
+    }
+    m_heldVideo.clear();
+}
+
 void MediaPlayer::teardown()
 {
     ++m_playback;
+    dropQueuedVideo();
     m_audioGeneration = 0;
     m_holdForSeek = 0;
     if (m_decoderThread) {
@@ -226,13 +339,22 @@ void MediaPlayer::seek(qint64 ms)
             m_clock->pause();
         }
     }
+    dropQueuedVideo();
     m_audioRenderer->reset();
+    m_soundAnchorUs = -1;
+    m_soundStartMs = ms;
     m_clock->seekTo(ms);
 }
 
 void MediaPlayer::setSpeed(double x)
 {
+    // The sound from here on is stretched for the new speed.
+    const bool anchored = m_soundAnchorUs >= 0;
+    const qint64 heard = anchored ? static_cast<qint64>(heardMs()) : 0;
     m_clock->setSpeed(x);
+    if (anchored) {
+        anchorSound(heard);
+    }
 }
 
 void MediaPlayer::setVolume(int percent)
@@ -258,6 +380,10 @@ qint64 MediaPlayer::duration() const
 
 void MediaPlayer::onEndOfStream()
 {
+    if (!m_heldVideo.empty()) {
+        m_endAfterHeldVideo = true;  // the last pictures are still to be shown
+        return;
+    }
     m_holdForSeek = 0;
     setState(PlayerState::Stopped);
 }

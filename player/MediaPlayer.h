@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <deque>
+#include <utility>
 
 #include "FrameTypes.h"
 #include "PlayerState.h"
@@ -11,6 +13,7 @@ class AudioRenderer;
 class MediaDecoder;
 class PlaybackClock;
 class QThread;
+class QTimer;
 
 // Facade and state machine of the playback engine. Given a container and its
 // content key it runs a MediaDecoder on a fresh worker thread, feeds the
@@ -19,7 +22,10 @@ class QThread;
 //
 // Synchronisation: the clock is the master; video waits for it (or is dropped
 // when too late), audio next to it is played as soon as it is decoded, and
-// audio alone goes out a little ahead of the clock (see MediaDecoder).
+// audio alone goes out a little ahead of the clock (see MediaDecoder). The
+// sink then plays its sound later than the clock by its start-up and buffer
+// (half a second or more with PulseAudio), so pictures are held here for as
+// long as the sink's played count trails the clock: picture and sound meet.
 //
 // Everything here runs on the thread the player lives on. The worker talks
 // back only through queued signals, which arrive here first: each carries the
@@ -78,6 +84,12 @@ private:
     void connectDecoder();
     void deliverVideo(AVFrame* frame);
     void releaseSeekHold();
+    void queueVideo(AVFrame* frame);
+    void onVideoDue();
+    void dropQueuedVideo();
+    void anchorSound(qint64 heardMs);
+    double heardMs() const;
+    qint64 soundLagMs() const;
 
     // All fields: the player's thread only.
     MediaDecoder* m_decoder = nullptr;         // current decoder, deleted by teardown
@@ -93,4 +105,19 @@ private:
     quint64 m_audioGeneration = 0;
     // The clock waits for the first picture of this seek; 0 when not.
     quint64 m_holdForSeek = 0;
+    // Pictures held back until the sound of their time is heard: the sink
+    // plays what it is given only after its own start-up and buffer, which
+    // the clock pacing the decoder does not see. Each with its monotonic
+    // arrival time in ns (it is due that plus the sink's lag), in arrival
+    // order; all owned here.
+    std::deque<std::pair<qint64, AVFrame*>> m_heldVideo;
+    QTimer* m_videoTimer = nullptr;    // child; fires when the first held picture is due
+    bool m_endAfterHeldVideo = false;  // the end came while pictures were still held
+    // Where the sink's played count meets the media: at m_soundAnchorUs of
+    // processedUSecs() the sound heard was at m_soundAnchorMs, played at
+    // m_soundSpeed since.
+    qint64 m_soundAnchorMs = 0;
+    qint64 m_soundAnchorUs = -1;  // -1: no sound since the open or seek
+    qint64 m_soundStartMs = 0;    // where the clock started at the open or seek
+    double m_soundSpeed = 1.0;
 };

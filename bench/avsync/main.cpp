@@ -2,11 +2,13 @@
 // white and beeps at the same instants plays through MediaPlayer into a
 // VideoRenderer (each painted flash is timestamped) and into a private
 // PulseAudio daemon's null sink, whose monitor is recorded with parec (each
-// beep onset is timestamped). Offsets are audio minus video; EBU R37 allows
+// beep onset is timestamped; its pitch tells which second it belongs to).
+// Offsets are audio minus video; EBU R37 allows
 // sound 40 ms early (-40) to 60 ms late (+60).
 // Usage: bench_avsync CONTAINER KEY_BASE64 SPEED...
 #include <QApplication>
 #include <QAudioDevice>
+#include <QAudioSink>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "AudioRenderer.h"
 #include "MediaPlayer.h"
 #include "PlaybackClock.h"
 #include "VideoRenderer.h"
@@ -29,42 +32,77 @@ namespace {
 constexpr int kRecordRate = 48000;
 // The beep's amplitude is half of full scale; silence in between is exact.
 constexpr int kBeepThreshold = 2000;
-// A flash and a beep come once per media second; at most 1.5 s apart in
-// wall time at any speed measured here, at least 0.5 s.
+// A flash and a beep come once per media second; at least 0.5 s apart in
+// wall time at any speed measured here.
 constexpr double kMinGapSeconds = 0.4;
+// The beep of media second k sounds at kBaseHz + k * kStepHz (see run).
+constexpr double kBaseHz = 1000;
+constexpr double kStepHz = 200;
+// The flash of second k is white over the left (k + 1) / kMarkParts (see run).
+constexpr int kMarkParts = 11;
+// Within a burst the tone never stays below the threshold this long (a
+// whole period of the lowest tone is 48 samples).
+constexpr qint64 kQuietSamples = 240;
 // parec is asked for this latency; chunks come about this often.
 constexpr int kParecLatencyMs = 5;
+// The sink's played count is compared with the clock this often, from
+// this position on (past the sink's start-up).
+constexpr int kLagSampleMs = 100;
+constexpr qint64 kLagFromMs = 2000;
 
 qint64 nowNs()
 {
     return PlaybackClock::monotonicNs();
 }
 
+struct Flash
+{
+    qint64 ns;       // monotonic time of the paint
+    int second;      // media second it belongs to
+    qint64 clockMs;  // the clock's position at the paint
+};
+
 class FlashRenderer : public VideoRenderer
 {
 public:
-    QList<qint64> flashes;  // monotonic ns of each painted white picture after a dark one
+    // Each painted flash after a dark picture; its second is told by how
+    // much of its width is white (the left (k + 1) / kMarkParts in second k).
+    QList<Flash> flashes;
+    const PlaybackClock* clock = nullptr;
 
 protected:
     void paintEvent(QPaintEvent* e) override
     {
         VideoRenderer::paintEvent(e);
         const QImage image = currentImage();
-        const bool white =
-            !image.isNull() && qGray(image.pixel(image.width() / 2, image.height() / 2)) > 200;
-        if (white && !m_white) {
-            flashes << nowNs();
+        const int y = image.height() / 2;
+        const bool lit = !image.isNull() && qGray(image.pixel(0, y)) > 200;
+        if (lit && !m_lit) {
+            int white = 0;
+            for (int x = 0; x < image.width(); ++x) {
+                white += qGray(image.pixel(x, y)) > 200 ? 1 : 0;
+            }
+            const int second =
+                int(std::lround(double(white) * kMarkParts / std::max(1, image.width()))) - 1;
+            flashes << Flash{nowNs(), second, clock ? clock->positionMs() : 0};
         }
-        m_white = white;
+        m_lit = lit;
     }
 
 private:
-    bool m_white = false;
+    bool m_lit = false;
 };
 
 // Recording of the sink's monitor with a mapping from sample index to the
 // monotonic clock: each chunk arrives some delay after its last sample was
 // captured; the smallest such delay over all chunks is the best estimate.
+struct Beep
+{
+    qint64 ns;   // monotonic time of the onset
+    int second;  // media second it belongs to
+    double hz;   // measured pitch
+};
+
 struct Recording
 {
     QByteArray pcm;
@@ -77,19 +115,40 @@ struct Recording
         originNs = std::min(originNs, arrivedNs - samples * 1'000'000'000LL / kRecordRate);
     }
 
-    QList<qint64> onsets() const
+    // Each beep as its onset time and the media second it belongs to,
+    // told by its pitch (kBaseHz + k * kStepHz in second k): so a beep is
+    // paired with its own flash however late or early it comes.
+    QList<Beep> beeps() const
     {
-        QList<qint64> out;
+        QList<Beep> out;
         const auto* s = reinterpret_cast<const qint16*>(pcm.constData());
         const qint64 n = pcm.size() / 2;
-        qint64 lastLoud = -kRecordRate;
-        for (qint64 i = 0; i < n; ++i) {
-            if (std::abs(int(s[i])) > kBeepThreshold) {
-                if (i - lastLoud > kMinGapSeconds * kRecordRate) {
-                    out << originNs + i * 1'000'000'000LL / kRecordRate;
-                }
-                lastLoud = i;
+        qint64 i = 0;
+        while (i < n) {
+            if (std::abs(int(s[i])) <= kBeepThreshold) {
+                ++i;
+                continue;
             }
+            // The burst lasts until the sound stays below the threshold for
+            // longer than any half period of the lowest tone.
+            const qint64 onset = i;
+            qint64 last = i;
+            int crossings = 0;
+            int inBurst = 0;
+            for (qint64 j = i + 1; j < n && j - last < kQuietSamples; ++j) {
+                if ((s[j] >= 0) != (s[j - 1] >= 0)) {
+                    ++crossings;
+                }
+                if (std::abs(int(s[j])) > kBeepThreshold) {
+                    last = j;
+                    inBurst = crossings;  // the coder's faint tail is not counted
+                }
+            }
+            const double seconds = double(last - onset + 1) / kRecordRate;
+            const double hz = inBurst / (2.0 * seconds);
+            out << Beep{originNs + onset * 1'000'000'000LL / kRecordRate,
+                        int(std::lround((hz - kBaseHz) / kStepHz)), hz};
+            i = last + kMinGapSeconds * kRecordRate;
         }
         return out;
     }
@@ -104,27 +163,19 @@ struct Stats
     double worstLate = 0;   // most positive
 };
 
-Stats compare(const QList<qint64>& video, const QList<qint64>& audio, double speed)
+Stats compare(const QList<Flash>& video, const QList<Beep>& audio)
 {
     Stats st;
     double sum = 0;
-    // Beeps come once per media second: a beep is paired with a flash when
-    // it lies from 300 ms before to 700 ms after it (media time), which
-    // leaves no two candidates; sound is more often late than early.
-    const double earliest = -0.3e9 / speed;
-    const double latest = 0.7e9 / speed;
-    for (qint64 v : video) {
-        qint64 best = -1;
-        for (qint64 a : audio) {
-            if (double(a - v) >= earliest && double(a - v) < latest) {
-                best = a;
-                break;
-            }
-        }
-        if (best < 0) {
+    // Flash and beep each tell their own second: paired however far apart.
+    for (const Flash& f : video) {
+        const int second = f.second;
+        auto beep = std::find_if(audio.cbegin(), audio.cend(),
+                                 [second](const Beep& b) { return b.second == second; });
+        if (beep == audio.cend()) {
             continue;
         }
-        const double ms = (best - v) / 1e6;
+        const double ms = (beep->ns - f.ns) / 1e6;
         st.offsets << ms;
         sum += ms;
         if (st.pairs == 0) {
@@ -223,6 +274,20 @@ int main(int argc, char** argv)
             done = s == PlayerState::Stopped || s == PlayerState::Error;
         });
         player.setSpeed(speed);
+        // Where the sound is: the sink's count of what it has played,
+        // against the clock that paces the pictures, sampled every
+        // kLagSampleMs once the start is over.
+        QList<double> lags;
+        QTimer lagTimer;
+        QObject::connect(&lagTimer, &QTimer::timeout, &app, [&] {
+            const QAudioSink* sink = player.audioRenderer()->sink();
+            const qint64 clock = player.position();
+            if (sink && clock > kLagFromMs) {
+                lags << clock / speed - sink->processedUSecs() / 1000.0;
+            }
+        });
+        lagTimer.start(kLagSampleMs);
+        renderer.clock = player.clock();
         player.open(container, key, {});
         while (!done) {
             app.processEvents(QEventLoop::AllEvents, 50);
@@ -233,16 +298,37 @@ int main(int argc, char** argv)
         while (tail.elapsed() < 800) {
             app.processEvents(QEventLoop::AllEvents, 50);
         }
+        lagTimer.stop();
         parec.terminate();
         parec.waitForFinished(3000);
 
-        const QList<qint64> beeps = rec.onsets();
-        const Stats st = compare(renderer.flashes, beeps, speed);
+        const QList<Beep> beeps = rec.beeps();
+        const Stats st = compare(renderer.flashes, beeps);
         QStringList each;
         for (double ms : st.offsets) {
             each << QString::number(ms, 'f', 0);
         }
-        std::printf("%.2fx each: %s\n", speed, qPrintable(each.join(QLatin1Char(' '))));
+        QStringList seconds;
+        for (const Beep& b : beeps) {
+            seconds << QString::number(b.second) + QLatin1Char('@') + QString::number(b.hz, 'f', 0);
+        }
+        std::sort(lags.begin(), lags.end());
+        QStringList paintLate;
+        for (const Flash& f : renderer.flashes) {
+            // The flash of second k is due at k s on the clock.
+            paintLate << QString::number(f.second) + QLatin1Char('@') +
+                             QString::number(f.clockMs - f.second * 1000LL);
+        }
+        std::printf("%.2fx: flashes (second@clock ms past it at the paint): %s\n", speed,
+                    qPrintable(paintLate.join(QLatin1Char(' '))));
+        std::printf("%.2fx each: %s  (beeps of seconds %s)\n", speed,
+                    qPrintable(each.join(QLatin1Char(' '))),
+                    qPrintable(seconds.join(QLatin1Char(' '))));
+        std::printf(
+            "%.2fx: the sink has played %.0f ms (median; %.0f .. %.0f) less sound than "
+            "the clock has run (wall ms)\n",
+            speed, lags.isEmpty() ? 0.0 : lags[lags.size() / 2],
+            lags.isEmpty() ? 0.0 : lags.first(), lags.isEmpty() ? 0.0 : lags.last());
         std::printf(
             "%.2fx: %d flashes, %d beeps, %d pairs: mean %+6.1f  earliest %+6.1f  "
             "latest %+6.1f  %s\n",
