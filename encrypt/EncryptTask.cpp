@@ -1,0 +1,47 @@
+#include "EncryptTask.h"
+
+#include <QFileInfo>
+#include <QtGlobal>
+
+#include "ContainerWriter.h"
+
+EncryptTask::EncryptTask(const QString& srcPath, const QString& outPath,
+                         const std::atomic_bool* stop)
+    : m_srcPath(srcPath), m_outPath(outPath), m_stop(stop)
+{
+    setAutoDelete(false);
+}
+
+void EncryptTask::run()
+{
+    // Copies: after finished is emitted the owner may release this object,
+    // so nothing below that point reads a member.
+    const QString src = m_srcPath;
+
+    if (m_stop && m_stop->load(std::memory_order_relaxed)) {
+        emit finished(src, false, QString(),
+                      ContainerWriter::messageFor(ContainerWriter::Error::Stopped), {}, {}, {});
+        return;
+    }
+
+    // Opening a FIFO would block this thread until somebody writes to it,
+    // beyond the reach of the stop flag; a device never ends. Only regular
+    // files are sources.
+    if (!QFileInfo(src).isFile()) {
+        emit finished(src, false, QString(),
+                      ContainerWriter::messageFor(ContainerWriter::Error::OpenSource), {}, {}, {});
+        return;
+    }
+
+    ContainerWriter::Result result = ContainerWriter::write(
+        src, m_outPath, [this, &src](int percent) { emit progress(src, qBound(0, percent, 100)); },
+        m_stop);
+
+    if (!result.ok) {
+        emit finished(src, false, QString(), result.message, {}, {}, {});
+        return;
+    }
+    // The signal carries its own copies; the result wipes this holder's
+    // secrets when it goes out of scope.
+    emit finished(src, true, result.outPath, QString(), result.videoId, result.iv, result.key);
+}

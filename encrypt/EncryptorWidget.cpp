@@ -1,0 +1,694 @@
+#include "EncryptorWidget.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "ApiClient.h"
+#include "AppConfig.h"
+#include "AuthManager.h"
+#include "ContainerWriter.h"
+#include "CryptoUtils.h"
+#include "EncryptQueue.h"
+#include "TranscodeDialog.h"
+#include "UploadService.h"
+
+namespace {
+
+// Row height of the task list: name and status on one line with room around.
+constexpr int kRowHeight = 52;
+
+const char* const kStyle = R"(
+EncryptorWidget, #encryptLeft { background: %1; }
+#recordPanel { background: %5; }
+QLabel { color: %3; background: transparent; }
+#dropZone { border: 2px dashed rgba(0,212,255,0.3); border-radius: 10px; background: rgba(0,212,255,0.04); }
+#dropZone:hover { border-color: %2; background: rgba(0,212,255,0.08); }
+#dropTitle { font-size: 15px; font-weight: 600; }
+#dropHint { color: rgba(255,255,255,0.45); font-size: 12px; }
+#fieldLabel { font-size: 12px; }
+#settingInput { background: %4; color: %3; border: 1px solid rgba(0,212,255,0.15); border-radius: 5px; padding: 0 8px; }
+#settingInput:focus, #settingInput:hover { border-color: %2; }
+#browseBtn { background: %4; color: %3; border: 1px solid rgba(0,212,255,0.15); border-radius: 5px; }
+#browseBtn:hover { border-color: %2; }
+#startBtn { background: %2; color: #0a0f1a; font-weight: 700; border: none; border-radius: 6px; }
+#startBtn:hover { background: #33ddff; }
+#startBtn:disabled { background: rgba(0,212,255,0.2); color: rgba(255,255,255,0.3); }
+#openBtn, #transcodeBtn { background: transparent; color: %3; border: 1px solid rgba(0,212,255,0.22); border-radius: 6px; }
+#openBtn:hover, #transcodeBtn:hover { border-color: %2; color: %2; }
+#recordTitle { font-size: 14px; font-weight: 600; }
+#fileList { background: transparent; border: none; }
+#emptyText { color: rgba(255,255,255,0.45); font-size: 12px; }
+QMenu { background: #1e2a3a; border: 1px solid rgba(0,212,255,0.2); }
+QMenu::item { color: #eaf2ff; padding: 6px 20px; }
+QMenu::item:selected { background: rgba(0,212,255,0.15); }
+)";
+
+const char* const kRowStyle = R"(
+#taskItem { background: #304260; border: 1px solid rgba(0,212,255,0.15); border-radius: 7px; }
+#taskName { font-size: 12px; color: #eaf2ff; }
+#taskStatus { font-size: 11px; }
+#taskDelBtn, #taskRetryBtn { background: transparent; color: rgba(255,255,255,0.6); border: none; }
+#taskDelBtn:hover, #taskRetryBtn:hover { color: #00d4ff; }
+)";
+
+QLabel* plainLabel(const QString& text, const char* name, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QPushButton* button(const QString& text, const char* name, QWidget* parent)
+{
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setCursor(Qt::PointingHandCursor);
+    return b;
+}
+
+// Tool tips guess rich text from their content; a file name or a server
+// sentence is shown as the characters it is.
+QString plainToolTip(const QString& text)
+{
+    return text.isEmpty()
+               ? QString()
+               : QStringLiteral("<p style='white-space:pre-wrap'>%1</p>").arg(text.toHtmlEscaped());
+}
+
+}  // namespace
+
+EncryptorWidget::TaskEntry::~TaskEntry()
+{
+    wipeSecrets();
+}
+
+void EncryptorWidget::TaskEntry::wipeSecrets()
+{
+    CryptoUtils::secureWipe(key);
+    CryptoUtils::secureWipe(iv);
+}
+
+EncryptorWidget::EncryptorWidget(QWidget* parent)
+    : QWidget(parent),
+      m_queue(new EncryptQueue(this)),
+      m_client(new ApiClient(this)),
+      m_upload(new UploadService(m_client, nullptr, this))
+{
+    setAcceptDrops(true);
+    setAttribute(Qt::WA_StyledBackground);
+
+    auto* page = new QHBoxLayout(this);
+    page->setContentsMargins(0, 0, 0, 0);
+    page->setSpacing(0);
+
+    auto* left = new QWidget(this);
+    left->setObjectName(QStringLiteral("encryptLeft"));
+    left->setAttribute(Qt::WA_StyledBackground);
+    auto* leftLayout = new QVBoxLayout(left);
+    leftLayout->setContentsMargins(24, 24, 24, 24);
+    leftLayout->setSpacing(16);
+
+    m_dropZone = new QWidget(left);
+    m_dropZone->setObjectName(QStringLiteral("dropZone"));
+    m_dropZone->setAttribute(Qt::WA_StyledBackground);
+    m_dropZone->setFixedHeight(140);
+    m_dropZone->setCursor(Qt::PointingHandCursor);
+    auto* dropLayout = new QVBoxLayout(m_dropZone);
+    dropLayout->setAlignment(Qt::AlignCenter);
+    dropLayout->setSpacing(6);
+    QLabel* dropTitle = plainLabel(QStringLiteral("拖入视频文件进行加密"), "dropTitle", m_dropZone);
+    QLabel* dropHint =
+        plainLabel(QStringLiteral("支持 MP4、MKV、MOV、TS、FLV\n点击此处也可选择文件"), "dropHint",
+                   m_dropZone);
+    dropTitle->setAlignment(Qt::AlignCenter);
+    dropHint->setAlignment(Qt::AlignCenter);
+    // Clicks on the labels belong to the zone.
+    dropTitle->setAttribute(Qt::WA_TransparentForMouseEvents);
+    dropHint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    dropLayout->addWidget(dropTitle);
+    dropLayout->addWidget(dropHint);
+    leftLayout->addWidget(m_dropZone);
+
+    leftLayout->addWidget(plainLabel(QStringLiteral("输出目录"), "fieldLabel", left));
+    auto* dirRow = new QHBoxLayout;
+    dirRow->setContentsMargins(0, 0, 0, 0);
+    dirRow->setSpacing(6);
+    m_outputDir = new QLineEdit(left);
+    m_outputDir->setObjectName(QStringLiteral("settingInput"));
+    m_outputDir->setReadOnly(true);
+    m_outputDir->setFixedHeight(30);
+    QPushButton* browse = button(QStringLiteral("浏览"), "browseBtn", left);
+    browse->setFixedSize(50, 30);
+    dirRow->addWidget(m_outputDir, 1);
+    dirRow->addWidget(browse);
+    leftLayout->addLayout(dirRow);
+    leftLayout->addStretch();
+
+    m_start = button(QStringLiteral("开始加密"), "startBtn", left);
+    m_start->setFixedHeight(38);
+    m_start->setEnabled(false);
+    m_open = button(QStringLiteral("打开输出目录"), "openBtn", left);
+    m_open->setFixedHeight(32);
+    m_transcode = button(QStringLiteral("视频转码压缩"), "transcodeBtn", left);
+    m_transcode->setFixedHeight(32);
+    m_transcode->setToolTip(QStringLiteral("把录屏等大体积视频压缩转换成 MP4"));
+    leftLayout->addWidget(m_start);
+    leftLayout->addWidget(m_open);
+    leftLayout->addWidget(m_transcode);
+
+    auto* right = new QWidget(this);
+    right->setObjectName(QStringLiteral("recordPanel"));
+    right->setAttribute(Qt::WA_StyledBackground);
+    auto* rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(20, 20, 20, 20);
+    rightLayout->setSpacing(10);
+    m_title = plainLabel(QStringLiteral("加密任务"), "recordTitle", right);
+    rightLayout->addWidget(m_title, 0, Qt::AlignTop);
+    m_list = new QListWidget(right);
+    m_list->setObjectName(QStringLiteral("fileList"));
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    m_list->setSelectionMode(QAbstractItemView::NoSelection);
+    m_list->setFocusPolicy(Qt::NoFocus);
+    m_list->setAcceptDrops(false);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_list->setSpacing(3);
+    rightLayout->addWidget(m_list, 1);
+    rightLayout->addStretch();
+    m_empty = plainLabel(QStringLiteral("暂无加密任务"), "emptyText", right);
+    m_empty->setAlignment(Qt::AlignCenter);
+    rightLayout->addWidget(m_empty, 0, Qt::AlignCenter);
+    rightLayout->addStretch();
+
+    page->addWidget(left, 1);
+    page->addWidget(right, 1);
+
+    setStyleSheet(QString::fromLatin1(kStyle).arg(
+        QStringLiteral("#2a3a55"), QStringLiteral("#00d4ff"), QStringLiteral("#eaf2ff"),
+        QStringLiteral("#364a6e"), QStringLiteral("#304260")));
+
+    connect(browse, &QPushButton::clicked, this, &EncryptorWidget::onBrowseOutput);
+    connect(m_start, &QPushButton::clicked, this, &EncryptorWidget::onStartEncrypt);
+    connect(m_open, &QPushButton::clicked, this, &EncryptorWidget::onOpenOutput);
+    connect(m_transcode, &QPushButton::clicked, this, &EncryptorWidget::onTranscode);
+    connect(m_list, &QListWidget::customContextMenuRequested, this,
+            &EncryptorWidget::onContextMenu);
+    connect(m_queue, &EncryptQueue::taskProgress, this, &EncryptorWidget::onTaskProgress);
+    connect(m_queue, &EncryptQueue::taskEncrypted, this, &EncryptorWidget::onTaskEncrypted);
+    connect(m_queue, &EncryptQueue::taskFailed, this, &EncryptorWidget::onTaskFailed);
+    connect(m_queue, &EncryptQueue::allEncrypted, this, &EncryptorWidget::onAllEncrypted);
+    connect(m_upload, &UploadService::uploadSucceeded, this, &EncryptorWidget::onUploadSucceeded);
+    connect(m_upload, &UploadService::uploadFailed, this, &EncryptorWidget::onUploadFailed);
+    connect(m_upload, &UploadService::uploadUncertain, this, &EncryptorWidget::onUploadUncertain);
+
+    setOutputDir(QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
+                     .filePath(QStringLiteral("encrypted_output")));
+    updateSummary();
+}
+
+EncryptorWidget::~EncryptorWidget()
+{
+    // The queue goes first, while the page is whole: it stops its tasks
+    // instead of waiting for every queued file to be written.
+    delete m_queue;
+    m_queue = nullptr;
+}
+
+bool EncryptorWidget::isBusy() const
+{
+    for (const TaskEntry& e : m_entries) {
+        if (e.status == Queued || e.status == Encrypting || e.status == Uploading) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void EncryptorWidget::cancelEncryption()
+{
+    m_queue->cancel();
+}
+
+bool EncryptorWidget::isAcceptedVideo(const QString& path)
+{
+    static const QStringList accepted{QStringLiteral("mp4"), QStringLiteral("mkv"),
+                                      QStringLiteral("mov"), QStringLiteral("ts"),
+                                      QStringLiteral("flv")};
+    const QFileInfo info(path);
+    // Regular files only: a FIFO or a device of that name would never end.
+    return accepted.contains(info.suffix().toLower()) && info.isFile();
+}
+
+void EncryptorWidget::setOutputDir(const QString& dir)
+{
+    m_outputDir->setText(dir);
+    m_outputDir->setToolTip(plainToolTip(dir));
+}
+
+QString EncryptorWidget::outputDir() const
+{
+    return m_outputDir->text();
+}
+
+int EncryptorWidget::status(const QString& srcPath) const
+{
+    const auto it = m_entries.constFind(srcPath);
+    return it == m_entries.cend() ? -1 : int(it->status);
+}
+
+QString EncryptorWidget::errorText(const QString& srcPath) const
+{
+    return m_entries.value(srcPath).errorText;
+}
+
+QString EncryptorWidget::outputPath(const QString& srcPath) const
+{
+    return m_entries.value(srcPath).outPath;
+}
+
+void EncryptorWidget::addFiles(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        if (!isAcceptedVideo(path)) {
+            continue;
+        }
+        auto it = m_entries.find(path);
+        if (it != m_entries.end()) {
+            // Finished rows start again; busy rows and rows whose container
+            // still waits for its key are left alone.
+            if (it->status == Done || it->status == Failed) {
+                it->status = Waiting;
+                it->percent = 0;
+                it->outPath.clear();
+                it->videoId.clear();
+                it->errorText.clear();
+                it->finishedAt = QDateTime();
+                it->wipeSecrets();
+            }
+            refreshItem(path);
+            continue;
+        }
+        TaskEntry entry;
+        entry.srcPath = path;
+        m_entries.insert(path, entry);
+        refreshItem(path);
+    }
+    updateSummary();
+}
+
+void EncryptorWidget::onChooseFiles()
+{
+    const QStringList files = QFileDialog::getOpenFileNames(
+        this, QStringLiteral("选择视频文件"), AppConfig::instance()->lastImportDir(),
+        QStringLiteral("视频文件 (*.mp4 *.mkv *.mov *.ts *.flv)"));
+    if (files.isEmpty()) {
+        return;
+    }
+    AppConfig::instance()->setLastImportDir(QFileInfo(files.first()).absolutePath());
+    addFiles(files);
+}
+
+void EncryptorWidget::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton &&
+        m_dropZone->geometry().contains(
+            m_dropZone->parentWidget()->mapFrom(this, event->position().toPoint()))) {
+        onChooseFiles();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void EncryptorWidget::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls()) {
+        event->acceptProposedAction();
+    }
+}
+
+void EncryptorWidget::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (event->mimeData()->hasUrls()) {
+        event->acceptProposedAction();
+    }
+}
+
+void EncryptorWidget::dropEvent(QDropEvent* event)
+{
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        const QString path = url.toLocalFile();
+        if (!path.isEmpty() && isAcceptedVideo(path)) {
+            paths << path;
+        }
+    }
+    if (!paths.isEmpty()) {
+        addFiles(paths);
+    }
+    event->acceptProposedAction();
+}
+
+void EncryptorWidget::onBrowseOutput()
+{
+    const QString dir = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("选择输出目录"), m_outputDir->text(), QFileDialog::ShowDirsOnly);
+    if (!dir.isEmpty()) {
+        setOutputDir(dir);
+    }
+}
+
+void EncryptorWidget::onOpenOutput()
+{
+    const QString dir = m_outputDir->text();
+    if (!dir.isEmpty()) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(dir));
+    }
+}
+
+void EncryptorWidget::onStartEncrypt()
+{
+    if (isBusy()) {
+        return;  // a second batch must not overlap the running one
+    }
+    QStringList paths;
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        if (it->status == Waiting) {
+            paths << it.key();
+        }
+    }
+    if (paths.isEmpty()) {
+        return;
+    }
+    for (const QString& path : std::as_const(paths)) {
+        m_entries[path].status = Queued;
+        refreshItem(path);
+    }
+    QDir().mkpath(m_outputDir->text());
+    m_queue->setOutputDir(m_outputDir->text());
+    m_queue->enqueue(paths);
+    m_start->setText(QStringLiteral("加密中..."));
+    updateSummary();
+    m_queue->start();
+}
+
+void EncryptorWidget::onTaskProgress(const QString& file, int percent)
+{
+    auto it = m_entries.find(file);
+    if (it == m_entries.end() || (it->status != Queued && it->status != Encrypting)) {
+        return;
+    }
+    it->status = Encrypting;
+    it->percent = qBound(0, percent, 100);
+    refreshItem(file);
+    updateSummary();
+}
+
+void EncryptorWidget::onTaskEncrypted(const QString& file, const QString& outPath,
+                                      const QByteArray& videoId, const QByteArray& iv,
+                                      const QByteArray& key)
+{
+    auto it = m_entries.find(file);
+    if (it == m_entries.end()) {
+        return;
+    }
+    it->status = Uploading;
+    it->outPath = outPath;
+    it->videoId = CryptoUtils::formatVideoId(videoId);
+    it->finishedAt = QDateTime::currentDateTime();
+    it->key = key;
+    it->iv = iv;
+    refreshItem(file);
+    updateSummary();
+    sendKey(*it, false);
+}
+
+void EncryptorWidget::sendKey(TaskEntry& entry, bool resend)
+{
+    m_client->setToken(AuthManager::instance()->token());
+    const QFileInfo source(entry.srcPath);
+    m_upload->uploadKey(entry.srcPath, entry.videoId, entry.key, entry.iv,
+                        source.completeBaseName(), source.fileName(), source.size(), resend);
+}
+
+void EncryptorWidget::onTaskFailed(const QString& file, const QString& errorMsg)
+{
+    auto it = m_entries.find(file);
+    if (it == m_entries.end()) {
+        return;
+    }
+    it->status = Failed;
+    it->errorText = errorMsg;
+    refreshItem(file);
+    updateSummary();
+}
+
+void EncryptorWidget::onAllEncrypted()
+{
+    m_start->setText(QStringLiteral("开始加密"));
+    updateSummary();
+    saveHistory();
+}
+
+void EncryptorWidget::onUploadSucceeded(const QString& srcFile)
+{
+    auto it = m_entries.find(srcFile);
+    if (it == m_entries.end()) {
+        return;
+    }
+    it->status = Done;
+    it->errorText.clear();
+    it->finishedAt = QDateTime::currentDateTime();
+    it->wipeSecrets();
+    refreshItem(srcFile);
+    updateSummary();
+    saveHistory();
+}
+
+void EncryptorWidget::onUploadFailed(const QString& srcFile, const QString& errorMsg)
+{
+    auto it = m_entries.find(srcFile);
+    if (it == m_entries.end()) {
+        return;
+    }
+    // The server refused this key for good: nobody can ever play the
+    // container, so it must not lie around as if it were a product.
+    if (!it->outPath.isEmpty()) {
+        QFile::remove(it->outPath);
+    }
+    it->status = Failed;
+    it->errorText = QStringLiteral("加密失败：") + errorMsg;
+    it->outPath.clear();
+    it->videoId.clear();
+    it->wipeSecrets();
+    refreshItem(srcFile);
+    updateSummary();
+}
+
+void EncryptorWidget::onUploadUncertain(const QString& srcFile, const QString& errorMsg)
+{
+    auto it = m_entries.find(srcFile);
+    if (it == m_entries.end()) {
+        return;
+    }
+    // The server may hold the key already: the container stays, and so does
+    // the key material a retry sends again.
+    it->status = UploadRetry;
+    it->errorText = QStringLiteral("上传失败，可重试：") + errorMsg;
+    refreshItem(srcFile);
+    updateSummary();
+}
+
+void EncryptorWidget::onRetryUpload(const QString& srcFile)
+{
+    auto it = m_entries.find(srcFile);
+    if (it == m_entries.end() || it->status != UploadRetry) {
+        return;
+    }
+    it->status = Uploading;
+    it->errorText.clear();
+    refreshItem(srcFile);
+    updateSummary();
+    sendKey(*it, true);
+}
+
+void EncryptorWidget::onTranscode()
+{
+    TranscodeDialog dialog(this);
+    dialog.exec();
+}
+
+void EncryptorWidget::onContextMenu(const QPoint& pos)
+{
+    QListWidgetItem* item = m_list->itemAt(pos);
+    if (!item) {
+        return;
+    }
+    const QString path = item->data(Qt::UserRole).toString();
+    if (status(path) != Waiting) {
+        return;
+    }
+    QMenu menu(this);
+    QAction* remove = menu.addAction(QStringLiteral("删除"));
+    if (menu.exec(m_list->viewport()->mapToGlobal(pos)) == remove && status(path) == Waiting) {
+        removeEntry(path);
+    }
+}
+
+void EncryptorWidget::removeEntry(const QString& path)
+{
+    // Only a file nobody has handed to the queue may go.
+    if (status(path) != Waiting) {
+        return;
+    }
+    m_entries.remove(path);
+    delete itemFor(path);
+    updateSummary();
+}
+
+QListWidgetItem* EncryptorWidget::itemFor(const QString& path) const
+{
+    for (int i = 0; i < m_list->count(); ++i) {
+        QListWidgetItem* item = m_list->item(i);
+        if (item->data(Qt::UserRole).toString() == path) {
+            return item;
+        }
+    }
+    return nullptr;
+}
+
+void EncryptorWidget::refreshItem(const QString& path)
+{
+    const auto it = m_entries.constFind(path);
+    if (it == m_entries.cend()) {
+        return;
+    }
+    const TaskEntry& e = *it;
+    QListWidgetItem* item = itemFor(path);
+    if (!item) {
+        item = new QListWidgetItem;
+        item->setData(Qt::UserRole, path);
+        item->setSizeHint(QSize(0, kRowHeight));
+        m_list->insertItem(0, item);
+    }
+
+    auto* row = new QWidget;
+    row->setObjectName(QStringLiteral("taskItem"));
+    row->setAttribute(Qt::WA_StyledBackground);
+    row->setStyleSheet(QString::fromLatin1(kRowStyle));
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(12, 8, 12, 8);
+    layout->setSpacing(10);
+    QLabel* name = plainLabel(QFileInfo(path).fileName(), "taskName", row);
+    name->setToolTip(plainToolTip(path));
+    layout->addWidget(name, 1);
+
+    QString text;
+    QString colour;
+    switch (e.status) {
+        case Waiting:
+            text = QStringLiteral("⏸ 等待中");
+            colour = QStringLiteral("rgba(255,255,255,0.45)");
+            break;
+        case Queued:
+            text = QStringLiteral("⏳ 排队中");
+            colour = QStringLiteral("rgba(255,255,255,0.6)");
+            break;
+        case Encrypting:
+            text = QStringLiteral("⏳ 加密中 %1%").arg(e.percent);
+            colour = QStringLiteral("#00d4ff");
+            break;
+        case Uploading:
+            text = QStringLiteral("⏳ 加密中...");
+            colour = QStringLiteral("#00d4ff");
+            break;
+        case Done:
+            text = QStringLiteral("✅ 已完成 · ") +
+                   (e.finishedAt.isValid() ? e.finishedAt.toString(QStringLiteral("HH:mm:ss"))
+                                           : QString());
+            colour = QStringLiteral("#4ade80");
+            break;
+        case Failed:
+            text = QStringLiteral("❌ 失败");
+            colour = QStringLiteral("#ff5c5c");
+            break;
+        case UploadRetry:
+            text = QStringLiteral("⚠ 上传失败，可重试");
+            colour = QStringLiteral("#fbbf24");
+            break;
+    }
+    QLabel* statusLabel = plainLabel(text, "taskStatus", row);
+    statusLabel->setStyleSheet(QStringLiteral("color:") + colour + QStringLiteral(";"));
+    if ((e.status == Failed || e.status == UploadRetry) && !e.errorText.isEmpty()) {
+        statusLabel->setToolTip(plainToolTip(e.errorText));
+    }
+    layout->addWidget(statusLabel);
+
+    if (e.status == Waiting) {
+        QPushButton* del = button(QStringLiteral("✕"), "taskDelBtn", row);
+        del->setFixedSize(22, 22);
+        del->setToolTip(QStringLiteral("移除"));
+        connect(del, &QPushButton::clicked, this, [this, path] { removeEntry(path); });
+        layout->addWidget(del);
+    } else if (e.status == UploadRetry) {
+        QPushButton* retry = button(QStringLiteral("重试"), "taskRetryBtn", row);
+        retry->setFixedHeight(22);
+        retry->setToolTip(QStringLiteral("重新上传密钥"));
+        connect(retry, &QPushButton::clicked, this, [this, path] { onRetryUpload(path); });
+        layout->addWidget(retry);
+    }
+    // The old row widget is deleted by the list.
+    m_list->setItemWidget(item, row);
+}
+
+void EncryptorWidget::updateSummary()
+{
+    const int count = int(m_entries.size());
+    m_title->setText(count == 0 ? QStringLiteral("加密任务")
+                                : QStringLiteral("加密任务 (%1)").arg(count));
+    m_empty->setVisible(count == 0);
+    m_list->setVisible(count > 0);
+    bool waiting = false;
+    for (const TaskEntry& e : m_entries) {
+        waiting = waiting || e.status == Waiting;
+    }
+    m_start->setEnabled(waiting && !isBusy());
+}
+
+void EncryptorWidget::saveHistory()
+{
+    QSettings settings(QStringLiteral("Veilcast"), QStringLiteral("Veilcast"));
+    settings.beginGroup(QStringLiteral("encryptHistory"));
+    settings.remove(QString());
+    settings.beginWriteArray(QStringLiteral("items"));
+    int i = 0;
+    for (const TaskEntry& e : m_entries) {
+        if (e.status != Done) {
+            continue;
+        }
+        settings.setArrayIndex(i++);
+        settings.setValue(QStringLiteral("srcPath"), e.srcPath);
+        settings.setValue(QStringLiteral("outPath"), e.outPath);
+        settings.setValue(QStringLiteral("videoId"), e.videoId);
+        settings.setValue(QStringLiteral("finishedAt"), e.finishedAt);
+    }
+    settings.endArray();
+    settings.endGroup();
+}

@@ -1,0 +1,171 @@
+#include "UploadService.h"
+
+#include <QJsonObject>
+#include <QNetworkReply>
+
+#include "ApiClient.h"
+#include "ApiMessages.h"
+#include "AppConfig.h"
+#include "AuthManager.h"
+#include "CryptoUtils.h"
+#include "DeviceIdentity.h"
+
+namespace {
+
+bool isTokenRefusal(const QString& code)
+{
+    return code == QLatin1String("TOKEN_EXPIRED") || code == QLatin1String("TOKEN_INVALID");
+}
+
+QString conflictUnsettled(const QString& reason)
+{
+    return QStringLiteral("服务器已有该视频 ID 的密钥，暂时无法确认是否就是本次上传的密钥（%1）")
+        .arg(reason);
+}
+
+}  // namespace
+
+// One registration in flight, with the secrets it needs until its outcome.
+struct UploadService::Registration
+{
+    ~Registration()
+    {
+        CryptoUtils::secureWipe(key);
+        CryptoUtils::secureWipe(iv);
+    }
+
+    QString srcFile;
+    QString keyId;
+    QByteArray key;
+    QByteArray iv;
+    QString title;
+    QString sourceFileName;
+    qint64 fileSize = 0;
+    bool resend = false;
+    bool refreshed = false;  // the token was renewed once already
+};
+
+UploadService::UploadService(ApiClient* client, AuthManager* auth, QObject* parent)
+    : QObject(parent), m_client(client), m_auth(auth ? auth : AuthManager::instance())
+{}
+
+void UploadService::uploadKey(const QString& srcFile, const QString& keyId, const QByteArray& key,
+                              const QByteArray& iv, const QString& title,
+                              const QString& sourceFileName, qint64 fileSize, bool resend)
+{
+    auto reg = std::make_shared<Registration>();
+    reg->srcFile = srcFile;
+    reg->keyId = keyId;
+    reg->key = key;
+    reg->iv = iv;
+    reg->title = title;
+    reg->sourceFileName = sourceFileName;
+    reg->fileSize = fileSize;
+    reg->resend = resend;
+    send(reg);
+}
+
+void UploadService::send(const RegistrationPtr& reg)
+{
+    QJsonObject body{
+        {QStringLiteral("keyId"), reg->keyId},
+        {QStringLiteral("key"), QString::fromLatin1(reg->key.toBase64())},
+        {QStringLiteral("iv"), QString::fromLatin1(reg->iv.toBase64())},
+        {QStringLiteral("title"), reg->title},
+        {QStringLiteral("sourceFileName"), reg->sourceFileName},
+        {QStringLiteral("fileSize"), double(reg->fileSize)},
+    };
+    QNetworkReply* reply = m_client->post(QStringLiteral("/api/merchant/keys"), body);
+    ApiClient::abortAfter(reply, kUploadTimeoutMs);
+
+    connect(reply, &QNetworkReply::finished, this, [this, reply, reg] {
+        const ApiResult result = ApiClient::readResult(reply);
+        switch (result.kind) {
+            case ApiResult::Kind::Success:
+                emit uploadSucceeded(reg->srcFile);
+                return;
+            case ApiResult::Kind::Refused:
+                if (isTokenRefusal(result.code) && !reg->refreshed) {
+                    refreshAndResend(reg);
+                } else if (result.code == QLatin1String("KEY_CONFLICT") && reg->resend) {
+                    verifyConflict(reg);
+                } else {
+                    emit uploadFailed(reg->srcFile,
+                                      uploadErrorMessage(result.code, result.message));
+                }
+                return;
+            case ApiResult::Kind::Unreadable:
+                emit uploadUncertain(reg->srcFile,
+                                     result.failureText(uploadErrorMessage, networkErrorMessage));
+                return;
+        }
+    });
+}
+
+void UploadService::refreshAndResend(const RegistrationPtr& reg)
+{
+    reg->refreshed = true;
+    QNetworkReply* reply = m_client->get(QStringLiteral("/api/auth/me"));
+    ApiClient::abortAfter(reply, kUploadTimeoutMs);
+
+    connect(reply, &QNetworkReply::finished, this, [this, reply, reg] {
+        const ApiResult result = ApiClient::readResult(reply);
+        if (result.kind == ApiResult::Kind::Refused) {
+            // The login is gone: the server has refused this key for good.
+            emit uploadFailed(reg->srcFile, QStringLiteral("登录已过期，请重新登录"));
+            return;
+        }
+        if (!result.succeeded()) {
+            emit uploadUncertain(reg->srcFile,
+                                 result.failureText(authErrorMessage, networkErrorMessage));
+            return;
+        }
+        const QString fresh = result.data.value(QLatin1String("token")).toString();
+        if (!fresh.isEmpty()) {
+            // Renewal retires the old token on the server, so the login
+            // record, the saved token and this client all move to the new one.
+            AppConfig::instance()->setToken(fresh);
+            m_auth->adoptRenewedToken(
+                fresh, AuthManager::parseServerTime(
+                           result.data.value(QLatin1String("tokenExpiry")).toString()));
+            m_client->setToken(fresh);
+        }
+        send(reg);
+    });
+}
+
+void UploadService::verifyConflict(const RegistrationPtr& reg)
+{
+    // Merchants may fetch their own catalogue's keys: the key the server
+    // holds under this id tells whether the lost first attempt landed.
+    const QJsonObject body{
+        {QStringLiteral("keyId"), reg->keyId},
+        {QStringLiteral("fileId"), reg->keyId},
+        {QStringLiteral("deviceId"), DeviceIdentity::deviceId()},
+        {QStringLiteral("deviceName"), DeviceIdentity::deviceName()},
+    };
+    QNetworkReply* reply = m_client->post(QStringLiteral("/api/video/key"), body);
+    ApiClient::abortAfter(reply, kUploadTimeoutMs);
+
+    connect(reply, &QNetworkReply::finished, this, [this, reply, reg] {
+        const ApiResult result = ApiClient::readResult(reply);
+        if (!result.succeeded()) {
+            emit uploadUncertain(reg->srcFile, conflictUnsettled(result.failureText(
+                                                   keyErrorMessage, networkErrorMessage)));
+            return;
+        }
+        QByteArray key =
+            QByteArray::fromBase64(result.data.value(QLatin1String("key")).toString().toLatin1());
+        QByteArray iv =
+            QByteArray::fromBase64(result.data.value(QLatin1String("iv")).toString().toLatin1());
+        const bool same = key == reg->key && iv == reg->iv;
+        CryptoUtils::secureWipe(key);
+        CryptoUtils::secureWipe(iv);
+        if (same) {
+            emit uploadSucceeded(reg->srcFile);
+        } else {
+            // Another key holds this id: ours was never registered.
+            emit uploadFailed(reg->srcFile, uploadErrorMessage(QStringLiteral("KEY_CONFLICT"), {}));
+        }
+    });
+}

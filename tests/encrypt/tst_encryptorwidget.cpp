@@ -1,0 +1,269 @@
+// The encryption page against a scripted server: the life of each row, what
+// happens to a container whose key was refused or whose fate is unknown, the
+// busy rules of the start button, cancelling, and text shown as text.
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "CryptoUtils.h"
+#include "EncryptorWidget.h"
+#include "ScriptedPeer.h"
+#include "TestFiles.h"
+
+namespace {
+
+const QByteArray kKeys = "/api/merchant/keys";
+
+QStringList entries(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Sparse sources: encrypting them takes a while, they take no disk.
+QString sparse(const QString& dir, const QString& name, qint64 size)
+{
+    const QString path = QDir(dir).filePath(name);
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.resize(size) ? path : QString();
+}
+
+QWidget* rowOf(EncryptorWidget& page, const QString& path)
+{
+    auto* list = page.findChild<QListWidget*>("fileList");
+    for (int i = 0; list && i < list->count(); ++i) {
+        if (list->item(i)->data(Qt::UserRole).toString() == path) {
+            return list->itemWidget(list->item(i));
+        }
+    }
+    return nullptr;
+}
+
+bool waitForStatus(EncryptorWidget& page, const QString& path, int status, int ms = 60000)
+{
+    return QTest::qWaitFor([&] { return page.status(path) == status; }, ms);
+}
+
+}  // namespace
+
+class TestEncryptorWidget : public QObject
+{
+    Q_OBJECT
+
+private:
+    ScriptedPeer m_peer;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_peer.listen());
+        qputenv("VEILCAST_SERVER_URL", m_peer.url().toUtf8());
+    }
+
+    void init()
+    {
+        m_peer.reset();
+        m_peer.setHandler([](const PeerRequest&) { return PeerResponse::ok({}); });
+    }
+
+    void addingFiles()
+    {
+        QTemporaryDir dir;
+        EncryptorWidget page;
+        const QString mkv = dir.filePath("clip.MKV");
+        QVERIFY(writeFile(mkv, "x"));
+        QVERIFY(QDir(dir.path()).mkdir("folder.mp4"));
+        QVERIFY(writeFile(dir.filePath("notes.txt"), "x"));
+        const QString fifo = dir.filePath("pipe.mp4");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        page.addFiles({dir.filePath("folder.mp4"), dir.filePath("notes.txt"), fifo, mkv, mkv});
+        QCOMPARE(page.status(fifo), -1);
+        QCOMPARE(page.status(mkv), int(EncryptorWidget::Waiting));
+        QCOMPARE(page.status(dir.filePath("folder.mp4")), -1);
+        QCOMPARE(page.status(dir.filePath("notes.txt")), -1);
+        QCOMPARE(page.findChild<QListWidget*>("fileList")->count(), 1);
+        QCOMPARE(page.findChild<QLabel*>("recordTitle")->text(), QString::fromUtf8("加密任务 (1)"));
+        QVERIFY(page.findChild<QPushButton*>("startBtn")->isEnabled());
+
+        // A waiting row can be removed with its ✕.
+        auto* del = rowOf(page, mkv)->findChild<QPushButton*>("taskDelBtn");
+        QVERIFY(del);
+        del->click();
+        QCOMPARE(page.status(mkv), -1);
+        QVERIFY(!page.findChild<QPushButton*>("startBtn")->isEnabled());
+    }
+
+    void queuedFilesAreBusyUntilTheBatchEnds()
+    {
+        QTemporaryDir src, out;
+        m_peer.setHandler([](const PeerRequest&) { return PeerResponse::ok({}).after(200); });
+        EncryptorWidget page;
+        page.setOutputDir(out.path());
+        const QString a = sparse(src.path(), "a.mp4", 96 << 20);
+        const QString b = sparse(src.path(), "b.mp4", 96 << 20);
+        const QString c = sparse(src.path(), "c.mp4", 96 << 20);
+        const QString late = sparse(src.path(), "late.mkv", 1 << 20);
+        QVERIFY(!a.isEmpty() && !b.isEmpty() && !c.isEmpty() && !late.isEmpty());
+        page.addFiles({c, a, b});
+        auto* start = page.findChild<QPushButton*>("startBtn");
+        start->click();
+
+        // Handed to the queue but silent yet: busy, not waiting.
+        QCOMPARE(page.status(a), int(EncryptorWidget::Queued));
+        QCOMPARE(page.status(c), int(EncryptorWidget::Queued));
+        QVERIFY(page.isBusy());
+        QVERIFY(!rowOf(page, c)->findChild<QPushButton*>("taskDelBtn"));
+
+        page.addFiles({late, c});
+        QCOMPARE(page.status(late), int(EncryptorWidget::Waiting));
+        QCOMPARE(page.status(c), int(EncryptorWidget::Queued));
+        bool enabledWhileBusy = false;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                enabledWhileBusy = enabledWhileBusy || (start->isEnabled() && page.isBusy());
+                return !page.isBusy();
+            },
+            120000));
+        QVERIFY(!enabledWhileBusy);
+        for (const QString& f : {a, b, c}) {
+            QCOMPARE(page.status(f), int(EncryptorWidget::Done));
+        }
+        QCOMPARE(page.status(late), int(EncryptorWidget::Waiting));
+        QVERIFY(start->isEnabled());
+        QCOMPARE(m_peer.requestsTo(kKeys).size(), 3);
+
+        start->click();
+        QVERIFY(waitForStatus(page, late, EncryptorWidget::Done));
+        QCOMPARE(entries(out.path()), (QStringList{"a.vcz", "b.vcz", "c.vcz", "late.vcz"}));
+
+        QSettings settings("Veilcast", "Veilcast");
+        QCOMPARE(settings.beginReadArray("encryptHistory/items"), 4);
+        settings.setArrayIndex(0);
+        QCOMPARE(settings.value("srcPath").toString(), a);
+        QCOMPARE(settings.value("outPath").toString(), out.filePath("a.vcz"));
+        QCOMPARE(settings.value("videoId").toString().size(), 36);
+        settings.endArray();
+    }
+
+    void refusedKeyRemovesTheContainerUnknownFateKeepsIt()
+    {
+        QTemporaryDir src, out;
+        // The file names are shown as they are, not as markup.
+        const QString refused = src.filePath("<b>refused.mp4");
+        const QString unknown = src.filePath("unknown.mp4");
+        QVERIFY(writeFile(refused, QByteArray(300000, 'r')));
+        QVERIFY(writeFile(unknown, QByteArray(300000, 'u')));
+
+        QJsonObject firstUnknown;
+        int unknownUploads = 0;
+        m_peer.setHandler([&](const PeerRequest& r) {
+            const QJsonObject body = r.json();
+            if (r.path == "/api/video/key") {
+                // The server holds what the lost first attempt sent.
+                return PeerResponse::ok(
+                    {{"key", firstUnknown.value("key")}, {"iv", firstUnknown.value("iv")}});
+            }
+            if (body.value("sourceFileName").toString() != "unknown.mp4") {
+                return PeerResponse::refuse("INVALID_KEY", "<i>密钥</i>不对", 400);
+            }
+            if (unknownUploads++ == 0) {
+                firstUnknown = body;
+                return PeerResponse::raw(200, "");
+            }
+            return PeerResponse::refuse("KEY_CONFLICT", "", 409);
+        });
+
+        EncryptorWidget page;
+        page.setOutputDir(out.path());
+        page.addFiles({refused, unknown});
+        page.findChild<QPushButton*>("startBtn")->click();
+        QVERIFY(waitForStatus(page, refused, EncryptorWidget::Failed));
+        QVERIFY(waitForStatus(page, unknown, EncryptorWidget::UploadRetry));
+
+        QCOMPARE(page.errorText(refused), QString::fromUtf8("加密失败：<i>密钥</i>不对"));
+        QCOMPARE(entries(out.path()), QStringList{"unknown.vcz"});
+        QVERIFY(!page.isBusy());
+
+        auto* name = rowOf(page, refused)->findChild<QLabel*>("taskName");
+        QCOMPARE(name->text(), QStringLiteral("<b>refused.mp4"));
+        QCOMPARE(name->textFormat(), Qt::PlainText);
+        const QString tip = rowOf(page, refused)->findChild<QLabel*>("taskStatus")->toolTip();
+        QVERIFY2(tip.contains("&lt;i&gt;") && !tip.contains("<i>"), qPrintable(tip));
+
+        auto* retry = rowOf(page, unknown)->findChild<QPushButton*>("taskRetryBtn");
+        QVERIFY(retry);
+        QCOMPARE(rowOf(page, unknown)->findChild<QLabel*>("taskStatus")->text(),
+                 QString::fromUtf8("⚠ 上传失败，可重试"));
+        // Adding the file again must not throw its container's key away.
+        page.addFiles({unknown});
+        QCOMPARE(page.status(unknown), int(EncryptorWidget::UploadRetry));
+
+        retry->click();
+        QVERIFY(waitForStatus(page, unknown, EncryptorWidget::Done, 10000));
+        const QList<PeerRequest> uploads = m_peer.requestsTo(kKeys);
+        QCOMPARE(uploads.last().json(), firstUnknown);  // the same registration again
+        QCOMPARE(m_peer.requestsTo("/api/video/key").size(), 1);
+        QCOMPARE(entries(out.path()), QStringList{"unknown.vcz"});
+    }
+
+    void sharedNamesAndCancel()
+    {
+        QTemporaryDir src, out;
+        EncryptorWidget page;
+        page.setOutputDir(out.path());
+        QStringList big;
+        for (int i = 0; i < 5; ++i) {
+            big << sparse(src.path(), QString("big%1.mp4").arg(i), qint64(2) << 30);
+        }
+        page.addFiles(big);
+        page.findChild<QPushButton*>("startBtn")->click();
+        QVERIFY(QTest::qWaitFor([&] { return page.status(big[0]) == EncryptorWidget::Encrypting; },
+                                30000));
+
+        QElapsedTimer timer;
+        timer.start();
+        page.cancelEncryption();
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!page.isBusy());
+        for (const QString& f : big) {
+            QCOMPARE(page.status(f), int(EncryptorWidget::Failed));
+            QCOMPARE(page.errorText(f), QString::fromUtf8("加密已取消"));
+        }
+        QCOMPARE(entries(out.path()), QStringList());
+
+        // The next batch runs; two sources of one name get two containers.
+        const QString mp4 = src.filePath("a.mp4");
+        const QString mkv = src.filePath("a.mkv");
+        QVERIFY(writeFile(mp4, "first source"));
+        QVERIFY(writeFile(mkv, "second source"));
+        page.addFiles({mp4, mkv});
+        page.findChild<QPushButton*>("startBtn")->click();
+        QVERIFY(waitForStatus(page, mp4, EncryptorWidget::Done));
+        QVERIFY(waitForStatus(page, mkv, EncryptorWidget::Done));
+        QCOMPARE(entries(out.path()), (QStringList{"a (2).vcz", "a.vcz"}));
+        QVERIFY(page.outputPath(mp4) != page.outputPath(mkv));
+
+        // Closing the page while it encrypts does not wait for the files.
+        auto* closing = new EncryptorWidget;
+        QTemporaryDir out2;
+        closing->setOutputDir(out2.path());
+        const QStringList again = big;
+        closing->addFiles(again);
+        closing->findChild<QPushButton*>("startBtn")->click();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return closing->status(big[0]) == EncryptorWidget::Encrypting; }, 30000));
+        timer.restart();
+        delete closing;
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(entries(out2.path()), QStringList());
+    }
+};
+
+QTEST_MAIN(TestEncryptorWidget)
+#include "tst_encryptorwidget.moc"
