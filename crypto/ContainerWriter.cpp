@@ -64,6 +64,26 @@ QString ContainerWriter::outputPathFor(const QString& srcPath, const QString& ou
     return QDir(outputDir).filePath(QFileInfo(srcPath).completeBaseName() + QStringLiteral(".vcz"));
 }
 
+namespace {
+
+// Writes all of it or fails with the system's reason: a short write (the disk
+// filled up half-way) sets no error itself, so the rest is written again
+// until the system says why it cannot be.
+bool writeAll(QSaveFile& output, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 n = output.write(data, size);
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+}  // namespace
+
 ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QString& outPath,
                                                const ProgressFn& progress,
                                                const std::atomic_bool* stop)
@@ -94,7 +114,7 @@ ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QSt
     if (header.isEmpty() || !ctx) {
         return failure(Error::CipherInit);
     }
-    if (output.write(header) != header.size()) {
+    if (!writeAll(output, header.constData(), header.size())) {
         return failure(Error::WriteOutput, output.errorString());
     }
 
@@ -117,7 +137,7 @@ ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QSt
         if (CryptoUtils::ctrTransform(ctx.get(), buffer.get(), chunk, buffer.get()) != chunk) {
             return failure(Error::Cipher);
         }
-        if (output.write(reinterpret_cast<const char*>(buffer.get()), chunk) != chunk) {
+        if (!writeAll(output, reinterpret_cast<const char*>(buffer.get()), chunk)) {
             return failure(Error::WriteOutput, output.errorString());
         }
         done += chunk;
@@ -132,6 +152,16 @@ ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QSt
     }
     ctx.reset();
     source.close();
+
+    // A file that grew or shrank while it was read (or one that tells no
+    // size, as in /proc) holds what was sealed, not what the size said.
+    if (done != total) {
+        result.sourceSize = done;
+        const QByteArray actual = ContainerFormat::buildHeader(result.iv, result.videoId, done);
+        if (!output.seek(0) || !writeAll(output, actual.constData(), actual.size())) {
+            return failure(Error::WriteOutput, output.errorString());
+        }
+    }
 
     if (!output.commit()) {
         return failure(Error::WriteOutput, output.errorString());

@@ -1,5 +1,9 @@
 #include "DecryptingInput.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <algorithm>
 
@@ -102,23 +106,47 @@ int64_t seekPacket(void* opaque, int64_t offset, int whence)
 
 }  // namespace
 
-AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key)
+AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key, QString* reason)
 {
-    QByteArray keyId;
-    QByteArray iv;
-    if (!CryptoUtils::readContainerHeader(path, keyId, iv)) {
+    auto refuse = [reason](const QString& why) -> AVIOContext* {
+        if (reason) {
+            *reason = why;
+        }
         return nullptr;
+    };
+    const QString unreadable = QStringLiteral("无法打开加密文件");
+    // Non-blocking, so that opening a FIFO returns at once; the type is then
+    // checked on the very descriptor that is read, not on a name that could
+    // be swapped in between.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return refuse(unreadable);
+    }
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return refuse(QStringLiteral("不是普通文件，无法作为加密视频打开"));
     }
 
     auto* state = new DecryptingInput;
-    state->file = new QFile(path);
+    state->file = new QFile;
     // Unbuffered: FFmpeg's buffer is the only one; a second would hold
     // ciphertext for nothing and cost a copy.
-    if (!state->file->open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
-        state->file->size() < state->headerSize) {
+    if (!state->file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                           QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         releaseState(state);
-        return nullptr;
+        return refuse(unreadable);
     }
+    ContainerFormat::Header header;
+    if (key.size() != CryptoUtils::kKeySize || state->file->size() < state->headerSize ||
+        !ContainerFormat::parseHeader(state->file->read(state->headerSize), &header)) {
+        releaseState(state);
+        return refuse(unreadable);
+    }
+    QByteArray iv = header.iv;
     state->payloadSize = state->file->size() - state->headerSize;
     state->key = key;
     state->iv = iv;
@@ -134,7 +162,7 @@ AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key)
     if (!io) {
         av_free(state->ioBuffer);
         releaseState(state);
-        return nullptr;
+        return refuse(unreadable);
     }
     return io;
 }

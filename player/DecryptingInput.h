@@ -16,8 +16,12 @@ extern "C" {
 // Bytes handed to FFmpeg per read: one I/O buffer.
 inline constexpr int kDecryptingInputBufferSize = 0x10000;
 
-// Null on any failure: missing file, bad header, key not 32 bytes.
-AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key);
+// Null on any failure: missing file, not a regular file, bad header, key not
+// 32 bytes; then *reason (if given) holds a sentence for the user. Only a
+// regular file is read: a FIFO or a device is refused without being opened
+// for reading, as a FIFO without a writer would block the caller for ever.
+AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key,
+                                 QString* reason = nullptr);
 
 // Releases the context, its buffer and the bridge state; accepts null.
 void closeDecryptingInput(AVIOContext* io);

@@ -2,6 +2,8 @@
 
 #include <QThread>
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 #include "DecryptingInput.h"
 #include "PlaybackClock.h"
@@ -15,6 +17,15 @@ namespace {
 
 // FFmpeg's default timeline (stream index -1) counts microseconds.
 constexpr qint64 kUsPerMs = 1000;
+// Closer to 1x than this the sound is played as it is: a stretch that small
+// cannot be heard, and the filter would only add its delay.
+constexpr double kUnitSpeedTolerance = 0.001;
+// The time-stretcher's range; outside it the sound is played unstretched.
+constexpr double kMinTempo = 0.5;
+constexpr double kMaxTempo = 2.0;
+// Bob-weaver deinterlacing, one picture per picture (the frame rate stays),
+// and only for pictures flagged as interlaced.
+const QByteArray kDeinterlaceFilter = QByteArrayLiteral("bwdif=mode=send_frame:deint=interlaced");
 
 void registerFrameType()
 {
@@ -95,15 +106,26 @@ bool MediaDecoder::open(AVIOContext* io)
     }
 
     for (unsigned i = 0; i < m_formatContext->nb_streams; ++i) {
-        const AVMediaType type = m_formatContext->streams[i]->codecpar->codec_type;
-        if (type == AVMEDIA_TYPE_VIDEO && m_videoStreamIndex < 0) {
+        const AVStream* stream = m_formatContext->streams[i];
+        const AVMediaType type = stream->codecpar->codec_type;
+        // Cover art is one still picture with a single packet: taken as the
+        // video it would end the playback after its only frame.
+        const bool cover = stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
+        if (type == AVMEDIA_TYPE_VIDEO && !cover && m_videoStreamIndex < 0) {
             m_videoStreamIndex = static_cast<int>(i);
         } else if (type == AVMEDIA_TYPE_AUDIO && m_audioStreamIndex < 0) {
             m_audioStreamIndex = static_cast<int>(i);
         }
     }
     if (m_videoStreamIndex >= 0) {
-        m_videoCodec = openDecoder(m_formatContext->streams[m_videoStreamIndex]);
+        const AVStream* stream = m_formatContext->streams[m_videoStreamIndex];
+        m_videoCodec = openDecoder(stream);
+        size_t size = 0;
+        const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+        if (matrix && size >= 9 * sizeof(int32_t)) {
+            m_displayMatrix =
+                QByteArray(reinterpret_cast<const char*>(matrix), 9 * sizeof(int32_t));
+        }
     }
     if (m_audioStreamIndex >= 0) {
         m_audioCodec = openDecoder(m_formatContext->streams[m_audioStreamIndex]);
@@ -115,6 +137,7 @@ bool MediaDecoder::open(AVIOContext* io)
     // Truncating division; a container without a duration reports
     // AV_NOPTS_VALUE, which is passed on as it comes out.
     m_durationMs = m_formatContext->duration / kUsPerMs;
+    m_startUs = m_formatContext->start_time == AV_NOPTS_VALUE ? 0 : m_formatContext->start_time;
     emit durationChanged(m_durationMs);
     m_running.store(true);
     return true;
@@ -123,6 +146,8 @@ bool MediaDecoder::open(AVIOContext* io)
 void MediaDecoder::close()
 {
     m_running.store(false);
+    m_deinterlacer.reset();
+    m_tempo.reset();
     avcodec_free_context(&m_videoCodec);
     avcodec_free_context(&m_audioCodec);
     if (m_formatContext) {
@@ -132,11 +157,20 @@ void MediaDecoder::close()
     m_input = nullptr;
 }
 
-void MediaDecoder::requestSeek(qint64 ms)
+quint64 MediaDecoder::requestSeek(qint64 ms)
 {
-    // Target first: the worker reads it only after seeing the flag.
+    // Target first, then the number, then the flag: the worker reads them
+    // in the opposite order, so a number it sees never comes with an older
+    // target (frames of an older target then carry an older number).
     m_seekTargetMs.store(ms);
+    const quint64 generation = m_seekRequests.fetch_add(1) + 1;
     m_seekPending.store(true);
+    return generation;
+}
+
+qint64 MediaDecoder::audioLeadMs(double speed)
+{
+    return static_cast<qint64>(static_cast<double>(kAudioLeadMs) * speed);
 }
 
 void MediaDecoder::setPaused(bool paused)
@@ -158,14 +192,12 @@ void MediaDecoder::sleepMs(int ms)
     }
 }
 
-qint64 MediaDecoder::frameTimeMs(const AVFrame* frame, int streamIndex) const
+qint64 MediaDecoder::timeMs(qint64 ts, AVRational tb) const
 {
-    const qint64 ts = frame->best_effort_timestamp;
     if (ts == AV_NOPTS_VALUE) {
         return 0;
     }
-    const AVRational tb = m_formatContext->streams[streamIndex]->time_base;
-    return ts * tb.num * 1000 / tb.den;
+    return (av_rescale_q(ts, tb, AV_TIME_BASE_Q) - m_startUs) / kUsPerMs;
 }
 
 bool MediaDecoder::pace(qint64 t)
@@ -186,7 +218,7 @@ bool MediaDecoder::pace(qint64 t)
 
 bool MediaDecoder::paceSound(qint64 t)
 {
-    const qint64 due = t - kAudioLeadMs;
+    const qint64 due = t - audioLeadMs(m_clock->speed());
     while (m_running.load()) {
         if (m_seekPending.load()) {
             // Sound of the position being left: the renderer has just thrown
@@ -209,8 +241,12 @@ bool MediaDecoder::paceSound(qint64 t)
 
 void MediaDecoder::carryOutSeek()
 {
-    const qint64 targetUs = m_seekTargetMs.load() * kUsPerMs;
+    m_generation = m_seekRequests.load();
+    const qint64 targetUs = m_seekTargetMs.load() * kUsPerMs + m_startUs;
     av_seek_frame(m_formatContext, -1, targetUs, AVSEEK_FLAG_BACKWARD);
+    // What the filters hold belongs to the position being left.
+    m_deinterlacer.reset();
+    m_tempo.reset();
     if (m_videoCodec) {
         avcodec_flush_buffers(m_videoCodec);
     }
@@ -222,52 +258,169 @@ void MediaDecoder::carryOutSeek()
 void MediaDecoder::receiveFrames(AVCodecContext* codec, AVFrame* frame)
 {
     const bool video = codec == m_videoCodec;
-    // Without a picture the sound is what waits for the clock.
-    const bool soundPaced = !video && !m_videoCodec;
     while (avcodec_receive_frame(codec, frame) >= 0) {
         if (!m_running.load()) {
             av_frame_unref(frame);
             return;
         }
-        if (!video && !soundPaced) {
-            AVFrame* out = av_frame_clone(frame);
-            av_frame_unref(frame);
-            if (out) {
-                emit audioFrameReady(out);
-            }
-            continue;
+        // Filters and the rest of this class time frames by their pts.
+        frame->pts = frame->best_effort_timestamp;
+        if (video) {
+            filterVideo(frame);
+        } else {
+            filterAudio(frame);
         }
-        const qint64 t = frameTimeMs(frame, video ? m_videoStreamIndex : m_audioStreamIndex);
-        if (m_clock && !(video ? pace(t) : paceSound(t))) {
-            av_frame_unref(frame);  // too late, or left behind by a seek
-            continue;
-        }
-        if (!m_running.load()) {
-            av_frame_unref(frame);
-            return;
-        }
-        AVFrame* out = av_frame_clone(frame);
         av_frame_unref(frame);
-        if (out) {
-            emit positionChanged(t);
-            if (video) {
-                emit videoFrameReady(out);
-            } else {
-                emit audioFrameReady(out);
-            }
+    }
+}
+
+void MediaDecoder::filterVideo(AVFrame* frame)
+{
+    if (m_deinterlacer.isSetUp() && !m_deinterlacer.fits(frame)) {
+        flushDeinterlacer();  // a new picture size: the old chain gives out what it holds
+    }
+    // Once a source shows interlaced pictures every later one goes through
+    // the chain too (it passes progressive ones unchanged), so the one
+    // frame of delay it adds stays constant.
+    if (frame->interlaced_frame && !m_deinterlacer.isSetUp()) {
+        const AVRational tb = m_formatContext->streams[m_videoStreamIndex]->time_base;
+        m_deinterlacer.setUp(frame, tb, kDeinterlaceFilter);
+    }
+    if (m_deinterlacer.isSetUp() && m_deinterlacer.push(frame)) {
+        pullVideo();
+        return;
+    }
+    showVideo(frame, timeMs(frame->pts, m_formatContext->streams[m_videoStreamIndex]->time_base));
+}
+
+void MediaDecoder::pullVideo()
+{
+    const AVRational tb = m_deinterlacer.outputTimeBase();
+    while (m_running.load() && m_deinterlacer.pull(m_filtered)) {
+        showVideo(m_filtered, timeMs(m_filtered->pts, tb));
+        av_frame_unref(m_filtered);
+    }
+}
+
+void MediaDecoder::flushDeinterlacer()
+{
+    if (m_deinterlacer.isSetUp()) {
+        m_deinterlacer.push(nullptr);
+        pullVideo();
+        m_deinterlacer.reset();
+    }
+}
+
+void MediaDecoder::filterAudio(AVFrame* frame)
+{
+    const double speed = m_clock ? m_clock->speed() : 1.0;
+    const bool stretch =
+        std::abs(speed - 1.0) > kUnitSpeedTolerance && speed >= kMinTempo && speed <= kMaxTempo;
+    if (m_tempo.isSetUp() && (!stretch || speed != m_tempoSpeed || !m_tempo.fits(frame))) {
+        flushTempo();  // the speed changed: what was stretched before goes out first
+    }
+    const AVRational tb = m_formatContext->streams[m_audioStreamIndex]->time_base;
+    if (stretch && !m_tempo.isSetUp()) {
+        if (m_tempo.setUp(frame, tb, QByteArray("atempo=") + QByteArray::number(speed, 'f', 6))) {
+            m_tempoSpeed = speed;
+            m_tempoStartMs = timeMs(frame->pts, tb);
+            m_tempoSamplesOut = 0;
         }
     }
+    if (m_tempo.isSetUp() && m_tempo.push(frame)) {
+        pullAudio();
+        return;
+    }
+    sendAudio(frame, timeMs(frame->pts, tb));
+}
+
+void MediaDecoder::pullAudio()
+{
+    while (m_running.load() && m_tempo.pull(m_filtered)) {
+        // The stretcher's own timestamps count stretched time; the media
+        // time of a piece is where the stretched samples before it end.
+        const int rate = std::max(1, m_filtered->sample_rate);
+        const qint64 t =
+            m_tempoStartMs + static_cast<qint64>(static_cast<double>(m_tempoSamplesOut) * 1000.0 *
+                                                 m_tempoSpeed / rate);
+        m_tempoSamplesOut += m_filtered->nb_samples;
+        sendAudio(m_filtered, t);
+        av_frame_unref(m_filtered);
+    }
+}
+
+void MediaDecoder::flushTempo()
+{
+    if (m_tempo.isSetUp()) {
+        m_tempo.push(nullptr);
+        pullAudio();
+        m_tempo.reset();
+    }
+}
+
+void MediaDecoder::showVideo(AVFrame* frame, qint64 t)
+{
+    if (m_clock && !pace(t)) {
+        return;  // too late
+    }
+    if (!m_running.load()) {
+        return;
+    }
+    AVFrame* out = av_frame_clone(frame);
+    if (!out) {
+        return;
+    }
+    const AVStream* stream = m_formatContext->streams[m_videoStreamIndex];
+    out->sample_aspect_ratio =
+        av_guess_sample_aspect_ratio(m_formatContext, const_cast<AVStream*>(stream), frame);
+    // A rotation the picture itself carries (from the bitstream) wins over
+    // the container's.
+    if (!m_displayMatrix.isEmpty() && !av_frame_get_side_data(out, AV_FRAME_DATA_DISPLAYMATRIX)) {
+        AVFrameSideData* side =
+            av_frame_new_side_data(out, AV_FRAME_DATA_DISPLAYMATRIX, m_displayMatrix.size());
+        if (side) {
+            std::memcpy(side->data, m_displayMatrix.constData(), size_t(m_displayMatrix.size()));
+        }
+    }
+    setFrameSeekGeneration(out, m_generation);
+    emit positionChanged(std::max<qint64>(t, 0));
+    emit videoFrameReady(out);
+}
+
+void MediaDecoder::sendAudio(AVFrame* frame, qint64 t)
+{
+    // Without a picture the sound is what waits for the clock.
+    const bool soundPaced = !m_videoCodec;
+    if (soundPaced && m_clock && !paceSound(t)) {
+        return;  // left behind by a seek
+    }
+    if (!m_running.load()) {
+        return;
+    }
+    AVFrame* out = av_frame_clone(frame);
+    if (!out) {
+        return;
+    }
+    setFrameSeekGeneration(out, m_generation);
+    if (soundPaced) {
+        emit positionChanged(std::max<qint64>(t, 0));
+    }
+    emit audioFrameReady(out);
 }
 
 void MediaDecoder::drainDecoders(AVFrame* frame)
 {
     // Sound first: next to pictures it is not paced, and the held-back
     // pictures that follow wait for their time.
-    for (AVCodecContext* codec : {m_audioCodec, m_videoCodec}) {
-        if (codec && m_running.load()) {
-            avcodec_send_packet(codec, nullptr);
-            receiveFrames(codec, frame);
-        }
+    if (m_audioCodec && m_running.load()) {
+        avcodec_send_packet(m_audioCodec, nullptr);
+        receiveFrames(m_audioCodec, frame);
+        flushTempo();
+    }
+    if (m_videoCodec && m_running.load()) {
+        avcodec_send_packet(m_videoCodec, nullptr);
+        receiveFrames(m_videoCodec, frame);
+        flushDeinterlacer();
     }
 }
 
@@ -275,9 +428,11 @@ void MediaDecoder::decodeLoop()
 {
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
-    if (!packet || !frame) {
+    m_filtered = av_frame_alloc();
+    if (!packet || !frame || !m_filtered) {
         av_packet_free(&packet);
         av_frame_free(&frame);
+        av_frame_free(&m_filtered);
         return;
     }
 
@@ -306,7 +461,12 @@ void MediaDecoder::decodeLoop()
         }
         if (read < 0) {
             if (++readErrors >= kMaxConsecutiveReadErrors) {
-                emit errorOccurred(QStringLiteral("读取媒体数据失败，播放已停止"));
+                // What was read is played out first, as at the end of the
+                // file; only then is the loss reported.
+                drainDecoders(frame);
+                if (m_running.load()) {
+                    emit errorOccurred(QStringLiteral("读取媒体数据失败，播放已停止"));
+                }
                 break;
             }
             sleepMs(kReadRetryMs);
@@ -327,6 +487,7 @@ void MediaDecoder::decodeLoop()
         av_packet_unref(packet);
     }
 
+    av_frame_free(&m_filtered);
     av_frame_free(&frame);
     av_packet_free(&packet);
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 
+#include "FrameFilter.h"
 #include "FrameTypes.h"
 
 struct AVFormatContext;
@@ -17,6 +18,15 @@ class PlaybackClock;
 // own: the first video and the first audio stream, video paced against the
 // playback clock, every frame handed out as a fresh clone that the receiver
 // frees. There is no frame queue: the pacing sleep is the only back-pressure.
+//
+// Every time handed out (positions, duration, seek targets, pacing) counts
+// from the file's own start time, which broadcast recordings put anywhere
+// but at 0. Cover art (an attached picture) is not the video stream.
+// Pictures leave with their display shape: the sample aspect ratio filled in
+// and the container's rotation attached as display-matrix side data.
+// Interlaced pictures are deinterlaced, and away from 1x the sound is
+// time-stretched to the clock's speed at its own pitch, both here on the
+// worker so the player's thread never filters.
 //
 // Sound is handed out as soon as it decodes while a picture is decoded: the
 // paced pictures hold back the reading of the interleaved sound. With no
@@ -59,6 +69,11 @@ public:
     // not hiccuping: report it instead of spinning for ever.
     static constexpr int kMaxConsecutiveReadErrors = 1000;
 
+    // How far (in media time) sound alone goes out ahead of the clock at a
+    // speed: the same kAudioLeadMs of stretched sound in the sink at any
+    // speed, so half speed does not overfill the sink's buffer.
+    static qint64 audioLeadMs(double speed);
+
     explicit MediaDecoder(QObject* parent = nullptr);
     ~MediaDecoder() override;
 
@@ -70,7 +85,9 @@ public:
     void setSleeper(Sleeper sleeper);
 
     // Any thread.
-    void requestSeek(qint64 ms);
+    // Returns the seek's number: frames decoded after it carry this number
+    // or a higher one (see frameSeekGeneration()).
+    quint64 requestSeek(qint64 ms);
     void setPaused(bool paused);
     void stop();
 
@@ -98,10 +115,19 @@ private:
     void carryOutSeek();
     void receiveFrames(AVCodecContext* codec, AVFrame* frame);
     void drainDecoders(AVFrame* frame);
+    void filterVideo(AVFrame* frame);
+    void filterAudio(AVFrame* frame);
+    void pullVideo();
+    void pullAudio();
+    void flushDeinterlacer();
+    void flushTempo();
+    void showVideo(AVFrame* frame, qint64 t);
+    void sendAudio(AVFrame* frame, qint64 t);
     // False when the frame is to be dropped.
     bool pace(qint64 t);
     bool paceSound(qint64 t);
-    qint64 frameTimeMs(const AVFrame* frame, int streamIndex) const;
+    // Milliseconds since the file's start of a timestamp in a time base.
+    qint64 timeMs(qint64 ts, AVRational tb) const;
     void sleepMs(int ms);
 
     // Owner's thread before the worker starts and after it was joined; the
@@ -113,12 +139,24 @@ private:
     int m_videoStreamIndex = -1;
     int m_audioStreamIndex = -1;
     qint64 m_durationMs = 0;
+    qint64 m_startUs = 0;              // the file's start time, FFmpeg's microseconds
+    QByteArray m_displayMatrix;        // the video stream's rotation, empty if none
     PlaybackClock* m_clock = nullptr;  // not owned; set before the worker starts
     Sleeper m_sleeper;                 // set before the worker starts
+
+    // The worker's only.
+    FrameFilter m_deinterlacer;
+    FrameFilter m_tempo;
+    double m_tempoSpeed = 1.0;      // the speed m_tempo stretches to
+    qint64 m_tempoStartMs = 0;      // media time of the first sound into m_tempo
+    qint64 m_tempoSamplesOut = 0;   // samples m_tempo gave out since then
+    AVFrame* m_filtered = nullptr;  // what a filter gives out, one at a time
+    quint64 m_generation = 0;       // number of the last seek carried out
 
     // Shared between the owner's thread and the worker.
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_paused{false};
     std::atomic<bool> m_seekPending{false};
     std::atomic<qint64> m_seekTargetMs{0};
+    std::atomic<quint64> m_seekRequests{0};  // number of the latest seek asked for
 };

@@ -64,7 +64,10 @@ void MediaPlayer::connectDecoder()
     connect(
         m_decoder, &MediaDecoder::audioFrameReady, this,
         [this, playback](AVFrame* frame) {
-            if (playback != m_playback) {
+            // Sound decoded before the latest seek was queued while the
+            // renderer threw away what it held; played now it would be heard
+            // after the jump.
+            if (playback != m_playback || frameSeekGeneration(frame) < m_audioGeneration) {
                 av_frame_free(&frame);
                 return;
             }
@@ -111,9 +114,13 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
     Q_UNUSED(iv);  // the bridge takes the counter block from the header
     teardown();
 
-    AVIOContext* input = openDecryptingInput(path, key);
+    QString refusal;
+    AVIOContext* input = openDecryptingInput(path, key, &refusal);
     if (!input) {
-        emit error(QStringLiteral("无法打开加密文件"));
+        // Whatever played before is gone: a caller waiting for this open
+        // must see it failed, not a state left over from the last one.
+        emit error(refusal);
+        setState(PlayerState::Error);
         return;
     }
 
@@ -154,6 +161,7 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
 void MediaPlayer::teardown()
 {
     ++m_playback;
+    m_audioGeneration = 0;
     if (m_decoderThread) {
         m_decoder->stop();
         m_decoder->setPaused(false);
@@ -198,7 +206,7 @@ void MediaPlayer::resume()
 void MediaPlayer::seek(qint64 ms)
 {
     if (m_decoder) {
-        m_decoder->requestSeek(ms);
+        m_audioGeneration = m_decoder->requestSeek(ms);
     }
     m_audioRenderer->reset();
     m_clock->seekTo(ms);

@@ -25,7 +25,9 @@ class QThread;
 // back only through queued signals, which arrive here first: each carries the
 // number of the playback it belongs to, so nothing of a torn-down playback
 // (a late end-of-stream, a position, a frame) ever reaches the new one, and
-// every frame is freed on every path.
+// every frame is freed on every path. Sound carries the number of the seek it
+// was decoded after too, so what was queued before a seek is not heard after
+// it. A failed open leaves the player in Error with the reason reported.
 class MediaPlayer : public QObject
 {
     Q_OBJECT
@@ -81,4 +83,7 @@ private:
     // Number of the current playback; bumped by every teardown, so queued
     // signals of an earlier playback can be told apart and discarded.
     quint64 m_playback = 0;
+    // Number of the latest seek of the current playback: sound decoded
+    // before it is dropped on arrival.
+    quint64 m_audioGeneration = 0;
 };

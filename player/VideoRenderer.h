@@ -9,9 +9,10 @@
 struct SwsContext;
 
 // Shows the latest decoded picture, scaled to fit and centred on the video
-// background. Each frame is converted to BGRA at its own size and kept as a
-// deep copy, so the decoder's buffers are released at once; the copy is also
-// what a screenshot captures.
+// background. Each frame is converted to BGRA at its display shape (its
+// sample aspect ratio applied to the width, its display-matrix rotation in
+// quarter turns) and kept as a deep copy, so the decoder's buffers are
+// released at once; the copy is also what a screenshot captures, upright.
 class VideoRenderer : public QWidget
 {
     Q_OBJECT
@@ -43,5 +44,6 @@ private:
     SwsContext* m_scaler = nullptr;
     int m_width = 0;
     int m_height = 0;
+    int m_outWidth = 0;       // width after the sample aspect ratio
     int m_sourceFormat = -1;  // pixel format the scaler reads
 };

@@ -47,6 +47,32 @@ ff -f lavfi -i "$(video 160x120 25)" -f lavfi -i "$(tone 48000 stereo)" -t 1 \
 LC_ALL=C perl -0777 -pe 's{V_MPEG4/ISO/AVC}{V_XVEILCAST_ZZZ}g' "$out/unknown.mkv" \
     > "$plain/unknown_video.mkv"
 rm -f "$out/unknown.mkv"
+# A recorder's TS: its timestamps start a minute (and a muxing delay) in.
+ff -f lavfi -i "$(video 320x240 25)" -f lavfi -i "$(tone 48000 stereo)" -t 2 \
+   -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:a aac -output_ts_offset 60 \
+   "$plain/ts_offset.ts"
+# Music with its cover: an MJPEG still marked as attached picture.
+ff -f lavfi -i "$(tone 44100 stereo)" -f lavfi -i "testsrc=size=64x64:rate=1" -t 2 \
+   -map 0:a -map 1:v -frames:v 1 -c:a libmp3lame -c:v mjpeg -disposition:v attached_pic \
+   -id3v2_version 3 "$plain/cover_art.mp3"
+# A 16:9 PAL DVD picture: 720x576 stored, samples 64:45 wide.
+ff -f lavfi -i "$(video 720x576 25)" -t 0.4 -vf setsar=64/45 -c:v libx264 -preset ultrafast \
+   -pix_fmt yuv420p "$plain/anamorphic.mp4"
+# A phone video: stored 320x240, left half white, a rotation in the track
+# header (the CLI writes it only when copying).
+ff -f lavfi -i "color=c=black:size=320x240:rate=25" -t 0.4 \
+   -vf "drawbox=x=0:y=0:w=160:h=240:color=white:t=fill" -c:v libx264 -preset ultrafast \
+   -pix_fmt yuv420p "$out/upright.mp4"
+ff -i "$out/upright.mp4" -c copy -metadata:s:v:0 rotate=90 "$plain/rotated.mp4"
+rm -f "$out/upright.mp4"
+# A TV recording: two fields of different instants woven into each picture.
+ff -f lavfi -i "$(video 320x240 50)" -t 1 -vf "tinterlace=mode=merge,setfield=tff" \
+   -c:v libx264 -preset ultrafast -flags +ildct+ilme -pix_fmt yuv420p "$plain/interlaced.mp4"
+# B-frames, large enough that a read can fail half-way through.
+ff -f lavfi -i "$(video 640x360 25)" -t 3 -c:v libx264 -preset medium -bf 3 -pix_fmt yuv420p \
+   "$out/bframes_big.mp4"
+ff -i "$out/bframes_big.mp4" -c copy "$plain/bframes_big.mkv"
+rm -f "$out/bframes_big.mp4"
 # Neither picture nor sound: only subtitles.
 printf '1\n00:00:00,000 --> 00:00:01,000\nhello\n' > "$out/subs.srt"
 ff -i "$out/subs.srt" "$plain/subtitles_only.mkv"

@@ -176,13 +176,20 @@ private slots:
     void sealedToneComesOutWhole_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<double>("clipSeconds");
-        QTest::newRow("picture and stereo sound") << "av" << 2.0;
-        QTest::newRow("mono 22,050 Hz sound alone") << "audio_mono" << 1.0;
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<double>("clipSeconds");  // heard: the clip's length over the speed
+        QTest::newRow("picture and stereo sound") << "av" << 1.0 << 2.0;
+        QTest::newRow("mono 22,050 Hz sound alone") << "audio_mono" << 1.0 << 1.0;
+        // Faster or slower, the tone stays 440 Hz and whole: time-stretched,
+        // neither cut short nor full of holes, nor pitched up or down.
+        QTest::newRow("picture and sound at 2x") << "av" << 2.0 << 1.0;
+        QTest::newRow("picture and sound at 1.5x") << "av" << 1.5 << 2.0 / 1.5;
+        QTest::newRow("sound alone at 0.5x") << "audio_mono" << 0.5 << 2.0;
     }
     void sealedToneComesOutWhole()
     {
         QFETCH(QString, name);
+        QFETCH(double, speed);
         QFETCH(double, clipSeconds);
         const SealedClip clip = sealedClip(name);
         QVERIFY(clip.isValid());
@@ -209,6 +216,7 @@ private slots:
                 heardAtEnd = first < 0 ? 0.0 : double(recorded.size() / 2 - first) / kRecordRate;
             }
         });
+        player.setSpeed(speed);
         player.open(clip.container, clip.key, clip.iv);
         QCOMPARE(player.state(), PlayerState::Playing);
         QTRY_COMPARE_WITH_TIMEOUT(player.state(), PlayerState::Stopped, 15000);
@@ -225,7 +233,8 @@ private slots:
         // able to hold it.
         const qint64 bufferMs = audio->sink()->bufferSize() * 1000LL /
                                 (2LL * audio->outputChannels() * audio->sampleRate());
-        QVERIFY2(bufferMs > MediaDecoder::kAudioLeadMs, qPrintable(QString::number(bufferMs)));
+        QVERIFY2(bufferMs > MediaDecoder::audioLeadMs(speed) / speed,
+                 qPrintable(QString::number(bufferMs)));
         const qint64 acceptedUs = audio->bytesWritten() * 1'000'000 /
                                   (2LL * audio->outputChannels() * audio->sampleRate());
         QTRY_VERIFY_WITH_TIMEOUT(audio->sink()->processedUSecs() >= acceptedUs, 10000);

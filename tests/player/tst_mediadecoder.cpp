@@ -29,6 +29,9 @@ struct Run
     QList<qint64> clockAtEmit;  // clock position at each videoFrameReady
     QList<int> sleepsAtEmit;    // sleeps made before each videoFrameReady
     int audioFrames = 0;
+    qint64 audioSamples = 0;  // in all audioFrameReady, at audioRate
+    int audioRate = 0;
+    QList<bool> interlaced;  // interlaced_frame of every videoFrameReady
     // For each audioFrameReady: the last position so far, the clock and the
     // sleeps made until then.
     QList<qint64> soundTimes;
@@ -70,10 +73,13 @@ class TestMediaDecoder : public QObject
             run.videoTimes << (run.positions.isEmpty() ? -1 : run.positions.last());
             run.clockAtEmit << m_clock.positionMs();
             run.sleepsAtEmit << run.sleeps.size();
+            run.interlaced << bool(f->interlaced_frame);
             av_frame_free(&f);
         });
         connect(&d, &MediaDecoder::audioFrameReady, this, [this, &run](AVFrame* f) {
             ++run.audioFrames;
+            run.audioSamples += f->nb_samples;
+            run.audioRate = f->sample_rate;
             run.soundTimes << (run.positions.isEmpty() ? -1 : run.positions.last());
             run.clockAtSound << m_clock.positionMs();
             run.sleepsAtSound << run.sleeps.size();
@@ -149,6 +155,10 @@ private slots:
             << "two_video" << true << true << false << 990LL << 1100LL << "";
         QTest::newRow("unknown video codec, sound decodes")
             << "unknown_video" << true << false << true << 990LL << 1100LL << "";
+        QTest::newRow("MP3 with cover art: the cover is not the video")
+            << "cover_art" << true << false << true << 1990LL << 2100LL << "";
+        QTest::newRow("TS starting at 61.4 s")
+            << "ts_offset" << true << true << true << 1990LL << 2100LL << "";
         QTest::newRow("subtitles only")
             << "subtitles_only" << false << false << false << 0LL << 0LL << "未找到可用的解码器";
         QTest::newRow("empty payload")
@@ -229,6 +239,10 @@ private slots:
             << "size_change" << 20 << -1LL << QSize(1280, 720) << QSize(640, 360) << false;
         QTest::newRow("odd width")
             << "odd_size" << 10 << 360LL << QSize(853, 480) << QSize(853, 480) << false;
+        QTest::newRow("TS starting at 61.4 s: times count from the start")
+            << "ts_offset" << 50 << 1981LL << QSize(320, 240) << QSize(320, 240) << true;
+        QTest::newRow("interlaced: deinterlacing keeps every picture and its time")
+            << "interlaced" << 25 << 960LL << QSize(320, 480) << QSize(320, 480) << false;
     }
     void unpacedDecode()
     {
@@ -250,7 +264,13 @@ private slots:
         for (int i = 1; i < run.positions.size(); ++i) {
             QVERIFY(run.positions[i] > run.positions[i - 1]);
         }
+        // Deinterlaced where the source is interlaced: no woven picture leaves.
+        QVERIFY(!run.interlaced.contains(true));
         if (videoFrames > 0) {
+            // Times count from the file's start: the first picture within a
+            // frame of it (the sound's priming may lead by a few ms).
+            QVERIFY2(run.positions.first() >= 0 && run.positions.first() < 40,
+                     qPrintable(QString::number(run.positions.first())));
             QCOMPARE(run.videoSizes.first(), firstSize);
             QCOMPARE(run.videoSizes.last(), lastSize);
             if (lastTime >= 0) {
@@ -317,12 +337,14 @@ private slots:
         QTest::newRow("mono at double speed") << "audio_mono" << 2.0;
         QTest::newRow("mono at half speed") << "audio_mono" << 0.5;
         QTest::newRow("stereo beside a picture nothing decodes") << "unknown_video" << 1.0;
+        QTest::newRow("MP3 beside its cover art") << "cover_art" << 1.0;
+        QTest::newRow("MP3 beside its cover art at 1.5x") << "cover_art" << 1.5;
     }
     void soundAloneGoesOutAShortLeadAheadOfTheClock()
     {
         QFETCH(QString, clip);
         QFETCH(double, speed);
-        const qint64 lead = MediaDecoder::kAudioLeadMs;
+        const qint64 lead = MediaDecoder::audioLeadMs(speed);
         const Run run = play(clip, true, 0, speed);
         QVERIFY2(run.errors.isEmpty(), qPrintable(run.errors.join(';')));
         QCOMPARE(run.endOfStream, 1);
@@ -466,24 +488,158 @@ private slots:
         }
     }
 
+    void readErrorsThatPersistEndTheLoop_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<int>("reads");
+        QTest::addColumn<int>("frames");
+        QTest::newRow("no B-frames") << "av_ts" << 3 << 50;
+        QTest::newRow("B-frames held back by the decoder") << "bframes_big" << 3 << 75;
+    }
     void readErrorsThatPersistEndTheLoop()
     {
+        QFETCH(QString, clip);
+        QFETCH(int, reads);
+        QFETCH(int, frames);
+        // How many pictures the same reads deliver to the demultiplexer:
+        // every one of them must be shown, the ones the decoder still held
+        // when the source failed included.
+        int videoPackets = 0;
+        {
+            AVIOContext* io = input(clip);
+            QVERIFY(io);
+            g_realRead = io->read_packet;
+            g_readsLeft = reads;
+            io->read_packet = &failingRead;
+            AVFormatContext* fmt = avformat_alloc_context();
+            fmt->pb = io;
+            fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+            QVERIFY(avformat_open_input(&fmt, nullptr, nullptr, nullptr) >= 0);
+            QVERIFY(avformat_find_stream_info(fmt, nullptr) >= 0);
+            const int video = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+            AVPacket* packet = av_packet_alloc();
+            int failures = 0;
+            while (failures < MediaDecoder::kMaxConsecutiveReadErrors) {
+                if (av_read_frame(fmt, packet) < 0) {
+                    ++failures;
+                    continue;
+                }
+                failures = 0;
+                videoPackets += packet->stream_index == video;
+                av_packet_unref(packet);
+            }
+            av_packet_free(&packet);
+            avformat_close_input(&fmt);
+            closeDecryptingInput(io);
+        }
+
         Run run;
         MediaDecoder d;
         attach(d, run);
-        AVIOContext* io = input(QStringLiteral("av_ts"));
+        AVIOContext* io = input(clip);
         QVERIFY(io);
         g_realRead = io->read_packet;
-        g_readsLeft = 3;  // enough to probe the streams, not to reach the end
+        g_readsLeft = reads;  // enough to probe the streams, not to reach the end
         io->read_packet = &failingRead;
         QVERIFY(d.open(io));
         d.decodeLoop();
         QCOMPARE(run.errors, QStringList{QStringLiteral("读取媒体数据失败，播放已停止")});
         QCOMPARE(run.endOfStream, 0);
-        QVERIFY(!run.videoSizes.isEmpty());  // what was read still played
+        QVERIFY2(videoPackets > 5 && videoPackets < frames,  // it did fail half-way
+                 qPrintable(QString::number(videoPackets)));
+        QCOMPARE(run.videoSizes.size(), videoPackets);
         QCOMPARE(run.sleeps.size(), MediaDecoder::kMaxConsecutiveReadErrors - 1);
         QVERIFY(std::all_of(run.sleeps.begin(), run.sleeps.end(),
                             [](int ms) { return ms == MediaDecoder::kReadRetryMs; }));
+    }
+
+    void streamNotStartingAtZeroShowsAtOnceAndSeeksOnItsOwnScale()
+    {
+        qint64 requestedAt = -1;
+        m_onSleep = [&](MediaDecoder& d, const Run& run) {
+            if (requestedAt < 0 && m_clock.positionMs() >= 400) {
+                requestedAt = run.positions.size();
+                d.requestSeek(1000);
+                m_clock.seekTo(1000);
+            }
+        };
+        const Run run = play(QStringLiteral("ts_offset"), true);
+        QVERIFY2(run.errors.isEmpty(), qPrintable(run.errors.join(';')));
+        // The first picture is due within a frame of the start (the sound
+        // starts 21 ms earlier), not a minute later.
+        QVERIFY(run.videoTimes.first() >= 0 && run.videoTimes.first() < 40);
+        QVERIFY(run.sleepsAtEmit.first() <= 40 / MediaDecoder::kPacingSliceMs);
+        QVERIFY(requestedAt > 0);
+        // After the interrupted wait, the key frame at the target, on time.
+        const qsizetype after =
+            std::find_if(run.videoTimes.begin() + requestedAt, run.videoTimes.end(),
+                         [](qint64 t) { return t >= 1000; }) -
+            run.videoTimes.begin();
+        QVERIFY(after <= requestedAt + 1);
+        QVERIFY2(run.videoTimes[after] < 1040, qPrintable(QString::number(run.videoTimes[after])));
+        QVERIFY(run.clockAtEmit[after] >= run.videoTimes[after] &&
+                run.clockAtEmit[after] < run.videoTimes[after] + MediaDecoder::kPacingSliceMs);
+        QVERIFY(run.positions.last() >= 1960 && run.positions.last() < 2000);
+        // About 2 s of playing in all: 0.4 s before the jump, 1 s after it.
+        QVERIFY2(m_clock.positionMs() >= 1960 && m_clock.positionMs() < 2100,
+                 qPrintable(QString::number(m_clock.positionMs())));
+        QCOMPARE(run.endOfStream, 1);
+    }
+
+    void soundIsStretchedToTheSpeed_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<double>("speed");
+        QTest::newRow("beside a picture, 2x") << "av" << 2.0;
+        QTest::newRow("beside a picture, 1.25x") << "av" << 1.25;
+        QTest::newRow("beside a picture, 0.5x") << "av" << 0.5;
+        QTest::newRow("alone, 1.5x") << "audio_mono" << 1.5;
+        QTest::newRow("alone, 0.75x") << "audio_mono" << 0.75;
+    }
+    void soundIsStretchedToTheSpeed()
+    {
+        QFETCH(QString, clip);
+        QFETCH(double, speed);
+        const Run plain = play(clip, true, 0, 1.0);
+        QVERIFY(plain.audioSamples > 0);
+        const Run run = play(clip, true, 0, speed);
+        QVERIFY2(run.errors.isEmpty(), qPrintable(run.errors.join(';')));
+        QCOMPARE(run.endOfStream, 1);
+        QCOMPARE(run.audioRate, plain.audioRate);  // the pitch is not bought with the rate
+        // Whole: the sound lasts the clip's sound over the speed, nothing
+        // cut off or left out (within a stretcher window of 50 ms).
+        const double seconds = double(run.audioSamples) / run.audioRate;
+        const double expected = double(plain.audioSamples) / plain.audioRate / speed;
+        QVERIFY2(std::abs(seconds - expected) < 0.05,
+                 qPrintable(QStringLiteral("%1 s, expected %2 s").arg(seconds).arg(expected)));
+        if (clip == QLatin1String("av")) {
+            QCOMPARE(run.videoSizes.size(), 50);  // the picture is untouched
+        }
+    }
+
+    void speedChangeMidwayKeepsTheSoundWhole()
+    {
+        const Run plain = play(QStringLiteral("audio_mono"), true, 0, 1.0);
+        bool changed = false;
+        m_onSleep = [&](MediaDecoder&, const Run&) {
+            if (!changed && m_clock.positionMs() >= 500) {
+                changed = true;
+                m_clock.setSpeed(2.0);
+            }
+        };
+        const Run run = play(QStringLiteral("audio_mono"), true, 0, 1.0);
+        QVERIFY(changed);
+        // What went out before the change (0.5 s and a lead) at 1x, the rest
+        // at 2x. Sound dropped at the change would make it shorter.
+        const double plainSeconds = double(plain.audioSamples) / plain.audioRate;
+        const double seconds = double(run.audioSamples) / run.audioRate;
+        const double before = 0.5 + MediaDecoder::kAudioLeadMs / 1000.0;
+        const double expected = before + (plainSeconds - before) / 2.0;
+        QVERIFY2(std::abs(seconds - expected) < 0.08,
+                 qPrintable(QStringLiteral("%1 s, expected %2 s").arg(seconds).arg(expected)));
+        for (int i = 1; i < run.positions.size(); ++i) {
+            QVERIFY(run.positions[i] > run.positions[i - 1]);
+        }
     }
 };
 

@@ -1,3 +1,7 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -5,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <functional>
 
 #include "CryptoUtils.h"
 #include "TestFiles.h"
@@ -18,9 +23,12 @@ struct Run
     QByteArray err;
 };
 
-Run vcz(const QStringList& args)
+Run vcz(const QStringList& args, std::function<void()> inChild = {})
 {
     QProcess p;
+    if (inChild) {
+        p.setChildProcessModifier(inChild);
+    }
     p.start(QStringLiteral(VCZ_PATH), args);
     Run r;
     if (!p.waitForFinished(60000)) {
@@ -53,6 +61,12 @@ private slots:
     void sealPrintsWhatTheServerNeeds();
     void sealFailuresLeaveNothingAndExitNonZero();
     void sealRefusesToOverwriteItsOwnOutput();
+    void sealNeverReplacesAnExistingContainer_data();
+    void sealNeverReplacesAnExistingContainer();
+    void sealRefusesWhatIsNotAFile_data();
+    void sealRefusesWhatIsNotAFile();
+    void sealRecordsTheBytesActuallySealed();
+    void fullDiskGivesTheSystemsReason();
     void info();
     void usageErrors_data();
     void usageErrors();
@@ -127,6 +141,116 @@ void TestVcz::sealRefusesToOverwriteItsOwnOutput()
              QByteArray("first source"));
 }
 
+void TestVcz::sealNeverReplacesAnExistingContainer_data()
+{
+    QTest::addColumn<QString>("source");  // relative to the temporary folder
+    QTest::addColumn<QString>("outDir");
+    QTest::newRow("container of an earlier run") << "a.mp4"
+                                                 << "out";
+    QTest::newRow("the source is that container") << "out/a.vcz"
+                                                  << "out";
+}
+
+void TestVcz::sealNeverReplacesAnExistingContainer()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, outDir);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("out"));
+    QVERIFY(writeFile(dir.filePath("a.mp4"), "the first source"));
+    const Run first = vcz({"seal", dir.filePath("a.mp4"), "-o", dir.filePath("out")});
+    QCOMPARE(first.exitCode, 0);
+    const QString container = dir.filePath("out/a.vcz");
+    const QByteArray sealed = readFile(container);
+
+    const Run again = vcz({"seal", dir.filePath(source), "-o", dir.filePath(outDir)});
+    QCOMPARE(again.exitCode, 1);
+    QVERIFY(again.out.isEmpty());  // no key printed for a container not written
+    QVERIFY2(again.err.contains("already exists") && again.err.contains("--force"), again.err);
+    // The container and the key registered for it still go together.
+    QCOMPARE(readFile(container), sealed);
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.vcz"});
+
+    const Run forced = vcz({"seal", "--force", dir.filePath(source), "-o", dir.filePath(outDir)});
+    QCOMPARE(forced.exitCode, 0);
+    const QJsonObject made = jsonLines(forced.out).value(0);
+    const QByteArray key = QByteArray::fromBase64(made["key"].toString().toLatin1());
+    const QByteArray iv = QByteArray::fromBase64(made["iv"].toString().toLatin1());
+    const QByteArray expected = source == "a.mp4" ? QByteArray("the first source") : sealed;
+    QCOMPARE(CryptoUtils::decryptBytes(readFile(container).mid(52), key, iv), expected);
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden), QStringList{"a.vcz"});
+}
+
+void TestVcz::sealRefusesWhatIsNotAFile_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QByteArray>("reason");
+    // Opened for reading, a FIFO without a writer blocks for ever, and
+    // /dev/zero fills the disk.
+    QTest::newRow("FIFO") << "fifo" << QByteArray("not a regular file");
+    QTest::newRow("endless device") << "/dev/zero" << QByteArray("not a regular file");
+    QTest::newRow("empty device") << "/dev/null" << QByteArray("not a regular file");
+    QTest::newRow("folder") << "/tmp" << QByteArray("is a directory");
+}
+
+void TestVcz::sealRefusesWhatIsNotAFile()
+{
+    QFETCH(QString, source);
+    QFETCH(QByteArray, reason);
+    QTemporaryDir dir;
+    if (source == "fifo") {
+        source = dir.filePath("pipe.mp4");
+        QVERIFY(::mkfifo(QFile::encodeName(source).constData(), 0600) == 0);
+    }
+    QVERIFY(writeFile(dir.filePath("good.mp4"), "good"));
+    QElapsedTimer timer;
+    timer.start();
+    const Run r = vcz({"seal", source, dir.filePath("good.mp4"), "-o", dir.filePath("out")});
+    QVERIFY(timer.elapsed() < 20000);  // refused at once, not after reading
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(reason), r.err);
+    QCOMPARE(jsonLines(r.out).size(), 1);  // the file beside it is still sealed
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"good.vcz"});
+}
+
+void TestVcz::sealRecordsTheBytesActuallySealed()
+{
+    // A regular file whose size says 0 while it reads as text: what the
+    // size claims is not what is sealed.
+    const QString source = QStringLiteral("/proc/self/mountinfo");
+    if (!QFileInfo::exists(source) || QFileInfo(source).size() != 0) {
+        QSKIP("needs a /proc file that reports size 0");
+    }
+    QTemporaryDir dir;
+    const Run r = vcz({"seal", source, "-o", dir.path()});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject made = jsonLines(r.out).value(0);
+    const qint64 payload = QFileInfo(made["container"].toString()).size() - 52;
+    QVERIFY(payload > 0);
+    QCOMPARE(made["sourceSize"].toInteger(), payload);
+    const Run info = vcz({"info", "--json", made["container"].toString()});
+    QCOMPARE(jsonLines(info.out).value(0)["sourceSizeLow32"].toInteger(), payload);
+}
+
+void TestVcz::fullDiskGivesTheSystemsReason()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("big.mp4"), QByteArray(3'000'000, 'b')));
+    // The child may write 1 MB per file; past that the system refuses, as it
+    // would on a full disk, but with its own reason.
+    const Run r = vcz({"seal", dir.filePath("big.mp4"), "-o", dir.filePath("out")}, [] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1'000'000, 1'000'000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(std::strerror(EFBIG)), r.err);
+    QVERIFY2(!r.err.contains("Unknown error"), r.err);
+    QVERIFY(r.out.isEmpty());
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden), QStringList{});
+}
+
 void TestVcz::info()
 {
     QTemporaryDir dir;
@@ -143,7 +267,8 @@ void TestVcz::info()
     QCOMPARE(info["iv"].toString(),
              QString::fromLatin1(QByteArray::fromBase64(made["iv"].toString().toLatin1()).toHex()));
     QCOMPARE(info["payloadSize"].toInteger(), 1000);
-    QCOMPARE(info["sourceSize"].toInteger(), 1000);
+    QCOMPARE(info["sourceSizeLow32"].toInteger(), 1000);
+    QVERIFY(!info.contains("sourceSize"));  // not to be taken for seal's full size
     QVERIFY(!ok.out.contains(made["key"].toString().toLatin1()));
 
     const Run text = vcz({"info", dir.filePath("clip.vcz")});

@@ -1,6 +1,9 @@
 // vcz: seals media files into .vcz containers and inspects container headers.
 // Keys leave this tool only in the JSON that `seal` prints for registration
 // with the server; nothing here accepts a key or decrypts.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -11,7 +14,9 @@
 #include <QJsonObject>
 #include <QSet>
 #include <QStringList>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "ContainerFormat.h"
 #include "ContainerWriter.h"
@@ -60,15 +65,72 @@ QString describe(ContainerWriter::Error error)
     return QStringLiteral("failed");
 }
 
+QString systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Why a path cannot be sealed, or empty when it is a regular file. Only the
+// file's type is looked at: a FIFO would block a reader for ever and a
+// device such as /dev/zero never ends (it would fill the disk).
+QString notSealable(const QString& path)
+{
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        return QStringLiteral("cannot open the source (%1)").arg(systemReason(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return QStringLiteral("is a directory, not a file");
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return QStringLiteral(
+            "not a regular file (a FIFO, socket or device); only files are sealed");
+    }
+    return {};
+}
+
+// Puts the finished container in place. Without force an existing file
+// there is never replaced, even one that appeared while sealing: the move
+// fails instead of overwriting, atomically.
+bool install(const QString& temp, const QString& target, bool force, QString* why)
+{
+    const QByteArray from = QFile::encodeName(temp);
+    const QByteArray to = QFile::encodeName(target);
+    if (force) {
+        if (::rename(from.constData(), to.constData()) == 0) {
+            return true;
+        }
+        *why = systemReason(errno);
+        return false;
+    }
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+        // A file system without the no-replace move: a hard link is just as
+        // refusing when the name is taken.
+        if (::link(from.constData(), to.constData()) == 0) {
+            ::unlink(from.constData());
+            return true;
+        }
+    }
+    *why = errno == EEXIST ? QStringLiteral("it already exists") : systemReason(errno);
+    return false;
+}
+
 int usage(FILE* to, int code)
 {
     std::fprintf(to,
-                 "usage: vcz seal SRC... -o DIR\n"
+                 "usage: vcz seal [--force] SRC... -o DIR\n"
                  "       vcz info [--json] FILE...\n"
                  "\n"
                  "seal  encrypts each SRC into DIR/<name>.vcz under a fresh key and prints one\n"
                  "      JSON object per file: source, container, videoId, key, iv, sourceSize.\n"
-                 "      Keep that output secret; it is what the server registers.\n"
+                 "      Keep that output secret; it is what the server registers. An existing\n"
+                 "      DIR/<name>.vcz is never replaced (its registered key stays valid)\n"
+                 "      unless --force is given. Only regular files are sealed.\n"
                  "info  checks container headers and prints the video id, iv and sizes.\n");
     return code;
 }
@@ -77,9 +139,12 @@ int seal(const QStringList& args)
 {
     QStringList sources;
     QString outDir;
+    bool force = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (a == QLatin1String("-o") || a == QLatin1String("--output")) {
+        if (a == QLatin1String("--force")) {
+            force = true;
+        } else if (a == QLatin1String("-o") || a == QLatin1String("--output")) {
             if (i + 1 >= args.size()) {
                 err(QStringLiteral("-o needs a directory"));
                 return usage(stderr, kExitUsage);
@@ -115,13 +180,31 @@ int seal(const QStringList& args)
             ++failures;
             continue;
         }
+        const QString refusal = notSealable(src);
+        if (!refusal.isEmpty()) {
+            err(QStringLiteral("%1: %2").arg(src, refusal));
+            ++failures;
+            continue;
+        }
+        // Checked before the work as well as at the move, so a refusal is
+        // quick; the move is what makes it certain.
+        if (!force && QFileInfo(target).exists()) {
+            err(QStringLiteral("%1: skipped, %2 already exists (its key may be registered); "
+                               "use --force to replace it")
+                    .arg(src, target));
+            ++failures;
+            continue;
+        }
         const QString name = QFileInfo(src).fileName();
         auto progress = [&](int percent) {
             std::fprintf(stderr, "\r%s: %3d%%", qPrintable(name), percent);
             std::fflush(stderr);
         };
+        // Sealed under a name of its own next to the target, then moved.
+        const QString temp = QFileInfo(target).dir().filePath(
+            QStringLiteral(".%1.sealing-%2").arg(QFileInfo(target).fileName()).arg(getpid()));
         ContainerWriter::Result r = ContainerWriter::write(
-            src, target,
+            src, temp,
             showProgress ? ContainerWriter::ProgressFn(progress) : ContainerWriter::ProgressFn());
         if (showProgress) {
             std::fputc('\n', stderr);
@@ -130,6 +213,13 @@ int seal(const QStringList& args)
             err(QStringLiteral("%1: %2%3")
                     .arg(src, describe(r.error),
                          r.detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(r.detail)));
+            ++failures;
+            continue;
+        }
+        QString why;
+        if (!install(temp, target, force, &why)) {
+            QFile::remove(temp);
+            err(QStringLiteral("%1: not written to %2: %3").arg(src, target, why));
             ++failures;
             continue;
         }
@@ -189,7 +279,9 @@ int info(const QStringList& args)
             o.insert(QStringLiteral("keyId"), QString::fromLatin1(h.videoId.toHex()));
             o.insert(QStringLiteral("videoId"), CryptoUtils::formatVideoId(h.videoId));
             o.insert(QStringLiteral("iv"), QString::fromLatin1(h.iv.toHex()));
-            o.insert(QStringLiteral("sourceSize"), static_cast<double>(h.sourceSize));
+            // Only the low 32 bits are stored; named so, it is not taken
+            // for the full size that seal prints.
+            o.insert(QStringLiteral("sourceSizeLow32"), static_cast<double>(h.sourceSize));
             o.insert(QStringLiteral("payloadSize"), static_cast<double>(payload));
             out(QJsonDocument(o).toJson(QJsonDocument::Compact));
         } else {
