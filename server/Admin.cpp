@@ -64,6 +64,27 @@ QString takeOption(QStringList& a, const QString& name, bool* present = nullptr)
     return v;
 }
 
+// Names, titles and device names come from merchants and clients. On an
+// operator's terminal a control character could move the cursor, rewrite a
+// line or fake a second record, so every one is shown as an escape.
+QString printable(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool control = u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x2028 || u == 0x2029 ||
+                             (u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069);
+        if (control) {
+            out += u < 0x100 ? QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'))
+                             : QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // Each listed record has a JSON form for scripts and a line form for people;
 // both must carry the same facts, so they stand side by side.
 
@@ -130,10 +151,10 @@ QJsonObject keyJson(const ContentKey& k)
 
 QString keyLine(const ContentKey& k)
 {
+    // One arg() call: a title holding "%5" must stay text.
     return QStringLiteral("%1  %2  %3  %4  %5 bytes%6")
-        .arg(k.keyId, k.merchantName, k.title, k.sourceFileName)
-        .arg(k.fileSize)
-        .arg(k.revoked ? QStringLiteral("  REVOKED") : QString());
+        .arg(k.keyId, k.merchantName, k.title, k.sourceFileName, QString::number(k.fileSize),
+             k.revoked ? QStringLiteral("  REVOKED") : QString());
 }
 
 QJsonObject deviceJson(const Device& d)
@@ -222,7 +243,7 @@ int Admin::showUsage()
 
 int Admin::fail(const QString& message)
 {
-    m_err << "error: " << message << Qt::endl;
+    m_err << "error: " << printable(message) << Qt::endl;
     return 1;
 }
 
@@ -231,7 +252,7 @@ int Admin::done(const QString& text, const QJsonObject& json)
     if (m_json) {
         m_out << QJsonDocument(json).toJson(QJsonDocument::Compact) << Qt::endl;
     } else {
-        m_out << text << Qt::endl;
+        m_out << printable(text) << Qt::endl;
     }
     return 0;
 }
@@ -310,7 +331,7 @@ int Admin::printList(bool read, const QList<T>& items, ToJson toJson, ToLine toL
     } else {
         QStringList lines;
         for (const T& item : items) {
-            lines << toLine(item);
+            lines << printable(toLine(item));
         }
         m_out << (lines.isEmpty() ? none : lines.join(u'\n')) << Qt::endl;
     }

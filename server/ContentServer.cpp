@@ -4,76 +4,103 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFuture>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
-#include <QHttpServerResponse>
 #include <QJsonDocument>
 #include <QPointer>
-#include <QSslCertificate>
-#include <QSslKey>
-#include <QSslServer>
-#include <QTcpSocket>
 #include <QThread>
 #include <cstdio>
 #include <memory>
 
+#include "JsonBody.h"
 #include "PasswordHasher.h"
 #include "Service.h"
+#include "ServiceWorker.h"
 
 namespace {
 
-using Method = QHttpServerRequest::Method;
-using Status = QHttpServerResponder::StatusCode;
-
-QString methodName(Method m)
+// The log names only the verbs the API knows; anything else is one word.
+QString methodName(const std::string& method)
 {
-    switch (m) {
-        case Method::Get:
-            return QStringLiteral("GET");
-        case Method::Post:
-            return QStringLiteral("POST");
-        case Method::Put:
-            return QStringLiteral("PUT");
-        case Method::Delete:
-            return QStringLiteral("DELETE");
-        case Method::Head:
-            return QStringLiteral("HEAD");
-        case Method::Options:
-            return QStringLiteral("OPTIONS");
-        case Method::Patch:
-            return QStringLiteral("PATCH");
-        default:
-            return QStringLiteral("OTHER");
+    for (const char* known : {"GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH"}) {
+        if (method == known) {
+            return QString::fromLatin1(known);
+        }
     }
+    return QStringLiteral("OTHER");
+}
+
+QString pathOf(const std::string& target)
+{
+    const auto end = target.find('?');
+    return QString::fromLatin1(target.substr(0, end));
 }
 
 // The path as sent, without the query, cut short and stripped of anything
-// that could forge a second log line.
-QString loggablePath(const QHttpServerRequest& request)
+// that could forge a second log line or fool a terminal.
+QString loggablePath(const QString& path)
 {
-    QString path = QString::fromLatin1(request.url().path(QUrl::FullyEncoded).toLatin1()).left(200);
-    for (QChar& c : path) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+    QString out = path.left(200);
+    for (QChar& c : out) {
+        if (c.unicode() < 0x20 || c.unicode() >= 0x7f) {
             c = u'?';
         }
     }
-    return path.isEmpty() ? QStringLiteral("/") : path;
+    return out.isEmpty() ? QStringLiteral("/") : out;
 }
 
-QHttpServerResponse toResponse(const Reply& reply)
+std::string envelope(const Reply& reply)
 {
-    QHttpServerResponse response(reply.body, Status(reply.httpStatus));
-    // Answers may carry content keys and tokens: never to be cached anywhere.
-    response.setHeader("Cache-Control", "no-store");
-    return response;
+    return QJsonDocument(reply.body).toJson(QJsonDocument::Compact).toStdString();
+}
+
+FrontResponse toFront(const Reply& reply)
+{
+    return {reply.httpStatus, envelope(reply), false};
+}
+
+bool isJsonContentType(const std::string& value)
+{
+    const QByteArray type = QByteArray::fromStdString(value).split(';').first().trimmed().toLower();
+    return type == "application/json";
+}
+
+Reply bodyProblem(JsonBody::Problem problem)
+{
+    return Reply::failure(
+        apiError(ErrorCode::InvalidRequest, problem == JsonBody::Problem::DuplicateKey
+                                                ? QStringLiteral("请求内容中有重复的字段")
+                                                : QStringLiteral("请求内容不是有效的 JSON 对象")));
 }
 
 struct HashOutcome
 {
     bool matches = false;
     QByteArray newHash;
+};
+
+enum class Route
+{
+    None,
+    Login,
+    Me,
+    Logout,
+    VideoKey,
+    RegisterKey
+};
+
+struct RouteEntry
+{
+    const char* path;
+    Route route;
+    const char* method;
+    bool wantsBody;
+};
+
+const RouteEntry kRoutes[] = {
+    {"/api/auth/login", Route::Login, "POST", true},
+    {"/api/auth/me", Route::Me, "GET", false},
+    {"/api/auth/logout", Route::Logout, "POST", false},
+    {"/api/video/key", Route::VideoKey, "POST", true},
+    {"/api/merchant/keys", Route::RegisterKey, "POST", true},
 };
 
 }  // namespace
@@ -88,126 +115,32 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
     }
     m_hashPool.setMaxThreadCount(threads);
 
-    // Shared steps of every route: method, size, JSON; then the handler, then
-    // the log line.
-    auto route = [this](
-                     const char* path, Method method, bool wantsBody,
-                     std::function<Reply(const QHttpServerRequest&, const QJsonObject&)> handler) {
-        m_http.route(QString::fromLatin1(path),
-                     [this, method, wantsBody, handler](const QHttpServerRequest& request) {
-                         QElapsedTimer timer;
-                         timer.start();
-                         Reply reply;
-                         QJsonObject body;
-                         if (request.method() != method) {
-                             reply = Reply::failure(apiError(ErrorCode::MethodNotAllowed));
-                         } else if (request.body().size() > m_options.maxBodyBytes) {
-                             reply = Reply::failure(apiError(ErrorCode::PayloadTooLarge));
-                         } else {
-                             bool parsed = true;
-                             if (wantsBody) {
-                                 QJsonParseError error;
-                                 const auto doc = QJsonDocument::fromJson(request.body(), &error);
-                                 parsed = error.error == QJsonParseError::NoError && doc.isObject();
-                                 body = doc.object();
-                             }
-                             reply = parsed ? handler(request, body)
-                                            : Reply::failure(apiError(
-                                                  ErrorCode::InvalidRequest,
-                                                  QStringLiteral("请求内容不是有效的 JSON 对象")));
-                         }
-                         writeLog(methodName(request.method()), loggablePath(request),
-                                  reply.httpStatus, timer.elapsed());
-                         return toResponse(reply);
-                     });
+    FrontRefusals refusals;
+    refusals.malformed = envelope(Reply::failure(apiError(ErrorCode::InvalidRequest)));
+    refusals.tooLarge = envelope(Reply::failure(apiError(ErrorCode::PayloadTooLarge)));
+    refusals.busy = envelope(Reply::failure(apiError(ErrorCode::ServerBusy)));
+    m_lanes.push_back({&m_service, this});
+    // Both callbacks run on network threads: they only queue work elsewhere.
+    auto handler = [this](FrontRequest request, HttpFront::Respond respond) {
+        const Lane lane =
+            m_lanes[m_nextLane.fetch_add(1, std::memory_order_relaxed) % m_lanes.size()];
+        QMetaObject::invokeMethod(
+            lane.context,
+            [this, lane, request = std::move(request), respond = std::move(respond)] {
+                handle(request, respond, lane);
+            },
+            Qt::QueuedConnection);
     };
-
-    route("/api/auth/me", Method::Get, false,
-          [this](const QHttpServerRequest& r, const QJsonObject&) {
-              return m_service.me(r.value("Authorization"));
-          });
-    route("/api/auth/logout", Method::Post, false,
-          [this](const QHttpServerRequest& r, const QJsonObject&) {
-              return m_service.logout(r.value("Authorization"));
-          });
-    route("/api/video/key", Method::Post, true,
-          [this](const QHttpServerRequest& r, const QJsonObject& body) {
-              return m_service.videoKey(r.value("Authorization"), body);
-          });
-    route("/api/merchant/keys", Method::Post, true,
-          [this](const QHttpServerRequest& r, const QJsonObject& body) {
-              return m_service.registerKey(r.value("Authorization"), body);
-          });
-
-    // The login is the one route whose answer comes later: the password check
-    // runs on the hash pool and the rest resumes on this thread. The answer
-    // goes through the responder, kept until then; QFuture-returning routes
-    // crash in Qt 6.4 once a continuation has to run on another thread.
-    m_http.route(QStringLiteral("/api/auth/login"), [this](const QHttpServerRequest& request,
-                                                           QHttpServerResponder&& responder) {
-        auto timer = std::make_shared<QElapsedTimer>();
-        timer->start();
-        const QString method = methodName(request.method());
-        const QString path = loggablePath(request);
-        auto answerNow = [&](const Reply& reply) {
-            writeLog(method, path, reply.httpStatus, timer->elapsed());
-            toResponse(reply).write(std::move(responder));
-        };
-        if (request.method() != Method::Post) {
-            return answerNow(Reply::failure(apiError(ErrorCode::MethodNotAllowed)));
-        }
-        if (request.body().size() > m_options.maxBodyBytes) {
-            return answerNow(Reply::failure(apiError(ErrorCode::PayloadTooLarge)));
-        }
-        QJsonParseError error;
-        const auto doc = QJsonDocument::fromJson(request.body(), &error);
-        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
-            return answerNow(Reply::failure(apiError(
-                ErrorCode::InvalidRequest, QStringLiteral("请求内容不是有效的 JSON 对象"))));
-        }
-        auto plan = std::make_shared<Service::LoginPlan>(
-            m_service.beginLogin(doc.object(), clientAddress(request)));
-        if (plan->immediate) {
-            return answerNow(*plan->immediate);
-        }
-        if (m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
-            return answerNow(Reply::failure(apiError(ErrorCode::ServerBusy)));
-        }
-        m_pendingLogins.ref();
-        // The socket goes away if the client hangs up meanwhile; the pointer
-        // tells whether anybody is still waiting for the answer.
-        QPointer<QTcpSocket> socket(responder.socket());
-        auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
-        QPointer<ContentServer> self(this);
-        const PasswordHasher* hasher = &m_hasher;
-        m_hashPool.start([self, hasher, plan, pending, socket, timer, method, path]() {
-            auto outcome = std::make_shared<HashOutcome>();
-            outcome->matches = hasher->verify(plan->hashToCheck, plan->password);
-            if (outcome->matches && hasher->needsRehash(plan->hashToCheck)) {
-                outcome->newHash = hasher->hash(plan->password);
-            }
-            sodium_memzero(plan->password.data(), plan->password.size());
+    auto refused = [this](int status, const std::string&) {
+        if (status != 0) {
             QMetaObject::invokeMethod(
-                self.data(),
-                [self, plan, pending, socket, outcome, timer, method, path]() {
-                    self->m_pendingLogins.deref();
-                    const Reply reply =
-                        self->m_service.finishLogin(*plan, outcome->matches, outcome->newHash);
-                    self->writeLog(method, path, reply.httpStatus, timer->elapsed());
-                    if (socket && socket->state() == QAbstractSocket::ConnectedState) {
-                        toResponse(reply).write(std::move(*pending));
-                    }
-                },
+                this,
+                [this, status] { writeLog(QStringLiteral("-"), QStringLiteral("-"), status, 0); },
                 Qt::QueuedConnection);
-        });
-    });
-
-    m_http.setMissingHandler(
-        [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-            const Reply reply = Reply::failure(apiError(ErrorCode::NotFound));
-            writeLog(methodName(request.method()), loggablePath(request), reply.httpStatus, 0);
-            toResponse(reply).write(std::move(responder));
-        });
+        }
+    };
+    m_front = std::make_unique<HttpFront>(m_options.front, std::move(refusals), std::move(handler),
+                                          std::move(refused));
 
     connect(&m_housekeeping, &QTimer::timeout, this, [this] { m_service.housekeeping(); });
     m_housekeeping.start(10 * 60 * 1000);
@@ -216,95 +149,45 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
 
 ContentServer::~ContentServer()
 {
+    // No network thread may queue anything once this object starts going,
+    // and whatever was queued on a worker runs while this object is whole.
+    m_front->stop();
     m_hashPool.waitForDone();
+    for (ServiceWorker* worker : m_workers) {
+        worker->drain();
+    }
+}
+
+void ContentServer::setWorkers(const std::vector<ServiceWorker*>& workers)
+{
+    if (workers.empty()) {
+        return;
+    }
+    m_workers = workers;
+    m_lanes.clear();
+    for (ServiceWorker* worker : workers) {
+        m_lanes.push_back({&worker->service(), worker->context()});
+    }
 }
 
 bool ContentServer::setupTls(const QString& certPath, const QString& keyPath, QString* error)
 {
-    const auto certs = QSslCertificate::fromPath(certPath, QSsl::Pem);
-    if (certs.isEmpty()) {
-        *error = QStringLiteral("no PEM certificate in %1").arg(certPath);
+    std::string problem;
+    if (!m_front->setupTls(certPath.toStdString(), keyPath.toStdString(), &problem)) {
+        *error = QString::fromStdString(problem);
         return false;
     }
-    QFile keyFile(keyPath);
-    if (!keyFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1").arg(keyPath);
-        return false;
-    }
-    const QByteArray pem = keyFile.readAll();
-    QSslKey key;
-    for (QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Opaque}) {
-        key = QSslKey(pem, algorithm, QSsl::Pem);
-        if (!key.isNull()) {
-            break;
-        }
-    }
-    if (key.isNull()) {
-        *error = QStringLiteral("no usable private key in %1").arg(keyPath);
-        return false;
-    }
-    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.setLocalCertificate(certs.first());
-    if (certs.size() > 1) {
-        config.setLocalCertificateChain(certs);
-    }
-    config.setPrivateKey(key);
-    config.setProtocol(QSsl::TlsV1_2OrLater);
-    m_tls = config;
     return true;
 }
 
 quint16 ContentServer::listen(const QHostAddress& address, quint16 port)
 {
-    QTcpServer* server = nullptr;
-    if (m_tls) {
-        auto* tls = new QSslServer(this);
-        tls->setSslConfiguration(*m_tls);
-        server = tls;
-    } else {
-        server = new QTcpServer(this);
+    std::string error;
+    const quint16 bound = m_front->listen(address.toString().toStdString(), port, &error);
+    if (bound == 0) {
+        std::fprintf(stderr, "listen: %s\n", error.c_str());
     }
-    if (!server->listen(address, port)) {
-        delete server;
-        return 0;
-    }
-    // Connected before bind(), so this runs before the HTTP server takes the
-    // socket (it listens to the same signal) and the guard reads first.
-    connect(server, &QTcpServer::pendingConnectionAvailable, this,
-            [this, server] { guardNewSockets(server); });
-    m_http.bind(server);
-    return server->serverPort();
-}
-
-void ContentServer::guardNewSockets(QTcpServer* server)
-{
-    // Sockets stay children of the TCP server that accepted them.
-    const auto sockets = server->findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly);
-    for (QTcpSocket* socket : sockets) {
-        if (socket->property("veilcastGuarded").isValid()) {
-            continue;
-        }
-        socket->setProperty("veilcastGuarded", true);
-        auto unanswered = std::make_shared<qint64>(0);
-        // Runs before the HTTP server reads, so bytesAvailable() is what just arrived.
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, unanswered] {
-            *unanswered += socket->bytesAvailable();
-            if (*unanswered <= m_options.maxUnansweredBytes ||
-                socket->state() != QAbstractSocket::ConnectedState) {
-                return;
-            }
-            const Reply reply = Reply::failure(apiError(ErrorCode::PayloadTooLarge));
-            const QByteArray body = QJsonDocument(reply.body).toJson(QJsonDocument::Compact);
-            socket->write(
-                "HTTP/1.1 413 Payload Too Large\r\n"
-                "Content-Type: application/json\r\nConnection: close\r\n"
-                "Content-Length: " +
-                QByteArray::number(body.size()) + "\r\n\r\n" + body);
-            socket->disconnectFromHost();
-            writeLog(QStringLiteral("-"), QStringLiteral("-"), reply.httpStatus, 0);
-        });
-        connect(socket, &QTcpSocket::bytesWritten, this, [unanswered] { *unanswered = 0; });
-    }
+    return bound;
 }
 
 bool ContentServer::plainHttpAllowed(const QHostAddress& address, bool tls, bool behindTlsProxy)
@@ -312,31 +195,143 @@ bool ContentServer::plainHttpAllowed(const QHostAddress& address, bool tls, bool
     return tls || behindTlsProxy || address.isLoopback();
 }
 
-QString ContentServer::clientAddress(const QHttpServerRequest& request) const
+void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond& respond,
+                           Lane lane)
+{
+    Service& service = *lane.service;
+    QElapsedTimer timer;
+    timer.start();
+    const QString method = methodName(request.method);
+    const QString rawPath = pathOf(request.target);
+    const QString path = loggablePath(rawPath);
+    auto answer = [&](const Reply& reply) {
+        writeLog(method, path, reply.httpStatus, timer.elapsed());
+        respond(toFront(reply));
+    };
+
+    const RouteEntry* entry = nullptr;
+    for (const RouteEntry& e : kRoutes) {
+        if (rawPath == QLatin1String(e.path)) {
+            entry = &e;
+        }
+    }
+    if (!entry) {
+        return answer(Reply::failure(apiError(ErrorCode::NotFound)));
+    }
+    if (request.method != entry->method) {
+        return answer(Reply::failure(apiError(ErrorCode::MethodNotAllowed)));
+    }
+    if (request.body.size() > m_options.front.maxBodyBytes) {
+        return answer(Reply::failure(apiError(ErrorCode::PayloadTooLarge)));
+    }
+    if (entry->route == Route::Login) {
+        return login(request, respond, path, lane);
+    }
+    QJsonObject body;
+    if (entry->wantsBody) {
+        const auto problem = JsonBody::parse(QByteArray::fromStdString(request.body), &body);
+        if (problem != JsonBody::Problem::None) {
+            return answer(bodyProblem(problem));
+        }
+    }
+    const QByteArray authorization = QByteArray::fromStdString(request.first("Authorization"));
+    switch (entry->route) {
+        case Route::Me:
+            return answer(service.me(authorization));
+        case Route::Logout:
+            return answer(service.logout(authorization));
+        case Route::VideoKey:
+            return answer(service.videoKey(authorization, body));
+        case Route::RegisterKey:
+            return answer(service.registerKey(authorization, body));
+        case Route::Login:
+        case Route::None:
+            break;
+    }
+    answer(Reply::failure(apiError(ErrorCode::ServerError)));
+}
+
+void ContentServer::login(const FrontRequest& request, const HttpFront::Respond& respond,
+                          const QString& path, Lane lane)
+{
+    auto timer = std::make_shared<QElapsedTimer>();
+    timer->start();
+    const QString method = QStringLiteral("POST");
+    auto answerNow = [&](const Reply& reply) {
+        writeLog(method, path, reply.httpStatus, timer->elapsed());
+        respond(toFront(reply));
+    };
+    // A browser may post a form to any site without asking; it may not send
+    // JSON there without the site's consent.
+    if (!isJsonContentType(request.first("Content-Type"))) {
+        return answerNow(Reply::failure(
+            apiError(ErrorCode::InvalidRequest, QStringLiteral("登录请求须以 JSON 格式发送"))));
+    }
+    QJsonObject body;
+    const auto problem = JsonBody::parse(QByteArray::fromStdString(request.body), &body);
+    if (problem != JsonBody::Problem::None) {
+        return answerNow(bodyProblem(problem));
+    }
+    if (m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
+        return answerNow(Reply::failure(apiError(ErrorCode::ServerBusy)));
+    }
+    auto plan = std::make_shared<Service::LoginPlan>(
+        lane.service->beginLogin(body, clientAddress(request)));
+    if (plan->immediate) {
+        return answerNow(*plan->immediate);
+    }
+    m_pendingLogins.ref();
+    // The second half runs where the first did. `this` stays valid for it:
+    // queued to this object, it is dropped if this object goes first; queued
+    // to a worker, the destructor waits for it.
+    ContentServer* self = this;
+    const PasswordHasher* hasher = &m_hasher;
+    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path]() {
+        auto outcome = std::make_shared<HashOutcome>();
+        outcome->matches = hasher->verify(plan->hashToCheck, plan->password);
+        if (outcome->matches && hasher->needsRehash(plan->hashToCheck)) {
+            outcome->newHash = hasher->hash(plan->password);
+        }
+        sodium_memzero(plan->password.data(), plan->password.size());
+        QMetaObject::invokeMethod(
+            lane.context,
+            [self, lane, plan, respond, outcome, timer, method, path]() {
+                self->m_pendingLogins.deref();
+                const Reply reply =
+                    lane.service->finishLogin(*plan, outcome->matches, outcome->newHash);
+                self->writeLog(method, path, reply.httpStatus, timer->elapsed());
+                respond(toFront(reply));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+QString ContentServer::clientAddress(const FrontRequest& request) const
 {
     if (m_options.trustForwardedFor) {
-        const QByteArray forwarded = request.value("X-Forwarded-For");
+        // The proxy appends the address it saw to whatever the client sent,
+        // so only the right-most entry of the last header is the proxy's word.
+        const QByteArray forwarded = QByteArray::fromStdString(request.last("X-Forwarded-For"));
         if (!forwarded.isEmpty()) {
-            const QHostAddress last(QString::fromLatin1(forwarded.split(',').last().trimmed()));
+            QHostAddress last(QString::fromLatin1(forwarded.split(',').last().trimmed()));
             if (!last.isNull()) {
-                return last.toString();
+                bool isV4 = false;
+                const quint32 v4 = last.toIPv4Address(&isV4);
+                return isV4 ? QHostAddress(v4).toString() : last.toString();
             }
         }
     }
-    QHostAddress address = request.remoteAddress();
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
+    return QString::fromStdString(request.peerAddress);
 }
 
 void ContentServer::writeLog(const QString& method, const QString& path, int status,
                              qint64 elapsedMs)
 {
-    const QString line =
-        QStringLiteral("%1 %2 %3 %4 %5ms")
-            .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), method, path)
-            .arg(status)
-            .arg(elapsedMs);
+    // Put together piece by piece: a path must never be read as a
+    // placeholder (QString::arg would replace "%1" inside it).
+    const QString line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' ' +
+                         method + u' ' + path + u' ' + QString::number(status) + u' ' +
+                         QString::number(elapsedMs) + QStringLiteral("ms");
     if (m_options.log) {
         m_options.log(line);
     } else {

@@ -2,39 +2,40 @@
 
 #include <QAtomicInt>
 #include <QHostAddress>
-#include <QHttpServer>
 #include <QObject>
-#include <QSslConfiguration>
-#include <QTcpServer>
 #include <QThreadPool>
 #include <QTimer>
+#include <atomic>
 #include <functional>
-#include <optional>
+#include <memory>
+#include <vector>
 
 #include "ApiError.h"
+#include "HttpFront.h"
 
 class PasswordHasher;
 class Service;
+class ServiceWorker;
 
 struct HttpOptions
 {
-    qint64 maxBodyBytes = 64 * 1024;
-    // Qt buffers a whole request before any handler sees it. A connection
-    // that sends more than this without getting an answer is cut off, so
-    // memory stays bounded; between maxBodyBytes and this the client gets a
-    // proper PAYLOAD_TOO_LARGE answer.
-    qint64 maxUnansweredBytes = 1024 * 1024;
+    // Framing, time-outs and caps of the HTTP front; bodies over
+    // front.maxBodyBytes get PAYLOAD_TOO_LARGE.
+    FrontOptions front;
     int hashThreads = 0;  // 0: one less than the cores, at least one
     int maxPendingLogins = 64;
     // Behind a proxy every client shares the proxy's address; then the last
     // X-Forwarded-For entry (the one the proxy added) names the client.
     bool trustForwardedFor = false;
-    std::function<void(const QString&)> log;  // one line per request; stderr when empty
+    // One line per request, called on the thread that handled it; stderr when empty.
+    std::function<void(const QString&)> log;
 };
 
-// HTTP front of the service: routing, body limits, JSON parsing, the
-// envelope on the wire, and the request log. Password checks run on a
-// small thread pool so that logins never hold up key requests.
+// The application side of the HTTP front: routing, JSON parsing, the envelope
+// on the wire, and the request log. Requests arrive from the front's network
+// threads and are handled on the thread that owns this object (and the
+// store); password checks run on a small thread pool so that logins never
+// hold up key requests. No blocking work happens on the network threads.
 class ContentServer : public QObject
 {
     Q_OBJECT
@@ -45,6 +46,10 @@ public:
     ~ContentServer() override;
 
     bool setupTls(const QString& certPath, const QString& keyPath, QString* error);
+    // Hands the requests to these workers (round robin) instead of the
+    // service given to the constructor, which then only does housekeeping.
+    // Call before listen(); the workers must outlive this object.
+    void setWorkers(const std::vector<ServiceWorker*>& workers);
     // Returns the bound port, 0 on failure.
     quint16 listen(const QHostAddress& address, quint16 port);
 
@@ -52,16 +57,26 @@ public:
     static bool plainHttpAllowed(const QHostAddress& address, bool tls, bool behindTlsProxy);
 
 private:
+    // A service and the object whose thread it runs on.
+    struct Lane
+    {
+        Service* service;
+        QObject* context;
+    };
+    void handle(const FrontRequest& request, const HttpFront::Respond& respond, Lane lane);
+    void login(const FrontRequest& request, const HttpFront::Respond& respond, const QString& path,
+               Lane lane);
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
-    QString clientAddress(const QHttpServerRequest& request) const;
-    void guardNewSockets(QTcpServer* server);
+    QString clientAddress(const FrontRequest& request) const;
 
-    Service& m_service;
-    const PasswordHasher& m_hasher;
-    HttpOptions m_options;
-    QHttpServer m_http;
+    Service& m_service;                     // owner thread only
+    std::vector<Lane> m_lanes;              // fixed once listening
+    std::vector<ServiceWorker*> m_workers;  // fixed once listening
+    std::atomic<unsigned> m_nextLane{0};    // network threads
+    const PasswordHasher& m_hasher;         // immutable, shared with the hash pool
+    HttpOptions m_options;                  // immutable after construction
     QThreadPool m_hashPool;
-    QAtomicInt m_pendingLogins;
+    QAtomicInt m_pendingLogins;  // counted on every lane
     QTimer m_housekeeping;
-    std::optional<QSslConfiguration> m_tls;
+    std::unique_ptr<HttpFront> m_front;  // its threads call back through queued calls
 };

@@ -83,6 +83,15 @@ const QList<Migration>& migrations()
                   at BIGINT NOT NULL))",
              R"(CREATE INDEX login_failures_subject ON login_failures(subject, at))",
          }},
+        // Login attempts are counted before the password is checked, each under
+        // an id so a success can take its own back; every session remembers
+        // when its login happened, however often its token was renewed.
+        {2,
+         {
+             R"(ALTER TABLE login_failures ADD COLUMN attempt TEXT)",
+             R"(CREATE INDEX login_failures_attempt ON login_failures(attempt))",
+             R"(ALTER TABLE tokens ADD COLUMN session_started BIGINT)",
+         }},
     };
     return list;
 }

@@ -94,17 +94,21 @@ QString Service::hashToken(const QString& token)
         QCryptographicHash::hash(token.toLatin1(), QCryptographicHash::Sha256).toHex());
 }
 
+// Whole-string matches only: "$" alone would let a trailing newline through,
+// and "abc…\n" would become a second, different id.
 QString Service::normalizeDeviceId(const QString& raw)
 {
-    static const QRegularExpression re(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    static const QRegularExpression re(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-fA-F]{32}")));
     return re.match(raw).hasMatch() ? raw.toLower() : QString();
 }
 
 QString Service::normalizeKeyId(const QString& raw, bool requireDashes)
 {
-    static const QRegularExpression dashed(QStringLiteral(
-        "^[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
-    static const QRegularExpression plain(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    static const QRegularExpression dashed(QRegularExpression::anchoredPattern(QStringLiteral(
+        "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")));
+    static const QRegularExpression plain(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-fA-F]{32}")));
     if (dashed.match(raw).hasMatch()) {
         return raw.toLower();
     }
@@ -167,7 +171,7 @@ std::optional<ApiError> Service::authenticate(const QByteArray& authorization, b
 }
 
 std::optional<QString> Service::issueToken(const User& user, const QString& deviceId,
-                                           TokenRecord* record)
+                                           qint64 sessionStartedAt, TokenRecord* record)
 {
     QByteArray raw(32, '\0');
     randombytes_buf(raw.data(), raw.size());
@@ -178,8 +182,12 @@ std::optional<QString> Service::issueToken(const User& user, const QString& devi
     record->userId = user.id;
     record->deviceId = deviceId;
     record->issuedAt = now;
-    record->accessExpiresAt = now + m_options.accessLifetimeMs;
-    record->renewUntil = now + std::max(m_options.renewalWindowMs, m_options.accessLifetimeMs);
+    record->sessionStartedAt = sessionStartedAt > 0 ? sessionStartedAt : now;
+    // Renewal moves the windows along, never past the session's end.
+    const qint64 sessionEnd = record->sessionStartedAt + m_options.sessionLifetimeMs;
+    record->renewUntil =
+        std::min(sessionEnd, now + std::max(m_options.renewalWindowMs, m_options.accessLifetimeMs));
+    record->accessExpiresAt = std::min(record->renewUntil, now + m_options.accessLifetimeMs);
     if (!m_store.addToken(*record)) {
         return std::nullopt;
     }
@@ -230,30 +238,46 @@ Service::LoginPlan Service::beginLogin(const QJsonObject& body, const QString& c
     plan.password = password.toUtf8();
     plan.deviceId = normalizeDeviceId(deviceId);
     plan.deviceName = plan.deviceName.left(kMaxDeviceNameLength);
-    if (plan.username.isEmpty() || plan.username.size() > kMaxUsernameLength ||
-        plan.password.isEmpty() || plan.password.size() > kMaxPasswordBytes) {
-        // Malformed credentials are still wrong credentials, and count as such.
-        plan.hashToCheck = m_dummyHash;
-        return plan;
-    }
+    const bool wellFormed = !plan.username.isEmpty() &&
+                            plan.username.size() <= kMaxUsernameLength &&
+                            !plan.password.isEmpty() && plan.password.size() <= kMaxPasswordBytes;
 
-    const qint64 since = m_clock.nowMs() - m_options.failureWindowMs;
-    for (const QString& subject : {QStringLiteral("user:") + plan.username.toLower(),
-                                   QStringLiteral("addr:") + clientAddress}) {
-        const auto count = m_store.loginFailuresSince(subject, since);
+    // Every attempt is counted before any hashing, malformed ones included,
+    // and counted first and read second: of many concurrent guesses at most
+    // the limit get their password checked.
+    QByteArray attempt(16, '\0');
+    randombytes_buf(attempt.data(), attempt.size());
+    plan.attempt = QString::fromLatin1(attempt.toHex());
+    const qint64 now = m_clock.nowMs();
+    const qint64 since = now - m_options.failureWindowMs;
+    QStringList subjects{QStringLiteral("addr:") + clientAddress};
+    if (!plan.username.isEmpty() && plan.username.size() <= kMaxUsernameLength) {
+        subjects.prepend(QStringLiteral("user:") + plan.username.toLower());
+    }
+    for (const QString& subject : subjects) {
+        const auto count = m_store.reserveLoginAttempt(subject, plan.attempt, now, since);
         if (!count) {
+            m_store.releaseLoginAttempt(plan.attempt);
             plan.immediate = serverError("login throttle");
             return plan;
         }
-        if (*count >= m_options.maxLoginFailures) {
+        if (*count > m_options.maxLoginFailures) {
+            // A refused attempt is not checked, so it does not count either.
+            m_store.releaseLoginAttempt(plan.attempt);
             plan.immediate = Reply::failure(apiError(ErrorCode::TooManyAttempts));
             return plan;
         }
+    }
+    if (!wellFormed) {
+        // Malformed credentials are still wrong credentials, and cost as much.
+        plan.hashToCheck = m_dummyHash;
+        return plan;
     }
 
     bool failed = false;
     plan.user = m_store.userByName(plan.username, &failed);
     if (failed) {
+        m_store.releaseLoginAttempt(plan.attempt);
         plan.immediate = serverError("login lookup");
         return plan;
     }
@@ -263,26 +287,26 @@ Service::LoginPlan Service::beginLogin(const QJsonObject& body, const QString& c
 
 Reply Service::finishLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash)
 {
-    const qint64 now = m_clock.nowMs();
     if (!plan.user || !passwordMatches) {
-        if (!plan.username.isEmpty() && plan.username.size() <= kMaxUsernameLength) {
-            m_store.addLoginFailure(QStringLiteral("user:") + plan.username.toLower(), now);
-        }
-        m_store.addLoginFailure(QStringLiteral("addr:") + plan.clientAddress, now);
+        // The attempt's records, made before the check, stay as failures.
         return Reply::failure(apiError(ErrorCode::InvalidCredentials));
     }
     const User& user = *plan.user;
     m_store.clearLoginFailures(QStringLiteral("user:") + plan.username.toLower());
+    m_store.releaseLoginAttempt(plan.attempt);
+    // Every known hash is brought to the current cost at its first right
+    // password, disabled accounts too: until then a wrong password costs
+    // what the old hash costs, not what an unknown name costs.
+    if (!newHash.isEmpty()) {
+        m_store.setPasswordHash(user.id, newHash);
+    }
     // Account state is told only to someone who knows the password.
     if (auto refused = accountState(user)) {
         return Reply::failure(*refused);
     }
-    if (!newHash.isEmpty()) {
-        m_store.setPasswordHash(user.id, newHash);
-    }
     recordLoginDevice(user, plan.deviceId, plan.deviceName);
     TokenRecord record;
-    const auto token = issueToken(user, plan.deviceId, &record);
+    const auto token = issueToken(user, plan.deviceId, 0, &record);
     if (!token) {
         return serverError("login token");
     }
@@ -321,10 +345,8 @@ void Service::recordLoginDevice(const User& user, const QString& deviceId,
         m_store.touchDevice(user.id, deviceId, deviceName, now);
         return;
     }
-    const auto count = m_store.activeDeviceCount(user.id);
-    if (count && (user.deviceLimit <= 0 || *count < user.deviceLimit)) {
-        m_store.addDevice({user.id, deviceId, deviceName, now, now, false});
-    }
+    m_store.addDeviceWithinLimit({user.id, deviceId, deviceName, now, now, false},
+                                 user.deviceLimit);
 }
 
 std::optional<ApiError> Service::admitDevice(const User& user, const QString& deviceId,
@@ -348,23 +370,46 @@ std::optional<ApiError> Service::admitDevice(const User& user, const QString& de
             }
             return std::nullopt;
         }
-        const auto count = m_store.activeDeviceCount(user.id);
-        if (!count) {
-            return apiError(ErrorCode::ServerError);
-        }
-        if (user.deviceLimit > 0 && *count >= user.deviceLimit) {
-            return deviceLimitError(user.deviceLimit);
-        }
-        switch (m_store.addDevice({user.id, deviceId, deviceName, now, now, false})) {
-            case Store::Insert::Done:
+        switch (m_store.addDeviceWithinLimit({user.id, deviceId, deviceName, now, now, false},
+                                             user.deviceLimit)) {
+            case Store::DeviceAdmission::Added:
                 return std::nullopt;
-            case Store::Insert::Failed:
+            case Store::DeviceAdmission::Full:
+                return deviceLimitError(user.deviceLimit);
+            case Store::DeviceAdmission::Failed:
                 return apiError(ErrorCode::ServerError);
-            case Store::Insert::Conflict:
-                break;  // another instance added it just now: look again
+            case Store::DeviceAdmission::Exists:
+                break;  // another request added it just now: look again
         }
     }
     return apiError(ErrorCode::ServerError);
+}
+
+std::optional<ApiError> Service::checkTokenDevice(const Session& session, const QString& deviceId)
+{
+    // A token copied to another machine must not fetch keys there. A token
+    // from a login without a device belongs to the first device it is used on.
+    QString owner = session.token.deviceId;
+    if (owner.isEmpty()) {
+        const int bound = m_store.bindTokenDevice(session.token.tokenHash, deviceId);
+        if (bound < 0) {
+            return apiError(ErrorCode::ServerError);
+        }
+        if (bound == 1) {
+            return std::nullopt;
+        }
+        bool failed = false;
+        const auto now = m_store.tokenByHash(session.token.tokenHash, &failed);
+        if (failed) {
+            return apiError(ErrorCode::ServerError);
+        }
+        owner = now ? now->deviceId : QString();
+    }
+    if (owner != deviceId) {
+        return apiError(ErrorCode::TokenInvalid,
+                        QStringLiteral("该登录属于另一台设备，请在本机重新登录"));
+    }
+    return std::nullopt;
 }
 
 Reply Service::me(const QByteArray& authorization)
@@ -388,7 +433,8 @@ Reply Service::me(const QByteArray& authorization)
         return Reply::failure(apiError(ErrorCode::TokenInvalid));
     }
     TokenRecord record;
-    const auto token = issueToken(session.user, session.token.deviceId, &record);
+    const auto token =
+        issueToken(session.user, session.token.deviceId, session.token.sessionStartedAt, &record);
     if (!token || !m_store.db().commit()) {
         m_store.db().rollback();
         return serverError("renew issue");
@@ -434,6 +480,9 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
         normalizeDeviceId(rawDevice.isString() ? rawDevice.toString() : QString());
     if (deviceId.isEmpty()) {
         return Reply::failure(apiError(ErrorCode::DeviceRequired));
+    }
+    if (auto refused = checkTokenDevice(session, deviceId)) {
+        return Reply::failure(*refused);
     }
     if (auto refused = admitDevice(session.user, deviceId, deviceName.left(kMaxDeviceNameLength))) {
         return Reply::failure(*refused);

@@ -16,6 +16,8 @@ struct ServiceOptions
 {
     qint64 accessLifetimeMs = 24LL * 3600 * 1000;
     qint64 renewalWindowMs = 30LL * 24 * 3600 * 1000;
+    // However often a token is renewed, the login behind it ends after this.
+    qint64 sessionLifetimeMs = 90LL * 24 * 3600 * 1000;
     int maxLoginFailures = 10;
     qint64 failureWindowMs = 10LL * 60 * 1000;
 };
@@ -39,6 +41,7 @@ public:
         QString deviceId;  // normalised, or empty when the client sent none usable
         QString deviceName;
         QString clientAddress;
+        QString attempt;  // the id its throttle records carry
     };
     LoginPlan beginLogin(const QJsonObject& body, const QString& clientAddress);
     Reply finishLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash);
@@ -72,8 +75,10 @@ private:
     std::optional<ApiError> admitDevice(const User& user, const QString& deviceId,
                                         const QString& deviceName);
     void recordLoginDevice(const User& user, const QString& deviceId, const QString& deviceName);
+    // sessionStartedAt 0: a new login, starting now.
     std::optional<QString> issueToken(const User& user, const QString& deviceId,
-                                      TokenRecord* record);
+                                      qint64 sessionStartedAt, TokenRecord* record);
+    std::optional<ApiError> checkTokenDevice(const Session& session, const QString& deviceId);
     QJsonObject userData(const User& user, const QString& token, const TokenRecord& record) const;
 
     Store& m_store;

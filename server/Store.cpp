@@ -205,8 +205,17 @@ bool Store::listUsers(QList<User>* out)
 
 bool Store::setUserDisabled(const QString& userId, bool disabled)
 {
-    return affected(m_db.run(QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"),
-                             {disabled ? 1 : 0, userId})) >= 0;
+    if (!m_db.begin()) {
+        return false;
+    }
+    const bool ok = affected(m_db.run(QStringLiteral("UPDATE users SET disabled = ? WHERE id = ?"),
+                                      {disabled ? 1 : 0, userId})) >= 0 &&
+                    (!disabled || deleteTokensOfUser(userId));
+    if (!ok) {
+        m_db.rollback();
+        return false;
+    }
+    return m_db.commit();
 }
 
 bool Store::setPasswordHash(const QString& userId, const QByteArray& hash)
@@ -252,6 +261,48 @@ Store::Insert Store::addDevice(const Device& d)
                        "status) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
         {d.userId, d.deviceId, text(d.name), d.firstSeen, d.lastSeen,
          d.rejected ? QStringLiteral("rejected") : QStringLiteral("active")}));
+}
+
+Store::DeviceAdmission Store::addDeviceWithinLimit(const Device& d, int limit)
+{
+    if (!m_db.begin()) {
+        return DeviceAdmission::Failed;
+    }
+    // The idle update locks the user's row (PostgreSQL) or the database
+    // (SQLite) first, so a second request for the same user waits here and
+    // then counts the device this one adds.
+    auto give = [this](DeviceAdmission result) {
+        if (result == DeviceAdmission::Added || result == DeviceAdmission::Exists) {
+            return m_db.commit() ? result : DeviceAdmission::Failed;
+        }
+        m_db.rollback();
+        return result;
+    };
+    if (affected(m_db.run(QStringLiteral("UPDATE users SET device_limit = device_limit "
+                                         "WHERE id = ?"),
+                          {d.userId})) < 0) {
+        return give(DeviceAdmission::Failed);
+    }
+    bool failed = false;
+    if (device(d.userId, d.deviceId, &failed)) {
+        return give(DeviceAdmission::Exists);
+    }
+    const auto count = activeDeviceCount(d.userId);
+    if (failed || !count) {
+        return give(DeviceAdmission::Failed);
+    }
+    if (limit > 0 && *count >= limit) {
+        return give(DeviceAdmission::Full);
+    }
+    switch (addDevice(d)) {
+        case Insert::Done:
+            return give(DeviceAdmission::Added);
+        case Insert::Conflict:
+            return give(DeviceAdmission::Exists);
+        case Insert::Failed:
+            break;
+    }
+    return give(DeviceAdmission::Failed);
 }
 
 bool Store::touchDevice(const QString& userId, const QString& deviceId, const QString& name,
@@ -374,16 +425,18 @@ bool Store::addToken(const TokenRecord& t)
 {
     return inserted(m_db.run(
                QStringLiteral("INSERT INTO tokens (token_hash, user_id, device_id, issued_at, "
-                              "access_expires_at, renew_until) VALUES (?, ?, ?, ?, ?, ?)"),
+                              "access_expires_at, renew_until, session_started) "
+                              "VALUES (?, ?, ?, ?, ?, ?, ?)"),
                {t.tokenHash, t.userId, optText(t.deviceId), t.issuedAt, t.accessExpiresAt,
-                t.renewUntil})) == Insert::Done;
+                t.renewUntil, t.sessionStartedAt})) == Insert::Done;
 }
 
 std::optional<TokenRecord> Store::tokenByHash(const QString& hash, bool* failed)
 {
     return one<TokenRecord>(
         m_db.run(QStringLiteral("SELECT token_hash, user_id, device_id, issued_at, "
-                                "access_expires_at, renew_until FROM tokens WHERE token_hash = ?"),
+                                "access_expires_at, renew_until, session_started "
+                                "FROM tokens WHERE token_hash = ?"),
                  {hash}),
         failed, [](const QSqlQuery* q) {
             TokenRecord t;
@@ -393,6 +446,8 @@ std::optional<TokenRecord> Store::tokenByHash(const QString& hash, bool* failed)
             t.issuedAt = q->value(3).toLongLong();
             t.accessExpiresAt = q->value(4).toLongLong();
             t.renewUntil = q->value(5).toLongLong();
+            // Tokens from before sessions were tracked count from their issue.
+            t.sessionStartedAt = readOptInt64(q, 6).value_or(t.issuedAt);
             return t;
         });
 }
@@ -400,6 +455,13 @@ std::optional<TokenRecord> Store::tokenByHash(const QString& hash, bool* failed)
 int Store::deleteToken(const QString& hash)
 {
     return affected(m_db.run(QStringLiteral("DELETE FROM tokens WHERE token_hash = ?"), {hash}));
+}
+
+int Store::bindTokenDevice(const QString& hash, const QString& deviceId)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE tokens SET device_id = ? "
+                                            "WHERE token_hash = ? AND device_id IS NULL"),
+                             {deviceId, hash}));
 }
 
 bool Store::deleteTokensOfUser(const QString& userId)
@@ -419,6 +481,23 @@ bool Store::addLoginFailure(const QString& subject, qint64 at)
     return affected(
                m_db.run(QStringLiteral("INSERT INTO login_failures (subject, at) VALUES (?, ?)"),
                         {subject, at})) >= 0;
+}
+
+std::optional<int> Store::reserveLoginAttempt(const QString& subject, const QString& attempt,
+                                              qint64 at, qint64 since)
+{
+    if (affected(m_db.run(
+            QStringLiteral("INSERT INTO login_failures (subject, at, attempt) VALUES (?, ?, ?)"),
+            {subject, at, attempt})) < 0) {
+        return std::nullopt;
+    }
+    return loginFailuresSince(subject, since);
+}
+
+bool Store::releaseLoginAttempt(const QString& attempt)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM login_failures WHERE attempt = ?"),
+                             {attempt})) >= 0;
 }
 
 std::optional<int> Store::loginFailuresSince(const QString& subject, qint64 since)

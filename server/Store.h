@@ -73,6 +73,7 @@ struct TokenRecord
     qint64 issuedAt = 0;
     qint64 accessExpiresAt = 0;
     qint64 renewUntil = 0;
+    qint64 sessionStartedAt = 0;  // the login's time, carried through renewals
 };
 
 // SQL for everything the server and the admin commands store. Each method
@@ -85,6 +86,14 @@ public:
     {
         Done,
         Conflict,
+        Failed
+    };
+
+    enum class DeviceAdmission
+    {
+        Added,
+        Exists,  // already recorded (maybe just now, by another instance)
+        Full,
         Failed
     };
 
@@ -102,6 +111,7 @@ public:
     std::optional<User> userByName(const QString& username, bool* failed);
     std::optional<User> userById(const QString& id, bool* failed);
     bool listUsers(QList<User>* out);
+    // Disabling also deletes the user's tokens, so enabling again revives none.
     bool setUserDisabled(const QString& userId, bool disabled);
     bool setPasswordHash(const QString& userId, const QByteArray& hash);
     bool setDeviceLimit(const QString& userId, int limit);
@@ -111,6 +121,10 @@ public:
     std::optional<Device> device(const QString& userId, const QString& deviceId, bool* failed);
     std::optional<int> activeDeviceCount(const QString& userId);
     Insert addDevice(const Device& d);
+    // Counts the user's active devices and adds this one only when fewer than
+    // `limit` (0: no limit), as one step that concurrent requests, on any
+    // instance, cannot both pass.
+    DeviceAdmission addDeviceWithinLimit(const Device& d, int limit);
     bool touchDevice(const QString& userId, const QString& deviceId, const QString& name,
                      qint64 now);
     // Returns the number of rows changed (0: no such device), -1 on failure.
@@ -137,11 +151,20 @@ public:
     bool addToken(const TokenRecord& t);
     std::optional<TokenRecord> tokenByHash(const QString& hash, bool* failed);
     int deleteToken(const QString& hash);
+    // Ties a token issued without a device to this one; 1 when it was tied now.
+    int bindTokenDevice(const QString& hash, const QString& deviceId);
     bool deleteTokensOfUser(const QString& userId);
     bool purgeTokens(qint64 now);
 
     // login throttling, shared by every instance on the same database
     bool addLoginFailure(const QString& subject, qint64 at);
+    // Records an attempt for `subject` before its password is checked and
+    // returns the attempts within the window, this one included. Inserting
+    // first makes concurrent attempts see each other, across instances too.
+    std::optional<int> reserveLoginAttempt(const QString& subject, const QString& attempt,
+                                           qint64 at, qint64 since);
+    // Takes back every record of one attempt (a success, or a refusal).
+    bool releaseLoginAttempt(const QString& attempt);
     std::optional<int> loginFailuresSince(const QString& subject, qint64 since);
     bool clearLoginFailures(const QString& subject);
     bool purgeLoginFailures(qint64 before);

@@ -126,13 +126,13 @@ fi
 echo "== granted to $viewer_user"
 
 echo
-echo "\$ curl -X POST $base/api/auth/login -d '{\"username\":\"$viewer_user\",\"password\":\"…\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}'"
+echo "\$ curl -X POST $base/api/auth/login -H 'Content-Type: application/json' -d '{\"username\":\"$viewer_user\",\"password\":\"…\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}'"
 login="$(post /api/auth/login "{\"username\":\"$viewer_user\",\"password\":\"$viewer_pass\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}")"
 echo "$login"
 token="$(json_text token <<<"$login")"
 [[ -n "$token" ]] || { echo "demo: the viewer login failed" >&2; exit 1; }
 echo
-echo "\$ curl -X POST $base/api/video/key -H 'Authorization: Bearer ${token:0:8}…' -d '{\"keyId\":\"$key_id\",\"fileId\":\"demo\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}'"
+echo "\$ curl -X POST $base/api/video/key -H 'Content-Type: application/json' -H 'Authorization: Bearer ${token:0:8}…' -d '{\"keyId\":\"$key_id\",\"fileId\":\"demo\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}'"
 answer="$(post /api/video/key "{\"keyId\":\"$key_id\",\"fileId\":\"demo\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}" "$token")"
 echo "$answer"
 grep -q '"success":true' <<<"$answer" || { echo "demo: the key request failed" >&2; exit 1; }

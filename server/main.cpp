@@ -1,5 +1,6 @@
 // veilcast-server: the content server (serve) and its operator commands (admin).
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -10,9 +11,12 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "Admin.h"
 #include "Clock.h"
@@ -21,6 +25,7 @@
 #include "KeyVault.h"
 #include "PasswordHasher.h"
 #include "Service.h"
+#include "ServiceWorker.h"
 #include "Store.h"
 
 namespace {
@@ -149,6 +154,36 @@ int serve(QCoreApplication& app, const QStringList& args)
     p.addOption({QStringLiteral("hash-threads"),
                  QStringLiteral("Threads for password checks (default: cores - 1)."),
                  QStringLiteral("n")});
+    p.addOption({QStringLiteral("session-lifetime"),
+                 QStringLiteral("Seconds after a login beyond which no renewal reaches "
+                                "(default 7776000, 90 days)."),
+                 QStringLiteral("s")});
+    p.addOption({QStringLiteral("header-timeout"),
+                 QStringLiteral("Seconds a request's header may take (default 10)."),
+                 QStringLiteral("s")});
+    p.addOption({QStringLiteral("body-timeout"),
+                 QStringLiteral("Seconds a request's body may take after its header (default "
+                                "30)."),
+                 QStringLiteral("s")});
+    p.addOption({QStringLiteral("idle-timeout"),
+                 QStringLiteral("Seconds an idle keep-alive connection is kept (default 60)."),
+                 QStringLiteral("s")});
+    p.addOption({QStringLiteral("max-connections"),
+                 QStringLiteral("Open connections in total (default 1000)."), QStringLiteral("n")});
+    p.addOption({QStringLiteral("max-connections-per-address"),
+                 QStringLiteral("Open connections from one address (default 64; 0: no cap)."),
+                 QStringLiteral("n")});
+    p.addOption({QStringLiteral("max-buffered-kib"),
+                 QStringLiteral("KiB that unfinished requests may hold together (default "
+                                "65536)."),
+                 QStringLiteral("kib")});
+    p.addOption({QStringLiteral("service-threads"),
+                 QStringLiteral("Threads that run requests, each with its own database "
+                                "connection (default: cores; 0: the main thread)."),
+                 QStringLiteral("n")});
+    p.addOption({QStringLiteral("http-threads"),
+                 QStringLiteral("Network threads of the HTTP front (default 1)."),
+                 QStringLiteral("n")});
     p.process(args);
 
     auto common = readCommon(p);
@@ -199,8 +234,54 @@ int serve(QCoreApplication& app, const QStringList& args)
         return true;
     };
     if (!seconds("access-lifetime", &options.accessLifetimeMs) ||
-        !seconds("renewal-window", &options.renewalWindowMs)) {
+        !seconds("renewal-window", &options.renewalWindowMs) ||
+        !seconds("session-lifetime", &options.sessionLifetimeMs)) {
         return 2;
+    }
+    HttpOptions http;
+    // Fractions allowed, so tests can use short time-outs.
+    auto timeout = [&](const char* name, std::chrono::milliseconds* target) {
+        if (!p.isSet(QString::fromLatin1(name))) {
+            return true;
+        }
+        bool good = false;
+        const double s = p.value(QString::fromLatin1(name)).toDouble(&good);
+        if (!good || s <= 0 || s > 86400) {
+            err() << "error: --" << name << " wants a positive number of seconds" << Qt::endl;
+            return false;
+        }
+        *target = std::chrono::milliseconds(qint64(s * 1000));
+        return true;
+    };
+    auto count = [&](const char* name, long long min, auto* target) {
+        if (!p.isSet(QString::fromLatin1(name))) {
+            return true;
+        }
+        bool good = false;
+        const long long n = p.value(QString::fromLatin1(name)).toLongLong(&good);
+        if (!good || n < min || n > (1LL << 40)) {
+            err() << "error: --" << name << " wants a number of at least " << min << Qt::endl;
+            return false;
+        }
+        *target = static_cast<std::remove_pointer_t<decltype(target)>>(n);
+        return true;
+    };
+    long long bufferedKib = -1;
+    // One per core: each request is mostly database reads and a little
+    // crypto, so the rules scale with the cores like the database does.
+    int serviceThreads = std::max(1, QThread::idealThreadCount());
+    if (!timeout("header-timeout", &http.front.headerTimeout) ||
+        !timeout("body-timeout", &http.front.bodyTimeout) ||
+        !timeout("idle-timeout", &http.front.idleTimeout) ||
+        !count("max-connections", 1, &http.front.maxConnections) ||
+        !count("max-connections-per-address", 0, &http.front.maxConnectionsPerAddress) ||
+        !count("max-buffered-kib", 1, &bufferedKib) ||
+        !count("http-threads", 1, &http.front.threads) ||
+        !count("service-threads", 0, &serviceThreads)) {
+        return 2;
+    }
+    if (bufferedKib > 0) {
+        http.front.maxBufferedBytes = std::size_t(bufferedKib) * 1024;
     }
 
     if (!PasswordHasher::initLibrary()) {
@@ -223,10 +304,22 @@ int serve(QCoreApplication& app, const QStringList& args)
     SystemClock clock;
     PasswordHasher hasher(common->cost);
     Service service(store, vault, hasher, clock, options);
-    HttpOptions http;
+    // Declared before the server, so they outlive it.
+    std::vector<std::unique_ptr<ServiceWorker>> workers;
+    std::vector<ServiceWorker*> lanes;
+    for (int i = 0; i < serviceThreads; ++i) {
+        workers.push_back(
+            std::make_unique<ServiceWorker>(common->db, vault, hasher, clock, options));
+        if (!workers.back()->start(&error)) {
+            err() << "error: cannot open the database: " << error << Qt::endl;
+            return 1;
+        }
+        lanes.push_back(workers.back().get());
+    }
     http.trustForwardedFor = behindProxy;
     http.hashThreads = p.value(QStringLiteral("hash-threads")).toInt();
     ContentServer server(service, hasher, http);
+    server.setWorkers(lanes);
     if (tls && !server.setupTls(p.value(QStringLiteral("tls-cert")),
                                 p.value(QStringLiteral("tls-key")), &error)) {
         err() << "error: " << error << Qt::endl;
@@ -295,6 +388,9 @@ int admin(const QStringList& args)
 
 int main(int argc, char** argv)
 {
+    // The database, its journal files and the master key hold secrets: made
+    // by this program, they are for its own user only.
+    ::umask(077);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veilcast-server"));
     const QStringList args = app.arguments();

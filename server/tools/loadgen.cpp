@@ -197,7 +197,11 @@ int main(int argc, char** argv)
     };
     opt("host", "server address", "127.0.0.1");
     opt("port", "server port", "8787");
-    opt("mode", "key, login or mixed (key load while logins run)", "key");
+    opt("mode",
+        "key, login, mixed (key load while logins run) or static (GET --path, no login; for a "
+        "peer web server)",
+        "key");
+    opt("path", "path to GET in static mode", "/key.json");
     opt("connections", "connections for key requests", "50");
     opt("requests", "key requests in total", "10000");
     opt("login-connections", "connections sending logins", "4");
@@ -216,6 +220,26 @@ int main(int argc, char** argv)
                                 {"deviceId", p.value("device")},
                                 {"deviceName", "loadgen"}};
     const QByteArray loginRequest = httpPost(host, port, "/api/auth/login", loginBody);
+    if (mode == "static") {
+        // The same connections and pacing against any web server.
+        g_clock.start();
+        Workload files;
+        files.name = QStringLiteral("static file");
+        files.request = "GET " + p.value("path").toLatin1() +
+                        " HTTP/1.1\r\nHost: " + host.toLatin1() + ":" + QByteArray::number(port) +
+                        "\r\n\r\n";
+        files.remaining = p.value("requests").toLongLong();
+        std::vector<std::unique_ptr<Connection>> connections;
+        files.onDone = [&] {
+            report(files);
+            app.quit();
+        };
+        files.startNs = g_clock.nsecsElapsed();
+        for (int i = 0; i < p.value("connections").toInt(); ++i) {
+            connections.push_back(std::make_unique<Connection>(files, host, port));
+        }
+        return app.exec();
+    }
     const QJsonObject setup = once(host, port, loginRequest);
     const QByteArray token = setup.value("data").toObject().value("token").toString().toLatin1();
     if (token.isEmpty()) {

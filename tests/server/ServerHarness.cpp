@@ -55,7 +55,6 @@ bool ServerHarness::start(QString* error)
     QByteArray master(KeyVault::kMasterKeySize, '\x5a');
     vault = std::make_unique<KeyVault>(master);
     m_service = std::make_unique<Service>(*store, *vault, *hasher, clock, options);
-    HttpOptions http;
     http.log = [this](const QString& line) { log.append(line); };
     m_server = std::make_unique<ContentServer>(*m_service, *hasher, http);
     m_port = m_server->listen(QHostAddress::LocalHost, 0);
@@ -125,10 +124,12 @@ int ServerHarness::count(const QString& table)
 }
 
 HttpAnswer ServerHarness::send(const QByteArray& verb, const QString& path, const QByteArray& body,
-                               const QString& token)
+                               const QString& token, const QByteArray& contentType)
 {
     QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    if (!contentType.isEmpty()) {
+        request.setRawHeader("Content-Type", contentType);
+    }
     if (!token.isEmpty()) {
         request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     }

@@ -59,6 +59,7 @@ public:
     std::unique_ptr<PasswordHasher> hasher;
     std::unique_ptr<KeyVault> vault;
     ServiceOptions options;
+    HttpOptions http;  // the log is always captured into `log`
 
     // seeding, straight into the store
     QString addMerchant(const QString& name);
@@ -75,7 +76,8 @@ public:
     HttpAnswer post(const QString& path, const QJsonObject& body, const QString& token = {});
     HttpAnswer get(const QString& path, const QString& token = {});
     HttpAnswer send(const QByteArray& verb, const QString& path, const QByteArray& body,
-                    const QString& token);
+                    const QString& token,
+                    const QByteArray& contentType = QByteArrayLiteral("application/json"));
     HttpAnswer login(const QString& username, const QString& password,
                      const QString& deviceId = QStringLiteral("0123456789abcdef0123456789abcdef"));
     QString loginToken(

@@ -166,9 +166,12 @@ private slots:
         QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
 
         // accounts
+        // Disabling ends the sessions; enabling again does not bring them back.
         QCOMPARE(admin({"user", "disable", "viewer"}).exitCode, 0);
-        QCOMPARE(keyCode(viewer), QStringLiteral("ACCOUNT_DISABLED"));
+        QCOMPARE(keyCode(viewer), QStringLiteral("TOKEN_INVALID"));
         QCOMPARE(admin({"user", "enable", "viewer"}).exitCode, 0);
+        QCOMPARE(keyCode(viewer), QStringLiteral("TOKEN_INVALID"));
+        viewer = login("viewer", "viewer-password");
         QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
         QCOMPARE(admin({"user", "passwd", "viewer"}, "new-viewer-pass\n").exitCode, 0);
         QCOMPARE(keyCode(viewer), QStringLiteral("TOKEN_INVALID"));
@@ -199,6 +202,73 @@ private slots:
             QVERIFY2(!log.contains(secret), secret.constData());
         }
         QVERIFY(!admin({"user", "list"}).out.contains("$argon2id$"));
+    }
+
+    void privateFilesAreForTheOwnerOnly()
+    {
+        QCOMPARE(startServer({}), QString());
+        QCOMPARE(admin({"user", "add", "p", "--role", "viewer"}, "p-password\n").exitCode, 0);
+        QVERIFY(!login("p", "p-password").isEmpty());
+        const QString data = m_dir.filePath("data");
+        const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                            QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QCOMPARE(QFileInfo(data).permissions() & owner, owner);
+        QCOMPARE(QFileInfo(data).permissions() & others, QFileDevice::Permissions());
+        for (const char* name :
+             {"veilcast.db", "veilcast.db-wal", "veilcast.db-shm", "master.key"}) {
+            const QFileInfo f(QDir(data).filePath(name));
+            QVERIFY2(f.exists(), name);
+            QVERIFY2((f.permissions() & (QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                         QFileDevice::ReadOther | QFileDevice::WriteOther)) == 0,
+                     name);
+        }
+    }
+
+    void adminListingsShowControlCharactersEscaped()
+    {
+        // The data directory is shared with the other tests: lines are
+        // counted against the JSON listing of the same records.
+        QCOMPARE(admin({"merchant", "add", "evil-m"}).exitCode, 0);
+        const QString evil = QString::fromUtf8(
+            "eve\n"
+            "root  role=admin\x1b[2J\xe2\x80\xae%1");
+        QCOMPARE(admin({"user", "add", "eve", "--role", "merchant", "--merchant", "evil-m",
+                        "--display-name", evil},
+                       "eve-password\n")
+                     .exitCode,
+                 0);
+        QCOMPARE(startServer({}), QString());
+        const QString token = login("eve", "eve-password");
+        const QJsonObject upload{{"keyId", "5a1b2c3d-4e5f-4a6b-8c7d-8e9fa0b1c2d3"},
+                                 {"key", QString::fromLatin1(QByteArray(32, 'k').toBase64())},
+                                 {"iv", QString::fromLatin1(QByteArray(16, 'i').toBase64())},
+                                 {"title", "t%5\r\x07"},
+                                 {"sourceFileName", "s\x1b]0;x\x07"},
+                                 {"fileSize", 7}};
+        QVERIFY(call("/api/merchant/keys", upload, token).value("success").toBool());
+        const Run users = admin({"user", "list"});
+        QCOMPARE(users.exitCode, 0);
+        QCOMPARE(users.out.count('\n'), adminJson({"user", "list"}).size());
+        QVERIFY2(users.out.contains("eve\\x0aroot  role=admin\\x1b[2J\\u202e%1"),
+                 users.out.constData());
+        const Run keys = admin({"key", "list"});
+        QCOMPARE(keys.out.count('\n'), adminJson({"key", "list"}).size());
+        QVERIFY2(keys.out.contains("t%5\\x0d\\x07  s\\x1b]0;x\\x07  7 bytes"),
+                 keys.out.constData());
+        for (const Run& r : {users, keys}) {
+            for (char c : r.out) {
+                QVERIFY(c == '\n' || uchar(c) >= 0x20);
+            }
+        }
+        // Scripts get the exact text through JSON.
+        const QJsonArray all = adminJson({"user", "list"});
+        const auto eve = std::find_if(all.begin(), all.end(), [](const QJsonValue& v) {
+            return v.toObject().value("username").toString() == "eve";
+        });
+        QVERIFY(eve != all.end());
+        QCOMPARE(eve->toObject().value("displayName").toString(), evil);
     }
 
     void listenPolicy_data()

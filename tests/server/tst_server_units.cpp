@@ -6,6 +6,7 @@
 
 #include "Admin.h"
 #include "Database.h"
+#include "JsonBody.h"
 #include "KeyVault.h"
 
 class ServerUnitsTest : public QObject
@@ -196,6 +197,42 @@ private slots:
                          expected);
             }
         }
+    }
+    void jsonBodies_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("problem");
+        const int none = int(JsonBody::Problem::None);
+        const int notObject = int(JsonBody::Problem::NotAnObject);
+        const int dup = int(JsonBody::Problem::DuplicateKey);
+        QTest::newRow("plain object") << QByteArray(R"({"a":1,"b":"a"})") << none;
+        QTest::newRow("same key in sibling objects")
+            << QByteArray(R"({"x":{"a":1},"y":{"a":2}})") << none;
+        QTest::newRow("key text as a value") << QByteArray(R"({"a":"a","b":["a","a"]})") << none;
+        QTest::newRow("escaped quote in a key") << QByteArray("{\"a\\\"\":1,\"a\":2}") << none;
+        QTest::newRow("case differs") << QByteArray(R"({"a":1,"A":2})") << none;
+        QTest::newRow("repeated key") << QByteArray(R"({"a":1,"a":2})") << dup;
+        QTest::newRow("repeated after a nested object")
+            << QByteArray(R"({"a":{"b":1,"c":[1,{"d":2}]},"a":3})") << dup;
+        QTest::newRow("repeated inside a nested object")
+            << QByteArray(R"({"x":{"b":1,"b":1}})") << dup;
+        QTest::newRow("repeated inside an array") << QByteArray(R"({"x":[{"b":1,"b":1}]})") << dup;
+        QTest::newRow("repeated through a \\u escape")
+            << QByteArray(R"({"keyId":1,"\u006beyId":2})") << dup;
+        QTest::newRow("repeated through a surrogate pair")
+            << QByteArray("{\"\xf0\x9f\x98\x80\":1,\"\\ud83d\\ude00\":2}") << dup;
+        QTest::newRow("array") << QByteArray("[1]") << notObject;
+        QTest::newRow("broken") << QByteArray(R"({"a":)") << notObject;
+        QTest::newRow("empty") << QByteArray() << notObject;
+    }
+
+    void jsonBodies()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, problem);
+        QJsonObject out;
+        QCOMPARE(int(JsonBody::parse(text, &out)), problem);
+        QCOMPARE(out.isEmpty(), problem != int(JsonBody::Problem::None));
     }
 };
 

@@ -1,0 +1,613 @@
+#include "HttpFront.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <type_traits>
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using error_code = boost::system::error_code;
+
+namespace {
+
+// After an error answer the rest of what the client sent is read and thrown
+// away for a moment before closing; closing with unread data would reset the
+// connection and the client might never see the answer.
+constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
+constexpr std::chrono::milliseconds kDrainTime{2000};
+// accept() failing (out of descriptors) would otherwise spin.
+constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
+// Room for the header block plus one read of body bytes behind it.
+constexpr std::size_t kReadChunk = 8 * 1024;
+
+bool sameName(std::string_view a, std::string_view b)
+{
+    return beast::iequals(a, b);
+}
+
+struct SessionBase
+{
+    virtual ~SessionBase() = default;
+    virtual void answer(FrontResponse response) = 0;
+};
+
+}  // namespace
+
+std::string FrontRequest::first(std::string_view name) const
+{
+    for (const auto& [n, v] : headers) {
+        if (sameName(n, name)) {
+            return v;
+        }
+    }
+    return {};
+}
+
+std::string FrontRequest::last(std::string_view name) const
+{
+    for (auto it = headers.rbegin(); it != headers.rend(); ++it) {
+        if (sameName(it->first, name)) {
+            return it->second;
+        }
+    }
+    return {};
+}
+
+int FrontRequest::count(std::string_view name) const
+{
+    int n = 0;
+    for (const auto& [key, value] : headers) {
+        n += sameName(key, name) ? 1 : 0;
+    }
+    return n;
+}
+
+// Lets answers that arrive after stop() fall on the floor instead of on a
+// destroyed io_context.
+struct FrontLink
+{
+    std::mutex mutex;
+    HttpFront::Impl* impl = nullptr;  // guarded by mutex; null once stopped
+};
+
+struct HttpFront::Impl
+{
+    FrontOptions options;
+    FrontRefusals refusals;
+    Handler handler;
+    Refused refused;
+    std::shared_ptr<FrontLink> link = std::make_shared<FrontLink>();
+
+    std::mutex mutex;  // guards everything down to `waiting`
+    int connections = 0;
+    std::map<std::string, int> perAddress;
+    std::size_t buffered = 0;
+    std::uint64_t nextId = 1;
+    // Sessions whose request is with the application; nothing else holds them then.
+    std::map<std::uint64_t, std::shared_ptr<SessionBase>> waiting;
+
+    std::optional<ssl::context> tls;
+    std::vector<std::thread> threads;
+    bool stopped = false;
+    // Last, so it goes first: pending handlers own sessions that still reach
+    // into the members above while they are destroyed.
+    net::io_context ioc;
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+
+    ~Impl() { stop(); }
+
+    void stop()
+    {
+        {
+            std::lock_guard guard(link->mutex);
+            link->impl = nullptr;
+        }
+        work.reset();
+        ioc.stop();
+        for (std::thread& t : threads) {
+            if (t.joinable()) {
+                t.join();
+            }
+        }
+        threads.clear();
+        std::map<std::uint64_t, std::shared_ptr<SessionBase>> parked;
+        {
+            std::lock_guard guard(mutex);
+            parked.swap(waiting);
+        }
+        parked.clear();  // while the io_context still exists
+        stopped = true;
+    }
+
+    bool reserve(std::size_t bytes)
+    {
+        std::lock_guard guard(mutex);
+        if (buffered + bytes > options.maxBufferedBytes) {
+            return false;
+        }
+        buffered += bytes;
+        return true;
+    }
+
+    void release(std::size_t bytes)
+    {
+        std::lock_guard guard(mutex);
+        buffered -= std::min(bytes, buffered);
+    }
+
+    std::size_t headerReserve() const { return options.maxHeaderBytes + kReadChunk; }
+
+    bool admit(const std::string& address)
+    {
+        std::lock_guard guard(mutex);
+        int& mine = perAddress[address];
+        if (connections >= options.maxConnections ||
+            (options.maxConnectionsPerAddress > 0 && mine >= options.maxConnectionsPerAddress) ||
+            buffered + headerReserve() > options.maxBufferedBytes) {
+            if (mine == 0) {
+                perAddress.erase(address);
+            }
+            return false;
+        }
+        ++connections;
+        ++mine;
+        buffered += headerReserve();
+        return true;
+    }
+
+    void leave(const std::string& address, std::size_t reserved)
+    {
+        std::lock_guard guard(mutex);
+        --connections;
+        auto it = perAddress.find(address);
+        if (it != perAddress.end() && --it->second <= 0) {
+            perAddress.erase(it);
+        }
+        buffered -= std::min(reserved, buffered);
+    }
+
+    std::uint64_t park(std::shared_ptr<SessionBase> session)
+    {
+        std::lock_guard guard(mutex);
+        const std::uint64_t id = nextId++;
+        waiting.emplace(id, std::move(session));
+        return id;
+    }
+
+    std::shared_ptr<SessionBase> unpark(std::uint64_t id)
+    {
+        std::lock_guard guard(mutex);
+        auto it = waiting.find(id);
+        if (it == waiting.end()) {
+            return {};
+        }
+        auto session = std::move(it->second);
+        waiting.erase(it);
+        return session;
+    }
+
+    void accept(std::shared_ptr<tcp::acceptor> acceptor);
+    void onAccepted(tcp::socket socket);
+};
+
+namespace {
+
+template <class Stream>
+constexpr bool kIsTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+template <class Stream>
+class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>>
+{
+public:
+    Session(HttpFront::Impl* impl, Stream stream, std::string peer)
+        : m_impl(impl),
+          m_stream(std::move(stream)),
+          m_buffer(impl->options.maxHeaderBytes + kReadChunk),
+          m_peer(std::move(peer))
+    {}
+
+    ~Session() override { m_impl->leave(m_peer, m_impl->headerReserve() + m_bodyReserved); }
+
+    void start()
+    {
+        if constexpr (kIsTls<Stream>) {
+            lowest().expires_after(m_impl->options.headerTimeout);
+            m_stream.async_handshake(ssl::stream_base::server,
+                                     [self = this->shared_from_this()](error_code ec) {
+                                         if (ec) {
+                                             return self->drop();
+                                         }
+                                         self->readRequest();
+                                     });
+        } else {
+            readRequest();
+        }
+    }
+
+    void answer(FrontResponse response) override
+    {
+        m_response = {};
+        m_response.version(11);
+        m_response.result(static_cast<unsigned>(response.status));
+        m_response.set(http::field::content_type, "application/json");
+        // Answers may carry content keys and tokens: never to be cached anywhere.
+        m_response.set(http::field::cache_control, "no-store");
+        m_response.body() = std::move(response.body);
+        m_response.keep_alive(!response.close && m_keepAlive);
+        m_response.prepare_payload();
+        lowest().expires_after(m_impl->options.writeTimeout);
+        http::async_write(
+            m_stream, m_response,
+            [self = this->shared_from_this()](error_code ec, std::size_t) { self->onWritten(ec); });
+    }
+
+private:
+    beast::tcp_stream& lowest() { return beast::get_lowest_layer(m_stream); }
+
+    void readRequest()
+    {
+        m_parser.emplace();
+        m_parser->header_limit(static_cast<std::uint32_t>(m_impl->options.maxHeaderBytes));
+        m_parser->body_limit(m_impl->options.maxBodyBytes);
+        if (m_buffer.size() > 0 || m_fresh) {
+            // A new connection or a pipelined request: the header is due now.
+            m_fresh = false;
+            return readHeader();
+        }
+        lowest().expires_after(m_impl->options.idleTimeout);
+        m_stream.async_read_some(m_buffer.prepare(kReadChunk),
+                                 [self = this->shared_from_this()](error_code ec, std::size_t n) {
+                                     if (ec) {
+                                         return self->drop();
+                                     }
+                                     self->m_buffer.commit(n);
+                                     self->readHeader();
+                                 });
+    }
+
+    void readHeader()
+    {
+        lowest().expires_after(m_impl->options.headerTimeout);
+        http::async_read_header(
+            m_stream, m_buffer, *m_parser,
+            [self = this->shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
+    }
+
+    void onHeader(error_code ec)
+    {
+        if (ec) {
+            return failed(ec);
+        }
+        const auto& header = m_parser->get();
+        // Beast already refuses a length next to chunked coding and lengths
+        // that disagree; a proxy in front might read any repetition or any
+        // other coding differently, so those end the connection too.
+        int lengths = 0;
+        int codings = 0;
+        for (const auto& field : header) {
+            if (field.name() == http::field::content_length) {
+                ++lengths;
+                if (field.value().find(',') != beast::string_view::npos) {
+                    ++lengths;
+                }
+            } else if (field.name() == http::field::transfer_encoding) {
+                ++codings;
+            }
+        }
+        if (lengths > 1 || codings > 1 || (codings == 1 && !m_parser->chunked()) ||
+            (codings == 1 && lengths == 1)) {
+            return refuse(400, "ambiguous framing");
+        }
+        const std::size_t bodySize =
+            m_parser->chunked() ? m_impl->options.maxBodyBytes
+                                : static_cast<std::size_t>(m_parser->content_length().value_or(0));
+        if (bodySize > 0) {
+            if (!m_impl->reserve(bodySize)) {
+                return refuse(503, "buffer cap reached");
+            }
+            m_bodyReserved = bodySize;
+        }
+        m_keepAlive = m_parser->keep_alive();
+        if (m_parser->is_done()) {
+            return dispatch();
+        }
+        if (beast::iequals(header[http::field::expect], "100-continue")) {
+            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            lowest().expires_after(m_impl->options.writeTimeout);
+            return net::async_write(m_stream, net::buffer(kContinue),
+                                    [self = this->shared_from_this()](error_code ec, std::size_t) {
+                                        if (ec) {
+                                            return self->drop();
+                                        }
+                                        self->readBody();
+                                    });
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        lowest().expires_after(m_impl->options.bodyTimeout);
+        http::async_read(m_stream, m_buffer, *m_parser,
+                         [self = this->shared_from_this()](error_code ec, std::size_t) {
+                             if (ec) {
+                                 return self->failed(ec);
+                             }
+                             self->dispatch();
+                         });
+    }
+
+    void dispatch()
+    {
+        // The application takes its time; no clock runs meanwhile.
+        lowest().expires_never();
+        auto message = m_parser->release();
+        FrontRequest request;
+        request.method = std::string(message.method_string());
+        request.target = std::string(message.target());
+        for (const auto& field : message) {
+            request.headers.emplace_back(std::string(field.name_string()),
+                                         std::string(field.value()));
+        }
+        request.body = std::move(message.body());
+        request.peerAddress = m_peer;
+        const std::uint64_t id = m_impl->park(this->shared_from_this());
+        std::weak_ptr<FrontLink> weakLink = m_impl->link;
+        HttpFront::Respond respond = [weakLink, id](FrontResponse response) {
+            const auto link = weakLink.lock();
+            if (!link) {
+                return;
+            }
+            std::lock_guard guard(link->mutex);
+            if (!link->impl) {
+                return;
+            }
+            auto session = link->impl->unpark(id);
+            if (!session) {
+                return;
+            }
+            auto* self = static_cast<Session*>(session.get());
+            net::post(self->m_stream.get_executor(),
+                      [session, response = std::move(response)]() mutable {
+                          session->answer(std::move(response));
+                      });
+        };
+        m_impl->handler(std::move(request), std::move(respond));
+    }
+
+    void onWritten(error_code ec)
+    {
+        m_impl->release(m_bodyReserved);
+        m_bodyReserved = 0;
+        if (ec) {
+            return drop();
+        }
+        if (!m_response.keep_alive()) {
+            return closeGracefully();
+        }
+        readRequest();
+    }
+
+    void failed(error_code ec)
+    {
+        if (ec == http::error::body_limit) {
+            return refuse(413, "body over the limit");
+        }
+        if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+            ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            return refuse(400, ec.message());
+        }
+        if (ec == http::error::buffer_overflow) {
+            return refuse(400, "header over the limit");
+        }
+        drop();  // time-out, hang-up, reset: nobody to answer
+    }
+
+    void refuse(int status, const std::string& reason)
+    {
+        if (m_impl->refused) {
+            m_impl->refused(status, reason);
+        }
+        FrontResponse response;
+        response.status = status;
+        response.close = true;
+        response.body = status == 413   ? m_impl->refusals.tooLarge
+                        : status == 503 ? m_impl->refusals.busy
+                                        : m_impl->refusals.malformed;
+        answer(std::move(response));
+    }
+
+    void closeGracefully()
+    {
+        if constexpr (kIsTls<Stream>) {
+            lowest().expires_after(kDrainTime);
+            m_stream.async_shutdown(
+                [self = this->shared_from_this()](error_code) { self->drop(); });
+        } else {
+            error_code ignored;
+            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+            lowest().expires_after(kDrainTime);
+            drain();
+        }
+    }
+
+    void drain()
+    {
+        m_buffer.clear();
+        m_stream.async_read_some(m_buffer.prepare(kReadChunk),
+                                 [self = this->shared_from_this()](error_code ec, std::size_t n) {
+                                     self->m_drained += n;
+                                     if (ec || self->m_drained > kMaxDrainBytes) {
+                                         return self->drop();
+                                     }
+                                     self->drain();
+                                 });
+    }
+
+    void drop()
+    {
+        error_code ignored;
+        lowest().socket().close(ignored);
+    }
+
+    HttpFront::Impl* m_impl;
+    Stream m_stream;
+    beast::flat_buffer m_buffer;
+    std::optional<http::request_parser<http::string_body>> m_parser;
+    http::response<http::string_body> m_response;
+    std::string m_peer;
+    std::size_t m_bodyReserved = 0;
+    std::size_t m_drained = 0;
+    bool m_keepAlive = false;
+    bool m_fresh = true;
+};
+
+}  // namespace
+
+void HttpFront::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor)
+{
+    acceptor->async_accept(
+        net::make_strand(ioc), [this, acceptor](error_code ec, tcp::socket socket) {
+            if (ec == net::error::operation_aborted || !acceptor->is_open()) {
+                return;
+            }
+            if (ec) {
+                auto timer = std::make_shared<net::steady_timer>(ioc, kAcceptRetryDelay);
+                timer->async_wait([this, acceptor, timer](error_code) { accept(acceptor); });
+                return;
+            }
+            onAccepted(std::move(socket));
+            accept(acceptor);
+        });
+}
+
+void HttpFront::Impl::onAccepted(tcp::socket socket)
+{
+    error_code ec;
+    auto address = socket.remote_endpoint(ec).address();
+    if (ec) {
+        return;
+    }
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+    }
+    std::string peer = address.to_string();
+    if (!admit(peer)) {
+        if (refused) {
+            refused(503, "connection cap reached");
+        }
+        if (!tls) {
+            // Best effort, without waiting: the client learns why.
+            const std::string answer =
+                "HTTP/1.1 503 Service Unavailable\r\n"
+                "Content-Type: application/json\r\nConnection: close\r\n"
+                "Content-Length: " +
+                std::to_string(refusals.busy.size()) + "\r\n\r\n" + refusals.busy;
+            socket.non_blocking(true, ec);
+            socket.write_some(net::buffer(answer), ec);
+            socket.shutdown(tcp::socket::shutdown_both, ec);
+        }
+        socket.close(ec);
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    if (tls) {
+        auto session = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+            this, beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls),
+            std::move(peer));
+        session->start();
+    } else {
+        auto session = std::make_shared<Session<beast::tcp_stream>>(
+            this, beast::tcp_stream(std::move(socket)), std::move(peer));
+        session->start();
+    }
+}
+
+HttpFront::HttpFront(FrontOptions options, FrontRefusals refusals, Handler handler, Refused refused)
+    : m_impl(std::make_shared<Impl>())
+{
+    m_impl->options = options;
+    m_impl->options.threads = std::max(1, options.threads);
+    m_impl->refusals = std::move(refusals);
+    m_impl->handler = std::move(handler);
+    m_impl->refused = std::move(refused);
+    m_impl->link->impl = m_impl.get();
+}
+
+HttpFront::~HttpFront()
+{
+    stop();
+}
+
+void HttpFront::stop()
+{
+    if (m_impl && !m_impl->stopped) {
+        m_impl->stop();
+    }
+}
+
+bool HttpFront::setupTls(const std::string& certPath, const std::string& keyPath,
+                         std::string* error)
+{
+    try {
+        ssl::context context(ssl::context::tls_server);
+        context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                            ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                            ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+        context.use_certificate_chain_file(certPath);
+        context.use_private_key_file(keyPath, ssl::context::pem);
+        m_impl->tls.emplace(std::move(context));
+    } catch (const boost::system::system_error& e) {
+        *error = e.what();
+        return false;
+    }
+    return true;
+}
+
+unsigned short HttpFront::listen(const std::string& address, unsigned short port,
+                                 std::string* error)
+{
+    error_code ec;
+    const auto ip = net::ip::make_address(address, ec);
+    if (ec) {
+        *error = "bad address " + address;
+        return 0;
+    }
+    auto acceptor = std::make_shared<tcp::acceptor>(m_impl->ioc);
+    const tcp::endpoint endpoint(ip, port);
+    acceptor->open(endpoint.protocol(), ec);
+    if (!ec) {
+        acceptor->set_option(net::socket_base::reuse_address(true), ec);
+        acceptor->bind(endpoint, ec);
+    }
+    if (!ec) {
+        acceptor->listen(net::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        *error = ec.message();
+        return 0;
+    }
+    const unsigned short bound = acceptor->local_endpoint(ec).port();
+    net::post(m_impl->ioc, [impl = m_impl.get(), acceptor] { impl->accept(acceptor); });
+    if (m_impl->threads.empty()) {
+        m_impl->work.emplace(m_impl->ioc.get_executor());
+        for (int i = 0; i < m_impl->options.threads; ++i) {
+            m_impl->threads.emplace_back([impl = m_impl.get()] { impl->ioc.run(); });
+        }
+    }
+    return bound;
+}
