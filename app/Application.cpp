@@ -99,6 +99,8 @@ bool Application::runSession(bool allowAutoLogin)
 
     if (!loggedIn) {
         LoginDialog dialog;
+        // Named for the desktop's window list; the card draws its own title.
+        dialog.setWindowTitle(QStringLiteral("登录"));
         AntiPiracy::applyCaptureExclusion(&dialog);
         if (dialog.exec() != QDialog::Accepted) {
             return false;

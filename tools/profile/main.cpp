@@ -3,8 +3,8 @@
 // that account's playlist holding given containers. It writes through the
 // program's own settings store, so XDG_CONFIG_HOME picks the profile.
 //
-//   veilcast-profile --username NAME --password PASS
-//                    [--user-id ID --video PATH [--video PATH...]]
+//   veilcast-profile [--username NAME --password PASS]
+//                    [--user-id ID --video PATH [--video PATH...]] [--notice-shown]
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
@@ -18,7 +18,7 @@ namespace {
 int usage()
 {
     std::fputs(
-        "usage: veilcast-profile --username NAME --password PASS "
+        "usage: veilcast-profile [--username NAME --password PASS] "
         "[--user-id ID --video PATH...] [--notice-shown]\n",
         stderr);
     return 2;
@@ -52,14 +52,16 @@ int main(int argc, char** argv)
             return usage();
         }
     }
-    if (username.isEmpty() || (!videos.isEmpty() && userId.isEmpty())) {
+    if (!videos.isEmpty() && userId.isEmpty()) {
         return usage();
     }
 
     AppConfig* config = AppConfig::instance();
-    config->setLastUsername(username);
-    config->setRememberPassword(!password.isEmpty());
-    config->setSavedPassword(password);
+    if (!username.isEmpty()) {
+        config->setLastUsername(username);
+        config->setRememberPassword(!password.isEmpty());
+        config->setSavedPassword(password);
+    }
 
     QList<PlaylistEntry> entries;
     for (const QString& video : std::as_const(videos)) {
