@@ -1,0 +1,40 @@
+#pragma once
+
+// Clips for the player page tests: made with the ffmpeg CLI at test time and
+// sealed with our own container writer.
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include "ContainerWriter.h"
+#include "CryptoUtils.h"
+
+struct PageClip
+{
+    QString path;   // the container
+    QString keyId;  // dashed, as the server knows it
+    QByteArray key;
+    QByteArray iv;
+
+    bool isValid() const { return !path.isEmpty() && key.size() == 32; }
+};
+
+inline bool runFfmpeg(const QStringList& args)
+{
+    QProcess ff;
+    ff.start(QStringLiteral("ffmpeg"),
+             QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + args);
+    return ff.waitForFinished(120000) && ff.exitStatus() == QProcess::NormalExit &&
+           ff.exitCode() == 0;
+}
+
+inline PageClip sealFile(const QString& source, const QString& container)
+{
+    const ContainerWriter::Result r = ContainerWriter::write(source, container);
+    if (!r.ok) {
+        return {};
+    }
+    return {r.outPath, CryptoUtils::formatVideoId(r.videoId), r.key, r.iv};
+}

@@ -1,0 +1,569 @@
+// The player page as a whole, with keys from a scripted peer that counts
+// every key request: files in by drop and by path, the chosen row found again
+// after evictions, the empty page, replay, keys, warning cards, the stored
+// playlist per user, the volume and the screenshot notice.
+#include <sys/stat.h>
+
+#include <QJsonObject>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "AppConfig.h"
+#include "AudioRenderer.h"
+#include "ControlBar.h"
+#include "MediaPlayer.h"
+#include "ModalDriver.h"
+#include "OverlayContainer.h"
+#include "PageMedia.h"
+#include "PlaybackService.h"
+#include "PlayerWidget.h"
+#include "PlaylistModel.h"
+#include "ScriptedPeer.h"
+#include "SidebarWidget.h"
+#include "TestFiles.h"
+#include "VideoRenderer.h"
+#include "Watermark.h"
+
+namespace {
+
+constexpr int kWaitMs = 15000;
+
+struct Card
+{
+    QString title;
+    QString text;
+    bool plain = false;
+};
+
+// Answers the next warning card from inside its own event loop.
+void answerNextCard(Card* seen, bool* done)
+{
+    ModalDriver::whenModal([seen, done](QWidget* modal) {
+        *done = true;
+        if (!modal) {
+            return;
+        }
+        auto* title = modal->findChild<QLabel*>(QStringLiteral("confirmTitle"));
+        auto* text = modal->findChild<QLabel*>(QStringLiteral("confirmMsg"));
+        seen->title = title ? title->text() : QString();
+        seen->text = text ? text->text() : QString();
+        seen->plain = text && text->textFormat() == Qt::PlainText;
+        if (auto* ok = modal->findChild<QPushButton*>(QStringLiteral("confirmOk"))) {
+            ok->click();
+        }
+    });
+}
+
+PlaylistEntry entryFor(const QString& path)
+{
+    PlaylistEntry e;
+    e.fileId = e.filePath = path;
+    e.title = QFileInfo(path).completeBaseName();
+    return e;
+}
+
+void dropFiles(QWidget* page, const QStringList& paths)
+{
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& p : paths) {
+        urls.append(QUrl::fromLocalFile(p));
+    }
+    mime.setUrls(urls);
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    // Straight to the page: the application delivers drops only during a
+    // drag of its own drag manager.
+    static_cast<QObject*>(page)->event(&drop);
+}
+
+void moveMouseOver(QWidget* w)
+{
+    QMouseEvent move(QEvent::MouseMove, QPointF(w->width() / 2.0, w->height() / 2.0),
+                     w->mapToGlobal(QPointF(w->width() / 2.0, w->height() / 2.0)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &move);
+}
+
+// Records the keys a child passed on.
+class KeyRecorder : public QWidget
+{
+public:
+    QList<int> keys;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override { keys.append(e->key()); }
+};
+
+}  // namespace
+
+class TestPlayerWidget : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    ScriptedPeer m_peer;
+    QHash<QString, PageClip> m_served;  // by key id
+    PageClip m_short;                   // 1 s
+    PageClip m_long;                    // 30 s
+    PageClip m_noise;                   // a container whose payload is no media
+    PageClip m_unknownKey;              // the peer does not know its key
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    int keyRequests() const { return int(m_peer.requestsTo("/api/video/key").size()); }
+
+    // A copy of a container under another name: same key, another path.
+    QString copyOf(const PageClip& clip, const QString& name)
+    {
+        const QString target = path(name);
+        QFile::remove(target);
+        return QFile::copy(clip.path, target) ? target : QString();
+    }
+
+    static bool waitForState(PlayerWidget& page, PlayerState state)
+    {
+        return QTest::qWaitFor([&] { return page.player()->state() == state; }, kWaitMs);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        const QString tiny = path("tiny.mp4");
+        const QString longer = path("long.mp4");
+        QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=25", "-t", "1", "-c:v",
+                           "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", tiny}));
+        QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t", "30", "-c:v",
+                           "libx264", "-preset", "ultrafast", "-g", "10", "-pix_fmt", "yuv420p",
+                           longer}));
+        QVERIFY(writeFile(path("noise.bin"), QByteArray(64 * 1024, '\x5a')));
+        m_short = sealFile(tiny, path("short.vcz"));
+        m_long = sealFile(longer, path("long.vcz"));
+        m_noise = sealFile(path("noise.bin"), path("noise.vcz"));
+        m_unknownKey = sealFile(tiny, path("unknown.vcz"));
+        QVERIFY(m_short.isValid() && m_long.isValid() && m_noise.isValid() &&
+                m_unknownKey.isValid());
+        for (const PageClip& c : {m_short, m_long, m_noise}) {
+            m_served.insert(c.keyId, c);
+        }
+
+        QVERIFY(m_peer.listen());
+        qputenv("VEILCAST_SERVER_URL", m_peer.url().toUtf8());
+        AppConfig::instance()->setScreenshotDir(path("shots"));
+    }
+
+    void init()
+    {
+        m_peer.reset();
+        m_peer.setHandler([this](const PeerRequest& r) {
+            if (r.path != "/api/video/key") {
+                return PeerResponse::raw(404, {});
+            }
+            const QString id = r.json().value("keyId").toString();
+            if (id == m_unknownKey.keyId) {
+                // A sentence of the server's own, with markup in it.
+                return PeerResponse::refuse("SOMETHING_NEW", "<b>已下架</b>");
+            }
+            if (!m_served.contains(id)) {
+                return PeerResponse::refuse("KEY_NOT_FOUND");
+            }
+            const PageClip& c = m_served[id];
+            return PeerResponse::ok({{"key", QString::fromLatin1(c.key.toBase64())},
+                                     {"iv", QString::fromLatin1(c.iv.toBase64())}});
+        });
+    }
+
+    void overlayLayersCoverTheContainer()
+    {
+        OverlayContainer box;
+        box.resize(200, 100);
+        auto* a = new QWidget;
+        auto* b = new QWidget(&box);
+        auto* other = new QWidget(&box);
+        other->setGeometry(0, 80, 50, 20);
+        box.addLayer(a);
+        box.addLayer(b);
+        box.addLayer(a);
+        box.addLayer(nullptr);
+        QCOMPARE(box.layers(), (QList<QWidget*>{a, b}));
+        QCOMPARE(a->parentWidget(), &box);
+
+        box.resize(320, 240);
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        for (QWidget* layer : box.layers()) {
+            QCOMPARE(layer->geometry(), QRect(0, 0, 320, 240));
+            QVERIFY(layer->isVisible());
+        }
+        // The last added is on top; a non-layer child is left where it was.
+        QCOMPARE(box.childAt(5, 5), b);
+        QCOMPARE(other->geometry(), QRect(0, 80, 50, 20));
+
+        delete a;
+        QCOMPARE(box.layers(), (QList<QWidget*>{b}));
+    }
+
+    void dropPlaysKnownRowAndAddsNewOnes()
+    {
+        PlayerWidget page;
+        PlaylistModel* model = page.sidebar()->model();
+        for (int i = 0; i < 4; ++i) {
+            model->addEntry(entryFor(copyOf(m_short, QString("row%1.vcz").arg(i))));
+        }
+        const QString known = copyOf(m_short, "known.vcz");
+        model->addEntry(entryFor(known));
+        QVERIFY(writeFile(path("bad.vcz"), QByteArray(100, 'x')));
+        const QString capital = copyOf(m_short, "CAPITAL.VCZ");
+        const QString mp4 = copyOf(m_short, "container-named.mp4");
+
+        QSignalSpy started(page.service(), &PlaybackService::playbackStarted);
+        dropFiles(&page, {path("bad.vcz"), known, capital, mp4});
+
+        QVERIFY(started.wait(kWaitMs));
+        QCOMPARE(started.first().at(0).toString(), known);
+        QCOMPARE(started.first().at(1).toInt(), 4);
+        QCOMPARE(page.sidebar()->listView()->currentIndex().row(), 4);
+        QCOMPARE(model->rowCount(), 6);
+        QCOMPARE(model->entryAt(5).filePath, capital);
+        QCOMPARE(model->entryAt(5).title, QStringLiteral("CAPITAL"));
+        QCOMPARE(model->rowOfPath(mp4), -1);
+        QCOMPARE(model->rowOfPath(path("bad.vcz")), -1);
+    }
+
+    void fullListDropPlaysTheFirstDroppedFile()
+    {
+        PlayerWidget page;
+        PlaylistModel* model = page.sidebar()->model();
+        const QString filler = copyOf(m_short, "filler.vcz");
+        const QDateTime earlier = QDateTime::currentDateTime().addDays(-1);
+        QList<PlaylistEntry> full;
+        for (int i = 0; i < PlaylistModel::kCapacity; ++i) {
+            PlaylistEntry e = entryFor(filler);
+            e.fileId = e.filePath = filler + QString::number(i);  // distinct rows
+            e.lastPlayedAt = earlier.addSecs(i);
+            full.append(e);
+        }
+        model->addEntries(full);
+        QCOMPARE(model->rowCount(), PlaylistModel::kCapacity);
+
+        const QStringList dropped{copyOf(m_short, "a.vcz"), copyOf(m_short, "b.vcz"),
+                                  copyOf(m_short, "c.vcz")};
+        QSignalSpy started(page.service(), &PlaybackService::playbackStarted);
+        dropFiles(&page, dropped);
+
+        QVERIFY(started.wait(kWaitMs));
+        QCOMPARE(started.first().at(0).toString(), dropped[0]);
+        QCOMPARE(model->rowCount(), PlaylistModel::kCapacity);
+        for (const QString& p : dropped) {
+            QVERIFY2(model->rowOfPath(p) >= 0, qPrintable(p));
+        }
+        QCOMPARE(model->entryAt(started.first().at(1).toInt()).filePath, dropped[0]);
+    }
+
+    void removingThePlayingRowShowsTheEmptyPage()
+    {
+        KeyRecorder frame;
+        frame.resize(900, 500);
+        auto* page = new PlayerWidget(&frame);
+        page->resize(900, 500);
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+
+        // Nothing loaded: the mouse over the video does not bring the bar.
+        moveMouseOver(page->videoContainer());
+        moveMouseOver(page->controlBar());
+        QVERIFY(page->emptyState()->isVisible());
+        QVERIFY(page->controlBar()->isHidden());
+
+        page->openFile(m_long.path);
+        QVERIFY(waitForState(*page, PlayerState::Playing));
+        QVERIFY(!page->emptyState()->isVisible());
+        QVERIFY(page->watermark()->isVisible());
+        QVERIFY(page->controlBar()->isVisible());
+        QCOMPARE(page->controlBar()->geometry(),
+                 QRect(0, page->videoContainer()->height() - PlayerWidget::kControlBarHeight,
+                       page->videoContainer()->width(), PlayerWidget::kControlBarHeight));
+
+        // Remove it the user's way, through the row's context menu.
+        QListView* list = page->sidebar()->listView();
+        const QPoint at = list->visualRect(page->sidebar()->model()->index(0)).center();
+        QTimer::singleShot(50, [] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                menu->setActiveAction(menu->actions().first());
+                QTest::keyClick(menu, Qt::Key_Return);
+            }
+        });
+        page->sidebar()->onContextMenu(at);
+        QCOMPARE(page->sidebar()->model()->rowCount(), 0);
+
+        QVERIFY(QTest::qWaitFor([&] { return page->emptyState()->isVisible(); }, kWaitMs));
+        QCOMPARE(page->player()->state(), PlayerState::Stopped);
+        QVERIFY(page->controlBar()->isHidden());
+        QVERIFY(page->watermark()->isHidden());
+        QVERIFY(page->replayOverlay()->isHidden());
+        QVERIFY(page->videoRenderer()->currentImage().isNull());
+
+        moveMouseOver(page->videoContainer());
+        moveMouseOver(page->videoRenderer());
+        moveMouseOver(page->controlBar());
+        QVERIFY(page->controlBar()->isHidden());
+    }
+
+    void replayAfterTheEndNeedsNoNewKey()
+    {
+        PlayerWidget page;
+        page.resize(800, 450);
+        page.show();
+        page.openFile(m_short.path);
+        QVERIFY(waitForState(page, PlayerState::Playing));
+        QVERIFY(waitForState(page, PlayerState::Stopped));
+        QVERIFY(page.replayOverlay()->isVisible());
+        QVERIFY(page.controlBar()->isVisible());
+        QCOMPARE(keyRequests(), 1);
+
+        QTest::mouseClick(page.replayButton(), Qt::LeftButton);
+        QCOMPARE(page.player()->state(), PlayerState::Playing);
+        QVERIFY(page.replayOverlay()->isHidden());
+        QVERIFY(waitForState(page, PlayerState::Stopped));
+        QCOMPARE(keyRequests(), 1);
+    }
+
+    void keysSeekToggleAndLeaveFullscreen()
+    {
+        KeyRecorder frame;
+        auto* page = new PlayerWidget(&frame);
+        frame.resize(800, 450);
+        frame.show();
+
+        // Nothing loaded: the arrows change nothing.
+        QTest::keyClick(page, Qt::Key_Right);
+        QCOMPARE(page->player()->state(), PlayerState::Idle);
+        QCOMPARE(page->player()->position(), 0);
+
+        page->openFile(m_long.path);
+        QVERIFY(waitForState(*page, PlayerState::Playing));
+        QTest::keyClick(page, Qt::Key_Space);
+        QCOMPARE(page->player()->state(), PlayerState::Paused);
+
+        const qint64 before = page->player()->position();
+        QTest::keyClick(page, Qt::Key_Right);
+        QCOMPARE(page->player()->position(), before + PlayerWidget::kKeySeekMs);
+        QTest::keyClick(page, Qt::Key_Right);
+        QTest::keyClick(page, Qt::Key_Left);
+        QCOMPARE(page->player()->position(), before + PlayerWidget::kKeySeekMs);
+        QTest::keyClick(page, Qt::Key_Left);
+        QTest::keyClick(page, Qt::Key_Left);
+        QCOMPARE(page->player()->position(), 0);
+        QTest::keyClick(page, Qt::Key_Space);
+        QCOMPARE(page->player()->state(), PlayerState::Playing);
+        QVERIFY(frame.keys.isEmpty());
+
+        // Escape outside full screen belongs to whoever holds the page.
+        QTest::keyClick(page, Qt::Key_Escape);
+        QCOMPARE(frame.keys, QList<int>{Qt::Key_Escape});
+
+        page->onFullscreen();
+        QVERIFY(page->isFullscreen());
+        QVERIFY(frame.windowState() & Qt::WindowFullScreen);
+        QVERIFY(page->sidebar()->isHidden());
+        QTest::keyClick(page, Qt::Key_Escape);
+        QVERIFY(!page->isFullscreen());
+        QVERIFY(!(frame.windowState() & Qt::WindowFullScreen));
+        QVERIFY(!page->sidebar()->isHidden());
+        QCOMPARE(frame.keys.size(), 1);
+    }
+
+    void failuresShowTheirCard_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("key refused") << "refused"
+                                     << "授权失败"
+                                     << "服务器找不到该视频的密钥";
+        QTest::newRow("server sentence is text") << "sentence"
+                                                 << "授权失败"
+                                                 << "<b>已下架</b>";
+        QTest::newRow("damaged header") << "header"
+                                        << "文件无法识别"
+                                        << "无法读取该加密视频的文件头，可能已损坏。";
+        QTest::newRow("not a container") << "path"
+                                         << "文件无法识别"
+                                         << "这不是合法的加密视频（.vcz）文件。";
+        QTest::newRow("no media inside") << "decode"
+                                         << "播放错误"
+                                         << "无法打开媒体流";
+        QTest::newRow("a FIFO is refused unread") << "fifo"
+                                                  << "文件无法识别"
+                                                  << "这不是合法的加密视频（.vcz）文件。";
+    }
+
+    void failuresShowTheirCard()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+
+        PlayerWidget page;
+        page.show();
+        Card seen;
+        bool done = false;
+        if (what == "refused") {
+            // A container the peer has no key for.
+            const PageClip stranger = sealFile(path("tiny.mp4"), path("stranger.vcz"));
+            QVERIFY(stranger.isValid());
+            answerNextCard(&seen, &done);
+            page.openFile(stranger.path);
+        } else if (what == "sentence") {
+            answerNextCard(&seen, &done);
+            page.openFile(m_unknownKey.path);
+        } else if (what == "header") {
+            const QString damaged = copyOf(m_short, "damaged.vcz");
+            page.sidebar()->model()->addEntry(entryFor(damaged));
+            QVERIFY(writeFile(damaged, QByteArray(60, '\0')));
+            answerNextCard(&seen, &done);
+            emit page.sidebar()->itemActivated(0);
+        } else if (what == "path") {
+            QVERIFY(writeFile(path("fake.vcz"), QByteArray("VCZ1") + QByteArray(10, '\1')));
+            answerNextCard(&seen, &done);
+            page.openFile(path("fake.vcz"));
+        } else if (what == "fifo") {
+            // Reading it would wait for a writer that never comes.
+            const QString fifo = path("pipe.vcz");
+            QFile::remove(fifo);
+            QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+            answerNextCard(&seen, &done);
+            page.openFile(fifo);
+        } else {
+            answerNextCard(&seen, &done);
+            page.openFile(m_noise.path);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return done; }, kWaitMs));
+        QCOMPARE(seen.title, title);
+        QCOMPARE(seen.text, text);
+        QVERIFY(seen.plain);
+        if (what != "decode") {
+            // Nothing started: the bar stays off the empty page.
+            QVERIFY(page.emptyState()->isVisible());
+            QVERIFY(page.controlBar()->isHidden());
+        }
+    }
+
+    void playlistsOfUsersStayApart_data()
+    {
+        QTest::addColumn<QString>("other");
+        QTest::addColumn<QString>("user");
+        QTest::newRow("slash") << "u/1"
+                               << "u";
+        QTest::newRow("slash, the other way") << "u"
+                                              << "u/1";
+        QTest::newRow("backslash") << "u\\1"
+                                   << "u";
+        QTest::newRow("letter case") << "ab"
+                                     << "AB";
+        QTest::newRow("percent") << "a/b"
+                                 << "a%2Fb";
+        QTest::newRow("the default list") << ""
+                                          << "default";
+        QTest::newRow("same user reloads") << "7"
+                                           << "7";
+    }
+
+    void playlistsOfUsersStayApart()
+    {
+        QFETCH(QString, other);
+        QFETCH(QString, user);
+        QSettings("Veilcast", "Veilcast").remove("playlist");
+        const QString theirs = copyOf(m_short, "theirs.vcz");
+        const QString mine = copyOf(m_long, "mine.vcz");
+        if (other.isEmpty()) {
+            // The list kept while nobody is logged in.
+            AppConfig::instance()->savePlaylist(QString(), {entryFor(theirs)});
+        } else {
+            PlayerWidget page;
+            page.loadPlaylist(other);
+            page.sidebar()->model()->addEntry(entryFor(theirs));  // saved by itself
+        }
+        {
+            PlayerWidget page;
+            page.loadPlaylist(user);
+            if (user == other) {
+                QCOMPARE(page.sidebar()->model()->rowCount(), 1);
+                // Loading again must not save the emptied list over it.
+                page.loadPlaylist(user);
+                QCOMPARE(page.sidebar()->model()->rowCount(), 1);
+                return;
+            }
+            QCOMPARE(page.sidebar()->model()->rowCount(), 0);
+            page.sidebar()->model()->addEntry(entryFor(mine));  // saved by itself
+        }
+        PlayerWidget page;
+        page.loadPlaylist(other);
+        QCOMPARE(page.sidebar()->model()->rowCount(), 1);
+        QCOMPARE(page.sidebar()->model()->entryAt(0).filePath, theirs);
+        page.loadPlaylist(user);
+        QCOMPARE(page.sidebar()->model()->rowCount(), 1);
+        QCOMPARE(page.sidebar()->model()->entryAt(0).filePath, mine);
+    }
+
+    void storedListOfAPlainIdIsStillRead()
+    {
+        // Lists stored before ids were encoded: ids that hold no separator
+        // keep their group.
+        QSettings("Veilcast", "Veilcast").remove("playlist");
+        const QString file = copyOf(m_short, "old.vcz");
+        AppConfig::instance()->savePlaylist("1042", {entryFor(file)});
+        QCOMPARE(PlayerWidget::storeName("1042"), QStringLiteral("1042"));
+        PlayerWidget page;
+        page.loadPlaylist("1042");
+        QCOMPARE(page.sidebar()->model()->rowCount(), 1);
+        QCOMPARE(page.sidebar()->model()->entryAt(0).filePath, file);
+    }
+
+    void volumeShownIsVolumeHeard()
+    {
+        PlayerWidget page;
+        auto* slider = page.controlBar()->findChild<QSlider*>("volSlider");
+        QVERIFY(slider);
+        QVERIFY(slider->value() != 100);  // else the check below proves nothing
+        QCOMPARE(qRound(page.player()->audioRenderer()->volume() * 100), slider->value());
+        slider->setValue(35);
+        QCOMPARE(qRound(page.player()->audioRenderer()->volume() * 100), 35);
+    }
+
+    void secondScreenshotReplacesTheToast()
+    {
+        PlayerWidget page;
+        page.resize(800, 450);
+        page.show();
+        page.openFile(m_long.path);
+        QVERIFY(QTest::qWaitFor([&] { return !page.videoRenderer()->currentImage().isNull(); },
+                                kWaitMs));
+        QTest::keyClick(&page, Qt::Key_Space);
+
+        page.onScreenshot();
+        QPointer<QPushButton> first = page.toast();
+        QVERIFY(first);
+        QCOMPARE(first->objectName(), QStringLiteral("shotToast"));
+        QVERIFY(first->isVisible());
+        QTest::qWait(300);
+        page.onScreenshot();
+        QVERIFY(page.toast() && page.toast() != first.data());
+        QVERIFY(!first || first->isHidden());
+        QVERIFY(page.toast()->isVisible());
+        QVERIFY(page.toastTimer()->remainingTime() > PlayerWidget::kToastMs - 300);
+        QCOMPARE(QDir(path("shots")).entryList({"*.png"}, QDir::Files).size(), 2);
+        QVERIFY(QTest::qWaitFor([&] { return page.toast()->isHidden(); }, kWaitMs));
+    }
+};
+
+QTEST_MAIN(TestPlayerWidget)
+#include "tst_playerwidget.moc"

@@ -1,0 +1,650 @@
+#include "PlayerWidget.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSet>
+#include <QSlider>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "AppConfig.h"
+#include "AuthManager.h"
+#include "ConfirmDialog.h"
+#include "ControlBar.h"
+#include "ControlBarManager.h"
+#include "CryptoUtils.h"
+#include "DeviceIdentity.h"
+#include "KeyManager.h"
+#include "MediaPlayer.h"
+#include "OverlayContainer.h"
+#include "PlaybackService.h"
+#include "PlaylistDelegate.h"
+#include "PlaylistModel.h"
+#include "ScreenshotService.h"
+#include "SidebarWidget.h"
+#include "SvgIcon.h"
+#include "VideoRenderer.h"
+#include "Watermark.h"
+
+namespace {
+
+const QString kContainerSuffix = QStringLiteral(".vcz");
+const QString kOkText = QStringLiteral("我知道了");
+const QString kNotContainer = QStringLiteral("这不是合法的加密视频（.vcz）文件。");
+
+// A circular arrow, drawn white on the dimmed last picture.
+const QString kReplayIcon =
+    QStringLiteral(R"(<path d="M12 5V1L7 6l5 5V7c3.31 0 6 2.69 6 6s-2.69 6-6 6-6-2.69-6-6H4)"
+                   R"(c0 4.42 3.58 8 8 8s8-3.58 8-8-3.58-8-8-8z"/>)");
+
+const char* const kReplayButtonStyle =
+    "#replayBtn { background: rgba(255,255,255,0.12); border: 2px solid rgba(255,255,255,0.75);"
+    " border-radius: 36px; }"
+    "#replayBtn:hover { background: rgba(255,255,255,0.22); border-color: white; }"
+    "#replayBtn:pressed { background: rgba(255,255,255,0.08); }";
+
+const char* const kToastStyle =
+    "#shotToast { background: rgba(10,15,26,0.92); border: 1px solid rgba(0,212,255,0.6);"
+    " border-radius: 8px; color: #eaf2ff; text-align: left; padding: 8px; font-size: 12px; }"
+    "#shotToast:hover { border-color: #00d4ff; background: rgba(10,15,26,0.96); }";
+
+// The toast sits 16 px from the right edge and 92 px above the bottom, clear
+// of the control bar; its text needs 120 px beside the thumbnail.
+constexpr int kToastTextWidth = 120;
+constexpr int kToastRightRoom = 136;
+constexpr int kToastBottomRoom = 92;
+constexpr int kToastMinHeight = 62;
+constexpr int kToastPadding = 16;
+constexpr int kToastMargin = 12;
+
+QLabel* plainLabel(const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    return label;
+}
+
+}  // namespace
+
+PlayerWidget::PlayerWidget(QWidget* parent) : QWidget(parent)
+{
+    setAcceptDrops(true);
+    setFocusPolicy(Qt::StrongFocus);
+
+    m_player = new MediaPlayer(this);
+    m_keyManager = new KeyManager(nullptr, nullptr, this);
+    buildLayout();
+    m_service = new PlaybackService(m_player, m_keyManager, this);
+    m_service->setPlaylistModel(m_sidebar->model());
+    m_screenshots = new ScreenshotService(this);
+    connectAll();
+    m_controlBarManager = new ControlBarManager(m_controlBar, m_videoContainer, this);
+
+    // The bar's slider starts at some level; the sound must start there too.
+    if (auto* volume = m_controlBar->findChild<QSlider*>(QStringLiteral("volSlider"))) {
+        m_service->setVolume(volume->value());
+    }
+}
+
+PlayerWidget::~PlayerWidget()
+{
+    // The children go after this body, when this page is only a QWidget any
+    // more: nothing they emit while they wind down (the player's last state,
+    // the model's rows) may reach the page's slots.
+    m_autoSave = false;
+    const QList<QObject*> sources{m_player,     m_service, m_screenshots,
+                                  m_controlBar, m_sidebar, m_sidebar->model()};
+    for (QObject* source : sources) {
+        disconnect(source, nullptr, this, nullptr);
+    }
+}
+
+void PlayerWidget::buildLayout()
+{
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+
+    m_videoContainer = new OverlayContainer(this);
+    m_videoContainer->setObjectName(QStringLiteral("videoContainer"));
+    m_videoContainer->setAttribute(Qt::WA_StyledBackground);
+    m_videoContainer->setStyleSheet(QStringLiteral("background-color: #0a0f1a;"));
+    m_videoContainer->setMouseTracking(true);
+    m_videoContainer->installEventFilter(this);
+
+    m_videoRenderer = new VideoRenderer(m_videoContainer);
+    m_videoRenderer->setMouseTracking(true);
+    m_videoRenderer->installEventFilter(this);
+    connect(m_player, &MediaPlayer::videoFrameReady, m_videoRenderer, &VideoRenderer::onVideoFrame);
+    m_videoContainer->addLayer(m_videoRenderer);
+
+    m_emptyState = buildEmptyState();
+    m_videoContainer->addLayer(m_emptyState);
+    m_replayOverlay = buildReplayOverlay();
+    m_videoContainer->addLayer(m_replayOverlay);
+    m_watermark = new AntiPiracy::Watermark(m_videoContainer);
+    m_watermark->hide();
+    m_videoContainer->addLayer(m_watermark);
+
+    m_controlBar = new ControlBar(m_videoContainer);
+    m_controlBar->hide();
+    m_controlBar->setMouseTracking(true);
+    m_controlBar->installEventFilter(this);
+
+    m_sidebar = new SidebarWidget(this);
+    row->addWidget(m_videoContainer, 1);
+    row->addWidget(m_sidebar, 0);
+}
+
+QWidget* PlayerWidget::buildEmptyState()
+{
+    auto* empty = new QWidget(m_videoContainer);
+    auto* column = new QVBoxLayout(empty);
+    column->setAlignment(Qt::AlignCenter);
+
+    auto* icon = new QLabel(empty);
+    icon->setObjectName(QStringLiteral("emptyIcon"));
+    icon->setFixedSize(kEmptyIconSize, kEmptyIconSize);
+    icon->setCursor(Qt::PointingHandCursor);
+    icon->setPixmap(
+        QPixmap(QStringLiteral(":/logo.svg"))
+            .scaled(kEmptyIconSize, kEmptyIconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    icon->installEventFilter(this);
+    column->addWidget(icon, 0, Qt::AlignHCenter);
+    column->addSpacing(12);
+
+    QLabel* hint =
+        plainLabel(QStringLiteral("拖入 .vcz 文件开始播放\n或点击上方图标选择文件"), empty);
+    hint->setAlignment(Qt::AlignCenter);
+    hint->setStyleSheet(QStringLiteral("font-size:12px;color:rgba(255,255,255,0.35);"));
+    column->addWidget(hint, 0, Qt::AlignHCenter);
+    return empty;
+}
+
+QWidget* PlayerWidget::buildReplayOverlay()
+{
+    auto* overlay = new QWidget(m_videoContainer);
+    overlay->setAttribute(Qt::WA_StyledBackground);
+    overlay->setStyleSheet(QStringLiteral("background-color: rgba(0,0,0,0.35);"));
+    overlay->hide();
+
+    auto* column = new QVBoxLayout(overlay);
+    column->setAlignment(Qt::AlignCenter);
+    column->setSpacing(14);
+    column->setContentsMargins(0, 0, 0, 0);
+
+    m_replayButton = new QPushButton(overlay);
+    m_replayButton->setObjectName(QStringLiteral("replayBtn"));
+    m_replayButton->setFixedSize(kReplayButtonSize, kReplayButtonSize);
+    m_replayButton->setCursor(Qt::PointingHandCursor);
+    m_replayButton->setIcon(SvgIcon::icon(kReplayIcon, Qt::white, kReplayIconSize));
+    m_replayButton->setIconSize(QSize(kReplayIconSize, kReplayIconSize));
+    m_replayButton->setStyleSheet(QString::fromLatin1(kReplayButtonStyle));
+    column->addWidget(m_replayButton, 0, Qt::AlignHCenter);
+
+    QLabel* caption = plainLabel(QStringLiteral("重新播放"), overlay);
+    caption->setAlignment(Qt::AlignCenter);
+    caption->setStyleSheet(
+        QStringLiteral("font-size:13px;color:rgba(255,255,255,0.85);"
+                       "background:transparent;letter-spacing:2px;"));
+    column->addWidget(caption, 0, Qt::AlignHCenter);
+    return overlay;
+}
+
+void PlayerWidget::connectAll()
+{
+    connect(m_screenshots, &ScreenshotService::captured, this, &PlayerWidget::showToast);
+    // Cards open on the next turn of the event loop: the emitter (the player
+    // in the middle of an open, the key manager's reply handler) finishes
+    // first and is never re-entered from the card's own event loop.
+    connect(
+        m_screenshots, &ScreenshotService::failed, this,
+        [this](const QString& reason) { showWarning(QStringLiteral("截图"), reason); },
+        Qt::QueuedConnection);
+    connect(m_replayButton, &QPushButton::clicked, m_service, &PlaybackService::replay);
+    connect(m_player, &MediaPlayer::stateChanged, this, &PlayerWidget::onPlayerStateChanged);
+    connect(m_player, &MediaPlayer::positionChanged, this, &PlayerWidget::onPositionChanged);
+    connect(m_player, &MediaPlayer::durationChanged, this, &PlayerWidget::onDurationChanged);
+    connect(
+        m_player, &MediaPlayer::error, this,
+        [this](const QString& msg) { showWarning(QStringLiteral("播放错误"), msg); },
+        Qt::QueuedConnection);
+    connect(m_service, &PlaybackService::playbackStarted, this, &PlayerWidget::onPlaybackStarted);
+    connect(
+        m_service, &PlaybackService::keyFetchFailed, this,
+        [this](const QString& reason) { showWarning(QStringLiteral("授权失败"), reason); },
+        Qt::QueuedConnection);
+    connect(
+        m_service, &PlaybackService::fileInvalid, this,
+        [this](const QString& reason) { showWarning(QStringLiteral("文件无法识别"), reason); },
+        Qt::QueuedConnection);
+
+    connect(m_controlBar, &ControlBar::playPauseClicked, m_service,
+            &PlaybackService::togglePlayPause);
+    connect(m_controlBar, &ControlBar::prevClicked, m_service, &PlaybackService::playPrevious);
+    connect(m_controlBar, &ControlBar::nextClicked, m_service, &PlaybackService::playNext);
+    connect(m_controlBar, &ControlBar::seekRequested, m_service, &PlaybackService::seek);
+    connect(m_controlBar, &ControlBar::volumeChanged, m_service, &PlaybackService::setVolume);
+    connect(m_controlBar, &ControlBar::speedChanged, m_service, &PlaybackService::setSpeed);
+    connect(m_controlBar, &ControlBar::fullscreenClicked, this, &PlayerWidget::onFullscreen);
+    connect(m_controlBar, &ControlBar::screenshotClicked, this, &PlayerWidget::onScreenshot);
+
+    connect(m_sidebar, &SidebarWidget::itemActivated, m_service, &PlaybackService::playIndex);
+    connect(m_sidebar, &SidebarWidget::itemRemoved, m_service, &PlaybackService::onItemRemoved);
+    connect(m_sidebar, &SidebarWidget::addVideoRequested, this, &PlayerWidget::onAddVideoRequested);
+
+    PlaylistModel* model = m_sidebar->model();
+    connect(model, &QAbstractItemModel::rowsInserted, this, &PlayerWidget::saveCurrentPlaylist);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &PlayerWidget::saveCurrentPlaylist);
+    connect(model, &QAbstractItemModel::dataChanged, this, &PlayerWidget::saveCurrentPlaylist);
+    connect(model, &QAbstractItemModel::modelReset, this, &PlayerWidget::saveCurrentPlaylist);
+}
+
+void PlayerWidget::showWarning(const QString& title, const QString& text)
+{
+    ConfirmDialog::alert(this, title, text, ConfirmDialog::Warning, kOkText);
+}
+
+bool PlayerWidget::hasMedia() const
+{
+    return !m_service->currentPath().isEmpty();
+}
+
+void PlayerWidget::placeControlBar()
+{
+    m_controlBar->setGeometry(0, m_videoContainer->height() - kControlBarHeight,
+                              m_videoContainer->width(), kControlBarHeight);
+}
+
+// --- Files in ---------------------------------------------------------------
+
+QString PlayerWidget::storeName(const QString& userId)
+{
+    if (userId.isEmpty()) {
+        return {};
+    }
+    const QByteArray encoded = QUrl::toPercentEncoding(
+        userId, QByteArray(), QByteArrayLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ~"));
+    if (encoded == "default") {
+        // The empty id's list lives under this name.
+        return QStringLiteral("%64efault");
+    }
+    return QString::fromLatin1(encoded);
+}
+
+bool PlayerWidget::isContainerFile(const QString& path)
+{
+    // Opening a FIFO for reading would wait for a writer on the GUI thread.
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.isFile()) {
+        return false;
+    }
+    QByteArray keyId;
+    QByteArray iv;
+    const bool ok = CryptoUtils::readContainerHeader(info.absoluteFilePath(), keyId, iv);
+    CryptoUtils::secureWipe(iv);
+    return ok;
+}
+
+void PlayerWidget::addFiles(const QStringList& paths)
+{
+    PlaylistModel* model = m_sidebar->model();
+    QString chosen;
+    QList<PlaylistEntry> fresh;
+    QSet<QString> freshPaths;
+    for (const QString& candidate : paths) {
+        if (!isContainerFile(candidate)) {
+            continue;
+        }
+        const QFileInfo info(candidate);
+        const QString path = info.absoluteFilePath();
+        if (chosen.isEmpty()) {
+            chosen = path;
+        }
+        if (model->rowOfPath(path) >= 0 || freshPaths.contains(path)) {
+            continue;
+        }
+        PlaylistEntry entry;
+        entry.fileId = path;
+        entry.filePath = path;
+        entry.title = info.completeBaseName();
+        fresh.append(entry);
+        freshPaths.insert(path);
+    }
+    // One batch, so files added together never evict each other from a full
+    // list; rows move while others are evicted, so the file to play is found
+    // again by its path afterwards.
+    if (!fresh.isEmpty()) {
+        model->addEntries(fresh);
+    }
+    const int row = chosen.isEmpty() ? -1 : model->rowOfPath(chosen);
+    if (row < 0) {
+        return;
+    }
+    m_sidebar->selectRow(row);
+    m_service->playIndex(row);
+}
+
+void PlayerWidget::openFile(QString path)
+{
+    if (!isContainerFile(path)) {
+        showWarning(QStringLiteral("文件无法识别"), kNotContainer);
+        return;
+    }
+    addFiles({path});
+}
+
+void PlayerWidget::onAddVideoRequested()
+{
+    AppConfig* config = AppConfig::instance();
+    const QStringList picked =
+        QFileDialog::getOpenFileNames(this, QStringLiteral("选择加密视频"), config->lastImportDir(),
+                                      QStringLiteral("加密视频 (*.vcz)"));
+    if (picked.isEmpty()) {
+        return;
+    }
+    config->setLastImportDir(QFileInfo(picked.first()).absolutePath());
+    addFiles(picked);
+}
+
+void PlayerWidget::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls()) {
+        event->acceptProposedAction();
+    }
+}
+
+void PlayerWidget::dropEvent(QDropEvent* event)
+{
+    QStringList paths;
+    const QList<QUrl> urls = event->mimeData()->urls();
+    for (const QUrl& url : urls) {
+        const QString path = url.toLocalFile();
+        if (!path.isEmpty() && path.endsWith(kContainerSuffix, Qt::CaseInsensitive)) {
+            paths.append(path);
+        }
+    }
+    event->acceptProposedAction();
+    addFiles(paths);
+}
+
+// --- Playback ---------------------------------------------------------------
+
+void PlayerWidget::onPlaybackStarted(QString filePath, int index)
+{
+    Q_UNUSED(filePath);
+    m_sidebar->selectRow(index);
+
+    const UserInfo user = AuthManager::instance()->currentUser();
+    const QString name = user.displayName.isEmpty() ? user.username : user.displayName;
+    m_watermark->setInfo(name, DeviceIdentity::deviceId().right(4));
+    m_watermark->show();
+    m_watermark->raise();
+    m_controlBar->raise();
+
+    m_replayOverlay->hide();
+    m_emptyState->hide();
+    setFocus();
+
+    const int current = m_service->currentIndex();
+    m_controlBar->setPrevEnabled(current > 0);
+    m_controlBar->setNextEnabled(current >= 0 && current < m_sidebar->model()->rowCount() - 1);
+}
+
+void PlayerWidget::onPlayerStateChanged(PlayerState state)
+{
+    const bool playing = state == PlayerState::Playing;
+    m_controlBar->setPlaying(playing);
+    m_sidebar->delegate()->setPlaying(playing);
+    m_controlBarManager->setAutoHide(playing);
+
+    if (state == PlayerState::Stopped && hasMedia()) {
+        m_replayOverlay->raise();
+        m_controlBar->raise();
+        m_replayOverlay->show();
+    } else if (state == PlayerState::Playing) {
+        m_replayOverlay->hide();
+    }
+
+    if (!hasMedia()) {
+        // Nothing loaded (the playing row was removed, or nothing ever
+        // played): back to the empty page, without the bar that the
+        // auto-hide has just shown.
+        m_replayOverlay->hide();
+        m_videoRenderer->clear();
+        m_emptyState->show();
+        m_watermark->hide();
+        m_controlBar->hide();
+    }
+}
+
+void PlayerWidget::onPositionChanged(qint64 ms)
+{
+    m_controlBar->setPosition(ms);
+}
+
+void PlayerWidget::onDurationChanged(qint64 ms)
+{
+    m_controlBar->setDuration(ms);
+    const int current = m_service->currentIndex();
+    if (current >= 0) {
+        m_sidebar->model()->setEntryDuration(current, ms);
+    }
+}
+
+void PlayerWidget::onFullscreen()
+{
+    m_fullscreen = !m_fullscreen;
+    m_sidebar->setVisible(!m_fullscreen);
+    QWidget* top = window();
+    top->setWindowState(m_fullscreen ? (top->windowState() | Qt::WindowFullScreen)
+                                     : (top->windowState() & ~Qt::WindowFullScreen));
+    m_controlBar->setFullscreen(m_fullscreen);
+    setFocus();
+}
+
+void PlayerWidget::toggleSidebar()
+{
+    m_sidebar->toggleCollapse();
+    // The layout gives the container its new width on the next turn.
+    QTimer::singleShot(0, this, &PlayerWidget::placeControlBar);
+}
+
+// --- Screenshots ------------------------------------------------------------
+
+void PlayerWidget::onScreenshot()
+{
+    const int current = m_service->currentIndex();
+    const QString title = current >= 0 ? m_sidebar->model()->entryAt(current).title : QString();
+    m_screenshots->capture(m_videoRenderer, title);
+}
+
+void PlayerWidget::showToast(const QString& savedPath, const QImage& thumbnail)
+{
+    m_lastShotPath = savedPath;
+    if (m_toast) {
+        m_toast->hide();
+        m_toast->deleteLater();
+        m_toast = nullptr;
+    }
+
+    auto* toast = new QPushButton(m_videoContainer);
+    toast->setObjectName(QStringLiteral("shotToast"));
+    toast->setCursor(Qt::PointingHandCursor);
+    toast->setIcon(QIcon(QPixmap::fromImage(thumbnail)));
+    toast->setIconSize(thumbnail.size());
+    toast->setText(QStringLiteral("已保存截图\n点击查看文件"));
+    toast->setStyleSheet(QString::fromLatin1(kToastStyle));
+    connect(toast, &QPushButton::clicked, this, &PlayerWidget::onToastClicked);
+
+    const int width = thumbnail.width() + kToastTextWidth;
+    const int height = std::max(thumbnail.height() + kToastPadding, kToastMinHeight);
+    const int x =
+        std::max(m_videoContainer->width() - thumbnail.width() - kToastRightRoom, kToastMargin);
+    const int y = std::max(m_videoContainer->height() - height - kToastBottomRoom, kToastMargin);
+    toast->setGeometry(x, y, width, height);
+    toast->show();
+    toast->raise();
+    m_toast = toast;
+
+    if (!m_toastTimer) {
+        m_toastTimer = new QTimer(this);
+        m_toastTimer->setSingleShot(true);
+        connect(m_toastTimer, &QTimer::timeout, this, [this] {
+            if (m_toast) {
+                m_toast->hide();
+            }
+        });
+    }
+    m_toastTimer->start(kToastMs);
+}
+
+void PlayerWidget::onToastClicked()
+{
+    if (m_lastShotPath.isEmpty()) {
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_lastShotPath).absolutePath()));
+    if (m_toast) {
+        m_toast->hide();
+    }
+}
+
+// --- Mouse and keys ---------------------------------------------------------
+
+bool PlayerWidget::eventFilter(QObject* watched, QEvent* event)
+{
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            if (watched->objectName() == QLatin1String("emptyIcon")) {
+                onAddVideoRequested();
+                return true;
+            }
+            break;
+        case QEvent::MouseButtonDblClick:
+            if (watched == m_videoRenderer &&
+                static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+                onFullscreen();
+                return true;
+            }
+            break;
+        case QEvent::MouseMove:
+        case QEvent::Enter:
+            // The empty page has nothing to control: the bar stays away.
+            if (hasMedia()) {
+                m_controlBarManager->notifyActivity();
+            }
+            break;
+        case QEvent::Leave:
+            if (!m_videoContainer->rect().contains(
+                    m_videoContainer->mapFromGlobal(QCursor::pos()))) {
+                m_controlBarManager->notifyLeave();
+            }
+            break;
+        case QEvent::Resize:
+            placeControlBar();
+            break;
+        default:
+            break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void PlayerWidget::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+        case Qt::Key_Escape:
+            if (m_fullscreen) {
+                onFullscreen();
+                event->accept();
+                return;
+            }
+            break;
+        case Qt::Key_Left:
+            m_service->seekBy(-kKeySeekMs);
+            event->accept();
+            return;
+        case Qt::Key_Right:
+            m_service->seekBy(kKeySeekMs);
+            event->accept();
+            return;
+        case Qt::Key_Space:
+            if (hasMedia()) {
+                m_service->togglePlayPause();
+                event->accept();
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void PlayerWidget::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    placeControlBar();
+}
+
+// --- Playlist storage -------------------------------------------------------
+
+void PlayerWidget::loadPlaylist(const QString& name)
+{
+    // Read before anything touches the model: clearing it below would
+    // otherwise save an empty list over the stored one.
+    const QList<PlaylistEntry> stored = AppConfig::instance()->loadPlaylist(storeName(name));
+    QList<PlaylistEntry> entries;
+    for (PlaylistEntry entry : stored) {
+        if (!isContainerFile(entry.filePath)) {
+            continue;
+        }
+        if (entry.fileId.isEmpty()) {
+            entry.fileId = entry.filePath;
+        }
+        entries.append(entry);
+    }
+
+    m_loading = true;
+    m_playlistName = name;
+    PlaylistModel* model = m_sidebar->model();
+    model->clear();
+    model->addEntries(entries);
+    m_loading = false;
+    m_autoSave = true;
+}
+
+void PlayerWidget::savePlaylist(const QString& name)
+{
+    if (name.isEmpty()) {
+        return;
+    }
+    AppConfig::instance()->savePlaylist(storeName(name), m_sidebar->model()->entries());
+}
+
+void PlayerWidget::saveCurrentPlaylist()
+{
+    if (m_autoSave && !m_loading) {
+        savePlaylist(m_playlistName);
+    }
+}
+
+void PlayerWidget::savePosition()
+{
+    m_service->savePosition();
+}
