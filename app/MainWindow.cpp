@@ -14,6 +14,7 @@
 #include "ConfirmDialog.h"
 #include "EdgeBands.h"
 #include "EncryptorWidget.h"
+#include "MediaPlayer.h"
 #include "PlayerWidget.h"
 #include "SettingsDialog.h"
 #include "StatusBar.h"
@@ -259,6 +260,12 @@ void MainWindow::closeEvent(QCloseEvent* event)
     }
     m_leaving = true;
     saveSession();
+    // The closed window lives on, hidden, until the next session starts;
+    // its sound must not go on under the login card meanwhile. Pausing
+    // keeps the position just saved.
+    if (m_playerPage && m_playerPage->player()->state() == PlayerState::Playing) {
+        m_playerPage->player()->pause();
+    }
     event->accept();
 }
 

@@ -13,9 +13,13 @@ step() {
   current_step="$1"
   echo "-- $1"
 }
-# Names the step that failed; the caller's exit status stays non-zero.
+# Names the step that failed, once; the caller's exit status stays
+# non-zero. Callers set -E, so a failure inside a helper reaches it too.
 step_failed() {
-  echo "FAILED at step: $current_step" >&2
+  if [[ -z "${step_reported:-}" ]]; then
+    step_reported=1
+    echo "FAILED at step: $current_step" >&2
+  fi
 }
 
 # Seconds any single wait may take on a busy machine.

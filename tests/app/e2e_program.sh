@@ -7,7 +7,7 @@
 # Screenshots stay under the build folder as the run's artifacts.
 #
 #   e2e_program.sh SOURCE_DIR BUILD_DIR
-set -euo pipefail
+set -Eeuo pipefail
 root="$1"
 build="$2"
 art="$build/e2e-artifacts"
