@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -328,7 +329,12 @@ void PlayerWidget::addFiles(const QStringList& paths)
     }
     // One batch, so files added together never evict each other from a full
     // list; rows move while others are evicted, so the file to play is found
-    // again by its path afterwards.
+    // again by its path afterwards. A listed file chosen to play counts as
+    // played now, so making room for the others never evicts it.
+    const int listed = chosen.isEmpty() ? -1 : model->rowOfPath(chosen);
+    if (listed >= 0 && !fresh.isEmpty()) {
+        model->setLastPlayed(listed, QDateTime::currentDateTime());
+    }
     if (!fresh.isEmpty()) {
         model->addEntries(fresh);
     }
@@ -380,7 +386,9 @@ void PlayerWidget::dropEvent(QDropEvent* event)
         }
     }
     event->acceptProposedAction();
-    addFiles(paths);
+    // The drag's source (the file manager) waits until the drop returns; the
+    // headers, the key and the player's open come after that.
+    QTimer::singleShot(0, this, [this, paths] { addFiles(paths); });
 }
 
 // --- Playback ---------------------------------------------------------------

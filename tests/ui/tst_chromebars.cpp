@@ -113,21 +113,15 @@ private slots:
         QCOMPARE(frame.window.pos(), QPoint(200, 150));
     }
 
-    void barCarriesBrandAndNoRole()
+    void iconsAreDrawn()
     {
+        // Both come from SVG at run time: a missing resource or renderer
+        // leaves the bar without its logo and the settings button blank.
         Frame frame;
         auto* logo = frame.bar->findChild<QLabel*>("logoIcon");
-        QVERIFY(logo);
-        QVERIFY(!logo->pixmap().isNull());
+        QVERIFY(logo && !logo->pixmap().isNull());
         auto* settings = frame.bar->findChild<QPushButton*>("winSettings");
         QVERIFY(settings && !settings->icon().isNull());
-        QCOMPARE(settings->toolTip(), QStringLiteral("设置"));
-        auto* role = frame.bar->findChild<QLabel*>("roleTag");
-        QVERIFY(role);
-        for (bool merchant : {true, false}) {
-            frame.bar->setMerchant(merchant);
-            QVERIFY(!role->isVisible());
-        }
     }
 
     void dragMovesWindow()
@@ -290,17 +284,6 @@ private slots:
         QCOMPARE(userLabel->textFormat(), Qt::PlainText);
         QCOMPARE(expiryLabel->text(), expiryText);
         auth->logout();
-    }
-
-    void switchLinkReports()
-    {
-        StatusBar bar;
-        QSignalSpy switched(&bar, &StatusBar::switchAccountClicked);
-        auto* link = bar.findChild<QPushButton*>("switchBtn");
-        QVERIFY(link);
-        QCOMPARE(link->text(), QStringLiteral("切换账号"));
-        QTest::mouseClick(link, Qt::LeftButton);
-        QCOMPARE(switched.size(), 1);
     }
 };
 

@@ -4,6 +4,7 @@
 // playlist per user, the volume and the screenshot notice.
 #include <sys/stat.h>
 
+#include <QFileDialog>
 #include <QJsonObject>
 #include <QLabel>
 #include <QListView>
@@ -238,8 +239,16 @@ private slots:
         QCOMPARE(model->rowOfPath(path("bad.vcz")), -1);
     }
 
+    void fullListDropPlaysTheFirstDroppedFile_data()
+    {
+        QTest::addColumn<bool>("firstIsListed");
+        QTest::newRow("three new files") << false;
+        QTest::newRow("the earliest played row, then two new files") << true;
+    }
+
     void fullListDropPlaysTheFirstDroppedFile()
     {
+        QFETCH(bool, firstIsListed);
         PlayerWidget page;
         PlaylistModel* model = page.sidebar()->model();
         const QString filler = copyOf(m_short, "filler.vcz");
@@ -248,14 +257,21 @@ private slots:
         for (int i = 0; i < PlaylistModel::kCapacity; ++i) {
             PlaylistEntry e = entryFor(filler);
             e.fileId = e.filePath = filler + QString::number(i);  // distinct rows
+            if (firstIsListed && i == 0) {
+                e.fileId = e.filePath = copyOf(m_short, "listed.vcz");
+            }
             e.lastPlayedAt = earlier.addSecs(i);
             full.append(e);
         }
         model->addEntries(full);
         QCOMPARE(model->rowCount(), PlaylistModel::kCapacity);
 
-        const QStringList dropped{copyOf(m_short, "a.vcz"), copyOf(m_short, "b.vcz"),
-                                  copyOf(m_short, "c.vcz")};
+        QStringList dropped{copyOf(m_short, "a.vcz"), copyOf(m_short, "b.vcz"),
+                            copyOf(m_short, "c.vcz")};
+        if (firstIsListed) {
+            // Row 0 was played longest ago: the first to go to make room.
+            dropped[0] = model->entryAt(0).filePath;
+        }
         QSignalSpy started(page.service(), &PlaybackService::playbackStarted);
         dropFiles(&page, dropped);
 
@@ -334,6 +350,82 @@ private slots:
         QVERIFY(page.replayOverlay()->isHidden());
         QVERIFY(waitForState(page, PlayerState::Stopped));
         QCOMPARE(keyRequests(), 1);
+    }
+
+    void emptyIconOpensTheFileDialog_data()
+    {
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("a container") << true;
+        QTest::newRow("an invalid file still moves the folder") << false;
+    }
+
+    void emptyIconOpensTheFileDialog()
+    {
+        QFETCH(bool, valid);
+        const QString folder = path(valid ? "picked" : "picked-bad");
+        QVERIFY(QDir().mkpath(folder));
+        const QString file = folder + "/clip.vcz";
+        QFile::remove(file);
+        if (valid) {
+            QVERIFY(QFile::copy(m_short.path, file));
+        } else {
+            QVERIFY(writeFile(file, QByteArray(80, 'x')));
+        }
+        AppConfig::instance()->setLastImportDir(QString());
+
+        PlayerWidget page;
+        page.resize(800, 450);
+        page.show();
+        QSignalSpy started(page.service(), &PlaybackService::playbackStarted);
+        bool driven = false;
+        ModalDriver::whenModal([&](QWidget* modal) {
+            driven = true;
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            if (!dialog) {
+                if (modal) {
+                    modal->close();
+                }
+                return;
+            }
+            dialog->selectFile(file);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        auto* icon = page.emptyState()->findChild<QLabel*>("emptyIcon");
+        QVERIFY(icon);
+        QTest::mouseClick(icon, Qt::LeftButton);
+        QVERIFY(driven);
+        QCOMPARE(AppConfig::instance()->lastImportDir(), folder);
+        if (valid) {
+            QVERIFY(started.wait(kWaitMs));
+            QCOMPARE(started.first().at(0).toString(), file);
+        } else {
+            QCOMPARE(page.sidebar()->model()->rowCount(), 0);
+        }
+    }
+
+    void sidebarToggleAndDoubleClickKeepTheBarInPlace()
+    {
+        PlayerWidget page;
+        page.resize(900, 500);
+        page.show();
+        page.openFile(m_long.path);
+        QVERIFY(waitForState(page, PlayerState::Playing));
+        const auto barFits = [&] {
+            const QWidget* box = page.videoContainer();
+            return page.controlBar()->geometry() ==
+                   QRect(0, box->height() - PlayerWidget::kControlBarHeight, box->width(),
+                         PlayerWidget::kControlBarHeight);
+        };
+        const int wide = page.videoContainer()->width();
+        page.toggleSidebar();
+        QVERIFY(QTest::qWaitFor([&] { return page.videoContainer()->width() > wide; }, kWaitMs));
+        QVERIFY(QTest::qWaitFor(barFits, kWaitMs));
+
+        QTest::mouseDClick(page.videoRenderer(), Qt::LeftButton);
+        QVERIFY(page.isFullscreen());
+        QTest::mouseDClick(page.videoRenderer(), Qt::LeftButton);
+        QVERIFY(!page.isFullscreen());
+        QVERIFY(QTest::qWaitFor(barFits, kWaitMs));
     }
 
     void keysSeekToggleAndLeaveFullscreen()

@@ -62,18 +62,24 @@ bool hasAccent(const QImage& area)
     return false;
 }
 
-// Chooses an entry of the next popup menu, or leaves it with Escape.
+// Chooses an entry of the next popup menu, or leaves it with Escape; gives
+// up after a few seconds, so a menu that never opens fails the test instead
+// of hanging it.
 void whenMenu(const QString& choice)
 {
-    auto poll = std::make_shared<std::function<void(int)>>();
-    *poll = [poll, choice](int left) {
+    auto* poll = new QTimer(qApp);
+    poll->setInterval(10);
+    auto tries = std::make_shared<int>(500);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, choice, tries] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         if (!menu || !menu->isVisible()) {
-            if (left > 0) {
-                QTimer::singleShot(10, [poll, left] { (*poll)(left - 1); });
+            if (--*tries <= 0) {
+                poll->deleteLater();
             }
             return;
         }
+        poll->stop();
+        poll->deleteLater();
         for (QAction* a : menu->actions()) {
             if (a->text() == choice) {
                 menu->setActiveAction(a);
@@ -82,8 +88,8 @@ void whenMenu(const QString& choice)
             }
         }
         QTest::keyClick(menu, Qt::Key_Escape);
-    };
-    QTimer::singleShot(0, [poll] { (*poll)(500); });
+    });
+    poll->start();
 }
 
 }  // namespace
