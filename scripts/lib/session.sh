@@ -16,7 +16,8 @@ step() {
 # Names the step that failed, once; the caller's exit status stays
 # non-zero. Callers set -E, so a failure inside a helper reaches it too.
 step_failed() {
-  if [[ -z "${step_reported:-}" ]]; then
+  # A helper failing inside $(...) is reported by the caller's own failure.
+  if ((BASH_SUBSHELL == 0)) && [[ -z "${step_reported:-}" ]]; then
     step_reported=1
     echo "FAILED at step: $current_step" >&2
   fi
@@ -43,6 +44,8 @@ make_sample() {
 # viewer_id.
 start_server() {
   local data="$1" log="$2" port
+  # A log left by an earlier run would be read before the new server writes.
+  rm -f "$log"
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   "$root/server/demo.sh" --build-dir "$build" --data-dir "$data" --port "$port" --hold \
     "$(head -n 1 "$(dirname "$log")/sample.seal.json")" >"$log" 2>&1 &
@@ -106,6 +109,21 @@ geometry() {
   local X Y WIDTH HEIGHT
   eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
   WX=$X WY=$Y WW=$WIDTH WH=$HEIGHT
+}
+
+# key_until NAME_REGEX KEY: presses KEY until a window so named shows. A key
+# that reaches a card before it takes keyboard input is lost; pressing again
+# is harmless where it matters here (a login card ignores a second Return
+# while its request runs).
+key_until() {
+  local tries
+  for tries in 1 2 3 4 5; do
+    xdotool key "$2"
+    if timeout 10 xdotool search --sync --onlyvisible --name "$1" >/dev/null; then
+      return 0
+    fi
+  done
+  return 1
 }
 
 # focus WID: keyboard focus to the window (there is no window manager here

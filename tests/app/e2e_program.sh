@@ -51,7 +51,7 @@ xdotool type --delay 30 demo-viewer
 xdotool key Tab
 xdotool type --delay 30 viewer-demo-pass
 shot "$art/1-login.png"
-xdotool key Return
+key_until '^防盗录保护已启用' Return
 
 step "acknowledging the protection notice"
 notice="$(window '^防盗录保护已启用')"
@@ -89,7 +89,7 @@ xdotool key shift+Tab ctrl+a
 xdotool type --delay 30 demo-merchant
 xdotool key Tab
 xdotool type --delay 30 merchant-demo-pass
-xdotool key Return
+key_until '^影匣' Return
 
 step "the merchant's window has the encryption tab"
 main="$(window '^影匣')"
