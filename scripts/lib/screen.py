@@ -16,10 +16,11 @@ import sys
 TOLERANCE = 60
 # Every fourth pixel each way: plenty for areas, fast enough to poll.
 STEP = 4
-# Share of the screen each stripe must cover: the picture letterboxed in the
-# player page fills more than a tenth of the screen, so a third of it is more
-# than 3 %.
-MIN_STRIPE_SHARE = 0.03
+# Share of the screen each stripe must cover. The stripes run from dark to
+# full colour, so only their brighter half matches; in the player page that
+# is about 3.5 % of the screen each. 2 % leaves room for the watermark and
+# the control bar over the picture, and no other screen comes near it.
+MIN_STRIPE_SHARE = 0.02
 
 
 def load(path):
