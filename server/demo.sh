@@ -75,7 +75,7 @@ cleanup() {
     wait "$pid" 2>/dev/null || true
     echo "== server stopped"
   fi
-  [[ -n "$scratch" ]] && rm -rf "$scratch"
+  if [[ -n "$scratch" ]]; then rm -rf "$scratch"; fi
 }
 trap cleanup EXIT
 

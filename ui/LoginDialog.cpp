@@ -109,6 +109,8 @@ LoginDialog::LoginDialog(QWidget* parent) : QDialog(parent)
     m_rememberBox->style()->unpolish(m_rememberBox);
     m_rememberBox->style()->polish(m_rememberBox);
     m_rememberBox->update();
+    // Typing starts where something is missing, never on the close button.
+    (m_userField->text().isEmpty() ? m_userField : m_passwordField)->setFocus();
 }
 
 void LoginDialog::buildCard()

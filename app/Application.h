@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QApplication>
+#include <QString>
+
+class MainWindow;
+
+// The program: names itself for the settings store, puts on the dark theme,
+// holds the screenshot keys, and runs login sessions one after another until
+// the user closes the window or the login card.
+class Application : public QApplication
+{
+    Q_OBJECT
+
+public:
+    Application(int& argc, char** argv);
+    ~Application() override;
+
+    // Runs sessions until one ends without an account switch. Always 0: a
+    // cancelled login is a normal way to leave.
+    int run();
+    // One session: silent login (only when allowed and a token is saved) or
+    // the login card, the one-time notice, then the main window until it
+    // closes. True when it ended with an account switch.
+    bool runSession(bool allowAutoLogin);
+
+    MainWindow* mainWindow() const { return m_mainWindow; }
+
+    // The one-time notice, naming only the protections actually in force.
+    static QString protectionNotice(bool captureExcluded, bool hotkeysHeld);
+
+public slots:
+    void onLoginSucceeded();
+    void onSwitchAccountRequested();
+
+private:
+    void showNoticeOnce(bool captureExcluded);
+
+    // GUI thread only.
+    MainWindow* m_mainWindow = nullptr;  // owned; no Qt parent
+    bool m_switchRequested = false;
+    bool m_hotkeysHeld = false;  // every screenshot key combination is intercepted
+};

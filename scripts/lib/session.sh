@@ -1,0 +1,176 @@
+# Helpers shared by scripts/run and the end-to-end test: the sample clip,
+# the reference server with the demo accounts, a private X display and the
+# ways of driving the program on it as a user would. Sourced; the caller has
+# set -euo pipefail, root and build.
+#
+# Every wait is bounded and waits for something observable (a window, a
+# picture on the screen, a line in a log, a process ending), never for a
+# fixed time.
+
+lib="$root/scripts/lib"
+current_step="starting"
+step() {
+  current_step="$1"
+  echo "-- $1"
+}
+# Names the step that failed, once; the caller's exit status stays
+# non-zero. Callers set -E, so a failure inside a helper reaches it too.
+step_failed() {
+  # A helper failing inside $(...) is reported by the caller's own failure.
+  if ((BASH_SUBSHELL == 0)) && [[ -z "${step_reported:-}" ]]; then
+    step_reported=1
+    echo "FAILED at step: $current_step" >&2
+  fi
+}
+
+# Seconds any single wait may take on a busy machine.
+wait_limit="${VEILCAST_WAIT_LIMIT:-60}"
+
+# make_sample DIR: a clip whose picture is known (red, green and blue
+# stripes, top to bottom), with sound, sealed with vcz. Leaves DIR/sample.vcz
+# and the seal line in DIR/sample.seal.json.
+make_sample() {
+  local dir="$1"
+  ffmpeg -hide_banner -loglevel error -y \
+    -f lavfi -i rgbtestsrc=size=640x360:rate=30 \
+    -f lavfi -i "sine=frequency=440:sample_rate=48000,aformat=channel_layouts=stereo" \
+    -t 30 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest "$dir/sample.mp4"
+  "$build/tools/vcz/vcz" seal --force "$dir/sample.mp4" -o "$dir" >"$dir/sample.seal.json"
+}
+
+# start_server DATA_DIR LOG: the reference server on a free loopback port
+# with the demo merchant, merchant account and viewer, the sample's key
+# registered and granted to the viewer. Sets server_pid, server_url and
+# viewer_id.
+start_server() {
+  local data="$1" log="$2" port
+  # A log left by an earlier run would be read before the new server writes.
+  rm -f "$log"
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  "$root/server/demo.sh" --build-dir "$build" --data-dir "$data" --port "$port" --hold \
+    "$(head -n 1 "$(dirname "$log")/sample.seal.json")" >"$log" 2>&1 &
+  server_pid=$!
+  local deadline=$((SECONDS + wait_limit))
+  until grep -q "server keeps running" "$log" 2>/dev/null; do
+    if ! kill -0 "$server_pid" 2>/dev/null || ((SECONDS > deadline)); then
+      cat "$log" >&2
+      server_pid=""
+      return 1
+    fi
+    sleep 0.1
+  done
+  server_url="http://127.0.0.1:$port"
+  viewer_id="$(sed -n 's/.*"userId"[[:space:]]*:[[:space:]]*"\([^"]*\)".*/\1/p' "$log" | head -n 1)"
+  [[ -n "$viewer_id" ]]
+}
+
+stop_server() {
+  if [[ -n "${server_pid:-}" ]]; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+  fi
+}
+
+# start_xvfb DIR: a private X display of its own number. Sets DISPLAY and
+# xvfb_pid.
+start_xvfb() {
+  local file="$1/display"
+  rm -f "$file"
+  Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp >"$file" 2>"$1/xvfb.log" &
+  xvfb_pid=$!
+  local deadline=$((SECONDS + wait_limit))
+  until [[ -s "$file" ]]; do
+    if ! kill -0 "$xvfb_pid" 2>/dev/null || ((SECONDS > deadline)); then
+      xvfb_pid=""
+      return 1
+    fi
+    sleep 0.05
+  done
+  export DISPLAY=":$(head -n 1 "$file")"
+}
+
+stop_xvfb() {
+  if [[ -n "${xvfb_pid:-}" ]]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=""
+  fi
+}
+
+# window NAME_REGEX: the id of the first visible window so named, waiting
+# for it to appear.
+window() {
+  timeout "$wait_limit" xdotool search --sync --onlyvisible --name "$1" | head -n 1
+}
+
+# geometry WID: sets WX, WY, WW, WH.
+geometry() {
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT)=')"
+  WX=$X WY=$Y WW=$WIDTH WH=$HEIGHT
+}
+
+# key_until NAME_REGEX KEY: presses KEY until a window so named shows. A key
+# that reaches a card before it takes keyboard input is lost; pressing again
+# is harmless where it matters here (a login card ignores a second Return
+# while its request runs).
+key_until() {
+  local tries
+  for tries in 1 2 3 4 5; do
+    xdotool key "$2"
+    if timeout 10 xdotool search --sync --onlyvisible --name "$1" >/dev/null; then
+      return 0
+    fi
+  done
+  return 1
+}
+
+# focus WID: keyboard focus to the window (there is no window manager here
+# to give it on showing).
+focus() {
+  timeout "$wait_limit" xdotool windowfocus --sync "$1"
+}
+
+shot() {
+  ffmpeg -hide_banner -loglevel error -y -f x11grab -video_size 1280x800 -i "$DISPLAY" \
+    -frames:v 1 "$1"
+}
+
+# wait_playing FILE: screenshots until the sample's stripes show, the last
+# one kept as FILE.
+wait_playing() {
+  local deadline=$((SECONDS + wait_limit))
+  while true; do
+    shot "$1"
+    if "$lib/screen.py" stripes "$1" >/dev/null; then
+      return 0
+    fi
+    ((SECONDS <= deadline)) || return 1
+  done
+}
+
+# find_colour FILE RRGGBB X0 Y0 X1 Y1: sets FX, FY to the centre of that
+# colour inside the box.
+find_colour() {
+  local where
+  where="$("$lib/screen.py" find "$@")" || return 1
+  read -r FX FY <<<"$where"
+}
+
+double_click() {
+  xdotool mousemove "$1" "$2" click --repeat 2 --delay 80 1
+}
+
+click() {
+  xdotool mousemove "$1" "$2" click 1
+}
+
+# start_program LOG: the program on the current display against the
+# server, in the profile XDG_CONFIG_HOME names. Sets program_pid. The whole
+# run is bounded, so a program that never ends cannot hold the caller.
+start_program() {
+  VEILCAST_SERVER_URL="$server_url" QT_QPA_PLATFORM=xcb \
+    timeout "${VEILCAST_RUN_LIMIT:-900}" "$build/app/veilcast" >"$1" 2>&1 &
+  program_pid=$!
+}
