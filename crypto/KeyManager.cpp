@@ -7,7 +7,6 @@
 
 #include "ApiClient.h"
 #include "ApiMessages.h"
-#include "AppConfig.h"
 #include "AuthManager.h"
 #include "CryptoUtils.h"
 #include "DeviceIdentity.h"
@@ -162,14 +161,10 @@ void KeyManager::refreshAndRetry(const QString& keyId, const QString& fileId)
             emit keyError(fileId, QStringLiteral("登录已过期，请重新登录"));
             return;
         }
-        const QString fresh = result.data.value(QLatin1String("token")).toString();
+        // Renewal retires the old token on the server, so the login record,
+        // the saved token and this client all move to the new one.
+        const QString fresh = m_auth->adoptRenewal(result.data);
         if (!fresh.isEmpty()) {
-            // Renewal retires the old token on the server, so the login
-            // record, the client and the next run all move to the new one.
-            AppConfig::instance()->setToken(fresh);
-            m_auth->adoptRenewedToken(
-                fresh, AuthManager::parseServerTime(
-                           result.data.value(QLatin1String("tokenExpiry")).toString()));
             m_client->setToken(fresh);
         }
         fetchKey(keyId, fileId, true, fresh);

@@ -26,6 +26,7 @@
 #include "ContainerWriter.h"
 #include "CryptoUtils.h"
 #include "EncryptQueue.h"
+#include "PlainLabel.h"
 #include "TranscodeDialog.h"
 #include "UploadService.h"
 
@@ -67,14 +68,6 @@ const char* const kRowStyle = R"(
 #taskDelBtn, #taskRetryBtn { background: transparent; color: rgba(255,255,255,0.6); border: none; }
 #taskDelBtn:hover, #taskRetryBtn:hover { color: #00d4ff; }
 )";
-
-QLabel* plainLabel(const QString& text, const char* name, QWidget* parent)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
 
 QPushButton* button(const QString& text, const char* name, QWidget* parent)
 {

@@ -5,7 +5,6 @@
 
 #include "ApiClient.h"
 #include "ApiMessages.h"
-#include "AppConfig.h"
 #include "AuthManager.h"
 #include "CryptoUtils.h"
 #include "DeviceIdentity.h"
@@ -120,14 +119,10 @@ void UploadService::refreshAndResend(const RegistrationPtr& reg)
                                  result.failureText(authErrorMessage, networkErrorMessage));
             return;
         }
-        const QString fresh = result.data.value(QLatin1String("token")).toString();
+        // Renewal retires the old token on the server, so the login record,
+        // the saved token and this client all move to the new one.
+        const QString fresh = m_auth->adoptRenewal(result.data);
         if (!fresh.isEmpty()) {
-            // Renewal retires the old token on the server, so the login
-            // record, the saved token and this client all move to the new one.
-            AppConfig::instance()->setToken(fresh);
-            m_auth->adoptRenewedToken(
-                fresh, AuthManager::parseServerTime(
-                           result.data.value(QLatin1String("tokenExpiry")).toString()));
             m_client->setToken(fresh);
         }
         send(reg);

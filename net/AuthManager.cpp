@@ -123,6 +123,17 @@ void AuthManager::adoptRenewedToken(const QString& token, const QDateTime& token
     }
 }
 
+QString AuthManager::adoptRenewal(const QJsonObject& data)
+{
+    const QString fresh = data.value(QLatin1String("token")).toString();
+    if (!fresh.isEmpty()) {
+        AppConfig::instance()->setToken(fresh);
+        adoptRenewedToken(fresh,
+                          parseServerTime(data.value(QLatin1String("tokenExpiry")).toString()));
+    }
+    return fresh;
+}
+
 void AuthManager::clearSavedToken()
 {
     AppConfig::instance()->setToken(QString());

@@ -38,6 +38,10 @@ public:
     // record's, or every later request would carry a dead token. Ignored
     // while nobody is logged in; an invalid expiry keeps the old one.
     void adoptRenewedToken(const QString& token, const QDateTime& tokenExpiry);
+    // The same for the data of a renewal answer (/api/auth/me): the saved
+    // token and the record move to the new token. Returns it, empty when
+    // the answer carries none.
+    QString adoptRenewal(const QJsonObject& data);
 
     // Server times are ISO 8601, optionally with a fraction finer than
     // milliseconds and a trailing "Z". Invalid when empty or unparsable.

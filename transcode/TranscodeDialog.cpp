@@ -14,6 +14,7 @@
 
 #include "AppConfig.h"
 #include "ConfirmDialog.h"
+#include "PlainLabel.h"
 #include "TranscodeService.h"
 
 namespace {
@@ -36,14 +37,6 @@ QPushButton:disabled { color: %3; }
 QProgressBar { background: %4; border: 1px solid %5; border-radius: 6px; height: 12px; text-align: center; color: %2; }
 QProgressBar::chunk { background: %7; border-radius: 6px; }
 )";
-
-QLabel* plainLabel(const QString& text, const char* name, QWidget* parent)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
 
 QPushButton* button(const QString& text, QWidget* parent)
 {

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "PlainLabel.h"
+
 namespace {
 
 struct KindLook
@@ -43,15 +45,6 @@ const char* const kStyle = R"(
 constexpr int kCardMinWidth = 340;
 constexpr int kButtonHeight = 32;
 constexpr int kShadowMargin = 20;  // transparent room around the card for its shadow
-
-QLabel* plainLabel(const QString& text, const char* name, QWidget* parent)
-{
-    auto* label = new QLabel(parent);
-    label->setObjectName(QLatin1String(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    return label;
-}
 
 }  // namespace
 

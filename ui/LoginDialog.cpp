@@ -14,6 +14,7 @@
 
 #include "AppConfig.h"
 #include "AuthManager.h"
+#include "PlainLabel.h"
 
 namespace {
 
@@ -58,15 +59,6 @@ const char* const kStyle = R"(
                                     image: url(:/check.svg); }
 #errorLabel { color: %5; font-size: 12px; background: transparent; }
 )";
-
-QLabel* plainLabel(const QString& text, const char* name, QWidget* parent)
-{
-    auto* label = new QLabel(parent);
-    label->setObjectName(QLatin1String(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    return label;
-}
 
 QLineEdit* inputField(const QString& placeholder, QWidget* parent)
 {

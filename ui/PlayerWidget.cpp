@@ -32,6 +32,7 @@
 #include "KeyManager.h"
 #include "MediaPlayer.h"
 #include "OverlayContainer.h"
+#include "PlainLabel.h"
 #include "PlaybackService.h"
 #include "PlaylistDelegate.h"
 #include "PlaylistModel.h"
@@ -71,14 +72,6 @@ constexpr int kToastBottomRoom = 92;
 constexpr int kToastMinHeight = 62;
 constexpr int kToastPadding = 16;
 constexpr int kToastMargin = 12;
-
-QLabel* plainLabel(const QString& text, QWidget* parent)
-{
-    auto* label = new QLabel(parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    return label;
-}
 
 }  // namespace
 

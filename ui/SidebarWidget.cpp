@@ -8,6 +8,7 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include "PlainLabel.h"
 #include "PlaylistDelegate.h"
 #include "PlaylistModel.h"
 #include "SvgIcon.h"
@@ -52,14 +53,6 @@ const char* const kMenuStyle =
     "QMenu { background: #1e2a3a; border: 1px solid rgba(0,212,255,0.2); }"
     "QMenu::item { color: #eaf2ff; padding: 6px 20px; }"
     "QMenu::item:selected { background: rgba(0,212,255,0.15); }";
-
-QLabel* plainLabel(const QString& text, const QString& name, QWidget* parent)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
 
 }  // namespace
 

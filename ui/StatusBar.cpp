@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "PlainLabel.h"
+
 namespace {
 
 constexpr int kBarHeight = 28;
@@ -18,16 +20,6 @@ StatusBar { background-color: %1; border-top: 1px solid rgba(0,212,255,0.18); }
              text-align: left; }
 #switchBtn:hover { color: #33ddff; text-decoration: underline; }
 )";
-
-// User names and merchant names come from the server: plain text only.
-QLabel* plainLabel(const QString& text, const char* name, QWidget* parent)
-{
-    auto* label = new QLabel(parent);
-    label->setObjectName(QLatin1String(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    return label;
-}
 
 }  // namespace
 
