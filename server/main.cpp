@@ -392,6 +392,22 @@ int admin(const QStringList& args)
     return cmd.run(command);
 }
 
+QString overview()
+{
+    return QStringLiteral(
+        "usage: veilcast-server serve [options]              runs the content server\n"
+        "       veilcast-server admin [options] COMMAND...   manages accounts, keys, devices\n"
+        "       veilcast-server --help | serve --help | admin --help\n"
+        "\n"
+        "Both read the data directory (--data-dir, env VEILCAST_DATA_DIR) holding the\n"
+        "SQLite database and master.key, or the database named by --database (env\n"
+        "VEILCAST_DATABASE). Run admin as the user the server runs as, against the same\n"
+        "data directory, e.g. for the packaged service:\n"
+        "  runuser -u veilcast -- veilcast-server admin --data-dir /var/lib/veilcast user list\n"
+        "Passwords are read from standard input, never from the command line:\n"
+        "  printf '%s\\n' \"$PASSWORD\" | veilcast-server admin user add alice --role viewer\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -417,8 +433,14 @@ int main(int argc, char** argv)
     if (command == QStringLiteral("admin")) {
         return admin(rest);
     }
-    std::fprintf(stderr,
-                 "usage: veilcast-server serve [options]   (serve --help for the options)\n"
-                 "       veilcast-server admin [options] <command...>   (admin --help)\n");
-    return 2;
+    // Asked for, the overview goes to standard output and is not a failure;
+    // anything else unknown is a usage error.
+    const bool asked = command == QStringLiteral("--help") || command == QStringLiteral("-h") ||
+                       command == QStringLiteral("help");
+    QTextStream to(asked ? stdout : stderr);
+    to << overview();
+    if (asked) {
+        to << '\n' << Admin::usage();
+    }
+    return asked ? 0 : 2;
 }

@@ -271,6 +271,42 @@ private slots:
         QCOMPARE(eve->toObject().value("displayName").toString(), evil);
     }
 
+    // The packaged service points operators at the bare program's help for the
+    // admin commands: asking for it must succeed on standard output and name
+    // them, while a missing or unknown command stays a usage error.
+    void commandLineOverview_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("onStdout");
+        QTest::newRow("--help") << QStringList{"--help"} << 0 << true;
+        QTest::newRow("-h") << QStringList{"-h"} << 0 << true;
+        QTest::newRow("help") << QStringList{"help"} << 0 << true;
+        QTest::newRow("no command") << QStringList{} << 2 << false;
+        QTest::newRow("unknown command") << QStringList{"server"} << 2 << false;
+    }
+
+    void commandLineOverview()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(bool, onStdout);
+        QProcess p;
+        p.start(ServerProcess::binary(), args);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), exitCode);
+        const QByteArray out = p.readAllStandardOutput();
+        const QByteArray err = p.readAllStandardError();
+        const QByteArray& text = onStdout ? out : err;
+        QVERIFY2((onStdout ? err : out).isEmpty(), (onStdout ? err : out).constData());
+        QVERIFY2(text.contains("veilcast-server serve") && text.contains("veilcast-server admin"),
+                 text.constData());
+        // Only an asked-for overview lists the admin commands in full.
+        QCOMPARE(text.contains("user add USERNAME --role"), onStdout);
+        QCOMPARE(text.contains("device reject USERNAME DEVICEID"), onStdout);
+    }
+
     void listenPolicy_data()
     {
         QTest::addColumn<QStringList>("args");
