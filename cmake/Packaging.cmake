@@ -1,6 +1,7 @@
 # Debian packages, built by CPack from the install rules (scripts/package):
 #   veilcast         the program, the vcz tool, the desktop entry and its icon
-#   veilcast-server  the server, its systemd unit, its settings and man page
+#   veilcast-server  the server, its systemd unit and its settings file
+# each with its manual pages.
 # Every library of the project is static, so the packages hold only programs;
 # what they need of the system comes from dpkg-shlibdeps.
 include(GNUInstallDirs)
@@ -16,7 +17,28 @@ foreach(program veilcast vcz veilcast-server)
   endif()
 endforeach()
 
+# Debian ships manual pages compressed; -n keeps the file the same from build
+# to build.
+add_custom_target(veilcast_man ALL)
+function(veilcast_install_man page section component)
+  set(source "${veilcast_packaging_dir}/${page}.${section}")
+  set(gz "${CMAKE_CURRENT_BINARY_DIR}/packaging/${page}.${section}.gz")
+  add_custom_command(OUTPUT "${gz}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/packaging"
+    COMMAND sh -c "gzip -9nc \"$0\" > \"$1\"" "${source}" "${gz}"
+    DEPENDS "${source}"
+    VERBATIM)
+  add_custom_target(veilcast_man_${page} DEPENDS "${gz}")
+  add_dependencies(veilcast_man veilcast_man_${page})
+  install(FILES "${gz}" DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
+endfunction()
+
+if(TARGET vcz)
+  veilcast_install_man(vcz 1 client)
+endif()
+
 if(TARGET veilcast)
+  veilcast_install_man(veilcast 1 client)
   install(FILES "${veilcast_packaging_dir}/veilcast.desktop"
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT client)
   # The same picture the program shows, as the desktop's icon.
@@ -26,18 +48,7 @@ if(TARGET veilcast)
 endif()
 
 if(TARGET veilcast-server)
-  # Debian ships manual pages compressed; -n keeps the file the same from build
-  # to build.
-  set(veilcast_man "${CMAKE_CURRENT_BINARY_DIR}/packaging/veilcast-server.8.gz")
-  add_custom_command(OUTPUT "${veilcast_man}"
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_CURRENT_BINARY_DIR}/packaging"
-    COMMAND sh -c "gzip -9nc \"$0\" > \"$1\"" "${veilcast_packaging_dir}/veilcast-server.8"
-            "${veilcast_man}"
-    DEPENDS "${veilcast_packaging_dir}/veilcast-server.8"
-    VERBATIM)
-  add_custom_target(veilcast_server_man ALL DEPENDS "${veilcast_man}")
-  install(FILES "${veilcast_man}"
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT server)
+  veilcast_install_man(veilcast-server 8 server)
   # Both live outside the /usr prefix the package installs into.
   install(FILES "${veilcast_packaging_dir}/veilcast-server.service"
           DESTINATION /lib/systemd/system COMPONENT server)
