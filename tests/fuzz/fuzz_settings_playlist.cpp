@@ -41,11 +41,18 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    // Values stored as "@Variant(...)" or "@DateTime(...)" are decoded by
+    // Qt's QDataStream, which allocates whatever length prefix the blob
+    // claims (19 GB from a 568-byte file); that is Qt's own code, reported,
+    // and it would drown everything else this target can find.
+    const QByteArray text(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    if (text.contains("@Variant(") || text.contains("@DateTime(")) {
+        return 0;
+    }
     {
         QFile file(settingsPath);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) !=
-                static_cast<qint64>(size)) {
+            file.write(text) != text.size()) {
             std::abort();
         }
         // Qt re-reads a settings file only when its size or time changed; a

@@ -57,7 +57,7 @@ default\items\1\filePath=/etc/passwd
 default\items\1\title=First
 default\items\1\durationMs=60000
 default\items\1\lastPositionMs=1500
-default\items\1\lastPlayedAt=@DateTime(\0\0\0\x10\0\0\0\0\0\0%\x8a\x3\x4\xe3\x4\x1)
+default\items\1\lastPlayedAt=2026-03-04T05:06:07.890Z
 default\items\1\hasPermission=true
 default\items\2\fileId=
 default\items\2\filePath=/bin/sh
@@ -75,7 +75,7 @@ INI
 cat >settings_playlist/general <<'INI'
 [General]
 playlist\fuzz\items\1\filePath=/etc/passwd
-playlist\fuzz\items\1\durationMs=@Variant(\0\0\0\x4\0\0\0\0\0\0\0\x1)
+playlist\fuzz\items\1\durationMs=@ByteArray(12)
 playlist\fuzz\items\size=1
 INI
 
