@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <set>
 
 namespace {
 
@@ -135,8 +136,19 @@ QList<PlaylistEntry> AppConfig::loadPlaylist(const QString& name) const
     settings.beginGroup(playlistGroup(name));
     QList<PlaylistEntry> entries;
     const int count = settings.beginReadArray(QStringLiteral("items"));
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
+    // The size is only a number in the file: a damaged or hand-edited one may
+    // say two billion, and counting up to it would hang the start. Only the
+    // indices the file really holds can give an entry, so only those are read.
+    std::set<int> present;
+    for (const QString& group : settings.childGroups()) {
+        bool ok = false;
+        const int n = group.toInt(&ok);
+        if (ok && n >= 1 && n <= count) {
+            present.insert(n);
+        }
+    }
+    for (const int n : present) {
+        settings.setArrayIndex(n - 1);
         const QString path = settings.value(QStringLiteral("filePath")).toString();
         if (!fileStillThere(path)) {
             continue;

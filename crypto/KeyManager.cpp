@@ -118,36 +118,57 @@ void KeyManager::fetchKey(const QString& keyId, const QString& fileId, bool retr
     QNetworkReply* reply = m_client->post(QStringLiteral("/api/video/key"), body);
 
     connect(reply, &QNetworkReply::finished, this, [this, reply, keyId, fileId, retried] {
-        const ApiResult result = ApiClient::readResult(reply);
-        if (result.kind == ApiResult::Kind::Refused && !retried && isTokenRefusal(result.code)) {
-            refreshAndRetry(keyId, fileId);
-            return;
-        }
-        if (!result.succeeded()) {
-            emit keyError(fileId, result.failureText(keyErrorMessage, keyTransportMessage));
-            return;
-        }
-
-        QByteArray key =
-            QByteArray::fromBase64(result.data.value(QLatin1String("key")).toString().toLatin1());
-        QByteArray iv =
-            QByteArray::fromBase64(result.data.value(QLatin1String("iv")).toString().toLatin1());
-        // A success without a usable key would otherwise be cached and make
-        // the file unplayable for the rest of the run.
-        if (key.size() != CryptoUtils::kKeySize) {
-            CryptoUtils::secureWipe(key);
-            CryptoUtils::secureWipe(iv);
-            emit keyError(fileId, unreadableAnswerMessage());
-            return;
+        KeyAnswer answer = readKeyAnswer(ApiClient::readResult(reply), retried);
+        switch (answer.outcome) {
+            case KeyAnswer::Outcome::RenewAndRetry:
+                refreshAndRetry(keyId, fileId);
+                return;
+            case KeyAnswer::Outcome::Refused:
+                emit keyError(fileId, answer.reason);
+                return;
+            case KeyAnswer::Outcome::Key:
+                break;
         }
         {
             QMutexLocker locker(&m_mutex);
-            m_cache.insert(keyId, key);
+            m_cache.insert(keyId, answer.key);
         }
-        emit keyReady(fileId, key, iv);
-        CryptoUtils::secureWipe(key);
-        CryptoUtils::secureWipe(iv);
+        emit keyReady(fileId, answer.key, answer.iv);
     });
+}
+
+KeyManager::KeyAnswer::~KeyAnswer()
+{
+    CryptoUtils::secureWipe(key);
+    CryptoUtils::secureWipe(iv);
+}
+
+KeyManager::KeyAnswer KeyManager::readKeyAnswer(const ApiResult& result, bool retried)
+{
+    KeyAnswer answer;
+    if (result.kind == ApiResult::Kind::Refused && !retried && isTokenRefusal(result.code)) {
+        answer.outcome = KeyAnswer::Outcome::RenewAndRetry;
+        return answer;
+    }
+    if (!result.succeeded()) {
+        answer.reason = result.failureText(keyErrorMessage, keyTransportMessage);
+        return answer;
+    }
+
+    answer.key =
+        QByteArray::fromBase64(result.data.value(QLatin1String("key")).toString().toLatin1());
+    answer.iv =
+        QByteArray::fromBase64(result.data.value(QLatin1String("iv")).toString().toLatin1());
+    // A success without a usable key would otherwise be cached and make
+    // the file unplayable for the rest of the run.
+    if (answer.key.size() != CryptoUtils::kKeySize) {
+        CryptoUtils::secureWipe(answer.key);
+        CryptoUtils::secureWipe(answer.iv);
+        answer.reason = unreadableAnswerMessage();
+        return answer;
+    }
+    answer.outcome = KeyAnswer::Outcome::Key;
+    return answer;
 }
 
 void KeyManager::refreshAndRetry(const QString& keyId, const QString& fileId)

@@ -7,6 +7,7 @@
 #include <QString>
 
 class ApiClient;
+struct ApiResult;
 class AuthManager;
 class KeyStore;
 
@@ -31,6 +32,31 @@ public:
     // The dashed lower-case form of a 32-hex-digit id; empty for 32
     // characters that are not all hex digits; any other id unchanged.
     static QString normalizeKeyId(const QString& keyId);
+
+    // What one finished /api/video/key answer means. The secrets are wiped
+    // when the holder goes.
+    struct KeyAnswer
+    {
+        enum class Outcome
+        {
+            Key,            // key (32 bytes) and iv as the server sent them
+            RenewAndRetry,  // the token was refused: renew it, ask once more
+            Refused,        // reason holds the sentence for the user
+        };
+        KeyAnswer() = default;
+        KeyAnswer(const KeyAnswer&) = delete;
+        KeyAnswer& operator=(const KeyAnswer&) = delete;
+        KeyAnswer(KeyAnswer&&) = default;
+        KeyAnswer& operator=(KeyAnswer&&) = default;
+        ~KeyAnswer();
+
+        Outcome outcome = Outcome::Refused;
+        QByteArray key;
+        QByteArray iv;
+        QString reason;
+    };
+    // retried: this answer is already the one asked for after a renewal.
+    static KeyAnswer readKeyAnswer(const ApiResult& result, bool retried);
 
 signals:
     // iv is empty for cache and store hits: the container header has it.

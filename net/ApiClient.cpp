@@ -101,26 +101,30 @@ ApiResult ApiClient::readResult(QNetworkReply* reply)
 
     // An aborted reply is closed; reading it would only produce a warning.
     QByteArray body = reply->isReadable() ? reply->readAll() : QByteArray();
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    readEnvelope(body, &result);
     // Answers carry tokens and content keys.
     CryptoUtils::secureWipe(body);
+    return result;
+}
 
+void ApiClient::readEnvelope(const QByteArray& body, ApiResult* result)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     const QJsonObject object = document.object();
     if (!document.isObject() || !object.contains(QLatin1String("success"))) {
-        result.kind = ApiResult::Kind::Unreadable;
-        return result;
+        result->kind = ApiResult::Kind::Unreadable;
+        return;
     }
     // Only a real boolean true counts; "true" as text or 1 does not.
     if (object.value(QLatin1String("success")).toBool(false)) {
-        result.kind = ApiResult::Kind::Success;
-        result.data = object.value(QLatin1String("data")).toObject();
+        result->kind = ApiResult::Kind::Success;
+        result->data = object.value(QLatin1String("data")).toObject();
     } else {
-        result.kind = ApiResult::Kind::Refused;
-        result.code = object.value(QLatin1String("code")).toString();
-        result.message = object.value(QLatin1String("message")).toString();
+        result->kind = ApiResult::Kind::Refused;
+        result->code = object.value(QLatin1String("code")).toString();
+        result->message = object.value(QLatin1String("message")).toString();
     }
-    return result;
 }
 
 void ApiClient::abortAfter(QNetworkReply* reply, int ms)

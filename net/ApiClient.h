@@ -67,6 +67,9 @@ public:
     // The HTTP status is deliberately not consulted: servers send refusals
     // with error statuses, and the envelope is what explains them.
     static ApiResult readResult(QNetworkReply* reply);
+    // The envelope part of readResult: fills kind, data, code and message of
+    // *result from an answer's body and leaves the transport fields alone.
+    static void readEnvelope(const QByteArray& body, ApiResult* result);
 
     // Aborts the reply if it is still running after ms; the abort surfaces
     // as OperationCanceledError, which reads as a time-out.

@@ -27,8 +27,13 @@ qint64 matchMs(const QRegularExpressionMatch& m)
 
 qint64 TranscodeLogParser::toMs(qint64 h, qint64 m, qint64 s, const QString& fraction)
 {
+    // The groups are whatever digits the log holds; bounded, the sum (and
+    // the percent computed from it) stays far inside 64 bits.
+    const auto bound = [](qint64 v, qint64 unitsPerHour) {
+        return qBound<qint64>(0, v, kMaxHours * unitsPerHour);
+    };
     const qint64 ms = fraction.left(3).leftJustified(3, QLatin1Char('0')).toLongLong();
-    return ((h * 60 + m) * 60 + s) * 1000 + ms;
+    return (bound(h, 1) * 60 + bound(m, 60)) * 60'000 + bound(s, 3600) * 1000 + bound(ms, 999);
 }
 
 void TranscodeLogParser::reset()

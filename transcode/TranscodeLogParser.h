@@ -13,6 +13,9 @@ public:
     // A log line is never this long; a longer unterminated run is dropped
     // rather than kept growing.
     static constexpr int kMaxCarry = 64 * 1024;
+    // No encoding runs this long; larger numbers in a log are read as this
+    // many hours (or minutes, seconds of it) rather than overflowing.
+    static constexpr qint64 kMaxHours = 1'000'000;
 
     // Takes the next read. Returns the percent (0..99) for the last position
     // in the lines this read completed, or -1 when there is none or the
@@ -24,7 +27,8 @@ public:
     void reset();
 
     // "hh:mm:ss.ff" groups as milliseconds; the fraction is read as a
-    // decimal fraction whatever its number of digits.
+    // decimal fraction whatever its number of digits. Each group is clamped
+    // to kMaxHours' worth.
     static qint64 toMs(qint64 h, qint64 m, qint64 s, const QString& fraction);
 
 private:

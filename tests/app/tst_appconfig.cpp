@@ -1,4 +1,5 @@
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -53,6 +54,8 @@ private slots:
     void savingSkipsVanishedFilesAndReindexes();
     void savingFewerEntriesDropsTheRest();
     void loadingSkipsVanishedFilesAndAppliesDefaults();
+    void loadingReadsOnlyTheEntriesTheFileHolds_data();
+    void loadingReadsOnlyTheEntriesTheFileHolds();
     void playlistsAreSeparatePerUser();
     void concurrentAccess();
 
@@ -260,6 +263,48 @@ void TestAppConfig::loadingSkipsVanishedFilesAndAppliesDefaults()
     // The same group is what an empty name saves to.
     AppConfig::instance()->savePlaylist(QString(), loaded);
     QCOMPARE(store().value("playlist/default/items/size").toInt(), 1);
+}
+
+void TestAppConfig::loadingReadsOnlyTheEntriesTheFileHolds_data()
+{
+    QTest::addColumn<QString>("size");
+    QTest::addColumn<QStringList>("expected");  // fileIds, in order
+
+    // Entries at indices 1, 3 and 5 (and an "01" that is not an index of ours).
+    QTest::newRow("a size of two billion") << "2000000000" << QStringList{"one", "three", "five"};
+    QTest::newRow("the largest int") << "2147483647" << QStringList{"one", "three", "five"};
+    QTest::newRow("size cuts the last entry off") << "4" << QStringList{"one", "three"};
+    QTest::newRow("negative size") << "-5" << QStringList{};
+    QTest::newRow("size not a number") << "many" << QStringList{};
+}
+
+void TestAppConfig::loadingReadsOnlyTheEntriesTheFileHolds()
+{
+    QFETCH(QString, size);
+    QFETCH(QStringList, expected);
+    const QString kept = m_files.filePath(QStringLiteral("kept.vcz"));
+    QVERIFY(touch(kept));
+    {
+        QSettings s = store();
+        s.beginGroup(QStringLiteral("playlist/default/items"));
+        const QList<QPair<QString, QString>> entries{{"1", "one"}, {"3", "three"}, {"5", "five"}};
+        for (const auto& [index, id] : entries) {
+            s.setValue(index + QLatin1String("/fileId"), id);
+            s.setValue(index + QLatin1String("/filePath"), kept);
+        }
+        s.setValue("01/fileId", "padded");
+        s.setValue("01/filePath", kept);
+        s.setValue("size", size);
+    }
+    // Counting up to the size would take minutes; the entries come at once.
+    QElapsedTimer timer;
+    timer.start();
+    QStringList ids;
+    for (const PlaylistEntry& e : AppConfig::instance()->loadPlaylist(QString())) {
+        ids << e.fileId;
+    }
+    QCOMPARE(ids, expected);
+    QVERIFY2(timer.elapsed() < 30'000, "the loading counted up to the stored size");
 }
 
 void TestAppConfig::playlistsAreSeparatePerUser()

@@ -123,6 +123,16 @@ private slots:
         QTest::newRow("fraction with three digits")
             << QByteArrayList{"  Duration: 00:00:02.500,\n", "time=00:00:01.250 x\r"}
             << QList<int>{50} << qint64(2500);
+        // Digits enough to overflow 64 bits once turned into milliseconds.
+        QTest::newRow("absurd hours in a position read as far beyond the end")
+            << QByteArrayList{"  Duration: 01:00:00.00\r\n", "time=0999999999999999990:59:59.99\n"}
+            << QList<int>{99} << qint64(3600000);
+        QTest::newRow("absurd duration: a real position is near its start")
+            << QByteArrayList{"  Duration: 9223372036854775807:9223372036854775807:"
+                              "9223372036854775807.999\n",
+                              "time=01:00:00.00\r"}
+            << QList<int>{0}
+            << qint64(3 * TranscodeLogParser::kMaxHours * 3600 * 1000 + 999);
     }
 
     void logReader()
