@@ -21,7 +21,7 @@ inline void whenModal(std::function<void(QWidget*)> action, int limitMs = 5000)
     auto* poll = new QTimer(qApp);
     poll->setInterval(10);
     const QDeadlineTimer deadline(limitMs);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, deadline, action] {
+    const auto look = [poll, deadline, action] {
         QWidget* modal = QApplication::activeModalWidget();
         const bool shown = modal && modal->isVisible();
         if (!shown && !deadline.hasExpired()) {
@@ -31,7 +31,11 @@ inline void whenModal(std::function<void(QWidget*)> action, int limitMs = 5000)
         poll->deleteLater();
         const auto act = action;  // the action may spin an event loop of its own
         act(shown ? modal : nullptr);
-    });
+    };
+    QObject::connect(poll, &QTimer::timeout, poll, look);
+    // The first look as soon as events run (a dialog being opened by the
+    // caller is often already there), then every interval.
+    QMetaObject::invokeMethod(poll, look, Qt::QueuedConnection);
     poll->start();
 }
 
