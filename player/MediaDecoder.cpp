@@ -1,5 +1,6 @@
 #include "MediaDecoder.h"
 
+#include <QMetaMethod>
 #include <QThread>
 #include <algorithm>
 #include <cmath>
@@ -383,6 +384,13 @@ void MediaDecoder::showVideo(AVFrame* frame, qint64 t)
     if (!m_running.load()) {
         return;
     }
+    // Each frame handed out is the receiver's to free: with nobody
+    // listening for pictures (a sound-only consumer) none is made, or it
+    // would never be freed.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&MediaDecoder::videoFrameReady))) {
+        emit positionChanged(std::max<qint64>(t, 0));
+        return;
+    }
     AVFrame* out = av_frame_clone(frame);
     if (!out) {
         return;
@@ -416,6 +424,13 @@ void MediaDecoder::sendAudio(AVFrame* frame, qint64 t)
         return;  // left behind by a seek
     }
     if (!m_running.load()) {
+        return;
+    }
+    // As for pictures: no listener for sound, no frame that nobody frees.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&MediaDecoder::audioFrameReady))) {
+        if (soundPaced) {
+            emit positionChanged(std::max<qint64>(t, 0));
+        }
         return;
     }
     AVFrame* out = av_frame_clone(frame);

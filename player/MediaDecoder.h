@@ -103,6 +103,8 @@ public slots:
     void decodeLoop();
 
 signals:
+    // The receiver owns the frame (av_frame_free); none is made while the
+    // signal has no receiver.
     void videoFrameReady(AVFrame* frame);
     void audioFrameReady(AVFrame* frame);
     void durationChanged(qint64 ms);

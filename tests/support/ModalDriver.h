@@ -15,21 +15,28 @@ namespace ModalDriver {
 
 inline void whenModal(std::function<void(QWidget*)> action, int limitMs = 5000)
 {
-    auto deadline = std::make_shared<QDeadlineTimer>(limitMs);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [deadline, poll, action]() {
+    // A polling timer owned by the application: it ends itself once the
+    // action has run, and the application frees it should the test end
+    // first, so nothing is left behind (the address sanitizer run checks).
+    auto* poll = new QTimer(qApp);
+    poll->setInterval(10);
+    const QDeadlineTimer deadline(limitMs);
+    const auto look = [poll, deadline, action] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal->isVisible()) {
-            action(modal);
+        const bool shown = modal && modal->isVisible();
+        if (!shown && !deadline.hasExpired()) {
             return;
         }
-        if (deadline->hasExpired()) {
-            action(nullptr);
-            return;
-        }
-        QTimer::singleShot(10, *poll);
+        poll->stop();
+        poll->deleteLater();
+        const auto act = action;  // the action may spin an event loop of its own
+        act(shown ? modal : nullptr);
     };
-    QTimer::singleShot(0, *poll);
+    QObject::connect(poll, &QTimer::timeout, poll, look);
+    // The first look as soon as events run (a dialog being opened by the
+    // caller is often already there), then every interval.
+    QMetaObject::invokeMethod(poll, look, Qt::QueuedConnection);
+    poll->start();
 }
 
 }  // namespace ModalDriver

@@ -45,11 +45,14 @@ QFileDialog* openPicker()
 void answerPicker(const QString& dir, bool* seen, QString* startDir)
 {
     auto poll = std::make_shared<std::function<void(int)>>();
-    *poll = [dir, seen, startDir, poll](int triesLeft) {
+    // Weakly self-referring: the pending timer holds the poll, so it is
+    // freed once it ends (the address sanitizer run checks for leaks).
+    std::weak_ptr<std::function<void(int)>> self = poll;
+    *poll = [dir, seen, startDir, self](int triesLeft) {
         QFileDialog* picker = openPicker();
         if (!picker) {
-            if (triesLeft > 0) {
-                QTimer::singleShot(10, [poll, triesLeft] { (*poll)(triesLeft - 1); });
+            if (auto next = self.lock(); next && triesLeft > 0) {
+                QTimer::singleShot(10, [next, triesLeft] { (*next)(triesLeft - 1); });
             } else if (QWidget* modal = QApplication::activeModalWidget()) {
                 modal->close();  // something else came up: end it rather than hang
             }
