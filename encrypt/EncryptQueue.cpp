@@ -6,6 +6,7 @@
 
 #include "ContainerWriter.h"
 #include "EncryptTask.h"
+#include "PoolHandOff.h"
 
 EncryptQueue::EncryptQueue(QObject* parent) : QObject(parent)
 {
@@ -73,6 +74,7 @@ void EncryptQueue::start()
                 Qt::QueuedConnection);
         connect(task.get(), &EncryptTask::finished, this, &EncryptQueue::onTaskFinished,
                 Qt::QueuedConnection);
+        handOver(task.get());
         m_pool.start(task.get(), 0);
         m_tasks.push_back(std::move(task));
     }
@@ -131,5 +133,8 @@ void EncryptQueue::cancel()
 void EncryptQueue::releaseTasks()
 {
     m_pool.waitForDone();
+    for (const auto& task : m_tasks) {
+        takeOver(task.get());
+    }
     m_tasks.clear();
 }

@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include "ContainerWriter.h"
+#include "PoolHandOff.h"
 
 EncryptTask::EncryptTask(const QString& srcPath, const QString& outPath,
                          const std::atomic_bool* stop)
@@ -14,6 +15,14 @@ EncryptTask::EncryptTask(const QString& srcPath, const QString& outPath,
 
 void EncryptTask::run()
 {
+    takeOver(this);
+    // Handed back on every way out, before the pool reports the task done.
+    struct HandBack
+    {
+        EncryptTask* task;
+        ~HandBack() { handOver(task); }
+    } handBack{this};
+
     // Copies: after finished is emitted the owner may release this object,
     // so nothing below that point reads a member.
     const QString src = m_srcPath;
