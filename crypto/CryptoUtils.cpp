@@ -105,6 +105,11 @@ void CryptoUtils::freeCtrContext(EVP_CIPHER_CTX* ctx)
     EVP_CIPHER_CTX_free(ctx);
 }
 
+void CryptoUtils::releaseThreadState()
+{
+    OPENSSL_thread_stop();
+}
+
 QByteArray CryptoUtils::encryptBytes(const QByteArray& data, const QByteArray& key,
                                      const QByteArray& iv)
 {

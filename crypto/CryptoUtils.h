@@ -28,6 +28,11 @@ public:
     static bool seekCtrContext(EVP_CIPHER_CTX* ctx, const QByteArray& key, const QByteArray& iv,
                                qint64 offset);
     static void freeCtrContext(EVP_CIPHER_CTX* ctx);
+    // Frees OpenSSL's state for the calling thread now. A Qt thread is
+    // detached: its join returns before its own exit handlers run, and a
+    // process ending in that gap would lose the state. Call it last on every
+    // worker thread that used the cipher.
+    static void releaseThreadState();
 
     static QByteArray encryptBytes(const QByteArray& data, const QByteArray& key,
                                    const QByteArray& iv);

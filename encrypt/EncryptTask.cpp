@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include "ContainerWriter.h"
+#include "CryptoUtils.h"
 #include "PoolHandOff.h"
 
 EncryptTask::EncryptTask(const QString& srcPath, const QString& outPath,
@@ -20,7 +21,13 @@ void EncryptTask::run()
     struct HandBack
     {
         EncryptTask* task;
-        ~HandBack() { handOver(task); }
+        ~HandBack()
+        {
+            // Before the pool can count this task done: its wait returns
+            // before a retired thread's own exit handlers run.
+            CryptoUtils::releaseThreadState();
+            handOver(task);
+        }
     } handBack{this};
 
     // Copies: after finished is emitted the owner may release this object,

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "CryptoUtils.h"
 #include "DecryptingInput.h"
 #include "PlaybackClock.h"
 
@@ -462,6 +463,13 @@ void MediaDecoder::drainDecoders(AVFrame* frame)
 
 void MediaDecoder::decodeLoop()
 {
+    // The loop decrypts as it reads; whatever OpenSSL keeps for this thread
+    // goes before the player's wait on the thread returns.
+    struct ReleaseCipherState
+    {
+        ~ReleaseCipherState() { CryptoUtils::releaseThreadState(); }
+    } releaseCipherState;
+
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
     m_filtered = av_frame_alloc();

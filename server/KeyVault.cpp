@@ -1,6 +1,7 @@
 #include "KeyVault.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sodium.h>
@@ -87,6 +88,11 @@ QByteArray KeyVault::loadMasterKey(const QString& dataDir, const QByteArray& env
         return {};
     }
     return key;
+}
+
+void KeyVault::releaseThreadState()
+{
+    OPENSSL_thread_stop();
 }
 
 QString KeyVault::seal(const QByteArray& plain, const QString& keyId) const

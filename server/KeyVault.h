@@ -23,6 +23,13 @@ public:
     static QByteArray loadMasterKey(const QString& dataDir, const QByteArray& envValue,
                                     QString* error);
 
+    // Frees OpenSSL's state for the calling thread now. A Qt thread is
+    // detached: its join returns before its own exit handlers run, and a
+    // process ending in that gap would lose the state (OpenSSL's exit
+    // handler has already removed the key that finds it). Call it last on
+    // every thread that sealed or opened, before it is joined.
+    static void releaseThreadState();
+
     QString seal(const QByteArray& plain, const QString& keyId) const;
     std::optional<QByteArray> open(const QString& sealed, const QString& keyId) const;
 

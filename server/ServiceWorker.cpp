@@ -1,5 +1,6 @@
 #include "ServiceWorker.h"
 
+#include "KeyVault.h"
 #include "Store.h"
 
 ServiceWorker::ServiceWorker(DbConfig config, const KeyVault& vault, const PasswordHasher& hasher,
@@ -22,6 +23,7 @@ ServiceWorker::~ServiceWorker()
                 m_store.reset();
                 m_db.reset();
                 delete m_context;
+                KeyVault::releaseThreadState();
             },
             Qt::BlockingQueuedConnection);
     }
