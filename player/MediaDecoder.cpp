@@ -165,14 +165,16 @@ void MediaDecoder::close()
     m_input = nullptr;
 }
 
-quint64 MediaDecoder::requestSeek(qint64 ms)
+quint64 MediaDecoder::requestSeek(qint64 ms, SeekMode mode)
 {
     // Target first, then the number, then the flag: the worker reads them
     // in the opposite order, so a number it sees never comes with an older
     // target (frames of an older target then carry an older number).
     m_seekTargetMs.store(ms);
+    m_seekFast.store(mode == SeekMode::Fast);
     const quint64 generation = m_seekRequests.fetch_add(1) + 1;
     m_seekPending.store(true);
+    wake();
     return generation;
 }
 
@@ -181,23 +183,44 @@ qint64 MediaDecoder::audioLeadMs(double speed)
     return static_cast<qint64>(static_cast<double>(kAudioLeadMs) * speed);
 }
 
+bool MediaDecoder::stretchesTo(double speed)
+{
+    return std::abs(speed - 1.0) <= kUnitSpeedTolerance ||
+           (speed >= kMinTempo && speed <= kMaxTempo);
+}
+
 void MediaDecoder::setPaused(bool paused)
 {
     m_paused.store(paused);
+    wake();
 }
 
 void MediaDecoder::stop()
 {
     m_running.store(false);
+    wake();
 }
 
 void MediaDecoder::sleepMs(int ms)
 {
     if (m_sleeper) {
         m_sleeper(ms);
-    } else {
-        QThread::msleep(static_cast<unsigned long>(ms));
+        return;
     }
+    // A seek, a resume or a stop ends the wait at once rather than at the
+    // end of the slice: a seek is felt that much sooner.
+    std::unique_lock<std::mutex> lock(m_wakeMutex);
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_woken; });
+    m_woken = false;
+}
+
+void MediaDecoder::wake()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_wakeMutex);
+        m_woken = true;
+    }
+    m_wake.notify_one();
 }
 
 qint64 MediaDecoder::timeMs(qint64 ts, AVRational tb) const
@@ -208,51 +231,109 @@ qint64 MediaDecoder::timeMs(qint64 ts, AVRational tb) const
     return (av_rescale_q(ts, tb, AV_TIME_BASE_Q) - m_startUs) / kUsPerMs;
 }
 
-bool MediaDecoder::pace(qint64 t)
+qint64 MediaDecoder::audioTimeMs(const AVFrame* frame) const
 {
-    qint64 d = m_clock->msUntil(t);
-    if (d > 0) {
-        d = std::min(d, kMaxPlannedWaitMs);
-        while (m_running.load() && !m_paused.load()) {
-            sleepMs(static_cast<int>(std::min<qint64>(d, kPacingSliceMs)));
-            d = m_clock->msUntil(t);
-            if (m_seekPending.load() || d <= 0) {
-                break;
-            }
-        }
-    }
-    return d >= -kDropLateMs;
+    return timeMs(frame->pts, m_formatContext->streams[m_audioStreamIndex]->time_base);
 }
 
-bool MediaDecoder::paceSound(qint64 t)
+void MediaDecoder::skipUnseenPictures(const AVPacket* packet)
 {
-    const qint64 due = t - audioLeadMs(m_clock->speed());
-    while (m_running.load()) {
-        if (m_seekPending.load()) {
-            // Sound of the position being left: the renderer has just thrown
-            // away what it held, and this would only play after it.
-            return false;
-        }
-        if (m_paused.load()) {
-            // Handing it out now would let the sink play it during the pause.
-            sleepMs(kPausedPollMs);
-            continue;
-        }
-        const qint64 d = m_clock->msUntil(due);
-        if (d <= 0) {
-            return true;
-        }
-        sleepMs(static_cast<int>(std::min<qint64>(d, kPacingSliceMs)));
+    // On the way from the key frame to an exact seek's target, pictures no
+    // other picture refers to are neither shown nor needed: not decoding
+    // them makes the jump shorter than decoding every picture would. The
+    // pictures that are referred to are all decoded, so the target's is
+    // exact. A packet without a time is decoded, to be safe.
+    const AVRational tb = m_formatContext->streams[m_videoStreamIndex]->time_base;
+    const bool beforeTarget = m_videoFloorMs >= 0 && packet->pts != AV_NOPTS_VALUE &&
+                              timeMs(packet->pts, tb) < m_videoFloorMs;
+    const AVDiscard wanted = beforeTarget ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    if (m_videoCodec->skip_frame != wanted) {
+        m_videoCodec->skip_frame = wanted;
     }
-    return true;  // stopped: the caller sees it and sends nothing
+}
+
+bool MediaDecoder::soundBeforeTarget(const AVPacket* packet) const
+{
+    // From the key frame to a seek's target the sound is thrown away after
+    // decoding; what ends well before the target is not decoded at all. The
+    // margin leaves the decoder a few packets to settle in (AAC overlaps
+    // each packet with the one before).
+    if (m_audioFloorMs < 0 || packet->pts == AV_NOPTS_VALUE) {
+        return false;
+    }
+    const AVRational tb = m_formatContext->streams[m_audioStreamIndex]->time_base;
+    return timeMs(packet->pts + packet->duration, tb) < m_audioFloorMs - kSoundPrerollMs;
+}
+
+qint64 MediaDecoder::tempoOutputMs() const
+{
+    return m_tempoStartMs + static_cast<qint64>(static_cast<double>(m_tempoSamplesOut) * 1000.0 *
+                                                m_tempoSpeed / m_tempoRate);
+}
+
+void MediaDecoder::queueAudio(AVFrame* frame)
+{
+    if (audioTimeMs(frame) < m_audioFloorMs) {
+        return;  // between the key frame and the seek's target
+    }
+    m_audioFloorMs = -1;
+    AVFrame* queued = av_frame_alloc();
+    if (!queued) {
+        return;
+    }
+    av_frame_move_ref(queued, frame);
+    m_audioQueue.push_back(queued);
+    serviceAudio();
+}
+
+void MediaDecoder::serviceAudio()
+{
+    while (!m_audioQueue.empty() && m_running.load() && !m_seekPending.load()) {
+        // Paused, the sound waits here: the sink would play it during the pause.
+        if (m_paused.load()) {
+            return;
+        }
+        AVFrame* next = m_audioQueue.front();
+        const bool full = m_audioQueue.size() > kMaxQueuedAudioFrames;
+        if (m_clock && !full) {
+            // The stretcher holds some sound back: what leaves next is where
+            // its output has got to, which trails the queue's front.
+            qint64 nextOut = audioTimeMs(next);
+            if (m_tempo.isSetUp()) {
+                nextOut = std::min(nextOut, tempoOutputMs());
+            }
+            const qint64 due = nextOut - audioLeadMs(m_clock->speed());
+            if (m_clock->msUntil(due) > 0) {
+                return;
+            }
+        }
+        m_audioQueue.pop_front();
+        filterAudio(next);
+        av_frame_free(&next);
+    }
+}
+
+void MediaDecoder::clearAudioQueue()
+{
+    for (AVFrame*& f : m_audioQueue) {
+        av_frame_free(&f);
+    }
+    m_audioQueue.clear();
 }
 
 void MediaDecoder::carryOutSeek()
 {
     m_generation = m_seekRequests.load();
     const qint64 targetMs = m_seekTargetMs.load();
-    m_videoFloorMs = m_videoCodec ? targetMs : -1;
+    const bool fast = m_seekFast.load();
+    // A fast seek shows the key frame it lands on; the sound still starts
+    // at the target, and the pictures up to there are late and dropped.
+    m_videoFloorMs = m_videoCodec && !fast ? targetMs : -1;
     m_audioFloorMs = m_audioCodec ? targetMs : -1;
+    m_awaitFirstPicture = true;
+    m_endOfInput = false;
+    clearAudioQueue();
+    clearVideoQueue();
     const qint64 targetUs = targetMs * kUsPerMs + m_startUs;
     av_seek_frame(m_formatContext, -1, targetUs, AVSEEK_FLAG_BACKWARD);
     // What the filters hold belongs to the position being left.
@@ -279,7 +360,7 @@ void MediaDecoder::receiveFrames(AVCodecContext* codec, AVFrame* frame)
         if (video) {
             filterVideo(frame);
         } else {
-            filterAudio(frame);
+            queueAudio(frame);
         }
         av_frame_unref(frame);
     }
@@ -301,14 +382,14 @@ void MediaDecoder::filterVideo(AVFrame* frame)
         pullVideo();
         return;
     }
-    showVideo(frame, timeMs(frame->pts, m_formatContext->streams[m_videoStreamIndex]->time_base));
+    queueVideo(frame, timeMs(frame->pts, m_formatContext->streams[m_videoStreamIndex]->time_base));
 }
 
 void MediaDecoder::pullVideo()
 {
     const AVRational tb = m_deinterlacer.outputTimeBase();
     while (m_running.load() && m_deinterlacer.pull(m_filtered)) {
-        showVideo(m_filtered, timeMs(m_filtered->pts, tb));
+        queueVideo(m_filtered, timeMs(m_filtered->pts, tb));
         av_frame_unref(m_filtered);
     }
 }
@@ -336,27 +417,26 @@ void MediaDecoder::filterAudio(AVFrame* frame)
             m_tempoSpeed = speed;
             m_tempoStartMs = timeMs(frame->pts, tb);
             m_tempoSamplesOut = 0;
+            m_tempoRate = std::max(1, frame->sample_rate);
         }
     }
     if (m_tempo.isSetUp() && m_tempo.push(frame)) {
         pullAudio();
         return;
     }
-    sendAudio(frame, timeMs(frame->pts, tb));
+    sendAudio(frame, timeMs(frame->pts, tb), 1.0);
 }
 
 void MediaDecoder::pullAudio()
 {
-    while (m_running.load() && m_tempo.pull(m_filtered)) {
+    while (m_running.load() && m_tempo.pull(m_filteredAudio)) {
         // The stretcher's own timestamps count stretched time; the media
         // time of a piece is where the stretched samples before it end.
-        const int rate = std::max(1, m_filtered->sample_rate);
-        const qint64 t =
-            m_tempoStartMs + static_cast<qint64>(static_cast<double>(m_tempoSamplesOut) * 1000.0 *
-                                                 m_tempoSpeed / rate);
-        m_tempoSamplesOut += m_filtered->nb_samples;
-        sendAudio(m_filtered, t);
-        av_frame_unref(m_filtered);
+        m_tempoRate = std::max(1, m_filteredAudio->sample_rate);
+        const qint64 t = tempoOutputMs();
+        m_tempoSamplesOut += m_filteredAudio->nb_samples;
+        sendAudio(m_filteredAudio, t, m_tempoSpeed);
+        av_frame_unref(m_filteredAudio);
     }
 }
 
@@ -369,36 +449,47 @@ void MediaDecoder::flushTempo()
     }
 }
 
-void MediaDecoder::showVideo(AVFrame* frame, qint64 t)
+void MediaDecoder::queueVideo(AVFrame* frame, qint64 t)
 {
     if (t < m_videoFloorMs) {
         return;  // between the key frame and the seek's target
     }
-    // A player holds its clock at a seek's target until this picture
-    // arrives; waiting here for that held clock would wait for ever whenever
-    // the target falls between two pictures.
-    const bool clockHeldForThis = m_videoFloorMs >= 0 && m_clock && m_clock->isPaused();
     m_videoFloorMs = -1;
-    if (m_clock && !clockHeldForThis && !pace(t)) {
-        return;  // too late
-    }
-    if (!m_running.load()) {
-        return;
+    const bool first = m_awaitFirstPicture;
+    m_awaitFirstPicture = false;
+    if (first) {
+        m_stepping = false;
     }
     // Each frame handed out is the receiver's to free: with nobody
     // listening for pictures (a sound-only consumer) none is made, or it
-    // would never be freed.
-    if (!isSignalConnected(QMetaMethod::fromSignal(&MediaDecoder::videoFrameReady))) {
-        emit positionChanged(std::max<qint64>(t, 0));
+    // would never be freed; its time still counts.
+    AVFrame* out = nullptr;
+    if (isSignalConnected(QMetaMethod::fromSignal(&MediaDecoder::videoFrameReady))) {
+        out = preparePicture(frame);
+        if (!out) {
+            return;
+        }
+    }
+    // A player holds its clock at the start or a seek's target until this
+    // picture arrives; waiting for that held clock would wait for ever
+    // whenever the target falls between two pictures.
+    if (first && m_clock && m_clock->isPaused()) {
+        emitPicture(out, t);
         return;
     }
+    m_videoQueue.push_back(QueuedPicture{out, t});
+    serviceVideo();
+}
+
+AVFrame* MediaDecoder::preparePicture(const AVFrame* frame) const
+{
     AVFrame* out = av_frame_clone(frame);
     if (!out) {
-        return;
+        return nullptr;
     }
     const AVStream* stream = m_formatContext->streams[m_videoStreamIndex];
-    out->sample_aspect_ratio =
-        av_guess_sample_aspect_ratio(m_formatContext, const_cast<AVStream*>(stream), frame);
+    out->sample_aspect_ratio = av_guess_sample_aspect_ratio(
+        m_formatContext, const_cast<AVStream*>(stream), const_cast<AVFrame*>(frame));
     // A rotation the picture itself carries (from the bitstream) wins over
     // the container's.
     if (!m_displayMatrix.isEmpty() && !av_frame_get_side_data(out, AV_FRAME_DATA_DISPLAYMATRIX)) {
@@ -409,27 +500,93 @@ void MediaDecoder::showVideo(AVFrame* frame, qint64 t)
         }
     }
     setFrameSeekGeneration(out, m_generation);
-    emit positionChanged(std::max<qint64>(t, 0));
-    emit videoFrameReady(out);
+    return out;
 }
 
-void MediaDecoder::sendAudio(AVFrame* frame, qint64 t)
+void MediaDecoder::emitPicture(AVFrame* out, qint64 t)
 {
-    if (t < m_audioFloorMs) {
-        return;  // between the key frame and the seek's target
+    emit positionChanged(std::max<qint64>(t, 0));
+    if (out) {
+        emit videoFrameReady(out);
     }
-    m_audioFloorMs = -1;
-    // Without a picture the sound is what waits for the clock.
-    const bool soundPaced = !m_videoCodec;
-    if (soundPaced && m_clock && !paceSound(t)) {
-        return;  // left behind by a seek
+}
+
+void MediaDecoder::serviceVideo()
+{
+    while (!m_videoQueue.empty() && m_running.load() && !m_seekPending.load()) {
+        if (m_paused.load()) {
+            return;  // a picture waits out a pause
+        }
+        QueuedPicture next = m_videoQueue.front();
+        if (m_clock) {
+            const qint64 d = m_clock->msUntil(next.t);
+            if (d > 0) {
+                return;
+            }
+            if (d < -kDropLateMs) {
+                m_videoQueue.pop_front();
+                av_frame_free(&next.frame);  // too late to be worth showing
+                continue;
+            }
+        }
+        m_videoQueue.pop_front();
+        emitPicture(next.frame, next.t);
     }
+}
+
+void MediaDecoder::clearVideoQueue()
+{
+    for (QueuedPicture& p : m_videoQueue) {
+        av_frame_free(&p.frame);
+    }
+    m_videoQueue.clear();
+}
+
+bool MediaDecoder::wantsMore() const
+{
+    if (!m_clock) {
+        return true;  // nothing paces: as fast as it decodes
+    }
+    const qint64 now = m_clock->positionMs();
+    const bool soundShort =
+        m_audioCodec &&
+        (m_audioQueue.empty() || audioTimeMs(m_audioQueue.back()) <
+                                     now + audioLeadMs(m_clock->speed()) + kAudioReadAheadMs);
+    if (!m_videoCodec) {
+        return soundShort;
+    }
+    if (m_videoQueue.size() >= kMaxQueuedPictures) {
+        return false;
+    }
+    return soundShort || m_videoQueue.size() < kMinQueuedPictures;
+}
+
+int MediaDecoder::msUntilSomethingDue() const
+{
+    if (!m_clock) {
+        return 0;
+    }
+    qint64 wait = kPacingSliceMs;
+    if (!m_videoQueue.empty()) {
+        wait = std::min(wait, m_clock->msUntil(m_videoQueue.front().t));
+    }
+    if (!m_audioQueue.empty()) {
+        wait = std::min(wait, m_clock->msUntil(audioTimeMs(m_audioQueue.front()) -
+                                               audioLeadMs(m_clock->speed())));
+    }
+    return static_cast<int>(std::max<qint64>(wait, 1));
+}
+
+void MediaDecoder::sendAudio(AVFrame* frame, qint64 t, double speed)
+{
     if (!m_running.load()) {
         return;
     }
+    // Without a picture the sound tells where the playback is.
+    const bool soundOnly = !m_videoCodec;
     // As for pictures: no listener for sound, no frame that nobody frees.
     if (!isSignalConnected(QMetaMethod::fromSignal(&MediaDecoder::audioFrameReady))) {
-        if (soundPaced) {
+        if (soundOnly) {
             emit positionChanged(std::max<qint64>(t, 0));
         }
         return;
@@ -439,20 +596,17 @@ void MediaDecoder::sendAudio(AVFrame* frame, qint64 t)
         return;
     }
     setFrameSeekGeneration(out, m_generation);
-    if (soundPaced) {
+    if (soundOnly) {
         emit positionChanged(std::max<qint64>(t, 0));
     }
-    emit audioFrameReady(out);
+    emit audioFrameReady(out, t, speed);
 }
 
 void MediaDecoder::drainDecoders(AVFrame* frame)
 {
-    // Sound first: next to pictures it is not paced, and the held-back
-    // pictures that follow wait for their time.
     if (m_audioCodec && m_running.load()) {
         avcodec_send_packet(m_audioCodec, nullptr);
         receiveFrames(m_audioCodec, frame);
-        flushTempo();
     }
     if (m_videoCodec && m_running.load()) {
         avcodec_send_packet(m_videoCodec, nullptr);
@@ -473,21 +627,59 @@ void MediaDecoder::decodeLoop()
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
     m_filtered = av_frame_alloc();
-    if (!packet || !frame || !m_filtered) {
+    m_filteredAudio = av_frame_alloc();
+    if (!packet || !frame || !m_filtered || !m_filteredAudio) {
         av_packet_free(&packet);
         av_frame_free(&frame);
         av_frame_free(&m_filtered);
+        av_frame_free(&m_filteredAudio);
         return;
     }
 
     int readErrors = 0;
+    bool readFailed = false;
     while (m_running.load()) {
         if (m_paused.load()) {
-            sleepMs(kPausedPollMs);
-            continue;
+            // Paused with a seek: on until the target's picture is out, so
+            // the viewer sees where the jump lands before playing on.
+            if (m_seekPending.load() && m_videoCodec) {
+                m_stepping = true;
+            } else if (!m_stepping) {
+                sleepMs(kPausedPollMs);
+                continue;
+            }
         }
         if (m_seekPending.exchange(false)) {
             carryOutSeek();
+            readErrors = 0;
+        }
+
+        // What is due goes out first.
+        serviceVideo();
+        serviceAudio();
+
+        if (m_endOfInput) {
+            // The stretcher's tail follows the last queued sound at once: held
+            // back until the last picture it would come late, after a gap.
+            if (m_audioQueue.empty() && !m_paused.load()) {
+                flushTempo();
+            }
+            if (!m_videoQueue.empty() || !m_audioQueue.empty()) {
+                sleepMs(m_paused.load() ? kPausedPollMs : msUntilSomethingDue());
+                continue;
+            }
+            if (m_running.load()) {
+                if (readFailed) {
+                    emit errorOccurred(QStringLiteral("读取媒体数据失败，播放已停止"));
+                } else {
+                    emit endOfStream();
+                }
+            }
+            break;
+        }
+        if (!m_stepping && !wantsMore()) {
+            sleepMs(m_paused.load() ? kPausedPollMs : msUntilSomethingDue());
+            continue;
         }
 
         const int read = av_read_frame(m_formatContext, packet);
@@ -495,23 +687,17 @@ void MediaDecoder::decodeLoop()
             // Decoders that reorder (B-frames) or run frame threads still hold
             // the last pictures; without the drain they would never be shown.
             drainDecoders(frame);
-            if (m_seekPending.load()) {
-                continue;  // the user jumped back while the end was playing
-            }
-            if (m_running.load()) {
-                emit endOfStream();
-            }
-            break;
+            m_endOfInput = true;
+            continue;
         }
         if (read < 0) {
             if (++readErrors >= kMaxConsecutiveReadErrors) {
                 // What was read is played out first, as at the end of the
                 // file; only then is the loss reported.
                 drainDecoders(frame);
-                if (m_running.load()) {
-                    emit errorOccurred(QStringLiteral("读取媒体数据失败，播放已停止"));
-                }
-                break;
+                m_endOfInput = true;
+                readFailed = true;
+                continue;
             }
             sleepMs(kReadRetryMs);
             continue;
@@ -521,7 +707,10 @@ void MediaDecoder::decodeLoop()
         AVCodecContext* codec = nullptr;
         if (packet->stream_index == m_videoStreamIndex) {
             codec = m_videoCodec;
-        } else if (packet->stream_index == m_audioStreamIndex) {
+            if (codec) {
+                skipUnseenPictures(packet);
+            }
+        } else if (packet->stream_index == m_audioStreamIndex && !soundBeforeTarget(packet)) {
             codec = m_audioCodec;
         }
         if (codec) {
@@ -531,6 +720,9 @@ void MediaDecoder::decodeLoop()
         av_packet_unref(packet);
     }
 
+    clearAudioQueue();
+    clearVideoQueue();
+    av_frame_free(&m_filteredAudio);
     av_frame_free(&m_filtered);
     av_frame_free(&frame);
     av_packet_free(&packet);

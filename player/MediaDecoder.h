@@ -3,10 +3,14 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 
 #include "FrameFilter.h"
 #include "FrameTypes.h"
+#include "PlayerState.h"
 
 struct AVFormatContext;
 struct AVCodecContext;
@@ -15,28 +19,32 @@ struct AVPacket;
 class PlaybackClock;
 
 // Demultiplexes and decodes one opened container on a worker thread of its
-// own: the first video and the first audio stream, video paced against the
-// playback clock, every frame handed out as a fresh clone that the receiver
-// frees. There is no frame queue: the pacing sleep is the only back-pressure.
+// own: the first video and the first audio stream, every frame handed out as
+// a fresh clone that the receiver frees.
 //
 // Every time handed out (positions, duration, seek targets, pacing) counts
 // from the file's own start time, which broadcast recordings put anywhere
 // but at 0. Cover art (an attached picture) is not the video stream.
 // Pictures leave with their display shape: the sample aspect ratio filled in
 // and the container's rotation attached as display-matrix side data.
-// A seek lands exactly: what lies between the key frame before the target and
-// the target is decoded but not handed out. Interlaced pictures are
-// deinterlaced, and away from 1x the sound is
-// time-stretched to the clock's speed at its own pitch, both here on the
-// worker so the player's thread never filters.
+// An exact seek lands on its target: what lies between the key frame before
+// the target and the target is decoded but not handed out; a fast seek shows
+// the key frame itself at once. Interlaced pictures are deinterlaced, and
+// away from 1x the sound is time-stretched to the clock's speed at its own
+// pitch, both here on the worker so the player's thread never filters.
 //
-// Sound is handed out as soon as it decodes while a picture is decoded: the
-// paced pictures hold back the reading of the interleaved sound. With no
-// picture to decode nothing would hold it back: the whole file would be
-// pushed into the sink at once (lost past its buffer, or queued where pause
-// and seek cannot reach it) and the end reported while it still plays. So
-// then each piece of sound waits until it is at most kAudioLeadMs ahead of
-// the clock, and it is the sound that reports the position.
+// Pacing, in ffplay's way but on one thread: pictures wait for the clock
+// (and are dropped when too late); decoded sound waits in a queue of its own
+// and leaves kAudioLeadMs ahead of the clock, so the sink never holds more
+// than a few tens of milliseconds and a speed change is heard at once. The
+// sound queue is looked after between packets and during every wait for a
+// picture, so sound interleaved ahead of its picture never holds the
+// reading back, and pictures interleaved ahead never starve the sound. With
+// no picture to pace the reading, reading waits until the queued sound has
+// left: the whole file is never pushed out at once.
+//
+// The first picture after an open or a seek is handed out as soon as it is
+// decoded, even while paused: the player holds its clock there meanwhile.
 //
 // Threads: open(), close() and the setters run on the owner's thread;
 // decodeLoop() runs on the worker. They share only the atomics below and the
@@ -51,30 +59,48 @@ public:
     using Sleeper = std::function<void(int ms)>;
 
     // A wait for a frame's time is cut into slices this long, so pause, seek
-    // and stop are noticed within one slice.
-    static constexpr int kPacingSliceMs = 20;
+    // and stop are noticed, and the sound queue looked after, within one.
+    static constexpr int kPacingSliceMs = 10;
     // While paused the loop looks at its flags this often.
     static constexpr int kPausedPollMs = 10;
-    // An early frame never plans a wait longer than this; the wait is
-    // re-measured every slice anyway, so a frame far ahead still shows on time.
-    static constexpr qint64 kMaxPlannedWaitMs = 500;
     // A frame later than this is not worth showing: dropping it lets the
     // picture catch up with the clock (and with the sound).
     static constexpr qint64 kDropLateMs = 200;
-    // How far ahead of the clock sound without a picture goes to the sink:
-    // five pacing slices bridge a late wake-up, and with one more frame on
-    // top it stays within the ~145 ms a PulseAudio sink asks to hold.
-    static constexpr qint64 kAudioLeadMs = 100;
+    // How far ahead of the clock sound goes to the player: the sink's buffer
+    // (60 ms, which a sound server fills before it starts) and 30 ms more
+    // for a late wake-up of this loop or of the player's thread. Also how
+    // long the sound of an old speed goes on after a speed change.
+    static constexpr qint64 kAudioLeadMs = 120;
+    // Decoded sound waiting for its time; a file whose sound is interleaved
+    // further ahead of its pictures than this (some 20 s of AAC) has it sent
+    // early rather than held without bound.
+    static constexpr size_t kMaxQueuedAudioFrames = 1000;
+    // Reading goes on while the decoded sound reaches less than this beyond
+    // what is due to leave: sound is interleaved with its pictures, and
+    // decoding pictures lags reading by the decoder's frame threads and
+    // reordering, so the sound must be read that far ahead or it comes late.
+    static constexpr qint64 kAudioReadAheadMs = 200;
+    // Pictures decoded ahead of their time. A few keep the picture smooth
+    // over an uneven decode; the most are there so that sound interleaved
+    // behind its pictures can still be read, and bound the memory (some
+    // 50 MB at 1080p).
+    static constexpr size_t kMinQueuedPictures = 3;
+    static constexpr size_t kMaxQueuedPictures = 16;
     // Pause between two attempts after a failed read.
     static constexpr int kReadRetryMs = 1;
     // About one second of failed reads in a row means the source is gone,
     // not hiccuping: report it instead of spinning for ever.
     static constexpr int kMaxConsecutiveReadErrors = 1000;
+    // Sound decoded ahead of a seek's target so the decoder has settled.
+    static constexpr qint64 kSoundPrerollMs = 100;
 
     // How far (in media time) sound alone goes out ahead of the clock at a
     // speed: the same kAudioLeadMs of stretched sound in the sink at any
     // speed, so half speed does not overfill the sink's buffer.
     static qint64 audioLeadMs(double speed);
+    // Whether sound is stretched to follow this speed; outside that range
+    // it is played as it is and cannot be the clock.
+    static bool stretchesTo(double speed);
 
     explicit MediaDecoder(QObject* parent = nullptr);
     ~MediaDecoder() override;
@@ -88,8 +114,9 @@ public:
 
     // Any thread.
     // Returns the seek's number: frames decoded after it carry this number
-    // or a higher one (see frameSeekGeneration()).
-    quint64 requestSeek(qint64 ms);
+    // or a higher one (see frameSeekGeneration()). Paused, the picture at
+    // the target is still decoded and handed out.
+    quint64 requestSeek(qint64 ms, SeekMode mode = SeekMode::Exact);
     void setPaused(bool paused);
     void stop();
 
@@ -106,10 +133,12 @@ signals:
     // The receiver owns the frame (av_frame_free); none is made while the
     // signal has no receiver.
     void videoFrameReady(AVFrame* frame);
-    void audioFrameReady(AVFrame* frame);
+    // mediaMs: the sound's time in the file; speed: media time per second
+    // of it (above 1 when stretched for faster playback).
+    void audioFrameReady(AVFrame* frame, qint64 mediaMs, double speed);
     void durationChanged(qint64 ms);
     // The time of each picture as it is handed out; without a picture, of
-    // each piece of sound (up to kAudioLeadMs ahead of the clock).
+    // each piece of sound (kAudioLeadMs ahead of the clock).
     void positionChanged(qint64 ms);
     void endOfStream();
     void errorOccurred(const QString& msg);
@@ -125,14 +154,34 @@ private:
     void pullAudio();
     void flushDeinterlacer();
     void flushTempo();
-    void showVideo(AVFrame* frame, qint64 t);
-    void sendAudio(AVFrame* frame, qint64 t);
-    // False when the frame is to be dropped.
-    bool pace(qint64 t);
-    bool paceSound(qint64 t);
+    void queueVideo(AVFrame* frame, qint64 t);
+    // A clone with its display shape and seek number; null when out of memory.
+    AVFrame* preparePicture(const AVFrame* frame) const;
+    void emitPicture(AVFrame* out, qint64 t);
+    // Hands out the queued pictures that are due, drops those too late.
+    void serviceVideo();
+    void clearVideoQueue();
+    // Whether reading should go on: the sound queue reaches too short a way
+    // ahead of the clock, or too few pictures are decoded ahead.
+    bool wantsMore() const;
+    // How long nothing is due, at most a pacing slice.
+    int msUntilSomethingDue() const;
+    void sendAudio(AVFrame* frame, qint64 t, double speed);
+    void queueAudio(AVFrame* frame);
+    // Hands out the queued sound that is due; sound first, whatever the
+    // clock says, once the queue is full.
+    void serviceAudio();
+    void clearAudioQueue();
+    qint64 audioTimeMs(const AVFrame* frame) const;
+    // Media time of the next sound the stretcher gives out.
+    qint64 tempoOutputMs() const;
     // Milliseconds since the file's start of a timestamp in a time base.
     qint64 timeMs(qint64 ts, AVRational tb) const;
     void sleepMs(int ms);
+    void wake();
+    // A packet of sound that ends well before the seek's target.
+    bool soundBeforeTarget(const AVPacket* packet) const;
+    void skipUnseenPictures(const AVPacket* packet);
 
     // Owner's thread before the worker starts and after it was joined; the
     // worker's in between.
@@ -151,20 +200,42 @@ private:
     // The worker's only.
     FrameFilter m_deinterlacer;
     FrameFilter m_tempo;
-    double m_tempoSpeed = 1.0;      // the speed m_tempo stretches to
-    qint64 m_tempoStartMs = 0;      // media time of the first sound into m_tempo
-    qint64 m_tempoSamplesOut = 0;   // samples m_tempo gave out since then
-    AVFrame* m_filtered = nullptr;  // what a filter gives out, one at a time
-    quint64 m_generation = 0;       // number of the last seek carried out
+    double m_tempoSpeed = 1.0;           // the speed m_tempo stretches to
+    qint64 m_tempoStartMs = 0;           // media time of the first sound into m_tempo
+    qint64 m_tempoSamplesOut = 0;        // samples m_tempo gave out since then
+    int m_tempoRate = 1;                 // their sample rate
+    AVFrame* m_filtered = nullptr;       // what the deinterlacer gives out, one at a time
+    AVFrame* m_filteredAudio = nullptr;  // what the stretcher gives out: a wait for a
+                                         // picture coming out of the deinterlacer may
+                                         // hand out sound meanwhile
+    std::deque<AVFrame*> m_audioQueue;   // decoded, not yet due; owned
+    struct QueuedPicture
+    {
+        AVFrame* frame;  // owned until handed out; null when nobody receives pictures
+        qint64 t;        // its media time
+    };
+    std::deque<QueuedPicture> m_videoQueue;  // decoded and prepared, not yet due
+    bool m_endOfInput = false;               // all was read and the decoders drained
+    quint64 m_generation = 0;                // number of the last seek carried out
     // After a seek, pictures and sound before the target (from the key frame
     // the jump lands on) are decoded but not handed out; -1 when none.
     qint64 m_videoFloorMs = -1;
     qint64 m_audioFloorMs = -1;
+    // The next picture is the first after an open or seek: handed out as
+    // soon as it is decoded while the player holds its clock for it.
+    bool m_awaitFirstPicture = true;
+    // Paused with a seek: reading goes on until the target's picture is out.
+    bool m_stepping = false;
 
     // Shared between the owner's thread and the worker.
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_paused{false};
     std::atomic<bool> m_seekPending{false};
+    std::atomic<bool> m_seekFast{false};
     std::atomic<qint64> m_seekTargetMs{0};
     std::atomic<quint64> m_seekRequests{0};  // number of the latest seek asked for
+    // Ends the worker's sleep early; m_woken under m_wakeMutex.
+    std::mutex m_wakeMutex;
+    std::condition_variable m_wake;
+    bool m_woken = false;
 };

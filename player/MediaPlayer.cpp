@@ -1,6 +1,5 @@
 #include "MediaPlayer.h"
 
-#include <QAudioSink>
 #include <QCoreApplication>
 #include <QMetaMethod>
 #include <QThread>
@@ -14,18 +13,7 @@
 
 namespace {
 
-// Longest the pictures are held back for the sound; a sink reporting more
-// than this is taken to be stuck, and the pictures go on by the clock.
-constexpr qint64 kMaxSoundLagMs = 1500;
-// Below this the picture is shown at once: a frame's worth of difference
-// is not seen.
-constexpr qint64 kMinSoundLagMs = 10;
 constexpr qint64 kNsPerMs = 1'000'000;
-// At most this many pictures are held (about a second of 60 fps, some
-// 200 MB at 1080p); a sink lagging further costs lip sync, not memory.
-constexpr size_t kMaxHeldPictures = 64;
-// While pictures are held the sink's lag is looked at this often.
-constexpr qint64 kLagRecheckMs = 10;
 
 }  // namespace
 
@@ -38,10 +26,10 @@ MediaPlayer::MediaPlayer(PlaybackClock* clock, QObject* parent) : QObject(parent
     m_audioRenderer = new AudioRenderer(this);
     m_clock = clock ? clock : new PlaybackClock(this);
     m_clock->setParent(this);
-    m_videoTimer = new QTimer(this);
-    m_videoTimer->setSingleShot(true);
-    m_videoTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_videoTimer, &QTimer::timeout, this, &MediaPlayer::onVideoDue);
+    m_syncTimer = new QTimer(this);
+    m_syncTimer->setTimerType(Qt::PreciseTimer);
+    m_syncTimer->setInterval(kSyncIntervalMs);
+    connect(m_syncTimer, &QTimer::timeout, this, &MediaPlayer::syncToSound);
 }
 
 MediaPlayer::~MediaPlayer()
@@ -59,6 +47,11 @@ void MediaPlayer::setState(PlayerState state)
         return;
     }
     m_state = state;
+    if (state == PlayerState::Playing) {
+        m_syncTimer->start();
+    } else {
+        m_syncTimer->stop();
+    }
     emit stateChanged(state);
 }
 
@@ -69,6 +62,19 @@ void MediaPlayer::deliverVideo(AVFrame* frame)
     } else {
         av_frame_free(&frame);
     }
+}
+
+void MediaPlayer::onVideoFrame(AVFrame* frame)
+{
+    const quint64 generation = frameSeekGeneration(frame);
+    if (generation < m_seekGeneration) {
+        av_frame_free(&frame);  // of the position a seek has left
+        return;
+    }
+    if (m_waitPicture) {
+        endPictureWait();
+    }
+    deliverVideo(frame);
 }
 
 void MediaPlayer::connectDecoder()
@@ -82,31 +88,20 @@ void MediaPlayer::connectDecoder()
                 av_frame_free(&frame);
                 return;
             }
-            if (m_holdForSeek && frameSeekGeneration(frame) >= m_holdForSeek) {
-                releaseSeekHold();
-            }
-            queueVideo(frame);
+            onVideoFrame(frame);
         },
         Qt::QueuedConnection);
     connect(
         m_decoder, &MediaDecoder::audioFrameReady, this,
-        [this, playback](AVFrame* frame) {
+        [this, playback](AVFrame* frame, qint64 ms, double speed) {
             // Sound decoded before the latest seek was queued while the
             // renderer threw away what it held; played now it would be heard
             // after the jump.
-            if (playback != m_playback || frameSeekGeneration(frame) < m_audioGeneration) {
+            if (playback != m_playback || frameSeekGeneration(frame) < m_seekGeneration) {
                 av_frame_free(&frame);
                 return;
             }
-            if (m_soundAnchorUs < 0) {
-                // The first sound since the open or seek starts where the
-                // clock was started; the sink counts from before it.
-                const QAudioSink* sink = m_audioRenderer->sink();
-                m_soundAnchorMs = m_soundStartMs;
-                m_soundAnchorUs = sink ? sink->processedUSecs() : 0;
-                m_soundSpeed = m_clock->speed();
-            }
-            m_audioRenderer->onAudioFrame(frame);
+            m_audioRenderer->onAudioFrame(frame, ms, speed);
         },
         Qt::QueuedConnection);
     connect(
@@ -175,13 +170,11 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
     disconnect(capture);
 
     if (opened) {
-        // The sink's played count starts over with this playback's sound.
         m_audioRenderer->reset();
-        m_soundAnchorUs = -1;
-        m_soundStartMs = 0;
-        m_clock->restart(0);
-        m_decoderThread->start(QThread::InheritPriority);
+        m_clock->reset();  // held at 0 until the start is seen and heard
         setState(PlayerState::Playing);
+        holdForStart();
+        m_decoderThread->start(QThread::InheritPriority);
         return;
     }
 
@@ -197,96 +190,71 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
         Qt::QueuedConnection);
 }
 
-void MediaPlayer::releaseSeekHold()
+void MediaPlayer::holdForStart()
 {
-    m_holdForSeek = 0;
-    if (m_state == PlayerState::Playing) {
+    const qint64 now = PlaybackClock::monotonicNs();
+    m_waitPicture = m_decoder && m_decoder->hasVideoDecoder();
+    m_waitPictureSinceNs = now;
+    // Only sound that can be heard is waited for; without a device the
+    // wall clock is the master from the first picture on.
+    m_waitSound = m_decoder && m_decoder->hasAudioDecoder() && m_audioRenderer->canPlay();
+    m_waitSoundSinceNs = now;
+    m_audioRenderer->setHeld(m_waitPicture);
+    updateClock();
+}
+
+void MediaPlayer::endPictureWait()
+{
+    m_waitPicture = false;
+    m_waitSoundSinceNs = PlaybackClock::monotonicNs();
+    m_audioRenderer->setHeld(false);
+    updateClock();
+}
+
+void MediaPlayer::updateClock()
+{
+    if (m_state == PlayerState::Playing && !m_waitPicture && !m_waitSound) {
         m_clock->resume();
+    } else {
+        m_clock->pause();
     }
 }
 
-void MediaPlayer::anchorSound(qint64 heardMs)
+void MediaPlayer::syncToSound()
 {
-    const QAudioSink* sink = m_audioRenderer->sink();
-    m_soundAnchorMs = heardMs;
-    m_soundAnchorUs = sink ? sink->processedUSecs() : 0;
-    m_soundSpeed = m_clock->speed();
-}
-
-double MediaPlayer::heardMs() const
-{
-    const QAudioSink* sink = m_audioRenderer->sink();
-    const qint64 played = sink ? sink->processedUSecs() - m_soundAnchorUs : 0;
-    return double(m_soundAnchorMs) + double(played) / 1000.0 * m_soundSpeed;
-}
-
-qint64 MediaPlayer::soundLagMs() const
-{
-    const QAudioSink* sink = m_audioRenderer->sink();
-    // Only a sink that is playing tells where the sound is; once it has
-    // run dry (the sound ended, or none came yet) the clock alone counts.
-    if (!sink || m_soundAnchorUs < 0 || sink->state() != QAudio::ActiveState ||
-        m_clock->isPaused()) {
-        return 0;
-    }
-    const double lagMs = (double(m_clock->positionMs()) - heardMs()) / m_clock->speed();
-    return lagMs > double(kMaxSoundLagMs) ? 0 : static_cast<qint64>(lagMs);
-}
-
-void MediaPlayer::queueVideo(AVFrame* frame)
-{
-    if (m_heldVideo.empty() && soundLagMs() < kMinSoundLagMs) {
-        deliverVideo(frame);
+    if (m_state != PlayerState::Playing) {
         return;
     }
-    m_heldVideo.emplace_back(PlaybackClock::monotonicNs(), frame);
-    if (m_heldVideo.size() > kMaxHeldPictures) {
-        // Memory wins over lip sync: the oldest goes out now.
-        AVFrame* oldest = m_heldVideo.front().second;
-        m_heldVideo.pop_front();
-        deliverVideo(oldest);
-    }
-    if (!m_videoTimer->isActive()) {
-        onVideoDue();
-    }
-}
-
-void MediaPlayer::onVideoDue()
-{
-    // The lag is taken anew each time: while the sink starts up it grows,
-    // and pictures held meanwhile must wait for it too.
-    const qint64 lagNs = soundLagMs() * kNsPerMs;
     const qint64 now = PlaybackClock::monotonicNs();
-    while (!m_heldVideo.empty() && m_heldVideo.front().first + lagNs <= now) {
-        AVFrame* frame = m_heldVideo.front().second;
-        m_heldVideo.pop_front();
-        deliverVideo(frame);
+    if (m_waitPicture && now - m_waitPictureSinceNs > kPictureWaitMs * kNsPerMs) {
+        endPictureWait();
     }
-    if (!m_heldVideo.empty()) {
-        const qint64 waitMs = (m_heldVideo.front().first + lagNs - now + kNsPerMs - 1) / kNsPerMs;
-        m_videoTimer->start(static_cast<int>(std::min(waitMs, kLagRecheckMs)));
-    } else if (m_endAfterHeldVideo) {
-        m_endAfterHeldVideo = false;
-        onEndOfStream();
+    const bool sounding = m_audioRenderer->isSounding();
+    const qint64 heard = sounding ? m_audioRenderer->heardMs() : -1;
+    if (m_waitSound && !m_waitPicture) {
+        if (heard >= 0) {
+            m_waitSound = false;
+            m_clock->seekTo(heard);
+        } else if (now - m_waitSoundSinceNs > kSoundStartWaitMs * kNsPerMs) {
+            m_waitSound = false;  // the wall clock goes on alone
+        }
+        updateClock();
+    } else if (!m_waitSound && !m_waitPicture && heard >= 0 &&
+               MediaDecoder::stretchesTo(m_clock->speed())) {
+        m_clock->seekTo(heard);
     }
-}
-
-void MediaPlayer::dropQueuedVideo()
-{
-    m_videoTimer->stop();
-    m_endAfterHeldVideo = false;
-    for (auto& held : m_heldVideo) {
-        av_frame_free(&held.second);
+    if (m_endPending && (m_audioRenderer->isDrained() || now > m_endDeadlineNs)) {
+        finishEnd();
     }
-    m_heldVideo.clear();
 }
 
 void MediaPlayer::teardown()
 {
     ++m_playback;
-    dropQueuedVideo();
-    m_audioGeneration = 0;
-    m_holdForSeek = 0;
+    m_seekGeneration = 0;
+    m_waitPicture = false;
+    m_waitSound = false;
+    m_endPending = false;
     if (m_decoderThread) {
         m_decoder->stop();
         m_decoder->setPaused(false);
@@ -301,6 +269,10 @@ void MediaPlayer::teardown()
         delete m_decoderThread;
         m_decoderThread = nullptr;
     }
+    // Not one more sound of this playback.
+    m_audioRenderer->reset();
+    m_audioRenderer->resume();
+    m_audioRenderer->setHeld(false);
     m_clock->reset();
 }
 
@@ -312,8 +284,16 @@ void MediaPlayer::pause()
     if (m_decoder) {
         m_decoder->setPaused(true);
     }
-    m_clock->pause();
+    // The clock stops where the sound stops.
+    const qint64 heard = m_audioRenderer->isSounding() && !m_waitSound && !m_waitPicture
+                             ? m_audioRenderer->heardMs()
+                             : -1;
+    if (heard >= 0) {
+        m_clock->seekTo(heard);
+    }
+    m_audioRenderer->pause();
     setState(PlayerState::Paused);
+    updateClock();
 }
 
 void MediaPlayer::resume()
@@ -324,42 +304,51 @@ void MediaPlayer::resume()
     if (m_decoder) {
         m_decoder->setPaused(false);
     }
-    if (!m_holdForSeek) {
-        m_clock->resume();
-    }
     setState(PlayerState::Playing);
+    // The sink was emptied by the pause: its sound starts afresh, and the
+    // clock waits for it as at any start.
+    if (!m_waitPicture) {
+        m_waitSound = m_decoder && m_decoder->hasAudioDecoder() && m_audioRenderer->canPlay() &&
+                      !m_endPending;
+        m_waitSoundSinceNs = PlaybackClock::monotonicNs();
+    }
+    m_audioRenderer->resume();
+    updateClock();
 }
 
-void MediaPlayer::seek(qint64 ms)
+void MediaPlayer::seek(qint64 ms, SeekMode mode)
 {
     if (m_decoder) {
-        m_audioGeneration = m_decoder->requestSeek(ms);
-        if (m_decoder->hasVideoDecoder()) {
-            m_holdForSeek = m_audioGeneration;
-            m_clock->pause();
-        }
+        m_seekGeneration = m_decoder->requestSeek(ms, mode);
     }
-    dropQueuedVideo();
+    m_endPending = false;
     m_audioRenderer->reset();
-    m_soundAnchorUs = -1;
-    m_soundStartMs = ms;
     m_clock->seekTo(ms);
+    if (m_decoder) {
+        holdForStart();
+    }
 }
 
 void MediaPlayer::setSpeed(double x)
 {
-    // The sound from here on is stretched for the new speed.
-    const bool anchored = m_soundAnchorUs >= 0;
-    const qint64 heard = anchored ? static_cast<qint64>(heardMs()) : 0;
+    // The sound still queued was stretched for the old speed; the clock
+    // follows it there until the new speed's sound is heard.
     m_clock->setSpeed(x);
-    if (anchored) {
-        anchorSound(heard);
-    }
 }
 
 void MediaPlayer::setVolume(int percent)
 {
     m_audioRenderer->setVolume(static_cast<float>(percent / 100.0));
+}
+
+void MediaPlayer::setMuted(bool muted)
+{
+    m_audioRenderer->setMuted(muted);
+}
+
+bool MediaPlayer::isMuted() const
+{
+    return m_audioRenderer->isMuted();
 }
 
 void MediaPlayer::stop()
@@ -380,16 +369,29 @@ qint64 MediaPlayer::duration() const
 
 void MediaPlayer::onEndOfStream()
 {
-    if (!m_heldVideo.empty()) {
-        m_endAfterHeldVideo = true;  // the last pictures are still to be shown
+    if (m_state == PlayerState::Playing && !m_audioRenderer->isDrained()) {
+        // The last sound is still to be heard: the end is when it ends.
+        m_audioRenderer->finish();
+        m_endPending = true;
+        const qint64 left = m_audioRenderer->queuedMs() + m_audioRenderer->pendingMs();
+        m_endDeadlineNs = PlaybackClock::monotonicNs() + (left + kEndWaitMs) * kNsPerMs;
         return;
     }
-    m_holdForSeek = 0;
+    finishEnd();
+}
+
+void MediaPlayer::finishEnd()
+{
+    m_endPending = false;
+    m_waitPicture = false;
+    m_waitSound = false;
     setState(PlayerState::Stopped);
+    updateClock();
 }
 
 void MediaPlayer::onDecoderError(const QString& msg)
 {
     emit error(msg);
     setState(PlayerState::Error);
+    updateClock();
 }

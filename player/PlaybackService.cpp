@@ -191,6 +191,11 @@ void PlaybackService::seek(qint64 ms)
     m_player->seek(ms);
 }
 
+void PlaybackService::previewSeek(qint64 ms)
+{
+    m_player->seek(ms, SeekMode::Fast);
+}
+
 void PlaybackService::seekBy(qint64 deltaMs)
 {
     const PlayerState state = m_player->state();

@@ -56,6 +56,8 @@ public:
     void replay();
     void savePosition();
     void seek(qint64 ms);
+    // A key frame near ms at once: for a dragged seek bar.
+    void previewSeek(qint64 ms);
     void seekBy(qint64 deltaMs);
     void setSpeed(double x);
     void setVolume(int percent);

@@ -13,3 +13,11 @@ enum class PlayerState
 };
 
 Q_DECLARE_METATYPE(PlayerState)
+
+// Exact: the picture at the target itself (a click, a key). Fast: the key
+// frame at or before it, shown at once (a drag of the seek bar).
+enum class SeekMode
+{
+    Exact,
+    Fast,
+};

@@ -192,6 +192,7 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     connect(m_nextBtn, &QPushButton::clicked, this, &ControlBar::nextClicked);
     connect(m_progress, &SeekSlider::seekRequested, this, &ControlBar::seekRequested);
     connect(m_progress, &QSlider::sliderMoved, this, &ControlBar::onSliderMoved);
+    connect(m_progress, &QSlider::sliderReleased, this, &ControlBar::onSliderReleased);
     connect(m_volumeSlider, &QSlider::valueChanged, this, &ControlBar::volumeChanged);
     connect(m_speedBtn, &QPushButton::clicked, this, &ControlBar::onSpeedClicked);
     connect(m_fullscreenBtn, &QPushButton::clicked, this, &ControlBar::fullscreenClicked);
@@ -265,8 +266,19 @@ bool ControlBar::eventFilter(QObject* watched, QEvent* event)
 void ControlBar::onSliderMoved(int value)
 {
     if (m_duration > 0) {
-        emit seekRequested(m_duration * value / SeekSlider::kScale);
+        m_dragged = true;
+        emit seekPreviewRequested(m_duration * value / SeekSlider::kScale);
     }
+}
+
+void ControlBar::onSliderReleased()
+{
+    // The previews showed key frames near the handle; where it is let go
+    // the picture is the exact one.
+    if (m_dragged && m_duration > 0) {
+        emit seekRequested(m_duration * m_progress->value() / SeekSlider::kScale);
+    }
+    m_dragged = false;
 }
 
 void ControlBar::onSpeedClicked()

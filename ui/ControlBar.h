@@ -34,7 +34,10 @@ signals:
     void playPauseClicked();
     void prevClicked();
     void nextClicked();
+    // An exact seek: a click on the bar, or where a drag lets go.
     void seekRequested(qint64 ms);
+    // While the handle is dragged: a quick look near the handle.
+    void seekPreviewRequested(qint64 ms);
     void volumeChanged(int vol);
     void speedChanged(double speed);
     void fullscreenClicked();
@@ -42,6 +45,7 @@ signals:
 
 public slots:
     void onSliderMoved(int value);
+    void onSliderReleased();
     void onSpeedClicked();
     void onSpeedMenuPick(double speed);
 
@@ -65,4 +69,5 @@ private:
     qint64 m_duration = 0;
     double m_speed = 1.0;
     bool m_playing = false;
+    bool m_dragged = false;  // the handle moved since it was pressed
 };

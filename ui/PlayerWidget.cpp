@@ -233,6 +233,8 @@ void PlayerWidget::connectAll()
     connect(m_controlBar, &ControlBar::prevClicked, m_service, &PlaybackService::playPrevious);
     connect(m_controlBar, &ControlBar::nextClicked, m_service, &PlaybackService::playNext);
     connect(m_controlBar, &ControlBar::seekRequested, m_service, &PlaybackService::seek);
+    connect(m_controlBar, &ControlBar::seekPreviewRequested, m_service,
+            &PlaybackService::previewSeek);
     connect(m_controlBar, &ControlBar::volumeChanged, m_service, &PlaybackService::setVolume);
     connect(m_controlBar, &ControlBar::speedChanged, m_service, &PlaybackService::setSpeed);
     connect(m_controlBar, &ControlBar::fullscreenClicked, this, &PlayerWidget::onFullscreen);

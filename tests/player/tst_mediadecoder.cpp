@@ -2,8 +2,10 @@
 // with a clock and a sleep of the test's own, so pacing, the drop rule and
 // the reaction to seek, pause and stop are exact rather than timing-bound.
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
 #include <functional>
+#include <numeric>
 
 #include "DecryptingInput.h"
 #include "MediaDecoder.h"
@@ -321,12 +323,16 @@ private slots:
 
     void earlyFrameWaitsInSlicesUntilDue()
     {
-        // 1000 ms early: more than the 500 ms a single plan allows.
+        // 1000 ms early: the wait is cut into slices (sound that falls due
+        // meanwhile cuts some shorter) and ends exactly when the frame is due.
         const Run run = play(QStringLiteral("av"), true, -1000);
         QVERIFY(!run.clockAtEmit.isEmpty());
         QCOMPARE(run.videoTimes.first(), 0LL);
         QCOMPARE(run.clockAtEmit.first(), 0LL);
-        QCOMPARE(run.sleepsAtEmit.first(), 1000 / MediaDecoder::kPacingSliceMs);
+        const QList<int> before = run.sleeps.mid(0, run.sleepsAtEmit.first());
+        QCOMPARE(std::accumulate(before.begin(), before.end(), 0), 1000);
+        QVERIFY(std::all_of(before.begin(), before.end(),
+                            [](int ms) { return ms > 0 && ms <= MediaDecoder::kPacingSliceMs; }));
     }
 
     void soundAloneGoesOutAShortLeadAheadOfTheClock_data()
@@ -361,12 +367,21 @@ private slots:
                  qPrintable(QString::number(run.positions.last())));
 
         int waited = 0;
+        // The stretcher gives out what one decoded frame makes in one go: up
+        // to a frame (an MP3 frame is 26 ms) beyond the lead at that speed.
+        const qint64 piece = qint64(30 * speed);
         for (int i = 0; i < run.audioFrames; ++i) {
+            // What the stretcher still holds when the last sound is decoded
+            // leaves with it, at once: some 40 ms of media at the end.
+            if (speed != 1.0 && run.soundTimes[i] > run.durations.first() - 100) {
+                continue;
+            }
             const qint64 ahead = run.soundTimes[i] - run.clockAtSound[i];
             // Never further ahead of the clock than the lead...
-            QVERIFY2(ahead <= lead, qPrintable(QStringLiteral("sound at %1 with the clock at %2")
-                                                   .arg(run.soundTimes[i])
-                                                   .arg(run.clockAtSound[i])));
+            QVERIFY2(ahead <= lead + (speed == 1.0 ? 0 : piece),
+                     qPrintable(QStringLiteral("sound at %1 with the clock at %2")
+                                    .arg(run.soundTimes[i])
+                                    .arg(run.clockAtSound[i])));
             // ...and a piece that had to wait goes out within one slice of
             // becoming due, not later.
             if (run.sleepsAtSound[i] > (i > 0 ? run.sleepsAtSound[i - 1] : 0)) {
@@ -424,11 +439,12 @@ private slots:
                                           [&](int s) { return s >= requestedAt; }) -
                              run.sleepsAtEmit.begin());
         QVERIFY(next + 1 < run.videoTimes.size());
-        // The interrupted wait ends without another sleep; its frame is kept
-        // (it is not late), and the very next frame comes from the target.
+        // The interrupted wait ends without another sleep, and its frame,
+        // of the position being left, is not shown: the very next frame
+        // comes from the target.
         QCOMPARE(run.sleepsAtEmit[next], requestedAt);
-        QCOMPARE(run.videoTimes[next], 1040LL);
-        QCOMPARE(run.videoTimes[next + 1], 0LL);
+        QCOMPARE(run.videoTimes[next], 0LL);
+
         QCOMPARE(run.positions.last(), 1960LL);
         QCOMPARE(run.endOfStream, 1);
     }

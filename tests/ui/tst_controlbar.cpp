@@ -148,22 +148,28 @@ private slots:
     }
 
     // While the user holds the handle, playback does not pull it back, but
-    // the label keeps following; dragging seeks.
+    // the label keeps following; dragging previews (fast seeks), letting go
+    // seeks exactly where the handle is.
     void heldHandle()
     {
         BarInArea f;
         f.bar->setDuration(kTenMinutes);
         QSignalSpy seek(f.bar, &ControlBar::seekRequested);
+        QSignalSpy preview(f.bar, &ControlBar::seekPreviewRequested);
         f.slider->setSliderDown(true);
+        f.slider->setSliderPosition(200);
         f.slider->setSliderPosition(250);
-        QCOMPARE(seek.count(), 1);
-        QCOMPARE(seek.first().first().toLongLong(), qint64(150000));
+        QCOMPARE(seek.count(), 0);
+        QCOMPARE(preview.count(), 2);
+        QCOMPARE(preview.last().first().toLongLong(), qint64(150000));
 
         f.bar->setPosition(300000);
         QCOMPARE(f.slider->value(), 250);
         QCOMPARE(f.timeLabel()->text(), QStringLiteral("05:00 / 10:00"));
 
         f.slider->setSliderDown(false);
+        QCOMPARE(seek.count(), 1);
+        QCOMPARE(seek.first().first().toLongLong(), qint64(150000));
         f.bar->setPosition(300000);
         QCOMPARE(f.slider->value(), 500);
 
