@@ -318,12 +318,18 @@ void MediaPlayer::resume()
 
 void MediaPlayer::seek(qint64 ms, SeekMode mode)
 {
+    // The clock is held at the target before the decoder hears of the seek:
+    // its first picture from there is handed out at once only while the
+    // clock waits, and judged against a running clock it would be late.
+    if (m_decoder) {
+        m_clock->pause();
+    }
+    m_clock->seekTo(ms);
     if (m_decoder) {
         m_seekGeneration = m_decoder->requestSeek(ms, mode);
     }
     m_endPending = false;
     m_audioRenderer->reset();
-    m_clock->seekTo(ms);
     if (m_decoder) {
         holdForStart();
     }

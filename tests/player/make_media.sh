@@ -81,4 +81,12 @@ rm -f "$out/subs.srt"
 head -c 4096 /dev/urandom > "$plain/noise.bin"
 : > "$plain/empty.bin"
 
+# Lip sync: 12 s whose every whole second k flashes one picture white over
+# the left (k + 1) / 26 of its width and beeps at 1000 + 200 k Hz for 40 ms,
+# so each flash and beep tells its second (tests/support/SoundProbe.h); a
+# key frame every 2 s, as in files a viewer drags through.
+ff -f lavfi -i "color=c=black:size=320x180:rate=25,format=yuv420p,geq=lum='if(lt(mod(T\,1)\,0.04)\,if(lt(X\,W*(floor(T)+1)/26)\,255\,128)\,16)':cb=128:cr=128" \
+   -f lavfi -i "aevalsrc='if(lt(mod(t\,1)\,0.04)\,0.5*sin(2*PI*(1000+200*floor(t))*t)\,0)':s=48000:c=stereo" \
+   -t 12 -c:v libx264 -preset veryfast -g 50 -keyint_min 50 -sc_threshold 0 -pix_fmt yuv420p \
+   -c:a aac -b:a 128k "$plain/flash_beep.mp4"
 "$vcz" seal "$plain"/* -o "$sealed" > "$out/keys.jsonl"
