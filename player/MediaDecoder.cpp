@@ -35,7 +35,9 @@ void registerFrameType()
     Q_UNUSED(id);
 }
 
-AVCodecContext* openDecoder(const AVStream* stream)
+}  // namespace
+
+AVCodecContext* MediaDecoder::openStreamDecoder(const AVStream* stream)
 {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) {
@@ -64,8 +66,6 @@ AVCodecContext* openDecoder(const AVStream* stream)
     }
     return ctx;
 }
-
-}  // namespace
 
 MediaDecoder::MediaDecoder(QObject* parent) : QObject(parent)
 {
@@ -127,7 +127,7 @@ bool MediaDecoder::open(AVIOContext* io)
     }
     if (m_videoStreamIndex >= 0) {
         const AVStream* stream = m_formatContext->streams[m_videoStreamIndex];
-        m_videoCodec = openDecoder(stream);
+        m_videoCodec = openStreamDecoder(stream);
         size_t size = 0;
         const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
         if (matrix && size >= 9 * sizeof(int32_t)) {
@@ -136,7 +136,7 @@ bool MediaDecoder::open(AVIOContext* io)
         }
     }
     if (m_audioStreamIndex >= 0) {
-        m_audioCodec = openDecoder(m_formatContext->streams[m_audioStreamIndex]);
+        m_audioCodec = openStreamDecoder(m_formatContext->streams[m_audioStreamIndex]);
     }
     if (!m_videoCodec && !m_audioCodec) {
         return fail(QStringLiteral("未找到可用的解码器"));

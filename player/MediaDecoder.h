@@ -16,6 +16,7 @@ struct AVFormatContext;
 struct AVCodecContext;
 struct AVIOContext;
 struct AVPacket;
+struct AVStream;
 class PlaybackClock;
 
 // Demultiplexes and decodes one opened container on a worker thread of its
@@ -101,6 +102,10 @@ public:
     // Whether sound is stretched to follow this speed; outside that range
     // it is played as it is and cannot be the clock.
     static bool stretchesTo(double speed);
+
+    // A decoder for the stream with this player's settings; null when
+    // there is none or it does not open. The caller frees it.
+    static AVCodecContext* openStreamDecoder(const AVStream* stream);
 
     explicit MediaDecoder(QObject* parent = nullptr);
     ~MediaDecoder() override;

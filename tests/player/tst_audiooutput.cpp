@@ -17,6 +17,7 @@
 #include "AudioRenderer.h"
 #include "MediaDecoder.h"
 #include "MediaPlayer.h"
+#include "SoundProbe.h"
 #include "TestMedia.h"
 
 extern "C" {
@@ -58,24 +59,13 @@ class TestAudioOutput : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    QProcess m_daemon;
-    QString m_socket;
+    PrivatePulse m_pulse;
 
     QProcessEnvironment clientEnvironment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + m_socket);
+        env.insert(QStringLiteral("PULSE_SERVER"), m_pulse.server());
         return env;
-    }
-
-    bool serverAnswers()
-    {
-        QProcess pactl;
-        pactl.setProcessEnvironment(clientEnvironment());
-        pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
-        return pactl.waitForFinished(5000) && pactl.exitStatus() == QProcess::NormalExit &&
-               pactl.exitCode() == 0;
     }
 
 private slots:
@@ -85,48 +75,13 @@ private slots:
             QStandardPaths::findExecutable(QStringLiteral("parec")).isEmpty()) {
             QSKIP("pulseaudio and parec (pulseaudio-utils) are needed for real sound");
         }
-        QVERIFY(m_dir.isValid());
-        m_socket = m_dir.filePath(QStringLiteral("pulse.sock"));
-        // The daemon gets a home and runtime folder of its own, so it works
-        // the same for root (which it only warns about) and for a user, and
-        // never meets another daemon's state.
-        const QString runtime = m_dir.filePath(QStringLiteral("run"));
-        QVERIFY(QDir().mkpath(runtime));
-        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), m_dir.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
-        env.remove(QStringLiteral("PULSE_SERVER"));
-        m_daemon.setProcessEnvironment(env);
-        m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // In the foreground, so this process owns its pid and stops it.
-        m_daemon.start(QStringLiteral("pulseaudio"),
-                       {QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
-                        QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--disallow-exit"),
-                        QStringLiteral("--use-pid-file=no"), QStringLiteral("--log-level=error"),
-                        QStringLiteral("--load=module-native-protocol-unix auth-anonymous=1 "
-                                       "socket=") +
-                            m_socket,
-                        QStringLiteral("--load=module-null-sink sink_name=nullsink rate=48000")});
-        QVERIFY2(m_daemon.waitForStarted(5000), "pulseaudio did not start");
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_socket) && serverAnswers(), 10000);
-
         // Before anything in this process asks for an audio device.
-        qputenv("PULSE_SERVER", ("unix:" + m_socket).toLocal8Bit());
+        QString why;
+        QVERIFY2(m_pulse.start(&why), qPrintable(why));
         QVERIFY2(!QMediaDevices::defaultAudioOutput().isNull(), "no output device seen");
     }
 
-    void cleanupTestCase()
-    {
-        if (m_daemon.state() != QProcess::NotRunning) {
-            m_daemon.terminate();  // SIGTERM to the daemon's own pid
-            if (!m_daemon.waitForFinished(5000)) {
-                m_daemon.kill();
-                m_daemon.waitForFinished(2000);
-            }
-        }
-    }
+    void cleanupTestCase() { m_pulse.stop(); }
 
     void sinkFormat_data()
     {

@@ -61,6 +61,21 @@ QString describe(const SyncReport& r)
     return each.join(QLatin1Char(' '));
 }
 
+// A player painting into a renderer that notes its flashes.
+struct Viewer
+{
+    FlashRenderer renderer;
+    MediaPlayer player;
+
+    Viewer()
+    {
+        renderer.resize(320, 180);
+        renderer.show();
+        QObject::connect(&player, &MediaPlayer::videoFrameReady, &renderer,
+                         &VideoRenderer::onVideoFrame);
+    }
+};
+
 }  // namespace
 
 class TestAvSync : public QObject
@@ -138,11 +153,9 @@ private slots:
     {
         QFETCH(QString, action);
         QFETCH(int, firstSecond);
-        FlashRenderer renderer;
-        renderer.resize(320, 180);
-        renderer.show();
-        MediaPlayer player;
-        connect(&player, &MediaPlayer::videoFrameReady, &renderer, &VideoRenderer::onVideoFrame);
+        Viewer v;
+        FlashRenderer& renderer = v.renderer;
+        MediaPlayer& player = v.player;
         player.open(m_clip.container, m_clip.key, m_clip.iv);
         const int before = action == QLatin1String("seek back") ? 4 : 3;
         QVERIFY(playUntilJustBefore(player, before));
@@ -187,11 +200,9 @@ private slots:
     // silences without stopping the clock or the sink, so sync holds after.
     void pauseAndMute()
     {
-        FlashRenderer renderer;
-        renderer.resize(320, 180);
-        renderer.show();
-        MediaPlayer player;
-        connect(&player, &MediaPlayer::videoFrameReady, &renderer, &VideoRenderer::onVideoFrame);
+        Viewer v;
+        FlashRenderer& renderer = v.renderer;
+        MediaPlayer& player = v.player;
         player.open(m_clip.container, m_clip.key, m_clip.iv);
         // Paused just as the beep of second 2 has begun: its 40 ms must not
         // run on for more than the sink's own delay.
