@@ -34,22 +34,22 @@ class PlaybackClock;
 // away from 1x the sound is time-stretched to the clock's speed at its own
 // pitch, both here on the worker so the player's thread never filters.
 //
-// Pacing, in ffplay's way but on one thread: pictures wait for the clock
-// (and are dropped when too late); decoded sound waits in a queue of its own
-// and leaves kAudioLeadMs ahead of the clock, so the sink never holds more
-// than a few tens of milliseconds and a speed change is heard at once. The
-// sound queue is looked after between packets and during every wait for a
-// picture, so sound interleaved ahead of its picture never holds the
-// reading back, and pictures interleaved ahead never starve the sound. With
-// no picture to pace the reading, reading waits until the queued sound has
-// left: the whole file is never pushed out at once.
+// Pacing, in ffplay's way but on one thread: decoded pictures and decoded
+// sound wait in queues of their own. A picture leaves when the clock reaches
+// it (or is dropped when too late); sound leaves kAudioLeadMs ahead of the
+// clock, so the sink never holds more than a few tens of milliseconds and a
+// speed change is heard soon. Reading goes on while the sound queue reaches
+// too short a way ahead or too few pictures wait, so sound interleaved
+// behind its pictures is still read in time and sound interleaved ahead of
+// them never holds the reading back. Without pictures the sound alone paces
+// the reading: the whole file is never pushed out at once.
 //
 // The first picture after an open or a seek is handed out as soon as it is
 // decoded, even while paused: the player holds its clock there meanwhile.
 //
 // Threads: open(), close() and the setters run on the owner's thread;
-// decodeLoop() runs on the worker. They share only the atomics below and the
-// clock; close() runs after the worker has been joined.
+// decodeLoop() runs on the worker. They share only the atomics below, the
+// wake-up signal and the clock; close() runs after the worker has been joined.
 class MediaDecoder : public QObject
 {
     Q_OBJECT
@@ -68,9 +68,10 @@ public:
     // picture catch up with the clock (and with the sound).
     static constexpr qint64 kDropLateMs = 200;
     // How far ahead of the clock sound goes to the player: the sink's buffer
-    // (60 ms, which a sound server fills before it starts) and 30 ms more
-    // for a late wake-up of this loop or of the player's thread. Also how
-    // long the sound of an old speed goes on after a speed change.
+    // (AudioRenderer::kSinkBufferMs, which a sound server fills before it
+    // starts) and 40 ms more for a late wake-up of this loop or of the
+    // player's thread. Also about how long the sound of an old speed goes on
+    // after a speed change.
     static constexpr qint64 kAudioLeadMs = 120;
     // Decoded sound waiting for its time; a file whose sound is interleaved
     // further ahead of its pictures than this (some 20 s of AAC) has it sent
