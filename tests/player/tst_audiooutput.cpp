@@ -71,8 +71,7 @@ class TestAudioOutput : public QObject
 private slots:
     void initTestCase()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty() ||
-            QStandardPaths::findExecutable(QStringLiteral("parec")).isEmpty()) {
+        if (!PrivatePulse::toolsPresent()) {
             QSKIP("pulseaudio and parec (pulseaudio-utils) are needed for real sound");
         }
         // Before anything in this process asks for an audio device.

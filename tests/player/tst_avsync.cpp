@@ -121,8 +121,7 @@ class TestAvSync : public QObject
 private slots:
     void initTestCase()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty() ||
-            QStandardPaths::findExecutable(QStringLiteral("parec")).isEmpty()) {
+        if (!PrivatePulse::toolsPresent()) {
             QSKIP("pulseaudio and parec (pulseaudio-utils) are needed for real sound");
         }
         QString why;

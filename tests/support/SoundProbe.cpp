@@ -145,6 +145,12 @@ void PrivatePulse::stop()
     }
 }
 
+bool PrivatePulse::toolsPresent()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty() &&
+           !QStandardPaths::findExecutable(QStringLiteral("parec")).isEmpty();
+}
+
 bool PrivatePulse::isRunning() const
 {
     return m_daemon.state() == QProcess::Running;

@@ -61,6 +61,9 @@ public:
     bool start(QString* why = nullptr);
     void stop();
     bool isRunning() const;
+    // Whether this machine has the daemon and the recorder (the Debian
+    // packages pulseaudio and pulseaudio-utils).
+    static bool toolsPresent();
     QString server() const { return QStringLiteral("unix:") + m_socket; }
 
 private:
