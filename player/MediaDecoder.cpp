@@ -688,6 +688,9 @@ void MediaDecoder::decodeLoop()
             // the last pictures; without the drain they would never be shown.
             drainDecoders(frame);
             m_endOfInput = true;
+            // A seek past the last picture while paused finds nothing to
+            // show; the end waits for play, as it would have without the seek.
+            m_stepping = false;
             continue;
         }
         if (read < 0) {
@@ -696,6 +699,7 @@ void MediaDecoder::decodeLoop()
                 // file; only then is the loss reported.
                 drainDecoders(frame);
                 m_endOfInput = true;
+                m_stepping = false;
                 readFailed = true;
                 continue;
             }

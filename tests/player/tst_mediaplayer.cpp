@@ -212,6 +212,24 @@ private slots:
                     positions.last().at(0).toLongLong() == (target + 100) / 40 * 40);
     }
 
+    // Paused, a seek beyond the last picture finds nothing to show: the
+    // player stays paused there, and the end comes with play.
+    void pausedSeekPastTheEndWaitsForPlay()
+    {
+        const SealedClip c = clip("av");
+        MediaPlayer player;
+        QSignalSpy positions(&player, &MediaPlayer::positionChanged);
+        player.open(c.container, c.key, c.iv);
+        QTRY_VERIFY(!positions.isEmpty());
+        player.pause();
+        player.seek(30000);
+        QTest::qWait(300);
+        QCOMPARE(player.state(), PlayerState::Paused);
+        QCOMPARE(player.position(), 30000LL);
+        player.resume();
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), PlayerState::Stopped, int(scaledMs(5000)));
+    }
+
     void speedChangeBendsThePosition()
     {
         const SealedClip c = clip("av");
