@@ -130,6 +130,49 @@ void AppConfig::setLastImportDir(const QString& dir)
     writeValue("ui/lastImportDir", dir);
 }
 
+int AppConfig::volume() const
+{
+    bool ok = false;
+    const int percent = QSettings(kOrganisation, kApplication)
+                            .value(QStringLiteral("player/volume"), kDefaultVolume)
+                            .toInt(&ok);
+    return ok && percent >= 0 && percent <= 100 ? percent : kDefaultVolume;
+}
+
+void AppConfig::setVolume(int percent)
+{
+    writeValue("player/volume", qBound(0, percent, 100));
+}
+
+bool AppConfig::muted() const
+{
+    return QSettings(kOrganisation, kApplication)
+        .value(QStringLiteral("player/muted"), false)
+        .toBool();
+}
+
+void AppConfig::setMuted(bool muted)
+{
+    writeValue("player/muted", muted);
+}
+
+double AppConfig::speed() const
+{
+    // The control bar offers 0.5x to 2x; anything else was not stored by it.
+    constexpr double kSlowest = 0.5;
+    constexpr double kFastest = 2.0;
+    bool ok = false;
+    const double speed = QSettings(kOrganisation, kApplication)
+                             .value(QStringLiteral("player/speed"), 1.0)
+                             .toDouble(&ok);
+    return ok && speed >= kSlowest && speed <= kFastest ? speed : 1.0;
+}
+
+void AppConfig::setSpeed(double speed)
+{
+    writeValue("player/speed", speed);
+}
+
 QList<PlaylistEntry> AppConfig::loadPlaylist(const QString& name) const
 {
     QSettings settings(kOrganisation, kApplication);

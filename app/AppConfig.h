@@ -40,6 +40,16 @@ public:
     QString lastImportDir() const;
     void setLastImportDir(const QString& dir);
 
+    // The player's sound and speed as the user last left them. A stored value
+    // out of range (a hand-edited file) reads as the default.
+    static constexpr int kDefaultVolume = 80;
+    int volume() const;
+    void setVolume(int percent);
+    bool muted() const;
+    void setMuted(bool muted);
+    double speed() const;
+    void setSpeed(double speed);
+
     // Entries whose file no longer exists are dropped on load and on save.
     QList<PlaylistEntry> loadPlaylist(const QString& name) const;
     void savePlaylist(const QString& name, const QList<PlaylistEntry>& entries);

@@ -393,6 +393,11 @@ void MediaPlayer::finishEnd()
     m_waitSound = false;
     setState(PlayerState::Stopped);
     updateClock();
+    // The last picture starts one frame before the end; what the user reads
+    // at the end is the whole length.
+    if (duration() > 0) {
+        emit positionChanged(duration());
+    }
 }
 
 void MediaPlayer::onDecoderError(const QString& msg)

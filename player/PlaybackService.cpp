@@ -215,6 +215,11 @@ void PlaybackService::setVolume(int percent)
     m_player->setVolume(percent);
 }
 
+void PlaybackService::setMuted(bool muted)
+{
+    m_player->setMuted(muted);
+}
+
 void PlaybackService::onItemRemoved(int row)
 {
     if (row >= 0 && row == currentIndex()) {

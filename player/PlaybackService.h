@@ -61,6 +61,8 @@ public:
     void seekBy(qint64 deltaMs);
     void setSpeed(double x);
     void setVolume(int percent);
+    // Silence apart from the volume, so unmuting gives back the same level.
+    void setMuted(bool muted);
 
     // Where a stored position resumes; -1 means from the start, no seek.
     static qint64 resumePosition(qint64 lastPositionMs);

@@ -1,11 +1,15 @@
 #include "ControlBar.h"
 
+#include <QActionGroup>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QSlider>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <array>
 
@@ -22,6 +26,12 @@ const char* const kPausePath = "<path d=\"M6 19h4V5H6v14zm8-14v14h4V5h-4z\"/>";
 const char* const kVolumePath =
     "<path d=\"M3 9v6h4l5 5V4L7 9H3zm13.5 3c0-1.77-1.02-3.29-2.5-4.03v8.05c1.48-.73 "
     "2.5-2.25 2.5-4.02z\"/>";
+const char* const kMutedPath =
+    "<path d=\"M16.5 12c0-1.77-1.02-3.29-2.5-4.03v2.21l2.45 2.45c.03-.2.05-.41.05-.63zm2.5 "
+    "0c0 .94-.2 1.82-.54 2.64l1.51 1.51C20.63 14.91 21 13.5 21 12c0-4.28-2.99-7.86-7-8.77v2.06c2.89"
+    ".86 5 3.54 5 6.71zM4.27 3 3 4.27 7.73 9H3v6h4l5 5v-6.73l4.25 4.25c-.67.52-1.42.93-2.25 "
+    "1.18v2.06c1.38-.31 2.63-.95 3.69-1.81L19.73 21 21 19.73l-9-9L4.27 3zM12 4 9.91 6.09 12 "
+    "8.18V4z\"/>";
 const char* const kScreenshotPath =
     "<path d=\"M12 12m-3.2 0a3.2 3.2 0 1 0 6.4 0a3.2 3.2 0 1 0 -6.4 0\"/>"
     "<path d=\"M9 2L7.17 4H4c-1.1 0-2 .9-2 2v12c0 1.1.9 2 2 2h16c1.1 0 2-.9 2-2V6c0-1.1-.9-2-2-2h-"
@@ -44,6 +54,7 @@ constexpr int kSpeedButtonHeight = 24;
 constexpr int kSpeedButtonMinWidth = 44;
 constexpr int kVolumeSliderWidth = 64;
 constexpr int kInitialVolume = 80;
+constexpr int kMaxVolume = 100;
 // Height of the strip at the top over which the bar fades into the video.
 constexpr int kFadeHeight = 8;
 // Gap between the speed menu and the button it opens from.
@@ -60,6 +71,24 @@ struct SpeedChoice
 };
 constexpr std::array<SpeedChoice, 6> kSpeeds{
     {{0.5, "0.5x"}, {0.75, "0.75x"}, {1.0, "1.0x"}, {1.25, "1.25x"}, {1.5, "1.5x"}, {2.0, "2.0x"}}};
+
+// A click on the volume bar sets the level under the pointer, as the seek
+// bar does, instead of stepping towards it; the press then drags on.
+class VolumeSlider : public QSlider
+{
+public:
+    using QSlider::QSlider;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::LeftButton) {
+            setValue(QStyle::sliderValueFromPosition(minimum(), maximum(),
+                                                     qRound(event->position().x()), width()));
+        }
+        QSlider::mousePressEvent(event);
+    }
+};
 
 QColor white(int alpha)
 {
@@ -144,11 +173,11 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     m_nextBtn->setIcon(icon(kNextPath, white(kIconAlpha), kCtrlIconSize));
 
     m_volumeBtn = makeCtrlButton();
-    m_volumeBtn->setIcon(icon(kVolumePath, white(kIconAlpha), kCtrlIconSize));
+    setMuted(false);
 
-    m_volumeSlider = new QSlider(Qt::Horizontal, this);
+    m_volumeSlider = new VolumeSlider(Qt::Horizontal, this);
     m_volumeSlider->setObjectName(QStringLiteral("volSlider"));
-    m_volumeSlider->setRange(0, 100);
+    m_volumeSlider->setRange(0, kMaxVolume);
     m_volumeSlider->setValue(kInitialVolume);
     m_volumeSlider->setFixedWidth(kVolumeSliderWidth);
     m_volumeSlider->setCursor(Qt::PointingHandCursor);
@@ -187,6 +216,10 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     row->addWidget(m_fullscreenBtn);
     outer->addLayout(row);
 
+    for (QWidget* control : findChildren<QWidget*>()) {
+        control->setFocusPolicy(Qt::NoFocus);
+    }
+
     connect(m_playBtn, &QPushButton::clicked, this, &ControlBar::playPauseClicked);
     connect(m_prevBtn, &QPushButton::clicked, this, &ControlBar::prevClicked);
     connect(m_nextBtn, &QPushButton::clicked, this, &ControlBar::nextClicked);
@@ -194,6 +227,7 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     connect(m_progress, &QSlider::sliderMoved, this, &ControlBar::onSliderMoved);
     connect(m_progress, &QSlider::sliderReleased, this, &ControlBar::onSliderReleased);
     connect(m_volumeSlider, &QSlider::valueChanged, this, &ControlBar::volumeChanged);
+    connect(m_volumeBtn, &QPushButton::clicked, this, &ControlBar::muteClicked);
     connect(m_speedBtn, &QPushButton::clicked, this, &ControlBar::onSpeedClicked);
     connect(m_fullscreenBtn, &QPushButton::clicked, this, &ControlBar::fullscreenClicked);
     connect(m_screenshotBtn, &QPushButton::clicked, this, &ControlBar::screenshotClicked);
@@ -258,6 +292,30 @@ void ControlBar::setFullscreen(bool on)
     m_fullscreenBtn->setToolTip(on ? QStringLiteral("退出全屏") : QStringLiteral("全屏"));
 }
 
+void ControlBar::setVolume(int percent)
+{
+    const QSignalBlocker quiet(m_volumeSlider);
+    m_volumeSlider->setValue(percent);
+}
+
+int ControlBar::volume() const
+{
+    return m_volumeSlider->value();
+}
+
+void ControlBar::setSpeed(double speed)
+{
+    m_speed = speed;
+    m_speedBtn->setText(speedLabel(speed));
+}
+
+void ControlBar::setMuted(bool muted)
+{
+    m_muted = muted;
+    m_volumeBtn->setIcon(icon(muted ? kMutedPath : kVolumePath, white(kIconAlpha), kCtrlIconSize));
+    m_volumeBtn->setToolTip(muted ? QStringLiteral("取消静音 (M)") : QStringLiteral("静音 (M)"));
+}
+
 bool ControlBar::eventFilter(QObject* watched, QEvent* event)
 {
     return QWidget::eventFilter(watched, event);
@@ -286,14 +344,14 @@ void ControlBar::onSpeedClicked()
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("speedMenu"));
     menu.setStyleSheet(QLatin1String(kMenuStyle));
+    auto* group = new QActionGroup(&menu);
     for (const SpeedChoice& choice : kSpeeds) {
-        QString text = QLatin1String(choice.label);
-        if (qAbs(choice.value - m_speed) < kSpeedTolerance) {
-            text.prepend(QStringLiteral("✓ "));
-        }
+        QAction* action = menu.addAction(QLatin1String(choice.label));
+        action->setCheckable(true);
+        action->setChecked(qAbs(choice.value - m_speed) < kSpeedTolerance);
+        group->addAction(action);
         const double value = choice.value;
-        connect(menu.addAction(text), &QAction::triggered, this,
-                [this, value] { onSpeedMenuPick(value); });
+        connect(action, &QAction::triggered, this, [this, value] { onSpeedMenuPick(value); });
     }
     const QSize hint = menu.sizeHint();
     QPoint at = m_speedBtn->mapToGlobal(QPoint(0, 0));
@@ -304,8 +362,7 @@ void ControlBar::onSpeedClicked()
 
 void ControlBar::onSpeedMenuPick(double speed)
 {
-    m_speed = speed;
-    m_speedBtn->setText(speedLabel(speed));
+    setSpeed(speed);
     emit speedChanged(speed);
 }
 

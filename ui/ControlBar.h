@@ -9,8 +9,10 @@ class SeekSlider;
 
 // The transport strip over the bottom of the video. It is a passive view:
 // every user action becomes a signal, and every state it shows (duration,
-// position, playing, fullscreen, previous/next possible) is set by the
+// position, playing, muted, fullscreen, previous/next possible) is set by the
 // player page. Clicking play does not change the icon; setPlaying does.
+// None of its controls takes keyboard focus: the page's keys (seek, pause)
+// keep working after a click on the bar.
 class ControlBar : public QWidget
 {
     Q_OBJECT
@@ -24,9 +26,16 @@ public:
     void setPrevEnabled(bool on);
     void setNextEnabled(bool on);
     void setFullscreen(bool on);
+    // The level and speed the user chose earlier; neither emits a change.
+    void setVolume(int percent);
+    void setSpeed(double speed);
+    void setMuted(bool muted);
 
     double speed() const { return m_speed; }
+    int volume() const;
     bool isPlaying() const { return m_playing; }
+    bool isMuted() const { return m_muted; }
+    QPushButton* volumeButton() const { return m_volumeBtn; }
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -39,6 +48,7 @@ signals:
     // While the handle is dragged: a quick look near the handle.
     void seekPreviewRequested(qint64 ms);
     void volumeChanged(int vol);
+    void muteClicked();
     void speedChanged(double speed);
     void fullscreenClicked();
     void screenshotClicked();
@@ -69,5 +79,6 @@ private:
     qint64 m_duration = 0;
     double m_speed = 1.0;
     bool m_playing = false;
+    bool m_muted = false;
     bool m_dragged = false;  // the handle moved since it was pressed
 };

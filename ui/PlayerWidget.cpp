@@ -17,7 +17,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QSet>
-#include <QSlider>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -89,10 +88,22 @@ PlayerWidget::PlayerWidget(QWidget* parent) : QWidget(parent)
     connectAll();
     m_controlBarManager = new ControlBarManager(m_controlBar, m_videoContainer, this);
 
-    // The bar's slider starts at some level; the sound must start there too.
-    if (auto* volume = m_controlBar->findChild<QSlider*>(QStringLiteral("volSlider"))) {
-        m_service->setVolume(volume->value());
-    }
+    // Sound and speed start as the user left them in the last run.
+    const AppConfig* config = AppConfig::instance();
+    m_controlBar->setVolume(config->volume());
+    m_controlBar->setMuted(config->muted());
+    m_controlBar->setSpeed(config->speed());
+    m_service->setVolume(m_controlBar->volume());
+    m_service->setMuted(m_controlBar->isMuted());
+    m_service->setSpeed(m_controlBar->speed());
+
+    // A drag of the volume bar is a hundred changes; the store gets the
+    // level it ends at.
+    m_volumeSaveTimer = new QTimer(this);
+    m_volumeSaveTimer->setSingleShot(true);
+    m_volumeSaveTimer->setInterval(kVolumeSaveDelayMs);
+    connect(m_volumeSaveTimer, &QTimer::timeout, this,
+            [this] { AppConfig::instance()->setVolume(m_controlBar->volume()); });
 }
 
 PlayerWidget::~PlayerWidget()
@@ -101,6 +112,9 @@ PlayerWidget::~PlayerWidget()
     // more: nothing they emit while they wind down (the player's last state,
     // the model's rows) may reach the page's slots.
     m_autoSave = false;
+    if (m_volumeSaveTimer->isActive()) {
+        AppConfig::instance()->setVolume(m_controlBar->volume());
+    }
     const QList<QObject*> sources{m_player,     m_service, m_screenshots,
                                   m_controlBar, m_sidebar, m_sidebar->model()};
     for (QObject* source : sources) {
@@ -235,8 +249,15 @@ void PlayerWidget::connectAll()
     connect(m_controlBar, &ControlBar::seekRequested, m_service, &PlaybackService::seek);
     connect(m_controlBar, &ControlBar::seekPreviewRequested, m_service,
             &PlaybackService::previewSeek);
-    connect(m_controlBar, &ControlBar::volumeChanged, m_service, &PlaybackService::setVolume);
-    connect(m_controlBar, &ControlBar::speedChanged, m_service, &PlaybackService::setSpeed);
+    connect(m_controlBar, &ControlBar::volumeChanged, this, [this](int percent) {
+        m_service->setVolume(percent);
+        m_volumeSaveTimer->start();
+    });
+    connect(m_controlBar, &ControlBar::muteClicked, this, &PlayerWidget::toggleMute);
+    connect(m_controlBar, &ControlBar::speedChanged, this, [this](double speed) {
+        m_service->setSpeed(speed);
+        AppConfig::instance()->setSpeed(speed);
+    });
     connect(m_controlBar, &ControlBar::fullscreenClicked, this, &PlayerWidget::onFullscreen);
     connect(m_controlBar, &ControlBar::screenshotClicked, this, &PlayerWidget::onScreenshot);
 
@@ -450,6 +471,14 @@ void PlayerWidget::onDurationChanged(qint64 ms)
     }
 }
 
+void PlayerWidget::toggleMute()
+{
+    const bool muted = !m_controlBar->isMuted();
+    m_service->setMuted(muted);
+    m_controlBar->setMuted(muted);
+    AppConfig::instance()->setMuted(muted);
+}
+
 void PlayerWidget::onFullscreen()
 {
     m_fullscreen = !m_fullscreen;
@@ -584,6 +613,10 @@ void PlayerWidget::keyPressEvent(QKeyEvent* event)
             return;
         case Qt::Key_Right:
             m_service->seekBy(kKeySeekMs);
+            event->accept();
+            return;
+        case Qt::Key_M:
+            toggleMute();
             event->accept();
             return;
         case Qt::Key_Space:

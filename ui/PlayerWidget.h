@@ -42,6 +42,8 @@ public:
     static constexpr int kEmptyIconSize = 48;
     static constexpr int kReplayButtonSize = 72;
     static constexpr int kReplayIconSize = 32;
+    // How long the volume bar rests before its level is stored.
+    static constexpr int kVolumeSaveDelayMs = 300;
 
     explicit PlayerWidget(QWidget* parent = nullptr);
     ~PlayerWidget() override;
@@ -84,6 +86,8 @@ public:
 
 public slots:
     void onFullscreen();
+    // Silences or restores the sound (speaker button, M); remembered.
+    void toggleMute();
     void onPlayerStateChanged(PlayerState state);
     void onPositionChanged(qint64 ms);
     void onDurationChanged(qint64 ms);
@@ -134,6 +138,7 @@ private:
     QPushButton* m_toast = nullptr;
     QString m_lastShotPath;
     QTimer* m_toastTimer = nullptr;
+    QTimer* m_volumeSaveTimer = nullptr;
     QString m_playlistName;
     // The model's changes are saved once a playlist was loaded, but not
     // while the load itself refills the model.

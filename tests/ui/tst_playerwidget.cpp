@@ -24,6 +24,7 @@
 #include "ModalDriver.h"
 #include "OverlayContainer.h"
 #include "PageMedia.h"
+#include "PlaybackClock.h"
 #include "PlaybackService.h"
 #include "PlayerWidget.h"
 #include "PlaylistModel.h"
@@ -629,6 +630,131 @@ private slots:
         QCOMPARE(qRound(page.player()->audioRenderer()->volume() * 100), slider->value());
         slider->setValue(35);
         QCOMPARE(qRound(page.player()->audioRenderer()->volume() * 100), 35);
+    }
+
+    // The bar's controls take no focus: after a click on either slider the
+    // arrows still seek (a focused slider would take them as its own steps),
+    // and a click on the volume bar sets the level under the pointer.
+    void arrowsSeekAfterAClickOnTheBar()
+    {
+        PlayerWidget page;
+        page.resize(900, 500);
+        page.show();
+        page.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&page));
+        page.openFile(m_long.path);
+        QVERIFY(waitForState(page, PlayerState::Playing));
+        QTest::keyClick(&page, Qt::Key_Space);
+        QVERIFY(waitForState(page, PlayerState::Paused));
+
+        auto* seek = page.controlBar()->findChild<QSlider*>("progressSlider");
+        auto* volume = page.controlBar()->findChild<QSlider*>("volSlider");
+        QVERIFY(seek && volume);
+        QVERIFY(QTest::qWaitFor([&] { return seek->isVisible(); }, kWaitMs));
+
+        auto* time = page.controlBar()->findChild<QLabel*>("timeLabel");
+        QVERIFY(QTest::qWaitFor([&] { return time->text().endsWith("00:30"); }, kWaitMs));
+        QTest::mouseClick(seek, Qt::LeftButton, {}, QPoint(seek->width() / 2, seek->height() / 2));
+        const qint64 clicked = page.player()->position();
+        QVERIFY2(qAbs(clicked - 15000) < 1000, qPrintable(QString::number(clicked)));
+        // Sent where the keyboard focus is, as a real key press is.
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Right);
+        QCOMPARE(page.player()->position(), clicked + PlayerWidget::kKeySeekMs);
+
+        volume->setValue(80);
+        QTest::mouseClick(volume, Qt::LeftButton, {},
+                          QPoint(volume->width() / 4, volume->height() / 2));
+        QVERIFY2(qAbs(volume->value() - 25) <= 5, qPrintable(QString::number(volume->value())));
+        const int level = volume->value();
+        QCOMPARE(qRound(page.player()->audioRenderer()->volume() * 100), level);
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Left);
+        QCOMPARE(page.player()->position(), clicked);
+        QCOMPARE(volume->value(), level);
+
+        // Space toggles the playback, not whatever button was clicked last.
+        QTest::mouseClick(page.controlBar()->volumeButton(), Qt::LeftButton);
+        QVERIFY(page.player()->isMuted());
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Space);
+        QCOMPARE(page.player()->state(), PlayerState::Playing);
+        QVERIFY(page.player()->isMuted());
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_M);
+        QVERIFY(!page.player()->isMuted());
+    }
+
+    // The speaker button and M silence the sound without moving the level;
+    // the icon says so; level, silence and speed outlive the file and the
+    // page (the next run).
+    void muteVolumeAndSpeedAreKept()
+    {
+        QImage loudIcon;
+        {
+            PlayerWidget page;
+            page.resize(800, 450);
+            page.show();
+            ControlBar* bar = page.controlBar();
+            auto* speaker = bar->volumeButton();
+            auto* volume = bar->findChild<QSlider*>("volSlider");
+            QVERIFY(speaker && volume);
+            loudIcon = speaker->icon().pixmap(20).toImage();
+            volume->setValue(42);
+            QVERIFY(!page.player()->isMuted());
+
+            QTest::mouseClick(speaker, Qt::LeftButton);
+            QVERIFY(page.player()->isMuted());
+            QVERIFY(bar->isMuted());
+            QVERIFY(speaker->icon().pixmap(20).toImage() != loudIcon);
+            QCOMPARE(volume->value(), 42);
+            QTest::keyClick(&page, Qt::Key_M);
+            QVERIFY(!page.player()->isMuted());
+            QCOMPARE(speaker->icon().pixmap(20).toImage(), loudIcon);
+            QTest::keyClick(&page, Qt::Key_M);
+            QVERIFY(page.player()->isMuted());
+            bar->onSpeedMenuPick(1.5);
+            QCOMPARE(page.player()->clock()->speed(), 1.5);
+
+            // Another file keeps them.
+            page.openFile(m_short.path);
+            QVERIFY(waitForState(page, PlayerState::Playing));
+            page.openFile(m_long.path);
+            QVERIFY(waitForState(page, PlayerState::Playing));
+            QVERIFY(page.player()->isMuted());
+            QCOMPARE(page.player()->clock()->speed(), 1.5);
+            QCOMPARE(qRound(page.player()->audioRenderer()->volume() * 100), 42);
+            page.player()->stop();
+        }
+
+        PlayerWidget next;
+        ControlBar* bar = next.controlBar();
+        QCOMPARE(bar->findChild<QSlider*>("volSlider")->value(), 42);
+        QCOMPARE(qRound(next.player()->audioRenderer()->volume() * 100), 42);
+        QVERIFY(next.player()->isMuted());
+        QVERIFY(bar->isMuted());
+        QVERIFY(bar->volumeButton()->icon().pixmap(20).toImage() != loudIcon);
+        QCOMPARE(bar->speed(), 1.5);
+        QCOMPARE(bar->findChild<QPushButton*>("speedBtn")->text(), QStringLiteral("1.5x"));
+        QCOMPARE(next.player()->clock()->speed(), 1.5);
+
+        // Back to the defaults for the tests after this one.
+        QTest::keyClick(&next, Qt::Key_M);
+        bar->onSpeedMenuPick(1.0);
+        bar->findChild<QSlider*>("volSlider")->setValue(AppConfig::kDefaultVolume);
+    }
+
+    // At the end the time reads the whole length and the handle is at the
+    // right edge, although the last picture starts a frame earlier.
+    void theEndReadsTheDuration()
+    {
+        PlayerWidget page;
+        page.resize(800, 450);
+        page.show();
+        page.openFile(m_short.path);
+        QVERIFY(waitForState(page, PlayerState::Playing));
+        QVERIFY(waitForState(page, PlayerState::Stopped));
+        QVERIFY(page.replayOverlay()->isVisible());
+        auto* time = page.controlBar()->findChild<QLabel*>("timeLabel");
+        auto* seek = page.controlBar()->findChild<QSlider*>("progressSlider");
+        QVERIFY(QTest::qWaitFor([&] { return seek->value() == seek->maximum(); }, kWaitMs));
+        QCOMPARE(time->text(), QStringLiteral("00:01 / 00:01"));
     }
 
     void secondScreenshotReplacesTheToast()
