@@ -6,7 +6,7 @@
 #
 #   server/demo.sh [--build-dir DIR] [--data-dir DIR] [--port N] [--hold] [KEY...]
 #
-# KEY is either the JSON line `vcz seal` prints for a container
+# KEY is either the JSON line `vcz seal` prints for a container (one or more)
 #   {"source":..,"container":..,"videoId":..,"key":..,"iv":..,"sourceSize":..}
 # or three words: KEYID KEY IV (dashed UUID, Base64 key, Base64 iv). Without
 # it a random key is registered. --hold keeps the server running until
@@ -35,30 +35,25 @@ fi
 json_text() { sed -n "s/.*\"$1\"[[:space:]]*:[[:space:]]*\"\([^\"]*\)\".*/\1/p"; }
 json_number() { sed -n "s/.*\"$1\"[[:space:]]*:[[:space:]]*\([0-9]*\).*/\1/p"; }
 
-title="演示片段" file_name="demo.mp4" size=0
-if ((${#args[@]} == 1)); then
-  line="${args[0]}"
-  key_id="$(json_text videoId <<<"$line")"
-  key="$(json_text key <<<"$line")"
-  iv="$(json_text iv <<<"$line")"
-  source="$(json_text source <<<"$line")"
-  size="$(json_number sourceSize <<<"$line")"
-  if [[ -n "$source" ]]; then
-    file_name="$(basename "$source")"
-    title="${file_name%.*}"
-  fi
-elif ((${#args[@]} == 3)); then
-  key_id="${args[0]}" key="${args[1]}" iv="${args[2]}"
+# One entry per key: "keyId key iv title fileName size", tab-separated.
+keys=()
+add_key() {
+  [[ -n "$1" && -n "$2" && -n "$3" ]] || { echo "demo: could not read keyId/key/iv" >&2; exit 2; }
+  keys+=("$1"$'\t'"$2"$'\t'"$3"$'\t'"${4:-演示片段}"$'\t'"${5:-demo.mp4}"$'\t'"${6:-0}")
+}
+if ((${#args[@]} == 3)) && [[ "${args[0]}" != "{"* ]]; then
+  add_key "${args[0]}" "${args[1]}" "${args[2]}"
 elif ((${#args[@]} == 0)); then
-  key_id="$(cat /proc/sys/kernel/random/uuid)"
-  key="$(openssl rand -base64 32)"
-  iv="$(openssl rand -base64 16)"
+  add_key "$(cat /proc/sys/kernel/random/uuid)" "$(openssl rand -base64 32)" "$(openssl rand -base64 16)"
 else
-  echo "demo: give a seal JSON line, or KEYID KEY IV, or nothing" >&2
-  exit 2
+  for line in "${args[@]}"; do
+    [[ "$line" == "{"* ]] || { echo "demo: give seal JSON lines, or KEYID KEY IV, or nothing" >&2; exit 2; }
+    source="$(json_text source <<<"$line")"
+    file_name="$(basename "${source:-demo.mp4}")"
+    add_key "$(json_text videoId <<<"$line")" "$(json_text key <<<"$line")" \
+      "$(json_text iv <<<"$line")" "${file_name%.*}" "$file_name" "$(json_number sourceSize <<<"$line")"
+  done
 fi
-[[ -n "$key_id" && -n "$key" && -n "$iv" ]] || { echo "demo: could not read keyId/key/iv" >&2; exit 2; }
-size="${size:-0}"
 
 scratch=""
 if [[ -z "$data" ]]; then
@@ -113,17 +108,22 @@ post() {  # path body [token]
 }
 
 merchant_token="$(post /api/auth/login "{\"username\":\"$merchant_user\",\"password\":\"$merchant_pass\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}" | json_text token)"
-answer="$(post /api/merchant/keys "{\"keyId\":\"$key_id\",\"key\":\"$key\",\"iv\":\"$iv\",\"title\":\"$title\",\"sourceFileName\":\"$file_name\",\"fileSize\":$size}" "$merchant_token")"
-if grep -q '"success":true' <<<"$answer"; then
-  echo "== key $key_id registered by $merchant_user"
-elif grep -q 'KEY_CONFLICT' <<<"$answer"; then
-  echo "== key $key_id was registered before"
-else
-  echo "== key registration refused: $answer" >&2
-  exit 1
-fi
-"$server" admin grant add "$viewer_user" --key "$key_id" >/dev/null
-echo "== granted to $viewer_user"
+for entry in "${keys[@]}"; do
+  IFS=$'\t' read -r key_id key iv title file_name size <<<"$entry"
+  answer="$(post /api/merchant/keys "{\"keyId\":\"$key_id\",\"key\":\"$key\",\"iv\":\"$iv\",\"title\":\"$title\",\"sourceFileName\":\"$file_name\",\"fileSize\":${size:-0}}" "$merchant_token")"
+  if grep -q '"success":true' <<<"$answer"; then
+    echo "== key $key_id registered by $merchant_user"
+  elif grep -q 'KEY_CONFLICT' <<<"$answer"; then
+    echo "== key $key_id was registered before"
+  else
+    echo "== key registration refused: $answer" >&2
+    exit 1
+  fi
+  "$server" admin grant add "$viewer_user" --key "$key_id" >/dev/null
+  echo "== granted to $viewer_user"
+done
+# The demonstration's key request below asks for the first key.
+IFS=$'\t' read -r key_id _ <<<"${keys[0]}"
 
 echo
 echo "\$ curl -X POST $base/api/auth/login -H 'Content-Type: application/json' -d '{\"username\":\"$viewer_user\",\"password\":\"…\",\"deviceId\":\"$device\",\"deviceName\":\"demo\"}'"

@@ -8,6 +8,9 @@
   screen.py find FILE RRGGBB X0 Y0 X1 Y1
       prints "X Y", the centre of the pixels of that colour inside the box,
       or exits 1 when there are none.
+  screen.py differ FILE1 FILE2 X0 Y0 X1 Y1
+      exit 0 when the two screenshots differ inside the box (a text that
+      changed, a picture that moved), 1 when they are the same there.
 """
 import subprocess
 import sys
@@ -77,11 +80,29 @@ def find(path, colour, x0, y0, x1, y1):
     return 0
 
 
+def differ(path1, path2, x0, y0, x1, y1):
+    width, height, a = load(path1)
+    width2, height2, b = load(path2)
+    if (width, height) != (width2, height2):
+        return 0
+    changed = 0
+    for y in range(max(0, y0), min(height, y1)):
+        row = y * width * 3
+        for x in range(max(0, x0), min(width, x1)):
+            o = row + x * 3
+            if any(abs(a[o + i] - b[o + i]) > TOLERANCE for i in range(3)):
+                changed += 1
+    print("%d pixels differ" % changed)
+    return 0 if changed > 0 else 1
+
+
 def main(argv):
     if len(argv) == 3 and argv[1] == "stripes":
         return stripes(argv[2])
     if len(argv) == 8 and argv[1] == "find":
         return find(argv[2], argv[3], *(int(v) for v in argv[4:8]))
+    if len(argv) == 8 and argv[1] == "differ":
+        return differ(argv[2], argv[3], *(int(v) for v in argv[4:8]))
     sys.stderr.write(__doc__)
     return 2
 

@@ -38,17 +38,35 @@ make_sample() {
   "$build/tools/vcz/vcz" seal --force "$dir/sample.mp4" -o "$dir" >"$dir/sample.seal.json"
 }
 
-# start_server DATA_DIR LOG: the reference server on a free loopback port
-# with the demo merchant, merchant account and viewer, the sample's key
-# registered and granted to the viewer. Sets server_pid, server_url and
-# viewer_id.
+# make_second DIR: another clip, told apart from the sample at a glance:
+# yellow for its first half, magenta for its second, with a higher tone.
+# Leaves DIR/second.vcz and DIR/second.seal.json.
+make_second() {
+  local dir="$1"
+  ffmpeg -hide_banner -loglevel error -y \
+    -f lavfi -i color=c=yellow:size=640x360:rate=30:duration=10 \
+    -f lavfi -i color=c=magenta:size=640x360:rate=30:duration=10 \
+    -f lavfi -i "sine=frequency=880:sample_rate=48000:duration=20,aformat=channel_layouts=stereo" \
+    -filter_complex "[0:v][1:v]concat=n=2:v=1:a=0[v]" -map "[v]" -map 2:a \
+    -c:v libx264 -preset ultrafast -g 30 -pix_fmt yuv420p -c:a aac "$dir/second.mp4"
+  "$build/tools/vcz/vcz" seal --force "$dir/second.mp4" -o "$dir" >"$dir/second.seal.json"
+}
+
+# start_server DATA_DIR LOG [SEAL_FILE...]: the reference server on a free
+# loopback port with the demo merchant, merchant account and viewer, the keys
+# of the seal files (the sample's when none is named) registered and granted
+# to the viewer. Sets server_pid, server_url and viewer_id.
 start_server() {
-  local data="$1" log="$2" port
+  local data="$1" log="$2" port seals=() file
+  shift 2
+  for file in "${@:-$(dirname "$log")/sample.seal.json}"; do
+    seals+=("$(head -n 1 "$file")")
+  done
   # A log left by an earlier run would be read before the new server writes.
   rm -f "$log"
   port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   "$root/server/demo.sh" --build-dir "$build" --data-dir "$data" --port "$port" --hold \
-    "$(head -n 1 "$(dirname "$log")/sample.seal.json")" >"$log" 2>&1 &
+    "${seals[@]}" >"$log" 2>&1 &
   server_pid=$!
   local deadline=$((SECONDS + wait_limit))
   until grep -q "server keeps running" "$log" 2>/dev/null; do
@@ -96,6 +114,61 @@ stop_xvfb() {
     wait "$xvfb_pid" 2>/dev/null || true
     xvfb_pid=""
   fi
+}
+
+# start_pulse DIR: a private sound server whose only sink is a null sink
+# ("nullsink"), so what the program plays can be recorded from its monitor.
+# Sets pulse_pid and exports PULSE_SERVER.
+start_pulse() {
+  local dir="$1/pulse"
+  mkdir -p "$dir/run"
+  # The daemon refuses a runtime folder others can read.
+  chmod 700 "$dir/run"
+  HOME="$dir" XDG_RUNTIME_DIR="$dir/run" XDG_CONFIG_HOME="$dir/config" PULSE_SERVER= \
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit \
+    --log-level=error "--load=module-native-protocol-unix auth-anonymous=1 socket=$dir/socket" \
+    "--load=module-null-sink sink_name=nullsink rate=48000" 2>"$1/pulse.log" &
+  pulse_pid=$!
+  export PULSE_SERVER="unix:$dir/socket"
+  local deadline=$((SECONDS + wait_limit))
+  until pactl info >/dev/null 2>&1; do
+    if ! kill -0 "$pulse_pid" 2>/dev/null || ((SECONDS > deadline)); then
+      cat "$1/pulse.log" >&2
+      pulse_pid=""
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+stop_pulse() {
+  if [[ -n "${pulse_pid:-}" ]]; then
+    kill "$pulse_pid" 2>/dev/null || true
+    wait "$pulse_pid" 2>/dev/null || true
+    pulse_pid=""
+  fi
+}
+
+# record_sound FILE SECONDS: what the sink plays for that long, as sound.py
+# reads it.
+record_sound() {
+  timeout "$2" parec -d nullsink.monitor --raw --format=s16le --rate=8000 --channels=1 \
+    --latency-msec=20 >"$1" || true
+}
+
+# hear loud|silent NAME: records a second at a time until the sink's sound is
+# as told (sound.py), for up to five seconds; the last second is kept as
+# NAME.raw.
+hear() {
+  local tries
+  for tries in 1 2 3 4 5; do
+    record_sound "$2.raw" 1
+    if "$lib/sound.py" "$1" "$2.raw"; then
+      return 0
+    fi
+  done
+  echo "the sound was not $1" >&2
+  return 1
 }
 
 # window NAME_REGEX: the id of the first visible window so named, waiting

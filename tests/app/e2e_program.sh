@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The whole program as a user meets it, on a private X display: the
-# reference server with a viewer and a merchant and a sealed clip in the
-# viewer's stored playlist; the login typed, the notice acknowledged, the
-# clip double-clicked and seen playing on the screen; then an account switch
-# to the merchant, whose window has the encryption tab; close; status 0.
-# Screenshots stay under the build folder as the run's artifacts.
+# The whole program as a user meets it, on a private X display with a
+# private sound server: the reference server with a viewer and a merchant and
+# two sealed clips in the viewer's stored playlist; the login typed, the
+# notice acknowledged, the first clip double-clicked and seen playing and
+# heard; then what a viewer does next: mute and unmute (button and key),
+# pause and seek by a click on the bar, switch to the other row, take a
+# screenshot; then an account switch to the merchant, whose window has the
+# encryption tab; close; status 0. Screenshots and recordings stay under the
+# build folder as the run's artifacts.
 #
 #   e2e_program.sh SOURCE_DIR BUILD_DIR
 set -Eeuo pipefail
@@ -24,24 +27,28 @@ cleanup() {
   fi
   stop_server
   stop_xvfb
+  stop_pulse
   rm -rf "$scratch"
 }
 trap cleanup EXIT
 
 accent=00d4ff
 
-step "making and sealing the clip"
+step "making and sealing the clips"
 make_sample "$art"
+make_second "$art"
 step "starting the reference server with a viewer and a merchant"
-start_server "$scratch/server" "$art/server.log"
+start_server "$scratch/server" "$art/server.log" "$art/sample.seal.json" "$art/second.seal.json"
 
 step "storing the clip in the viewer's playlist"
 export HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/config"
 mkdir -p "$HOME"
-"$build/tools/profile/veilcast-profile" --user-id "$viewer_id" --video "$art/sample.vcz" >/dev/null
+"$build/tools/profile/veilcast-profile" --user-id "$viewer_id" --video "$art/sample.vcz" \
+  --video "$art/second.vcz" >/dev/null
 
 step "starting the program"
 start_xvfb "$scratch"
+start_pulse "$scratch"
 start_program "$art/program.log"
 
 step "typing the viewer's login"
@@ -73,6 +80,83 @@ double_click $((WX + WW - 130)) $((WY + 40 + 40 + 26))
 
 step "the clip plays on the screen"
 wait_playing "$art/3-playing.png"
+
+# The video area: left of the playlist, between the title bar and the status
+# bar. The control bar covers its lowest 80 px: the seek bar on top, the
+# buttons below, 18 px above the bottom edge.
+vx0=$WX vx1=$((WX + WW - 260)) vy0=$((WY + 40)) vy1=$((WY + WH - 28))
+bar_y=$((vy1 - 38)) seek_y=$((vy1 - 71))
+# A click on the picture gives the page the keyboard (the double click left
+# it with the playlist).
+focus "$main"
+click $(((vx0 + vx1) / 2)) $(((vy0 + vy1) / 2))
+
+step "the clip is heard"
+hear loud "$art/a-playing"
+
+step "the speaker button mutes"
+# The pointer over the picture brings the bar. Its play button is the
+# accent circle; the speaker is its second neighbour to the right.
+xdotool mousemove $(((vx0 + vx1) / 2)) $((bar_y - 10))
+deadline=$((SECONDS + wait_limit))
+until shot "$art/7-bar.png" &&
+  find_colour "$art/7-bar.png" "$accent" "$vx0" $((bar_y - 20)) $((vx0 + 200)) $((bar_y + 20)); do
+  ((SECONDS <= deadline)) || { echo "the control bar did not show" >&2; false; }
+done
+play_x=$FX
+click $((play_x + 90)) "$bar_y"
+hear silent "$art/b-muted"
+
+step "M gives the sound back"
+xdotool key m
+hear loud "$art/c-unmuted"
+
+step "pausing, then seeking with a click on the bar"
+xdotool key space
+# Silence says the pause took hold; from then on only a seek changes the
+# time, which reads right of the volume bar.
+hear silent "$art/d-paused"
+time_box=($((play_x + 180)) $((bar_y - 10)) $((play_x + 340)) $((bar_y + 10)))
+shot "$art/8-paused.png"
+click $((vx0 + 20 + (vx1 - vx0 - 40) * 3 / 4)) "$seek_y"
+deadline=$((SECONDS + wait_limit))
+until shot "$art/9-seeked.png" && "$lib/screen.py" differ "$art/8-paused.png" "$art/9-seeked.png" "${time_box[@]}"; do
+  ((SECONDS <= deadline)) || { echo "the time did not move with the seek" >&2; false; }
+done
+sleep 1
+shot "$art/10-still-paused.png"
+if "$lib/screen.py" differ "$art/9-seeked.png" "$art/10-still-paused.png" "${time_box[@]}"; then
+  echo "the time moves while paused" >&2
+  false
+fi
+xdotool key space
+
+step "switching to the other row"
+double_click $((WX + WW - 130)) $((WY + 40 + 40 + 26 + 52))
+deadline=$((SECONDS + wait_limit))
+until shot "$art/11-second.png" &&
+  find_colour "$art/11-second.png" ffff00 $((vx0 + 100)) $((vy0 + 100)) $((vx1 - 100)) $((vy1 - 120)); do
+  ((SECONDS <= deadline)) || { echo "the second clip did not show" >&2; false; }
+done
+hear loud "$art/e-second"
+
+step "a screenshot of the second clip"
+shots="$HOME/Pictures/Veilcast"
+xdotool mousemove $(((vx0 + vx1) / 2)) $((bar_y - 10))
+deadline=$((SECONDS + wait_limit))
+until shot "$art/12-bar.png" &&
+  find_colour "$art/12-bar.png" "$accent" "$vx0" $((bar_y - 20)) $((vx0 + 200)) $((bar_y + 20)); do
+  ((SECONDS <= deadline)) || { echo "the control bar did not show" >&2; false; }
+done
+click $((vx1 - 20 - 18 - 40)) "$bar_y"
+deadline=$((SECONDS + wait_limit))
+until compgen -G "$shots/*.png" >/dev/null; do
+  ((SECONDS <= deadline)) || { echo "no screenshot in $shots" >&2; false; }
+  sleep 0.1
+done
+saved="$(compgen -G "$shots/*.png" | head -n 1)"
+cp "$saved" "$art/13-saved-screenshot.png"
+"$lib/screen.py" find "$saved" ffff00 0 0 640 360 >/dev/null
 
 step "switching account"
 shot "$art/4-before-switch.png"
