@@ -37,8 +37,6 @@ quint64 layoutKey(const AVChannelLayout& layout)
 
 AudioRenderer::AudioRenderer(QObject* parent) : QObject(parent)
 {
-    static const int id = qRegisterMetaType<AVFrame*>("AVFrame*");
-    Q_UNUSED(id);
     m_feedTimer = new QTimer(this);
     m_feedTimer->setTimerType(Qt::PreciseTimer);
     m_feedTimer->setInterval(kFeedIntervalMs);
@@ -381,7 +379,7 @@ bool AudioRenderer::configure(const AVFrame* frame)
     return m_resampler != nullptr;
 }
 
-void AudioRenderer::onAudioFrame(AVFrame* frame, qint64 mediaMs, double speed)
+void AudioRenderer::onAudioFrame(const AVFrame* frame, qint64 mediaMs, double speed)
 {
     if (!frame) {
         return;
@@ -416,5 +414,4 @@ void AudioRenderer::onAudioFrame(AVFrame* frame, qint64 mediaMs, double speed)
             }
         }
     }
-    av_frame_free(&frame);
 }

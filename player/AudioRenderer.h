@@ -90,11 +90,11 @@ public:
     qint64 bytesWritten() const { return m_bytesWritten; }
 
 public slots:
-    // Plays one frame and always frees it; null is ignored. mediaMs is the
+    // Plays one frame (the caller keeps it); null is ignored. mediaMs is the
     // frame's time in the file and speed how much media time one second of
     // it carries (above 1 when time-stretched for a faster playback); a
     // negative time continues where the last frame ended.
-    void onAudioFrame(AVFrame* frame, qint64 mediaMs = -1, double speed = 1.0);
+    void onAudioFrame(const AVFrame* frame, qint64 mediaMs = -1, double speed = 1.0);
 
 private:
     // A run of bytes handed to the sink and the media time it starts at.

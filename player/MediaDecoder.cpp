@@ -29,11 +29,11 @@ constexpr double kMaxTempo = 2.0;
 // and only for pictures flagged as interlaced.
 const QByteArray kDeinterlaceFilter = QByteArrayLiteral("bwdif=mode=send_frame:deint=interlaced");
 
-void registerFrameType()
+struct PacketDeleter
 {
-    static const int id = qRegisterMetaType<AVFrame*>("AVFrame*");
-    Q_UNUSED(id);
-}
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
 }  // namespace
 
@@ -67,10 +67,7 @@ AVCodecContext* MediaDecoder::openStreamDecoder(const AVStream* stream)
     return ctx;
 }
 
-MediaDecoder::MediaDecoder(QObject* parent) : QObject(parent)
-{
-    registerFrameType();
-}
+MediaDecoder::MediaDecoder(QObject* parent) : QObject(parent) {}
 
 MediaDecoder::~MediaDecoder()
 {
@@ -277,12 +274,12 @@ void MediaDecoder::queueAudio(AVFrame* frame)
         return;  // between the key frame and the seek's target
     }
     m_audioFloorMs = -1;
-    AVFrame* queued = av_frame_alloc();
+    FramePtr queued = allocFrame();
     if (!queued) {
         return;
     }
-    av_frame_move_ref(queued, frame);
-    m_audioQueue.push_back(queued);
+    av_frame_move_ref(queued.get(), frame);
+    m_audioQueue.push_back(std::move(queued));
     serviceAudio();
 }
 
@@ -293,7 +290,7 @@ void MediaDecoder::serviceAudio()
         if (m_paused.load()) {
             return;
         }
-        AVFrame* next = m_audioQueue.front();
+        const AVFrame* next = m_audioQueue.front().get();
         const bool full = m_audioQueue.size() > kMaxQueuedAudioFrames;
         if (m_clock && !full) {
             // The stretcher holds some sound back: what leaves next is where
@@ -307,17 +304,14 @@ void MediaDecoder::serviceAudio()
                 return;
             }
         }
+        FramePtr due = std::move(m_audioQueue.front());
         m_audioQueue.pop_front();
-        filterAudio(next);
-        av_frame_free(&next);
+        filterAudio(due.get());
     }
 }
 
 void MediaDecoder::clearAudioQueue()
 {
-    for (AVFrame*& f : m_audioQueue) {
-        av_frame_free(&f);
-    }
     m_audioQueue.clear();
 }
 
@@ -388,9 +382,9 @@ void MediaDecoder::filterVideo(AVFrame* frame)
 void MediaDecoder::pullVideo()
 {
     const AVRational tb = m_deinterlacer.outputTimeBase();
-    while (m_running.load() && m_deinterlacer.pull(m_filtered)) {
-        queueVideo(m_filtered, timeMs(m_filtered->pts, tb));
-        av_frame_unref(m_filtered);
+    while (m_running.load() && m_deinterlacer.pull(m_filtered.get())) {
+        queueVideo(m_filtered.get(), timeMs(m_filtered->pts, tb));
+        av_frame_unref(m_filtered.get());
     }
 }
 
@@ -429,14 +423,14 @@ void MediaDecoder::filterAudio(AVFrame* frame)
 
 void MediaDecoder::pullAudio()
 {
-    while (m_running.load() && m_tempo.pull(m_filteredAudio)) {
+    while (m_running.load() && m_tempo.pull(m_filteredAudio.get())) {
         // The stretcher's own timestamps count stretched time; the media
         // time of a piece is where the stretched samples before it end.
         m_tempoRate = std::max(1, m_filteredAudio->sample_rate);
         const qint64 t = tempoOutputMs();
         m_tempoSamplesOut += m_filteredAudio->nb_samples;
-        sendAudio(m_filteredAudio, t, m_tempoSpeed);
-        av_frame_unref(m_filteredAudio);
+        sendAudio(m_filteredAudio.get(), t, m_tempoSpeed);
+        av_frame_unref(m_filteredAudio.get());
     }
 }
 
@@ -460,10 +454,9 @@ void MediaDecoder::queueVideo(AVFrame* frame, qint64 t)
     if (first) {
         m_stepping = false;
     }
-    // Each frame handed out is the receiver's to free: with nobody
-    // listening for pictures (a sound-only consumer) none is made, or it
-    // would never be freed; its time still counts.
-    AVFrame* out = nullptr;
+    // With nobody listening for pictures (a sound-only consumer) none is
+    // made; its time still counts.
+    FramePtr out;
     if (isSignalConnected(QMetaMethod::fromSignal(&MediaDecoder::videoFrameReady))) {
         out = preparePicture(frame);
         if (!out) {
@@ -474,16 +467,16 @@ void MediaDecoder::queueVideo(AVFrame* frame, qint64 t)
     // picture arrives; waiting for that held clock would wait for ever
     // whenever the target falls between two pictures.
     if (first && m_clock && m_clock->isPaused()) {
-        emitPicture(out, t);
+        emitPicture(std::move(out), t);
         return;
     }
-    m_videoQueue.push_back(QueuedPicture{out, t});
+    m_videoQueue.push_back(QueuedPicture{std::move(out), t});
     serviceVideo();
 }
 
-AVFrame* MediaDecoder::preparePicture(const AVFrame* frame) const
+FramePtr MediaDecoder::preparePicture(const AVFrame* frame) const
 {
-    AVFrame* out = av_frame_clone(frame);
+    FramePtr out = cloneFrame(frame);
     if (!out) {
         return nullptr;
     }
@@ -492,22 +485,23 @@ AVFrame* MediaDecoder::preparePicture(const AVFrame* frame) const
         m_formatContext, const_cast<AVStream*>(stream), const_cast<AVFrame*>(frame));
     // A rotation the picture itself carries (from the bitstream) wins over
     // the container's.
-    if (!m_displayMatrix.isEmpty() && !av_frame_get_side_data(out, AV_FRAME_DATA_DISPLAYMATRIX)) {
+    if (!m_displayMatrix.isEmpty() &&
+        !av_frame_get_side_data(out.get(), AV_FRAME_DATA_DISPLAYMATRIX)) {
         AVFrameSideData* side =
-            av_frame_new_side_data(out, AV_FRAME_DATA_DISPLAYMATRIX, m_displayMatrix.size());
+            av_frame_new_side_data(out.get(), AV_FRAME_DATA_DISPLAYMATRIX, m_displayMatrix.size());
         if (side) {
             std::memcpy(side->data, m_displayMatrix.constData(), size_t(m_displayMatrix.size()));
         }
     }
-    setFrameSeekGeneration(out, m_generation);
+    setFrameSeekGeneration(out.get(), m_generation);
     return out;
 }
 
-void MediaDecoder::emitPicture(AVFrame* out, qint64 t)
+void MediaDecoder::emitPicture(FramePtr out, qint64 t)
 {
     emit positionChanged(std::max<qint64>(t, 0));
     if (out) {
-        emit videoFrameReady(out);
+        emit videoFrameReady(FrameRef(std::move(out)));
     }
 }
 
@@ -517,28 +511,24 @@ void MediaDecoder::serviceVideo()
         if (m_paused.load()) {
             return;  // a picture waits out a pause
         }
-        QueuedPicture next = m_videoQueue.front();
         if (m_clock) {
-            const qint64 d = m_clock->msUntil(next.t);
+            const qint64 d = m_clock->msUntil(m_videoQueue.front().t);
             if (d > 0) {
                 return;
             }
             if (d < -kDropLateMs) {
-                m_videoQueue.pop_front();
-                av_frame_free(&next.frame);  // too late to be worth showing
+                m_videoQueue.pop_front();  // too late to be worth showing
                 continue;
             }
         }
+        QueuedPicture next = std::move(m_videoQueue.front());
         m_videoQueue.pop_front();
-        emitPicture(next.frame, next.t);
+        emitPicture(std::move(next.frame), next.t);
     }
 }
 
 void MediaDecoder::clearVideoQueue()
 {
-    for (QueuedPicture& p : m_videoQueue) {
-        av_frame_free(&p.frame);
-    }
     m_videoQueue.clear();
 }
 
@@ -550,7 +540,7 @@ bool MediaDecoder::wantsMore() const
     const qint64 now = m_clock->positionMs();
     const bool soundShort =
         m_audioCodec &&
-        (m_audioQueue.empty() || audioTimeMs(m_audioQueue.back()) <
+        (m_audioQueue.empty() || audioTimeMs(m_audioQueue.back().get()) <
                                      now + audioLeadMs(m_clock->speed()) + kAudioReadAheadMs);
     if (!m_videoCodec) {
         return soundShort;
@@ -571,7 +561,7 @@ int MediaDecoder::msUntilSomethingDue() const
         wait = std::min(wait, m_clock->msUntil(m_videoQueue.front().t));
     }
     if (!m_audioQueue.empty()) {
-        wait = std::min(wait, m_clock->msUntil(audioTimeMs(m_audioQueue.front()) -
+        wait = std::min(wait, m_clock->msUntil(audioTimeMs(m_audioQueue.front().get()) -
                                                audioLeadMs(m_clock->speed())));
     }
     return static_cast<int>(std::max<qint64>(wait, 1));
@@ -584,22 +574,35 @@ void MediaDecoder::sendAudio(AVFrame* frame, qint64 t, double speed)
     }
     // Without a picture the sound tells where the playback is.
     const bool soundOnly = !m_videoCodec;
-    // As for pictures: no listener for sound, no frame that nobody frees.
+    // As for pictures: no listener for sound, no frame made for nobody.
     if (!isSignalConnected(QMetaMethod::fromSignal(&MediaDecoder::audioFrameReady))) {
         if (soundOnly) {
             emit positionChanged(std::max<qint64>(t, 0));
         }
         return;
     }
-    AVFrame* out = av_frame_clone(frame);
+    FramePtr out = cloneFrame(frame);
     if (!out) {
         return;
     }
-    setFrameSeekGeneration(out, m_generation);
+    setFrameSeekGeneration(out.get(), m_generation);
     if (soundOnly) {
         emit positionChanged(std::max<qint64>(t, 0));
     }
-    emit audioFrameReady(out, t, speed);
+    emit audioFrameReady(FrameRef(std::move(out)), t, speed);
+}
+
+void MediaDecoder::sendPacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame)
+{
+    if (avcodec_send_packet(codec, packet) == AVERROR(EAGAIN)) {
+        // The decoder holds output it could not give yet: taken first, the
+        // packet goes in after it instead of being lost.
+        receiveFrames(codec, frame);
+        avcodec_send_packet(codec, packet);
+    }
+    // A damaged packet is refused and skipped; the decoder picks up again
+    // at the next one it can read, and what it has is still taken.
+    receiveFrames(codec, frame);
 }
 
 void MediaDecoder::drainDecoders(AVFrame* frame)
@@ -624,17 +627,17 @@ void MediaDecoder::decodeLoop()
         ~ReleaseCipherState() { CryptoUtils::releaseThreadState(); }
     } releaseCipherState;
 
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    m_filtered = av_frame_alloc();
-    m_filteredAudio = av_frame_alloc();
-    if (!packet || !frame || !m_filtered || !m_filteredAudio) {
-        av_packet_free(&packet);
-        av_frame_free(&frame);
-        av_frame_free(&m_filtered);
-        av_frame_free(&m_filteredAudio);
+    const PacketPtr packetOwner(av_packet_alloc());
+    const FramePtr frameOwner = allocFrame();
+    m_filtered = allocFrame();
+    m_filteredAudio = allocFrame();
+    if (!packetOwner || !frameOwner || !m_filtered || !m_filteredAudio) {
+        m_filtered.reset();
+        m_filteredAudio.reset();
         return;
     }
+    AVPacket* packet = packetOwner.get();
+    AVFrame* frame = frameOwner.get();
 
     int readErrors = 0;
     bool readFailed = false;
@@ -718,16 +721,13 @@ void MediaDecoder::decodeLoop()
             codec = m_audioCodec;
         }
         if (codec) {
-            avcodec_send_packet(codec, packet);
-            receiveFrames(codec, frame);
+            sendPacket(codec, packet, frame);
         }
         av_packet_unref(packet);
     }
 
     clearAudioQueue();
     clearVideoQueue();
-    av_frame_free(&m_filteredAudio);
-    av_frame_free(&m_filtered);
-    av_frame_free(&frame);
-    av_packet_free(&packet);
+    m_filteredAudio.reset();
+    m_filtered.reset();
 }

@@ -21,7 +21,7 @@ class PlaybackClock;
 
 // Demultiplexes and decodes one opened container on a worker thread of its
 // own: the first video and the first audio stream, every frame handed out as
-// a fresh clone that the receiver frees.
+// a fresh reference in a FrameRef, freed with its last copy.
 //
 // Every time handed out (positions, duration, seek targets, pacing) counts
 // from the file's own start time, which broadcast recordings put anywhere
@@ -136,12 +136,11 @@ public slots:
     void decodeLoop();
 
 signals:
-    // The receiver owns the frame (av_frame_free); none is made while the
-    // signal has no receiver.
-    void videoFrameReady(AVFrame* frame);
+    // None is made while the signal has no receiver.
+    void videoFrameReady(FrameRef frame);
     // mediaMs: the sound's time in the file; speed: media time per second
     // of it (above 1 when stretched for faster playback).
-    void audioFrameReady(AVFrame* frame, qint64 mediaMs, double speed);
+    void audioFrameReady(FrameRef frame, qint64 mediaMs, double speed);
     void durationChanged(qint64 ms);
     // The time of each picture as it is handed out; without a picture, of
     // each piece of sound (kAudioLeadMs ahead of the clock).
@@ -153,6 +152,8 @@ private:
     bool fail(const QString& msg);
     void carryOutSeek();
     void receiveFrames(AVCodecContext* codec, AVFrame* frame);
+    // One packet into its decoder, and the frames that come of it on.
+    void sendPacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame);
     void drainDecoders(AVFrame* frame);
     void filterVideo(AVFrame* frame);
     void filterAudio(AVFrame* frame);
@@ -162,8 +163,8 @@ private:
     void flushTempo();
     void queueVideo(AVFrame* frame, qint64 t);
     // A clone with its display shape and seek number; null when out of memory.
-    AVFrame* preparePicture(const AVFrame* frame) const;
-    void emitPicture(AVFrame* out, qint64 t);
+    FramePtr preparePicture(const AVFrame* frame) const;
+    void emitPicture(FramePtr out, qint64 t);
     // Hands out the queued pictures that are due, drops those too late.
     void serviceVideo();
     void clearVideoQueue();
@@ -206,18 +207,18 @@ private:
     // The worker's only.
     FrameFilter m_deinterlacer;
     FrameFilter m_tempo;
-    double m_tempoSpeed = 1.0;           // the speed m_tempo stretches to
-    qint64 m_tempoStartMs = 0;           // media time of the first sound into m_tempo
-    qint64 m_tempoSamplesOut = 0;        // samples m_tempo gave out since then
-    int m_tempoRate = 1;                 // their sample rate
-    AVFrame* m_filtered = nullptr;       // what the deinterlacer gives out, one at a time
-    AVFrame* m_filteredAudio = nullptr;  // what the stretcher gives out: a wait for a
-                                         // picture coming out of the deinterlacer may
-                                         // hand out sound meanwhile
-    std::deque<AVFrame*> m_audioQueue;   // decoded, not yet due; owned
+    double m_tempoSpeed = 1.0;          // the speed m_tempo stretches to
+    qint64 m_tempoStartMs = 0;          // media time of the first sound into m_tempo
+    qint64 m_tempoSamplesOut = 0;       // samples m_tempo gave out since then
+    int m_tempoRate = 1;                // their sample rate
+    FramePtr m_filtered;                // what the deinterlacer gives out, one at a time
+    FramePtr m_filteredAudio;           // what the stretcher gives out: a wait for a picture
+                                        // coming out of the deinterlacer may hand out sound
+                                        // meanwhile
+    std::deque<FramePtr> m_audioQueue;  // decoded, not yet due
     struct QueuedPicture
     {
-        AVFrame* frame;  // owned until handed out; null when nobody receives pictures
+        FramePtr frame;  // null when nobody receives pictures
         qint64 t;        // its media time
     };
     std::deque<QueuedPicture> m_videoQueue;  // decoded and prepared, not yet due

@@ -22,7 +22,6 @@ MediaPlayer::MediaPlayer(QObject* parent) : MediaPlayer(nullptr, parent) {}
 MediaPlayer::MediaPlayer(PlaybackClock* clock, QObject* parent) : QObject(parent)
 {
     qRegisterMetaType<PlayerState>("PlayerState");
-    qRegisterMetaType<AVFrame*>("AVFrame*");
     m_audioRenderer = new AudioRenderer(this);
     m_clock = clock ? clock : new PlaybackClock(this);
     m_clock->setParent(this);
@@ -55,26 +54,15 @@ void MediaPlayer::setState(PlayerState state)
     emit stateChanged(state);
 }
 
-void MediaPlayer::deliverVideo(AVFrame* frame)
+void MediaPlayer::onVideoFrame(const FrameRef& frame)
 {
-    if (isSignalConnected(QMetaMethod::fromSignal(&MediaPlayer::videoFrameReady))) {
-        emit videoFrameReady(frame);
-    } else {
-        av_frame_free(&frame);
-    }
-}
-
-void MediaPlayer::onVideoFrame(AVFrame* frame)
-{
-    const quint64 generation = frameSeekGeneration(frame);
-    if (generation < m_seekGeneration) {
-        av_frame_free(&frame);  // of the position a seek has left
-        return;
+    if (frameSeekGeneration(frame.get()) < m_seekGeneration) {
+        return;  // of the position a seek has left
     }
     if (m_waitPicture) {
         endPictureWait();
     }
-    deliverVideo(frame);
+    emit videoFrameReady(frame);
 }
 
 void MediaPlayer::connectDecoder()
@@ -83,25 +71,22 @@ void MediaPlayer::connectDecoder()
     const quint64 playback = m_playback;
     connect(
         m_decoder, &MediaDecoder::videoFrameReady, this,
-        [this, playback](AVFrame* frame) {
-            if (playback != m_playback) {
-                av_frame_free(&frame);
-                return;
+        [this, playback](const FrameRef& frame) {
+            if (playback == m_playback) {
+                onVideoFrame(frame);
             }
-            onVideoFrame(frame);
         },
         Qt::QueuedConnection);
     connect(
         m_decoder, &MediaDecoder::audioFrameReady, this,
-        [this, playback](AVFrame* frame, qint64 ms, double speed) {
+        [this, playback](const FrameRef& frame, qint64 ms, double speed) {
             // Sound decoded before the latest seek was queued while the
             // renderer threw away what it held; played now it would be heard
             // after the jump.
-            if (playback != m_playback || frameSeekGeneration(frame) < m_seekGeneration) {
-                av_frame_free(&frame);
+            if (playback != m_playback || frameSeekGeneration(frame.get()) < m_seekGeneration) {
                 return;
             }
-            m_audioRenderer->onAudioFrame(frame, ms, speed);
+            m_audioRenderer->onAudioFrame(frame.get(), ms, speed);
         },
         Qt::QueuedConnection);
     connect(

@@ -89,10 +89,8 @@ signals:
     void positionChanged(qint64 ms);
     void durationChanged(qint64 ms);
     void error(const QString& msg);
-    // A picture that is due. The single connected receiver (the video
-    // renderer) owns the frame and must av_frame_free it; with no receiver
-    // connected the player frees it.
-    void videoFrameReady(AVFrame* frame);
+    // A picture that is due, of the current playback and position.
+    void videoFrameReady(FrameRef frame);
 
 public slots:
     void onEndOfStream();
@@ -102,8 +100,7 @@ private:
     void setState(PlayerState state);
     void teardown();
     void connectDecoder();
-    void deliverVideo(AVFrame* frame);
-    void onVideoFrame(AVFrame* frame);
+    void onVideoFrame(const FrameRef& frame);
     // Holds the clock and the sound for the first picture and sound of a
     // start at the clock's current position.
     void holdForStart();

@@ -49,8 +49,6 @@ int uprightRotation(const AVFrame* frame)
 
 VideoRenderer::VideoRenderer(QWidget* parent) : QWidget(parent)
 {
-    static const int id = qRegisterMetaType<AVFrame*>("AVFrame*");
-    Q_UNUSED(id);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setStyleSheet(QStringLiteral("background-color: #0a0f1a;"));
 }
@@ -105,23 +103,22 @@ bool VideoRenderer::prepareScaler(const AVFrame* frame)
     return true;
 }
 
-void VideoRenderer::onVideoFrame(AVFrame* frame)
+void VideoRenderer::onVideoFrame(const FrameRef& frame)
 {
     if (!frame) {
         return;
     }
-    if (frame->width > 0 && frame->height > 0 && prepareScaler(frame)) {
+    if (frame->width > 0 && frame->height > 0 && prepareScaler(frame.get())) {
         sws_scale(m_scaler, frame->data, frame->linesize, 0, frame->height, m_rgbFrame->data,
                   m_rgbFrame->linesize);
         const QImage view(m_rgbFrame->data[0], m_outWidth, m_height, m_rgbFrame->linesize[0],
                           QImage::Format_RGB32);
-        const int rotation = uprightRotation(frame);
+        const int rotation = uprightRotation(frame.get());
         // Quarter turns are exact pixel moves, and they copy as well.
         QImage copy = rotation ? view.transformed(QTransform().rotate(rotation)) : view.copy();
         QMutexLocker lock(&m_mutex);
         m_image = std::move(copy);
     }
-    av_frame_free(&frame);
     update();
 }
 

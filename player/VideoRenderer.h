@@ -27,7 +27,7 @@ public:
 
 public slots:
     // Converts and keeps one frame, always frees it; null is ignored.
-    void onVideoFrame(AVFrame* frame);
+    void onVideoFrame(const FrameRef& frame);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -60,14 +60,8 @@ int main(int argc, char** argv)
     int video = 0;
     int audio = 0;
     MediaDecoder decoder;
-    QObject::connect(&decoder, &MediaDecoder::videoFrameReady, [&](AVFrame* f) {
-        ++video;
-        av_frame_free(&f);
-    });
-    QObject::connect(&decoder, &MediaDecoder::audioFrameReady, [&](AVFrame* f) {
-        ++audio;
-        av_frame_free(&f);
-    });
+    QObject::connect(&decoder, &MediaDecoder::videoFrameReady, [&](const FrameRef& f) { ++video; });
+    QObject::connect(&decoder, &MediaDecoder::audioFrameReady, [&](const FrameRef& f) { ++audio; });
     QStringList errors;
     QObject::connect(&decoder, &MediaDecoder::errorOccurred,
                      [&](const QString& m) { errors << m; });

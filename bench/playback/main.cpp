@@ -49,7 +49,7 @@ int main(int argc, char** argv)
     int delivered = 0;
     qint64 convertNs = 0;
     qint64 worstNs = 0;
-    QObject::connect(&player, &MediaPlayer::videoFrameReady, &renderer, [&](AVFrame* f) {
+    QObject::connect(&player, &MediaPlayer::videoFrameReady, &renderer, [&](const FrameRef& f) {
         QElapsedTimer t;
         t.start();
         renderer.onVideoFrame(f);

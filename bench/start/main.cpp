@@ -257,7 +257,6 @@ private:
                 break;
             }
         }
-        av_frame_free(&frame);
         av_packet_free(&packet);
         return reached;
     }
@@ -421,7 +420,7 @@ int main(int argc, char** argv)
     renderer.show();
     MediaPlayer player;
     Rig rig{app, player, renderer, rec, limit, container, key, nullptr, -1};
-    QObject::connect(&player, &MediaPlayer::videoFrameReady, &renderer, [&](AVFrame* f) {
+    QObject::connect(&player, &MediaPlayer::videoFrameReady, &renderer, [&](const FrameRef& f) {
         // After a jump only a picture of the new position counts; those
         // decoded before it may still arrive. The picture's own timestamp
         // tells, read in the plain file's time base (sealing keeps it).

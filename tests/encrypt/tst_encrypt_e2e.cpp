@@ -126,10 +126,9 @@ private slots:
         MediaPlayer player;
         int frames = 0;
         QSize size;
-        connect(&player, &MediaPlayer::videoFrameReady, this, [&](AVFrame* frame) {
+        connect(&player, &MediaPlayer::videoFrameReady, this, [&](const FrameRef& frame) {
             ++frames;
             size = QSize(frame->width, frame->height);
-            av_frame_free(&frame);
         });
         player.open(container, key, iv);
         QVERIFY(QTest::qWaitFor([&] { return frames > 0; }, 10000));

@@ -69,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     MediaDecoder decoder;
     int frames = 0;
-    auto count = [&decoder, &frames](AVFrame* frame) {
-        av_frame_free(&frame);
+    auto count = [&decoder, &frames](const FrameRef&) {
         if (++frames >= kMaxFrames) {
             decoder.stop();
         }

@@ -33,19 +33,18 @@ SealedClip sealedClip(const QString& name)
     return {};
 }
 
-AVFrame* makeSilentAudioFrame(int rate, int channels, AVSampleFormat format, int samples)
+FramePtr makeSilentAudioFrame(int rate, int channels, AVSampleFormat format, int samples)
 {
-    AVFrame* f = av_frame_alloc();
+    FramePtr f = allocFrame();
     if (!f) {
-        return nullptr;
+        return {};
     }
     f->format = format;
     f->sample_rate = rate;
     av_channel_layout_default(&f->ch_layout, channels);
     f->nb_samples = samples;
-    if (av_frame_get_buffer(f, 0) < 0) {
-        av_frame_free(&f);
-        return nullptr;
+    if (av_frame_get_buffer(f.get(), 0) < 0) {
+        return {};
     }
     av_samples_set_silence(f->extended_data, 0, samples, channels, format);
     return f;

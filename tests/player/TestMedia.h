@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "FrameTypes.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/samplefmt.h>
@@ -25,5 +27,5 @@ SealedClip sealedClip(const QString& name);
 
 // A frame of silence in the given format, as a decoder would hand it out;
 // null if FFmpeg cannot allocate it. The receiver frees it.
-AVFrame* makeSilentAudioFrame(int rate, int channels, AVSampleFormat format = AV_SAMPLE_FMT_FLTP,
+FramePtr makeSilentAudioFrame(int rate, int channels, AVSampleFormat format = AV_SAMPLE_FMT_FLTP,
                               int samples = 1024);

@@ -97,11 +97,11 @@ private slots:
         QFETCH(int, rate);
         QFETCH(int, sinkChannels);
         AudioRenderer r;
-        r.onAudioFrame(makeSilentAudioFrame(rate, channels));
+        r.onAudioFrame(makeSilentAudioFrame(rate, channels).get());
         QPointer<QAudioSink> first = r.sink();
         QVERIFY(first);
         for (int i = 0; i < 10; ++i) {
-            r.onAudioFrame(makeSilentAudioFrame(rate, channels));
+            r.onAudioFrame(makeSilentAudioFrame(rate, channels).get());
         }
         QCOMPARE(r.sink(), first.data());
         const QAudioFormat f = r.sink()->format();
@@ -123,11 +123,11 @@ private slots:
         AudioRenderer r;
         QCOMPARE(r.volume(), 1.0f);
         r.setVolume(volume);
-        r.onAudioFrame(makeSilentAudioFrame(44100, 2));
+        r.onAudioFrame(makeSilentAudioFrame(44100, 2).get());
         QVERIFY(r.sink());
         QCOMPARE(r.sink()->volume(), double(volume));
         QPointer<QAudioSink> first = r.sink();
-        r.onAudioFrame(makeSilentAudioFrame(48000, 2));  // new rate: new sink
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2).get());  // new rate: new sink
         QVERIFY(!first);
         QCOMPARE(r.sink()->volume(), double(volume));
     }
@@ -183,8 +183,7 @@ private slots:
         double heardAtLastPicture = -1;
         int pictures = 0;
         int picturesAfterEnd = 0;
-        connect(&player, &MediaPlayer::videoFrameReady, this, [&](AVFrame* frame) {
-            av_frame_free(&frame);
+        connect(&player, &MediaPlayer::videoFrameReady, this, [&](const FrameRef& frame) {
             ++pictures;
             picturesAfterEnd += heardAtEnd >= 0 ? 1 : 0;
             const qint64 first = firstLoud(samplesOf(recorded));

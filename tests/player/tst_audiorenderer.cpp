@@ -42,11 +42,11 @@ private slots:
         QFETCH(int, outChannels);
         AudioRenderer r;
         QVERIFY(!r.sink());  // nothing before the first frame
-        r.onAudioFrame(makeSilentAudioFrame(rate, channels, AVSampleFormat(format)));
+        r.onAudioFrame(makeSilentAudioFrame(rate, channels, AVSampleFormat(format)).get());
         QPointer<QAudioSink> first = r.sink();
         QVERIFY(first);
         for (int i = 0; i < 20; ++i) {
-            r.onAudioFrame(makeSilentAudioFrame(rate, channels, AVSampleFormat(format)));
+            r.onAudioFrame(makeSilentAudioFrame(rate, channels, AVSampleFormat(format)).get());
         }
         QVERIFY(first);  // not deleted and remade
         QCOMPARE(r.sink(), first.data());
@@ -59,10 +59,10 @@ private slots:
     {
         AudioRenderer r;
         r.setVolume(0.25f);
-        r.onAudioFrame(makeSilentAudioFrame(44100, 2, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(44100, 2, AV_SAMPLE_FMT_FLTP).get());
         QPointer<QAudioSink> first = r.sink();
         QVERIFY(first);
-        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP).get());
         QVERIFY(!first);  // the old sink is gone
         QVERIFY(r.sink());
         QCOMPARE(r.sampleRate(), 48000);
@@ -72,10 +72,10 @@ private slots:
     void sampleFormatChangeKeepsTheSink()
     {
         AudioRenderer r;
-        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP).get());
         QPointer<QAudioSink> first = r.sink();
-        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_S16));
-        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_DBL));
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_S16).get());
+        r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_DBL).get());
         QVERIFY(first);
         QCOMPARE(r.sink(), first.data());
     }
@@ -86,7 +86,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < 500; ++i) {
-            r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP));
+            r.onAudioFrame(makeSilentAudioFrame(48000, 2, AV_SAMPLE_FMT_FLTP).get());
             if (i == 250) {
                 r.reset();
             }
@@ -101,7 +101,7 @@ private slots:
         AudioRenderer r;
         r.reset();
         QVERIFY(!r.sink());
-        r.onAudioFrame(makeSilentAudioFrame(22050, 1, AV_SAMPLE_FMT_FLTP));
+        r.onAudioFrame(makeSilentAudioFrame(22050, 1, AV_SAMPLE_FMT_FLTP).get());
         QPointer<QAudioSink> first = r.sink();
         r.reset();
         QCOMPARE(r.sink(), first.data());  // reset keeps the sink

@@ -247,10 +247,9 @@ private slots:
         qint64 lastPosition = -1;
         connect(&player, &MediaPlayer::positionChanged, this,
                 [&](qint64 ms) { lastPosition = ms; });
-        connect(&player, &MediaPlayer::videoFrameReady, this, [&](AVFrame* f) {
+        connect(&player, &MediaPlayer::videoFrameReady, this, [&](const FrameRef& f) {
             handedNs << nowNs();
             handedAt << lastPosition;
-            av_frame_free(&f);
         });
         player.open(m_clip.container, m_clip.key, m_clip.iv);
         QVERIFY(waitUntil([&] { return player.position() >= 500; }, scaledMs(10000)));

@@ -70,22 +70,20 @@ class TestMediaDecoder : public QObject
     void attach(MediaDecoder& d, Run& run)
     {
         connect(&d, &MediaDecoder::positionChanged, this, [&run](qint64 t) { run.positions << t; });
-        connect(&d, &MediaDecoder::videoFrameReady, this, [this, &run](AVFrame* f) {
+        connect(&d, &MediaDecoder::videoFrameReady, this, [this, &run](const FrameRef& f) {
             run.videoSizes << QSize(f->width, f->height);
             run.videoTimes << (run.positions.isEmpty() ? -1 : run.positions.last());
             run.clockAtEmit << m_clock.positionMs();
             run.sleepsAtEmit << run.sleeps.size();
             run.interlaced << bool(f->interlaced_frame);
-            av_frame_free(&f);
         });
-        connect(&d, &MediaDecoder::audioFrameReady, this, [this, &run](AVFrame* f) {
+        connect(&d, &MediaDecoder::audioFrameReady, this, [this, &run](const FrameRef& f) {
             ++run.audioFrames;
             run.audioSamples += f->nb_samples;
             run.audioRate = f->sample_rate;
             run.soundTimes << (run.positions.isEmpty() ? -1 : run.positions.last());
             run.clockAtSound << m_clock.positionMs();
             run.sleepsAtSound << run.sleeps.size();
-            av_frame_free(&f);
         });
         connect(&d, &MediaDecoder::endOfStream, this, [&run] { ++run.endOfStream; });
         connect(&d, &MediaDecoder::errorOccurred, this,

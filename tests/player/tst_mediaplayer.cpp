@@ -52,7 +52,7 @@ private slots:
         MediaPlayer player;
         VideoRenderer renderer;
         int frames = 0;
-        connect(&player, &MediaPlayer::videoFrameReady, &renderer, [&](AVFrame* f) {
+        connect(&player, &MediaPlayer::videoFrameReady, &renderer, [&](const FrameRef& f) {
             ++frames;
             renderer.onVideoFrame(f);
         });
@@ -186,10 +186,8 @@ private slots:
         QScopedPointer<MediaPlayer> player(frozenPlayer());
         QSignalSpy positions(player.data(), &MediaPlayer::positionChanged);
         QList<qint64> pictures;
-        connect(player.data(), &MediaPlayer::videoFrameReady, this, [&](AVFrame* f) {
-            pictures << player->position();
-            av_frame_free(&f);
-        });
+        connect(player.data(), &MediaPlayer::videoFrameReady, this,
+                [&](const FrameRef& f) { pictures << player->position(); });
         player->open(c.container, c.key, c.iv);
         QTRY_VERIFY(!positions.isEmpty());  // frame 0 is due at once
         player->pause();

@@ -57,10 +57,8 @@ class TestPlaybackE2e : public QObject
         model.addEntry(e);
 
         int pictures = 0;
-        connect(&player, &MediaPlayer::videoFrameReady, this, [&pictures](AVFrame* f) {
-            ++pictures;
-            av_frame_free(&f);
-        });
+        connect(&player, &MediaPlayer::videoFrameReady, this,
+                [&pictures](const FrameRef& f) { ++pictures; });
         QSignalSpy started(&service, &PlaybackService::playbackStarted);
         QSignalSpy refused(&service, &PlaybackService::keyFetchFailed);
         QSignalSpy failed(&player, &MediaPlayer::error);

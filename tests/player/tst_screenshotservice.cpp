@@ -20,15 +20,14 @@ namespace {
 
 // A picture as the decoder would hand it over: BGRA in one colour with a
 // darker left half, so both halves are checked.
-AVFrame* makeFrame(int width, int height)
+FramePtr makeFrame(int width, int height)
 {
-    AVFrame* f = av_frame_alloc();
+    FramePtr f = allocFrame();
     f->format = AV_PIX_FMT_BGRA;
     f->width = width;
     f->height = height;
-    if (av_frame_get_buffer(f, 0) < 0) {
-        av_frame_free(&f);
-        return nullptr;
+    if (av_frame_get_buffer(f.get(), 0) < 0) {
+        return {};
     }
     for (int y = 0; y < height; ++y) {
         uchar* line = f->data[0] + y * f->linesize[0];

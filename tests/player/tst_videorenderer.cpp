@@ -18,15 +18,14 @@ namespace {
 const QRgb kBackground = qRgb(0x0a, 0x0f, 0x1a);
 
 // A frame of one flat colour; luma in limited range (16 black .. 235 white).
-AVFrame* flatFrame(int w, int h, AVPixelFormat format, int luma)
+FramePtr flatFrame(int w, int h, AVPixelFormat format, int luma)
 {
-    AVFrame* f = av_frame_alloc();
+    FramePtr f = allocFrame();
     f->format = format;
     f->width = w;
     f->height = h;
-    if (av_frame_get_buffer(f, 0) < 0) {
-        av_frame_free(&f);
-        return nullptr;
+    if (av_frame_get_buffer(f.get(), 0) < 0) {
+        return {};
     }
     // Whole lines, padding included: the scaler may read past the width.
     std::memset(f->data[0], luma, size_t(f->linesize[0]) * size_t(h));
@@ -133,13 +132,13 @@ private slots:
         QVERIFY(!isWhite(r.currentImage().pixel(0, 0)));
         // Grey frames are full range: white is 255 there.
         const int white = secondFormat == AV_PIX_FMT_GRAY8 ? 255 : 235;
-        AVFrame* second =
+        FramePtr second =
             flatFrame(secondSize.width(), secondSize.height(), AVPixelFormat(secondFormat), white);
         if (secondFormat == AV_PIX_FMT_NV12) {
             std::memset(second->data[1], 128,
                         size_t(second->linesize[1]) * size_t(secondSize.height() / 2));
         }
-        r.onVideoFrame(second);
+        r.onVideoFrame(std::move(second));
         const QImage image = r.currentImage();
         QCOMPARE(image.size(), secondSize);
         QVERIFY(isWhite(image.pixel(0, 0)));
@@ -153,7 +152,7 @@ private slots:
         VideoRenderer r;
         MediaDecoder d;
         QList<QSize> shown;
-        connect(&d, &MediaDecoder::videoFrameReady, this, [&](AVFrame* f) {
+        connect(&d, &MediaDecoder::videoFrameReady, this, [&](const FrameRef& f) {
             r.onVideoFrame(f);
             const QSize s = r.currentImage().size();
             if (shown.isEmpty() || shown.last() != s) {
@@ -185,7 +184,7 @@ private slots:
         VideoRenderer r;
         MediaDecoder d;
         int frames = 0;
-        connect(&d, &MediaDecoder::videoFrameReady, this, [&](AVFrame* f) {
+        connect(&d, &MediaDecoder::videoFrameReady, this, [&](const FrameRef& f) {
             ++frames;
             r.onVideoFrame(f);
         });
