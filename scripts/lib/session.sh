@@ -82,13 +82,18 @@ start_server() {
   [[ -n "$viewer_id" ]]
 }
 
-stop_server() {
-  if [[ -n "${server_pid:-}" ]]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
+# stop_process NAME: ends the process whose pid the variable NAME holds, if
+# any, waits for it and clears NAME.
+stop_process() {
+  local pid="${!1:-}"
+  if [[ -n "$pid" ]]; then
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    printf -v "$1" '%s' ""
   fi
 }
+
+stop_server() { stop_process server_pid; }
 
 # start_xvfb DIR: a private X display of its own number. Sets DISPLAY and
 # xvfb_pid.
@@ -108,13 +113,7 @@ start_xvfb() {
   export DISPLAY=":$(head -n 1 "$file")"
 }
 
-stop_xvfb() {
-  if [[ -n "${xvfb_pid:-}" ]]; then
-    kill "$xvfb_pid" 2>/dev/null || true
-    wait "$xvfb_pid" 2>/dev/null || true
-    xvfb_pid=""
-  fi
-}
+stop_xvfb() { stop_process xvfb_pid; }
 
 # start_pulse DIR: a private sound server whose only sink is a null sink
 # ("nullsink"), so what the program plays can be recorded from its monitor.
@@ -141,13 +140,7 @@ start_pulse() {
   done
 }
 
-stop_pulse() {
-  if [[ -n "${pulse_pid:-}" ]]; then
-    kill "$pulse_pid" 2>/dev/null || true
-    wait "$pulse_pid" 2>/dev/null || true
-    pulse_pid=""
-  fi
-}
+stop_pulse() { stop_process pulse_pid; }
 
 # record_sound FILE SECONDS: what the sink plays for that long, as sound.py
 # reads it.

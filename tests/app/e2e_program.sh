@@ -86,6 +86,15 @@ wait_playing "$art/3-playing.png"
 # buttons below, 18 px above the bottom edge.
 vx0=$WX vx1=$((WX + WW - 260)) vy0=$((WY + 40)) vy1=$((WY + WH - 28))
 bar_y=$((vy1 - 38)) seek_y=$((vy1 - 71))
+# show_bar FILE: the pointer over the picture until the bar shows, seen in
+# FILE; sets FX, FY to its play button, the bar's accent circle.
+show_bar() {
+  xdotool mousemove $(((vx0 + vx1) / 2)) $((bar_y - 10))
+  local deadline=$((SECONDS + wait_limit))
+  until shot "$1" && find_colour "$1" "$accent" "$vx0" $((bar_y - 20)) $((vx0 + 200)) $((bar_y + 20)); do
+    ((SECONDS <= deadline)) || { echo "the control bar did not show" >&2; return 1; }
+  done
+}
 # A click on the picture gives the page the keyboard (the double click left
 # it with the playlist).
 focus "$main"
@@ -95,14 +104,8 @@ step "the clip is heard"
 hear loud "$art/a-playing"
 
 step "the speaker button mutes"
-# The pointer over the picture brings the bar. Its play button is the
-# accent circle; the speaker is its second neighbour to the right.
-xdotool mousemove $(((vx0 + vx1) / 2)) $((bar_y - 10))
-deadline=$((SECONDS + wait_limit))
-until shot "$art/7-bar.png" &&
-  find_colour "$art/7-bar.png" "$accent" "$vx0" $((bar_y - 20)) $((vx0 + 200)) $((bar_y + 20)); do
-  ((SECONDS <= deadline)) || { echo "the control bar did not show" >&2; false; }
-done
+# The speaker is the play button's second neighbour to the right.
+show_bar "$art/7-bar.png"
 play_x=$FX
 click $((play_x + 90)) "$bar_y"
 hear silent "$art/b-muted"
@@ -142,12 +145,7 @@ hear loud "$art/e-second"
 
 step "a screenshot of the second clip"
 shots="$HOME/Pictures/Veilcast"
-xdotool mousemove $(((vx0 + vx1) / 2)) $((bar_y - 10))
-deadline=$((SECONDS + wait_limit))
-until shot "$art/12-bar.png" &&
-  find_colour "$art/12-bar.png" "$accent" "$vx0" $((bar_y - 20)) $((vx0 + 200)) $((bar_y + 20)); do
-  ((SECONDS <= deadline)) || { echo "the control bar did not show" >&2; false; }
-done
+show_bar "$art/12-bar.png"
 click $((vx1 - 20 - 18 - 40)) "$bar_y"
 deadline=$((SECONDS + wait_limit))
 until compgen -G "$shots/*.png" >/dev/null; do
