@@ -123,6 +123,7 @@ const char* const kMenuStyle = R"(
 #speedMenu { background-color: #304260; border: 1px solid rgba(0,212,255,0.35); border-radius: 6px; padding: 4px 0; }
 #speedMenu::item { color: rgba(255,255,255,0.75); font-size: 12px; padding: 6px 22px; }
 #speedMenu::item:selected { background-color: rgba(0,212,255,0.18); color: #00d4ff; }
+#speedMenu::item:checked { color: #00d4ff; }
 )";
 
 QString speedLabel(double speed)
