@@ -17,8 +17,13 @@ namespace {
 
 constexpr int kIconSize = 16;
 constexpr int kHeaderHeight = 40;
+constexpr int kEmptyIconSize = 36;
 
 const QString kAddIcon = QStringLiteral(R"(<path d="M19 13h-6v6h-2v-6H5v-2h6V5h2v6h6v2z"/>)");
+// Drawn rather than typed: a folder emoji has no glyph on most Linux desktops.
+const QString kFolderIcon = QStringLiteral(
+    R"(<path d="M20 6h-8l-2-2H4c-1.1 0-1.99.9-1.99 2L2 18c0 1.1.9 2 2 2h16c1.1 0 2-.9 2-2V8)"
+    R"(c0-1.1-.9-2-2-2zm0 12H4V8h16v10z"/>)");
 const QString kCollapseIcon =
     QStringLiteral(R"(<path d="M8.59 16.59L13.17 12 8.59 7.41 10 6l6 6-6 6z"/>)"
                    R"(<path d="M15.59 16.59L20.17 12 15.59 7.41 17 6l6 6-6 6z"/>)");
@@ -32,7 +37,7 @@ SidebarWidget { background-color: %1; border-left: 1px solid rgba(0,212,255,0.18
 #sidebarHeader { background-color: %1; border-bottom: 1px solid rgba(0,212,255,0.18); }
 #sidebarLabel { font-size: 12px; color: rgba(255,255,255,0.6); letter-spacing: 1px; background: transparent; }
 #sidebarCount { font-size: 11px; color: %2; font-variant-numeric: tabular-nums; background: transparent; padding: 0; }
-#emptyIcon { font-size: 30px; background: transparent; color: rgba(255,255,255,0.35); }
+#emptyIcon { background: transparent; }
 #emptyText { font-size: 13px; color: rgba(255,255,255,0.75); background: transparent; }
 #emptyHint { font-size: 11px; color: rgba(255,255,255,0.35); background: transparent; }
 #emptyAddBtn { background: rgba(0,212,255,0.12); border: 1px solid rgba(0,212,255,0.35); border-radius: 6px;
@@ -101,7 +106,8 @@ SidebarWidget::SidebarWidget(QWidget* parent) : QWidget(parent)
     empty->setSpacing(10);
     empty->setAlignment(Qt::AlignCenter);
     empty->addStretch();
-    QLabel* icon = plainLabel(QStringLiteral("📁"), QStringLiteral("emptyIcon"), m_emptyPage);
+    QLabel* icon = plainLabel(QString(), QStringLiteral("emptyIcon"), m_emptyPage);
+    icon->setPixmap(SvgIcon::pixmap(kFolderIcon, QColor(255, 255, 255, 89), kEmptyIconSize));
     icon->setAlignment(Qt::AlignCenter);
     empty->addWidget(icon);
     QLabel* text =
