@@ -1,17 +1,20 @@
 // How the program looks to a person: every character it shows has a glyph in
-// the fonts that actually draw it (a Linux desktop seldom has an emoji font).
-// The program's own Application is the test's application, so its theme and
-// its start-up are the ones in force.
+// the fonts that actually draw it (a Linux desktop seldom has an emoji font),
+// and Qt's own dialogs speak Chinese. The program's own Application is the
+// test's application, so its theme and its start-up are the ones in force.
 //
 // VEILCAST_LOOK_GRABS=<folder> keeps the pictures the checks look at.
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QGlyphRun>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRawFont>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextLayout>
 #include <QtTest>
@@ -260,6 +263,43 @@ private slots:
         const QString undrawn = undrawnText(window.get());
         keepGrab(window->grab(), QString::fromLatin1(QTest::currentDataTag()));
         QVERIFY2(undrawn.isEmpty(), qPrintable(undrawn));
+    }
+
+    void qtsOwnDialogsSpeakChinese_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("accept");
+        QTest::newRow("open") << int(QFileDialog::AcceptOpen) << QStringLiteral("打开");
+        QTest::newRow("save") << int(QFileDialog::AcceptSave) << QStringLiteral("保存");
+    }
+
+    void qtsOwnDialogsSpeakChinese()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, accept);
+        // Qt's own dialog, as on a desktop without a platform file chooser.
+        QFileDialog dialog(nullptr, QStringLiteral("选择加密视频"));
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setAcceptMode(QFileDialog::AcceptMode(mode));
+        dialog.show();
+        auto* box = dialog.findChild<QDialogButtonBox*>();
+        QVERIFY(box);
+        const QList<QAbstractButton*> buttons = box->buttons();
+        QAbstractButton* acceptButton = nullptr;
+        QAbstractButton* cancelButton = nullptr;
+        for (QAbstractButton* b : buttons) {
+            const auto role = box->buttonRole(b);
+            (role == QDialogButtonBox::AcceptRole ? acceptButton : cancelButton) = b;
+        }
+        QVERIFY(acceptButton && cancelButton);
+        // The mnemonic ("打开(&O)") is Qt's; the word is what a person reads.
+        const auto word = [](QString text) {
+            return text.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
+        };
+        QCOMPARE(word(acceptButton->text()), accept);
+        QCOMPARE(word(cancelButton->text()), QStringLiteral("取消"));
+        QCOMPARE(word(dialog.labelText(QFileDialog::LookIn)), QStringLiteral("查找范围："));
+        dialog.close();
     }
 
 };
