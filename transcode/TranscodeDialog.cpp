@@ -230,8 +230,9 @@ void TranscodeDialog::onFinished(bool success, const QString& message)
     if (success) {
         m_progress->setValue(100);
         m_status->setText(QStringLiteral("转换完成：") + QFileInfo(message).fileName());
+        // Good news: the Info look, not the warning sign.
         ConfirmDialog::alert(this, QStringLiteral("完成"), QStringLiteral("视频已压缩转换完成。"),
-                             ConfirmDialog::Warning, QStringLiteral("我知道了"));
+                             ConfirmDialog::Info, QStringLiteral("我知道了"));
     } else {
         m_status->setText(message);
     }
