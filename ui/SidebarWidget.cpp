@@ -37,6 +37,7 @@ SidebarWidget { background-color: %1; border-left: 1px solid rgba(0,212,255,0.18
 #sidebarHeader { background-color: %1; border-bottom: 1px solid rgba(0,212,255,0.18); }
 #sidebarLabel { font-size: 12px; color: rgba(255,255,255,0.6); letter-spacing: 1px; background: transparent; }
 #sidebarCount { font-size: 11px; color: %2; font-variant-numeric: tabular-nums; background: transparent; padding: 0; }
+#sidebarEmpty { background-color: %1; }
 #emptyIcon { background: transparent; }
 #emptyText { font-size: 13px; color: rgba(255,255,255,0.75); background: transparent; }
 #emptyHint { font-size: 11px; color: rgba(255,255,255,0.35); background: transparent; }
@@ -64,10 +65,14 @@ const char* const kMenuStyle =
 SidebarWidget::SidebarWidget(QWidget* parent) : QWidget(parent)
 {
     setFixedWidth(kExpandedWidth);
+    // The accent line on the left is this widget's own style-sheet border,
+    // which a plain QWidget subclass paints only when asked; the layout keeps
+    // the children off it.
+    setAttribute(Qt::WA_StyledBackground);
     m_model = new PlaylistModel(this);
 
     auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setContentsMargins(1, 0, 0, 0);
     outer->setSpacing(0);
 
     m_header = new QWidget(this);
@@ -101,6 +106,9 @@ SidebarWidget::SidebarWidget(QWidget* parent) : QWidget(parent)
     outer->addWidget(m_header);
 
     m_emptyPage = new QWidget(this);
+    // Named so the panel's colour reaches it; the application's theme would
+    // give it the darker page colour.
+    m_emptyPage->setObjectName(QStringLiteral("sidebarEmpty"));
     auto* empty = new QVBoxLayout(m_emptyPage);
     empty->setContentsMargins(24, 0, 24, 0);
     empty->setSpacing(10);

@@ -1,7 +1,9 @@
 // How the program looks to a person: every character it shows has a glyph in
 // the fonts that actually draw it (a Linux desktop seldom has an emoji font),
-// and Qt's own dialogs speak Chinese. The program's own Application is the
-// test's application, so its theme and its start-up are the ones in force.
+// Qt's own dialogs speak Chinese, the chrome sits on its bars' own colours,
+// and the quality list's pop-up is dark throughout. The program's own
+// Application is the test's application, so its theme and its start-up are
+// the ones in force.
 //
 // VEILCAST_LOOK_GRABS=<folder> keeps the pictures the checks look at.
 #include <QComboBox>
@@ -17,6 +19,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextLayout>
+#include <QVBoxLayout>
 #include <QtTest>
 #include <algorithm>
 #include <memory>
@@ -28,6 +31,7 @@
 #include "MainWindow.h"
 #include "SettingsDialog.h"
 #include "SidebarWidget.h"
+#include "TitleBar.h"
 #include "TranscodeDialog.h"
 
 namespace {
@@ -161,6 +165,25 @@ std::unique_ptr<QWidget> openScene(const QString& scene)
     }
     return window;
 }
+
+// The colour at a point of a picture, with the tolerance antialiasing and
+// alpha rounding need.
+bool near(const QColor& seen, const QColor& wanted, int tolerance = 3)
+{
+    return qAbs(seen.red() - wanted.red()) <= tolerance &&
+           qAbs(seen.green() - wanted.green()) <= tolerance &&
+           qAbs(seen.blue() - wanted.blue()) <= tolerance;
+}
+
+QColor over(const QColor& top, double alpha, const QColor& below)
+{
+    return QColor(qRound(top.red() * alpha + below.red() * (1 - alpha)),
+                  qRound(top.green() * alpha + below.green() * (1 - alpha)),
+                  qRound(top.blue() * alpha + below.blue() * (1 - alpha)));
+}
+
+const QColor kBar(0x30, 0x42, 0x60);
+const QColor kAccent(0x00, 0xd4, 0xff);
 
 }  // namespace
 
@@ -302,6 +325,90 @@ private slots:
         dialog.close();
     }
 
+    void titleBarNameSitsOnTheBar()
+    {
+        QWidget window;
+        auto* layout = new QVBoxLayout(&window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto* bar = new TitleBar(&window);
+        layout->addWidget(bar);
+        layout->addStretch();
+        window.resize(800, 200);
+        window.show();
+        QCoreApplication::processEvents();
+        const QImage picture = bar->grab().toImage();
+        keepGrab(QPixmap::fromImage(picture), QStringLiteral("titlebar"));
+        // Corners: the logo is round there, the name's letters never reach them.
+        for (const char* name : {"logoIcon", "logoText"}) {
+            auto* label = bar->findChild<QLabel*>(QLatin1String(name));
+            QVERIFY(label);
+            const QColor seen = picture.pixelColor(label->geometry().topLeft() + QPoint(1, 1));
+            QVERIFY2(near(seen, kBar),
+                     qPrintable(QLatin1String(name) + QStringLiteral(" sits on ") + seen.name()));
+        }
+    }
+
+    void sidebarBorderIsDrawn()
+    {
+        QWidget window;
+        auto* layout = new QHBoxLayout(&window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addStretch();
+        auto* sidebar = new SidebarWidget(&window);
+        layout->addWidget(sidebar);
+        window.resize(700, 500);
+        window.show();
+        QCoreApplication::processEvents();
+        const QImage picture = sidebar->grab().toImage();
+        keepGrab(QPixmap::fromImage(picture), QStringLiteral("sidebar"));
+        // The accent line, a fifth opaque, over the panel; one pixel wide.
+        const QColor line = over(kAccent, 0.18, kBar);
+        for (const int y : {picture.height() / 4, picture.height() * 3 / 4}) {
+            QVERIFY2(near(picture.pixelColor(0, y), line),
+                     qPrintable(QStringLiteral("x 0, y %1: %2 (wanted %3)")
+                                    .arg(y)
+                                    .arg(picture.pixelColor(0, y).name(), line.name())));
+            QVERIFY2(near(picture.pixelColor(1, y), kBar),
+                     qPrintable(picture.pixelColor(1, y).name()));
+        }
+    }
+
+    void qualityListIsDarkAndShowsItsItem()
+    {
+        // Where a merchant opens it: from the encryption page of the window.
+        MainWindow window;
+        window.show();
+        TranscodeDialog dialog(window.encryptionPage());
+        dialog.show();
+        auto* combo = dialog.findChild<QComboBox*>(QStringLiteral("tcQuality"));
+        QVERIFY(combo);
+        combo->showPopup();
+        QWidget* popup = combo->view()->window();
+        QVERIFY(QTest::qWaitForWindowExposed(popup));
+        const QImage picture = popup->grab().toImage();
+        keepGrab(QPixmap::fromImage(picture), QStringLiteral("quality-popup"));
+        int light = 0;
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x) {
+                light += picture.pixelColor(x, y).lightness() > 200 ? 1 : 0;
+            }
+        }
+        // Letters are light too, but far fewer than a strip of white would be.
+        QVERIFY2(light < picture.width() * 3, qPrintable(QString::number(light)));
+
+        // The current item stands out from the others, at its right end
+        // where no letter reaches.
+        QWidget* viewport = combo->view()->viewport();
+        const auto background = [&](int row) {
+            const QRect r = combo->view()->visualRect(combo->model()->index(row, 0));
+            return picture.pixelColor(
+                viewport->mapTo(popup, QPoint(viewport->width() - 3, r.center().y())));
+        };
+        const QColor current = background(combo->currentIndex());
+        const QColor other = background(combo->currentIndex() == 0 ? 1 : 0);
+        QVERIFY2(!near(current, other, 8), qPrintable(current.name() + " " + other.name()));
+        combo->hidePopup();
+    }
 };
 
 int main(int argc, char** argv)
