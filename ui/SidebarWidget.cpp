@@ -31,12 +31,14 @@ const QString kExpandIcon =
     QStringLiteral(R"(<path d="M15.41 16.59L10.83 12l4.58-4.59L14 6l-6 6 6 6z"/>)"
                    R"(<path d="M8.41 16.59L3.83 12l4.58-4.59L7 6l-6 6 6 6z"/>)");
 
-// %1 panel colour, %2 accent.
+// %1 panel colour, %2 accent. The count's figures keep one width without
+// help: the theme's fonts (Segoe UI, DejaVu Sans in its place) draw tabular
+// figures by default, and Qt's style sheets know no property to ask for them.
 const char* const kStyle = R"(
 SidebarWidget { background-color: %1; border-left: 1px solid rgba(0,212,255,0.18); }
 #sidebarHeader { background-color: %1; border-bottom: 1px solid rgba(0,212,255,0.18); }
 #sidebarLabel { font-size: 12px; color: rgba(255,255,255,0.6); letter-spacing: 1px; background: transparent; }
-#sidebarCount { font-size: 11px; color: %2; font-variant-numeric: tabular-nums; background: transparent; padding: 0; }
+#sidebarCount { font-size: 11px; color: %2; background: transparent; padding: 0; }
 #sidebarEmpty { background-color: %1; }
 #emptyIcon { background: transparent; }
 #emptyText { font-size: 13px; color: rgba(255,255,255,0.75); background: transparent; }
