@@ -1,8 +1,11 @@
 #include "Application.h"
 
+#include <QDir>
 #include <QEventLoop>
+#include <QLibraryInfo>
 #include <QSettings>
 #include <QTimer>
+#include <QTranslator>
 
 #include "AppConfig.h"
 #include "AuthManager.h"
@@ -28,6 +31,25 @@ QToolTip { background-color: %3; color: %2; border: 1px solid rgba(0,212,255,0.3
 
 const char* const kNoticeShownKey = "antipiracy/noticeShown";
 
+// Qt's own windows and buttons (the file chooser above all) speak Chinese
+// like the rest of the program. A translations folder beside the program
+// comes first: the Windows bundle carries Qt's file there; an installed Qt
+// keeps it in its own folder.
+void installQtTranslations(QApplication* app)
+{
+    const QStringList folders = {
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("translations")),
+        QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    auto* translator = new QTranslator(app);
+    for (const QString& folder : folders) {
+        if (translator->load(QStringLiteral("qtbase_zh_CN"), folder)) {
+            app->installTranslator(translator);
+            return;
+        }
+    }
+    delete translator;
+}
+
 }  // namespace
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv)
@@ -35,6 +57,7 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("Veilcast"));
     setOrganizationName(QStringLiteral("Veilcast"));
     setApplicationVersion(QStringLiteral("1.2.2"));
+    installQtTranslations(this);
     setStyleSheet(QString::fromLatin1(kStyle).arg(
         QStringLiteral("#2a3a55"), QStringLiteral("#eaf2ff"), QStringLiteral("#304260")));
 }

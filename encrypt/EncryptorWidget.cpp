@@ -27,6 +27,7 @@
 #include "CryptoUtils.h"
 #include "EncryptQueue.h"
 #include "PlainLabel.h"
+#include "SvgIcon.h"
 #include "TranscodeDialog.h"
 #include "UploadService.h"
 
@@ -34,6 +35,24 @@ namespace {
 
 // Row height of the task list: name and status on one line with room around.
 constexpr int kRowHeight = 52;
+
+// The status marks are drawn, not typed: emoji and most symbol characters
+// have no glyph in the fonts a Linux desktop usually has, and would show as
+// empty boxes there while Windows drew them in colour.
+constexpr int kMarkSize = 14;
+constexpr int kMarkGap = 5;  // between a mark and its word
+const QString kPauseMark = QStringLiteral(R"(<path d="M6 19h4V5H6v14zm8-14v14h4V5h-4z"/>)");
+const QString kHourglassMark = QStringLiteral(
+    R"(<path d="M6 2v6h.01L6 8.01 10 12l-4 4 .01.01H6V22h12v-5.99h-.01L18 16l-4-4 4-3.99-.01-.01H18V2H6z)"
+    R"(m10 14.5V20H8v-3.5l4-4 4 4zm-4-5l-4-4V4h8v3.5l-4 4z"/>)");
+const QString kDoneMark = QStringLiteral(
+    R"(<path d="M12 2C6.48 2 2 6.48 2 12s4.48 10 10 10 10-4.48 10-10S17.52 2 12 2zm-2 15l-5-5 )"
+    R"(1.41-1.41L10 14.17l7.59-7.59L19 8l-9 9z"/>)");
+const QString kFailedMark = QStringLiteral(
+    R"(<path d="M12 2C6.47 2 2 6.47 2 12s4.47 10 10 10 10-4.47 10-10S17.53 2 12 2zm5 13.59L15.59 17 )"
+    R"(12 13.41 8.41 17 7 15.59 10.59 12 7 8.41 8.41 7 12 10.59 15.59 7 17 8.41 13.41 12 17 15.59z"/>)");
+const QString kWarningMark =
+    QStringLiteral(R"(<path d="M1 21h22L12 2 1 21zm12-3h-2v-2h2v2zm0-4h-2v-4h2v4z"/>)");
 
 const char* const kStyle = R"(
 EncryptorWidget, #encryptLeft { background: %1; }
@@ -594,41 +613,55 @@ void EncryptorWidget::refreshItem(const QString& path)
     layout->addWidget(name, 1);
 
     QString text;
-    QString colour;
+    QColor colour;
+    QString mark;
     switch (e.status) {
         case Waiting:
-            text = QStringLiteral("⏸ 等待中");
-            colour = QStringLiteral("rgba(255,255,255,0.45)");
+            mark = kPauseMark;
+            text = QStringLiteral("等待中");
+            colour = QColor(255, 255, 255, 115);
             break;
         case Queued:
-            text = QStringLiteral("⏳ 排队中");
-            colour = QStringLiteral("rgba(255,255,255,0.6)");
+            mark = kHourglassMark;
+            text = QStringLiteral("排队中");
+            colour = QColor(255, 255, 255, 153);
             break;
         case Encrypting:
-            text = QStringLiteral("⏳ 加密中 %1%").arg(e.percent);
-            colour = QStringLiteral("#00d4ff");
+            mark = kHourglassMark;
+            text = QStringLiteral("加密中 %1%").arg(e.percent);
+            colour = QColor(0x00, 0xd4, 0xff);
             break;
         case Uploading:
-            text = QStringLiteral("⏳ 加密中...");
-            colour = QStringLiteral("#00d4ff");
+            mark = kHourglassMark;
+            text = QStringLiteral("加密中...");
+            colour = QColor(0x00, 0xd4, 0xff);
             break;
         case Done:
-            text = QStringLiteral("✅ 已完成 · ") +
+            mark = kDoneMark;
+            text = QStringLiteral("已完成 · ") +
                    (e.finishedAt.isValid() ? e.finishedAt.toString(QStringLiteral("HH:mm:ss"))
                                            : QString());
-            colour = QStringLiteral("#4ade80");
+            colour = QColor(0x4a, 0xde, 0x80);
             break;
         case Failed:
-            text = QStringLiteral("❌ 失败");
-            colour = QStringLiteral("#ff5c5c");
+            mark = kFailedMark;
+            text = QStringLiteral("失败");
+            colour = QColor(0xff, 0x5c, 0x5c);
             break;
         case UploadRetry:
-            text = QStringLiteral("⚠ 上传失败，可重试");
-            colour = QStringLiteral("#fbbf24");
+            mark = kWarningMark;
+            text = QStringLiteral("上传失败，可重试");
+            colour = QColor(0xfb, 0xbf, 0x24);
             break;
     }
+    auto* markLabel = new QLabel(row);
+    markLabel->setObjectName(QStringLiteral("taskMark"));
+    markLabel->setPixmap(SvgIcon::pixmap(mark, colour, kMarkSize));
+    layout->addWidget(markLabel);
+    layout->addSpacing(kMarkGap - layout->spacing());
     QLabel* statusLabel = plainLabel(text, "taskStatus", row);
-    statusLabel->setStyleSheet(QStringLiteral("color:") + colour + QStringLiteral(";"));
+    statusLabel->setStyleSheet(QStringLiteral("color:") + colour.name(QColor::HexArgb) +
+                               QStringLiteral(";"));
     if ((e.status == Failed || e.status == UploadRetry) && !e.errorText.isEmpty()) {
         statusLabel->setToolTip(plainToolTip(e.errorText));
     }

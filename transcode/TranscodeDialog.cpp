@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include "AppConfig.h"
@@ -27,7 +28,10 @@ QLabel { color: %2; background: transparent; }
 #tcStatus { font-size: 12px; }
 QLineEdit, QComboBox { background: %4; color: %2; border: 1px solid %5; border-radius: 6px; padding: 7px 10px; }
 QLineEdit:focus, QComboBox:focus { border-color: %7; }
-QComboBox QAbstractItemView { background: %4; color: %2; border: 1px solid %5; selection-background-color: %6; }
+QComboBox { combobox-popup: 0; }
+QComboBox QAbstractItemView { background: %4; color: %2; border: 1px solid %5; outline: none; padding: 2px; }
+QComboBox QAbstractItemView::item { min-height: 28px; padding: 0 8px; background: transparent; }
+QComboBox QAbstractItemView::item:hover, QComboBox QAbstractItemView::item:selected { background: %6; color: %7; }
 QPushButton { background: rgba(255,255,255,0.08); color: %2; border: none; border-radius: 6px; padding: 7px 16px; }
 QPushButton:hover { background: rgba(255,255,255,0.14); }
 QPushButton:disabled { color: %3; }
@@ -90,6 +94,11 @@ TranscodeDialog::TranscodeDialog(QWidget* parent)
     m_quality->addItem(QStringLiteral("画质与体积平衡（推荐）"), int(Balanced));
     m_quality->addItem(QStringLiteral("文件最小，画质略降"), int(Smallest));
     m_quality->setCurrentIndex(1);
+    // The list drops down below the box as on Windows, instead of the
+    // overlapping pop-up whose frame the style sheet cannot reach (white
+    // strips above and below the items); items are drawn by a delegate that
+    // honours the style sheet, so the one under the pointer is highlighted.
+    m_quality->setItemDelegate(new QStyledItemDelegate(m_quality));
     form->addRow(plainLabel(QStringLiteral("压缩质量"), "tcLabel", this), m_quality);
 
     m_output = new QLineEdit(this);
@@ -230,8 +239,9 @@ void TranscodeDialog::onFinished(bool success, const QString& message)
     if (success) {
         m_progress->setValue(100);
         m_status->setText(QStringLiteral("转换完成：") + QFileInfo(message).fileName());
+        // Good news: the Info look, not the warning sign.
         ConfirmDialog::alert(this, QStringLiteral("完成"), QStringLiteral("视频已压缩转换完成。"),
-                             ConfirmDialog::Warning, QStringLiteral("我知道了"));
+                             ConfirmDialog::Info, QStringLiteral("我知道了"));
     } else {
         m_status->setText(message);
     }

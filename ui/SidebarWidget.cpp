@@ -17,8 +17,13 @@ namespace {
 
 constexpr int kIconSize = 16;
 constexpr int kHeaderHeight = 40;
+constexpr int kEmptyIconSize = 36;
 
 const QString kAddIcon = QStringLiteral(R"(<path d="M19 13h-6v6h-2v-6H5v-2h6V5h2v6h6v2z"/>)");
+// Drawn rather than typed: a folder emoji has no glyph on most Linux desktops.
+const QString kFolderIcon = QStringLiteral(
+    R"(<path d="M20 6h-8l-2-2H4c-1.1 0-1.99.9-1.99 2L2 18c0 1.1.9 2 2 2h16c1.1 0 2-.9 2-2V8)"
+    R"(c0-1.1-.9-2-2-2zm0 12H4V8h16v10z"/>)");
 const QString kCollapseIcon =
     QStringLiteral(R"(<path d="M8.59 16.59L13.17 12 8.59 7.41 10 6l6 6-6 6z"/>)"
                    R"(<path d="M15.59 16.59L20.17 12 15.59 7.41 17 6l6 6-6 6z"/>)");
@@ -26,13 +31,16 @@ const QString kExpandIcon =
     QStringLiteral(R"(<path d="M15.41 16.59L10.83 12l4.58-4.59L14 6l-6 6 6 6z"/>)"
                    R"(<path d="M8.41 16.59L3.83 12l4.58-4.59L7 6l-6 6 6 6z"/>)");
 
-// %1 panel colour, %2 accent.
+// %1 panel colour, %2 accent. The count's figures keep one width without
+// help: the theme's fonts (Segoe UI, DejaVu Sans in its place) draw tabular
+// figures by default, and Qt's style sheets know no property to ask for them.
 const char* const kStyle = R"(
 SidebarWidget { background-color: %1; border-left: 1px solid rgba(0,212,255,0.18); }
 #sidebarHeader { background-color: %1; border-bottom: 1px solid rgba(0,212,255,0.18); }
 #sidebarLabel { font-size: 12px; color: rgba(255,255,255,0.6); letter-spacing: 1px; background: transparent; }
-#sidebarCount { font-size: 11px; color: %2; font-variant-numeric: tabular-nums; background: transparent; padding: 0; }
-#emptyIcon { font-size: 30px; background: transparent; color: rgba(255,255,255,0.35); }
+#sidebarCount { font-size: 11px; color: %2; background: transparent; padding: 0; }
+#sidebarEmpty { background-color: %1; }
+#emptyIcon { background: transparent; }
 #emptyText { font-size: 13px; color: rgba(255,255,255,0.75); background: transparent; }
 #emptyHint { font-size: 11px; color: rgba(255,255,255,0.35); background: transparent; }
 #emptyAddBtn { background: rgba(0,212,255,0.12); border: 1px solid rgba(0,212,255,0.35); border-radius: 6px;
@@ -59,10 +67,14 @@ const char* const kMenuStyle =
 SidebarWidget::SidebarWidget(QWidget* parent) : QWidget(parent)
 {
     setFixedWidth(kExpandedWidth);
+    // The accent line on the left is this widget's own style-sheet border,
+    // which a plain QWidget subclass paints only when asked; the layout keeps
+    // the children off it.
+    setAttribute(Qt::WA_StyledBackground);
     m_model = new PlaylistModel(this);
 
     auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setContentsMargins(1, 0, 0, 0);
     outer->setSpacing(0);
 
     m_header = new QWidget(this);
@@ -96,12 +108,16 @@ SidebarWidget::SidebarWidget(QWidget* parent) : QWidget(parent)
     outer->addWidget(m_header);
 
     m_emptyPage = new QWidget(this);
+    // Named so the panel's colour reaches it; the application's theme would
+    // give it the darker page colour.
+    m_emptyPage->setObjectName(QStringLiteral("sidebarEmpty"));
     auto* empty = new QVBoxLayout(m_emptyPage);
     empty->setContentsMargins(24, 0, 24, 0);
     empty->setSpacing(10);
     empty->setAlignment(Qt::AlignCenter);
     empty->addStretch();
-    QLabel* icon = plainLabel(QStringLiteral("📁"), QStringLiteral("emptyIcon"), m_emptyPage);
+    QLabel* icon = plainLabel(QString(), QStringLiteral("emptyIcon"), m_emptyPage);
+    icon->setPixmap(SvgIcon::pixmap(kFolderIcon, QColor(255, 255, 255, 89), kEmptyIconSize));
     icon->setAlignment(Qt::AlignCenter);
     empty->addWidget(icon);
     QLabel* text =

@@ -31,11 +31,13 @@ const QString kCogPath = QStringLiteral(
     "1.62-.94l2.39.96c.22.08.47 0 .59-.22l1.92-3.32c.12-.22.07-.47-.12-.61l-2.01-1.58zM12 "
     "15.6c-1.98 0-3.6-1.62-3.6-3.6s1.62-3.6 3.6-3.6 3.6 1.62 3.6 3.6-1.62 3.6-3.6 3.6z\"/>");
 
-// %1 bar background, %2 accent, %3 bright text.
+// %1 bar background, %2 accent, %3 bright text. The logo and the name are
+// transparent: the application's theme gives every widget the page colour,
+// which would put each on a darker box.
 const char* const kStyle = R"(
 TitleBar { background-color: %1; border-bottom: 1px solid rgba(0,212,255,0.18); }
-#logoIcon { font-size: 14px; color: %2; }
-#logoText { font-size: 14px; font-weight: 700; letter-spacing: 2px; color: %2; }
+#logoIcon { font-size: 14px; color: %2; background: transparent; }
+#logoText { font-size: 14px; font-weight: 700; letter-spacing: 2px; color: %2; background: transparent; }
 #roleTag { font-size: 10px; color: %2; background-color: rgba(0,212,255,0.15);
            border: 1px solid rgba(0,212,255,0.3); border-radius: 3px; padding: 1px 7px; }
 #winMin, #winMax, #winSettings { background: none; border: none; color: rgba(255,255,255,0.45);

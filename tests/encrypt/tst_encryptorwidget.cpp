@@ -199,7 +199,7 @@ private slots:
         auto* retry = rowOf(page, unknown)->findChild<QPushButton*>("taskRetryBtn");
         QVERIFY(retry);
         QCOMPARE(rowOf(page, unknown)->findChild<QLabel*>("taskStatus")->text(),
-                 QString::fromUtf8("⚠ 上传失败，可重试"));
+                 QString::fromUtf8("上传失败，可重试"));
         // Adding the file again must not throw its container's key away.
         page.addFiles({unknown});
         QCOMPARE(page.status(unknown), int(EncryptorWidget::UploadRetry));

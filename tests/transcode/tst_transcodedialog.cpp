@@ -128,7 +128,7 @@ private slots:
         QVERIFY(!dialog.findChild<QPushButton*>("tcStartBtn")->isEnabled());
         done.expect("confirmOk", 300000);
         QVERIFY(QTest::qWaitFor([&] { return !dialog.isBusy(); }, 300000));
-        QTRY_COMPARE_WITH_TIMEOUT(done.seen, QString::fromUtf8("完成|视频已压缩转换完成。|⚠"),
+        QTRY_COMPARE_WITH_TIMEOUT(done.seen, QString::fromUtf8("完成|视频已压缩转换完成。|ⓘ"),
                                   5000);
         QCOMPARE(dialog.findChild<QLabel*>("tcStatus")->text(),
                  QString::fromUtf8("转换完成：clip_compressed.mp4"));
