@@ -25,9 +25,9 @@
 #include "AppConfig.h"
 #include "AuthManager.h"
 #include "ConfirmDialog.h"
+#include "ContainerCheck.h"
 #include "ControlBar.h"
 #include "ControlBarManager.h"
-#include "CryptoUtils.h"
 #include "DeviceIdentity.h"
 #include "KeyManager.h"
 #include "MediaPlayer.h"
@@ -63,6 +63,9 @@ const char* const kToastStyle =
     "#shotToast { background: rgba(10,15,26,0.92); border: 1px solid rgba(0,212,255,0.6);"
     " border-radius: 8px; color: #eaf2ff; text-align: left; padding: 8px; font-size: 12px; }"
     "#shotToast:hover { border-color: #00d4ff; background: rgba(10,15,26,0.96); }";
+
+// A card names this many refused files; a larger drop gets a count of the rest.
+constexpr int kRefusalsListed = 12;
 
 // The toast sits 16 px from the right edge and 92 px above the bottom, clear
 // of the control bar; its text needs 120 px beside the thumbnail.
@@ -285,26 +288,19 @@ QString PlayerWidget::storeName(const QString& userId)
 
 bool PlayerWidget::isContainerFile(const QString& path)
 {
-    // Opening a FIFO for reading would wait for a writer on the GUI thread.
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.isFile()) {
-        return false;
-    }
-    QByteArray keyId;
-    QByteArray iv;
-    const bool ok = CryptoUtils::readContainerHeader(info.absoluteFilePath(), keyId, iv);
-    CryptoUtils::secureWipe(iv);
-    return ok;
+    return ContainerCheck::refusal(path).isEmpty();
 }
 
-void PlayerWidget::addFiles(const QStringList& paths)
+void PlayerWidget::addFiles(const QStringList& paths, QList<Refusal> refused)
 {
     PlaylistModel* model = m_sidebar->model();
     QString chosen;
     QList<PlaylistEntry> fresh;
     QSet<QString> freshPaths;
     for (const QString& candidate : paths) {
-        if (!isContainerFile(candidate)) {
+        const QString reason = ContainerCheck::refusal(candidate);
+        if (!reason.isEmpty()) {
+            refused.append({QFileInfo(candidate).fileName(), reason});
             continue;
         }
         const QFileInfo info(candidate);
@@ -334,11 +330,31 @@ void PlayerWidget::addFiles(const QStringList& paths)
         model->addEntries(fresh);
     }
     const int row = chosen.isEmpty() ? -1 : model->rowOfPath(chosen);
-    if (row < 0) {
+    if (row >= 0) {
+        m_sidebar->selectRow(row);
+        m_service->playIndex(row);
+    }
+    reportRefused(refused);
+}
+
+void PlayerWidget::reportRefused(const QList<Refusal>& refused)
+{
+    if (refused.isEmpty()) {
         return;
     }
-    m_sidebar->selectRow(row);
-    m_service->playIndex(row);
+    QString text = QStringLiteral("以下文件不是可播放的加密视频，未加入播放列表：\n");
+    for (int i = 0; i < refused.size() && i < kRefusalsListed; ++i) {
+        text += QStringLiteral("\n• %1：%2").arg(refused.at(i).name, refused.at(i).reason);
+    }
+    if (refused.size() > kRefusalsListed) {
+        text += QStringLiteral("\n……另有 %1 个文件").arg(refused.size() - kRefusalsListed);
+    }
+    // Not exec(): the files that were good are already starting, and this
+    // batch's answer must not wait inside a nested event loop for the card.
+    auto* card = new ConfirmDialog(QStringLiteral("文件未添加"), text, kOkText, QString(),
+                                   ConfirmDialog::Warning, this);
+    card->setAttribute(Qt::WA_DeleteOnClose);
+    card->open();
 }
 
 void PlayerWidget::openFile(QString path)
@@ -373,17 +389,24 @@ void PlayerWidget::dragEnterEvent(QDragEnterEvent* event)
 void PlayerWidget::dropEvent(QDropEvent* event)
 {
     QStringList paths;
+    QList<Refusal> refused;
     const QList<QUrl> urls = event->mimeData()->urls();
     for (const QUrl& url : urls) {
         const QString path = url.toLocalFile();
-        if (!path.isEmpty() && path.endsWith(kContainerSuffix, Qt::CaseInsensitive)) {
+        if (path.isEmpty()) {
+            refused.append({url.toDisplayString(), ContainerCheck::refusal(path)});
+        } else if (!path.endsWith(kContainerSuffix, Qt::CaseInsensitive)) {
+            // A container renamed to something else is left alone as well: the
+            // name is what the viewer sees, and it says this is no container.
+            refused.append({QFileInfo(path).fileName(), ContainerCheck::misnamed(path)});
+        } else {
             paths.append(path);
         }
     }
     event->acceptProposedAction();
     // The drag's source (the file manager) waits until the drop returns; the
     // headers, the key and the player's open come after that.
-    QTimer::singleShot(0, this, [this, paths] { addFiles(paths); });
+    QTimer::singleShot(0, this, [this, paths, refused] { addFiles(paths, refused); });
 }
 
 // --- Playback ---------------------------------------------------------------

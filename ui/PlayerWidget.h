@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -101,13 +102,23 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // A file of one batch that was not added, and why.
+    struct Refusal
+    {
+        QString name;
+        QString reason;
+    };
+
     void buildLayout();
     QWidget* buildEmptyState();
     QWidget* buildReplayOverlay();
     void connectAll();
     // Adds the valid containers among paths (one batch) and plays the first
-    // of them, found again by its path after the additions.
-    void addFiles(const QStringList& paths);
+    // of them, found again by its path after the additions. Every path
+    // refused, with those refused before the batch got here, is named in one
+    // card.
+    void addFiles(const QStringList& paths, QList<Refusal> refused = {});
+    void reportRefused(const QList<Refusal>& refused);
     void placeControlBar();
     // Something is loaded: a file plays, is paused or has ended.
     bool hasMedia() const;

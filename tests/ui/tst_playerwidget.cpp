@@ -1,12 +1,14 @@
 // The player page as a whole, with keys from a scripted peer that counts
-// every key request: files in by drop and by path, the chosen row found again
-// after evictions, the empty page, replay, keys, warning cards, the stored
-// playlist per user, the volume and the screenshot notice.
+// every key request: files in by drop, by the add button and by path, the
+// chosen row found again after evictions, the files refused on the way in,
+// the empty page, replay, keys, warning cards, the stored playlist per user,
+// the volume and the screenshot notice.
 #include <sys/stat.h>
 
 #include <QFileDialog>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QMimeData>
@@ -19,6 +21,7 @@
 
 #include "AppConfig.h"
 #include "AudioRenderer.h"
+#include "ConfirmDialog.h"
 #include "ControlBar.h"
 #include "MediaPlayer.h"
 #include "ModalDriver.h"
@@ -83,6 +86,26 @@ void dropFiles(QWidget* page, const QStringList& paths)
     // Straight to the page: the application delivers drops only during a
     // drag of its own drag manager.
     static_cast<QObject*>(page)->event(&drop);
+}
+
+// The message cards open now, found the way a person sees them: among the
+// top-level windows.
+QList<ConfirmDialog*> openCards()
+{
+    QList<ConfirmDialog*> cards;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* card = qobject_cast<ConfirmDialog*>(w);
+        if (card && card->isVisible()) {
+            cards.append(card);
+        }
+    }
+    return cards;
+}
+
+QString messageOf(const QWidget* card)
+{
+    auto* text = card->findChild<QLabel*>(QStringLiteral("confirmMsg"));
+    return text ? text->text() : QString();
 }
 
 void moveMouseOver(QWidget* w)
@@ -237,6 +260,121 @@ private slots:
         QCOMPARE(model->entryAt(5).title, QStringLiteral("CAPITAL"));
         QCOMPARE(model->rowOfPath(mp4), -1);
         QCOMPARE(model->rowOfPath(path("bad.vcz")), -1);
+        // The two left out are named, in one card.
+        const QList<ConfirmDialog*> cards = openCards();
+        QCOMPARE(cards.size(), 1);
+        QVERIFY(messageOf(cards.first()).contains(QStringLiteral("bad.vcz")));
+        QVERIFY(messageOf(cards.first()).contains(QStringLiteral("container-named.mp4")));
+        cards.first()->close();
+    }
+
+    // A mix of containers and files that are none: the containers are added
+    // (the first of them plays), the others are named in one card with why.
+    void refusedFilesAreNamedInOneCard_data()
+    {
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("dropped") << true;
+        QTest::newRow("picked with the add button") << false;
+    }
+
+    void refusedFilesAreNamedInOneCard()
+    {
+        QFETCH(bool, dropped);
+        const QString folder = path(dropped ? "mix-dropped" : "mix-picked");
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        const auto in = [&](const QString& name) { return folder + '/' + name; };
+        QVERIFY(QFile::copy(m_short.path, in("good1.vcz")));
+        QVERIFY(QFile::copy(m_long.path, in("good2.vcz")));
+        QVERIFY(writeFile(in("magic.vcz"), QByteArray(100, 'x')));
+        QVERIFY(writeFile(in("short.vcz"), QByteArray("VCZ1") + QByteArray(10, '\1')));
+        QCOMPARE(::mkfifo(QFile::encodeName(in("pipe.vcz")).constData(), 0600), 0);
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), in("device.vcz")));
+        const QString notRegular = QStringLiteral("不是普通文件（管道或设备），不会被打开");
+        QHash<QString, QString> refused{
+            {"magic.vcz", QStringLiteral("不是加密视频（.vcz）文件")},
+            {"short.vcz", QStringLiteral("文件太短，不是完整的加密视频")},
+            {"pipe.vcz", notRegular},
+            {"device.vcz", notRegular},
+        };
+        QStringList names{"good1.vcz", "magic.vcz", "pipe.vcz",
+                          "good2.vcz", "short.vcz", "device.vcz"};
+        if (dropped) {
+            // The file dialog cannot pick these: folders, and a container
+            // whose name says it is something else.
+            QVERIFY(QDir().mkpath(in("folder.vcz")));
+            QVERIFY(QDir().mkpath(in("lessons")));
+            QVERIFY(QFile::copy(m_short.path, in("clip.mp4")));
+            refused.insert("folder.vcz", QStringLiteral("这是文件夹，不是视频文件"));
+            refused.insert("lessons", QStringLiteral("这是文件夹，不是视频文件"));
+            refused.insert("clip.mp4", QStringLiteral("不是加密视频（.vcz）文件"));
+            names << "folder.vcz"
+                  << "lessons"
+                  << "clip.mp4";
+        }
+
+        PlayerWidget page;
+        page.resize(900, 500);
+        page.show();
+        QSignalSpy started(page.service(), &PlaybackService::playbackStarted);
+        if (dropped) {
+            QStringList paths;
+            for (const QString& n : names) {
+                paths << in(n);
+            }
+            dropFiles(&page, paths);
+        } else {
+            AppConfig::instance()->setLastImportDir(folder);
+            bool picked = false;
+            ModalDriver::whenModal([&](QWidget* modal) {
+                auto* dialog = qobject_cast<QFileDialog*>(modal);
+                if (!dialog) {
+                    if (modal) {
+                        modal->close();
+                    }
+                    return;
+                }
+                QStringList quoted;
+                for (const QString& n : names) {
+                    quoted << '"' + n + '"';
+                }
+                dialog->setDirectory(folder);
+                auto* typed = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                if (!typed) {
+                    static_cast<QDialog*>(dialog)->reject();
+                    return;
+                }
+                typed->setText(quoted.join(' '));
+                picked = true;
+                static_cast<QDialog*>(dialog)->accept();
+            });
+            auto* add = page.sidebar()->findChild<QPushButton*>(QStringLiteral("sidebarAddBtn"));
+            QVERIFY(add);
+            QTest::mouseClick(add, Qt::LeftButton);
+            QVERIFY(picked);
+        }
+        QVERIFY(!started.isEmpty() || started.wait(kWaitMs));
+        QCOMPARE(started.first().at(0).toString(), in("good1.vcz"));
+        PlaylistModel* model = page.sidebar()->model();
+        QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(model->entryAt(0).filePath, in("good1.vcz"));
+        QCOMPARE(model->entryAt(1).filePath, in("good2.vcz"));
+
+        const QList<ConfirmDialog*> cards = openCards();
+        QCOMPARE(cards.size(), 1);
+        const QString text = messageOf(cards.first());
+        for (auto it = refused.cbegin(); it != refused.cend(); ++it) {
+            const QString line = QStringLiteral("• %1：%2").arg(it.key(), it.value());
+            QVERIFY2(text.contains(line), qPrintable(line + " missing from: " + text));
+        }
+        QCOMPARE(text.count(QStringLiteral("• ")), refused.size());
+        QVERIFY(!text.contains(QStringLiteral("good")));
+        auto* ok = cards.first()->findChild<QPushButton*>(QStringLiteral("confirmOk"));
+        QVERIFY(ok);
+        ok->click();
+        QTRY_VERIFY(openCards().isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return page.player()->state() == PlayerState::Playing; },
+                                kWaitMs));
     }
 
     void fullListDropPlaysTheFirstDroppedFile_data()
@@ -398,8 +536,13 @@ private slots:
         if (valid) {
             QVERIFY(started.wait(kWaitMs));
             QCOMPARE(started.first().at(0).toString(), file);
+            QVERIFY(openCards().isEmpty());
         } else {
             QCOMPARE(page.sidebar()->model()->rowCount(), 0);
+            const QList<ConfirmDialog*> cards = openCards();
+            QCOMPARE(cards.size(), 1);
+            QVERIFY(messageOf(cards.first()).contains(QStringLiteral("clip.vcz")));
+            cards.first()->close();
         }
     }
 
