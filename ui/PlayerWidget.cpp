@@ -252,6 +252,10 @@ void PlayerWidget::connectAll()
     connect(model, &QAbstractItemModel::rowsRemoved, this, &PlayerWidget::saveCurrentPlaylist);
     connect(model, &QAbstractItemModel::dataChanged, this, &PlayerWidget::saveCurrentPlaylist);
     connect(model, &QAbstractItemModel::modelReset, this, &PlayerWidget::saveCurrentPlaylist);
+    // Removing the row of a file that has ended stops nothing (the player
+    // already stands still), so no state change would bring the empty page.
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &PlayerWidget::showLoadedState);
+    connect(model, &QAbstractItemModel::modelReset, this, &PlayerWidget::showLoadedState);
 }
 
 void PlayerWidget::showWarning(const QString& title, const QString& text)
@@ -438,24 +442,37 @@ void PlayerWidget::onPlayerStateChanged(PlayerState state)
     m_controlBar->setPlaying(playing);
     m_sidebar->delegate()->setPlaying(playing);
     m_controlBarManager->setAutoHide(playing);
+    showLoadedState();
+}
 
-    if (state == PlayerState::Stopped && hasMedia()) {
-        m_replayOverlay->raise();
-        m_controlBar->raise();
-        m_replayOverlay->show();
-    } else if (state == PlayerState::Playing) {
-        m_replayOverlay->hide();
-    }
-
+void PlayerWidget::showLoadedState()
+{
     if (!hasMedia()) {
-        // Nothing loaded (the playing row was removed, or nothing ever
-        // played): back to the empty page, without the bar that the
-        // auto-hide has just shown.
+        // Nothing loaded (the row was removed, or nothing ever played): back
+        // to the empty page, without the bar that the auto-hide may just have
+        // shown.
         m_replayOverlay->hide();
         m_videoRenderer->clear();
         m_emptyState->show();
         m_watermark->hide();
         m_controlBar->hide();
+        m_controlBar->setDuration(0);
+        m_controlBar->setPosition(0);
+        return;
+    }
+    switch (m_player->state()) {
+        case PlayerState::Stopped:
+            m_replayOverlay->raise();
+            m_controlBar->raise();
+            m_replayOverlay->show();
+            break;
+        case PlayerState::Playing:
+            m_replayOverlay->hide();
+            break;
+        case PlayerState::Idle:
+        case PlayerState::Paused:
+        case PlayerState::Error:
+            break;
     }
 }
 

@@ -119,6 +119,9 @@ private:
     // card.
     void addFiles(const QStringList& paths, QList<Refusal> refused = {});
     void reportRefused(const QList<Refusal>& refused);
+    // The video area's layers, the bar and the watermark as the loaded file
+    // and the player's state say; with nothing loaded, the empty page.
+    void showLoadedState();
     void placeControlBar();
     // Something is loaded: a file plays, is paused or has ended.
     bool hasMedia() const;

@@ -108,6 +108,25 @@ QString messageOf(const QWidget* card)
     return text ? text->text() : QString();
 }
 
+// The video area of a page with nothing loaded, at the size of page.
+QImage emptyAreaLike(const QWidget& page)
+{
+    PlayerWidget fresh;
+    fresh.resize(page.size());
+    fresh.show();
+    if (!QTest::qWaitForWindowExposed(&fresh)) {
+        return {};
+    }
+    QCoreApplication::processEvents();
+    return fresh.videoContainer()->grab().toImage();
+}
+
+QImage videoArea(PlayerWidget& page)
+{
+    QCoreApplication::processEvents();
+    return page.videoContainer()->grab().toImage();
+}
+
 void moveMouseOver(QWidget* w)
 {
     QMouseEvent move(QEvent::MouseMove, QPointF(w->width() / 2.0, w->height() / 2.0),
@@ -422,8 +441,16 @@ private slots:
         QCOMPARE(model->entryAt(started.first().at(1).toInt()).filePath, dropped[0]);
     }
 
-    void removingThePlayingRowShowsTheEmptyPage()
+    void removingTheLoadedRowShowsTheEmptyPage_data()
     {
+        QTest::addColumn<bool>("ended");
+        QTest::newRow("playing") << false;
+        QTest::newRow("ended, under the replay button") << true;
+    }
+
+    void removingTheLoadedRowShowsTheEmptyPage()
+    {
+        QFETCH(bool, ended);
         KeyRecorder frame;
         frame.resize(900, 500);
         auto* page = new PlayerWidget(&frame);
@@ -437,11 +464,16 @@ private slots:
         QVERIFY(page->emptyState()->isVisible());
         QVERIFY(page->controlBar()->isHidden());
 
-        page->openFile(m_long.path);
+        page->openFile(ended ? m_short.path : m_long.path);
         QVERIFY(waitForState(*page, PlayerState::Playing));
         QVERIFY(!page->emptyState()->isVisible());
         QVERIFY(page->watermark()->isVisible());
         QVERIFY(page->controlBar()->isVisible());
+        if (ended) {
+            QVERIFY(waitForState(*page, PlayerState::Stopped));
+            QVERIFY(page->replayOverlay()->isVisible());
+            QVERIFY(!page->videoRenderer()->currentImage().isNull());
+        }
         QCOMPARE(page->controlBar()->geometry(),
                  QRect(0, page->videoContainer()->height() - PlayerWidget::kControlBarHeight,
                        page->videoContainer()->width(), PlayerWidget::kControlBarHeight));
@@ -464,6 +496,9 @@ private slots:
         QVERIFY(page->watermark()->isHidden());
         QVERIFY(page->replayOverlay()->isHidden());
         QVERIFY(page->videoRenderer()->currentImage().isNull());
+        // Picture for picture the page of a fresh start: no last picture, no
+        // replay button, no watermark, no bar.
+        QCOMPARE(videoArea(*page), emptyAreaLike(*page));
 
         moveMouseOver(page->videoContainer());
         moveMouseOver(page->videoRenderer());
