@@ -222,6 +222,7 @@ void PlayerWidget::connectAll()
         [this](const QString& msg) { showWarning(QStringLiteral("播放错误"), msg); },
         Qt::QueuedConnection);
     connect(m_service, &PlaybackService::playbackStarted, this, &PlayerWidget::onPlaybackStarted);
+    connect(m_service, &PlaybackService::startFailed, this, &PlayerWidget::onStartFailed);
     connect(
         m_service, &PlaybackService::keyFetchFailed, this,
         [this](const QString& reason) { showWarning(QStringLiteral("授权失败"), reason); },
@@ -448,9 +449,9 @@ void PlayerWidget::onPlayerStateChanged(PlayerState state)
 void PlayerWidget::showLoadedState()
 {
     if (!hasMedia()) {
-        // Nothing loaded (the row was removed, or nothing ever played): back
-        // to the empty page, without the bar that the auto-hide may just have
-        // shown.
+        // Nothing loaded (the row was removed, a failed choice let an ended
+        // file go, or nothing ever played): back to the empty page, without
+        // the bar that the auto-hide may just have shown.
         m_replayOverlay->hide();
         m_videoRenderer->clear();
         m_emptyState->show();
@@ -466,14 +467,28 @@ void PlayerWidget::showLoadedState()
             m_controlBar->raise();
             m_replayOverlay->show();
             break;
+        case PlayerState::Error:
+            // The open failed: what the renderer still holds is the picture
+            // of the file before.
+            m_replayOverlay->hide();
+            m_videoRenderer->clear();
+            break;
         case PlayerState::Playing:
             m_replayOverlay->hide();
             break;
         case PlayerState::Idle:
         case PlayerState::Paused:
-        case PlayerState::Error:
             break;
     }
+}
+
+void PlayerWidget::onStartFailed(int row)
+{
+    // The highlight goes where the page's picture comes from: the file that
+    // plays on, or else the row that failed, whose card follows.
+    const int current = m_service->currentIndex();
+    m_sidebar->selectRow(current >= 0 ? current : row);
+    showLoadedState();
 }
 
 void PlayerWidget::onPositionChanged(qint64 ms)

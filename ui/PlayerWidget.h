@@ -122,6 +122,7 @@ private:
     // The video area's layers, the bar and the watermark as the loaded file
     // and the player's state say; with nothing loaded, the empty page.
     void showLoadedState();
+    void onStartFailed(int row);
     void placeControlBar();
     // Something is loaded: a file plays, is paused or has ended.
     bool hasMedia() const;

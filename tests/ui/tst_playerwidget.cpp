@@ -1,8 +1,8 @@
 // The player page as a whole, with keys from a scripted peer that counts
 // every key request: files in by drop, by the add button and by path, the
 // chosen row found again after evictions, the files refused on the way in,
-// the empty page, replay, keys, warning cards, the stored playlist per user,
-// the volume and the screenshot notice.
+// the empty page, replay, a failed choice after the end, keys, warning cards,
+// the stored playlist per user, the volume and the screenshot notice.
 #include <sys/stat.h>
 
 #include <QFileDialog>
@@ -125,6 +125,19 @@ QImage videoArea(PlayerWidget& page)
 {
     QCoreApplication::processEvents();
     return page.videoContainer()->grab().toImage();
+}
+
+// What a real double click on a playlist row delivers.
+void doubleClickRow(PlayerWidget& page, int row)
+{
+    QListView* list = page.sidebar()->listView();
+    QCoreApplication::processEvents();  // the view lays its rows out on a timer
+    const QPoint at = list->visualRect(page.sidebar()->model()->index(row)).center();
+    QWidget* v = list->viewport();
+    QTest::mousePress(v, Qt::LeftButton, {}, at);
+    QTest::mouseRelease(v, Qt::LeftButton, {}, at);
+    QTest::mouseDClick(v, Qt::LeftButton, {}, at);
+    QTest::mouseRelease(v, Qt::LeftButton, {}, at);
 }
 
 void moveMouseOver(QWidget* w)
@@ -523,6 +536,84 @@ private slots:
         QVERIFY(page.replayOverlay()->isHidden());
         QVERIFY(waitForState(page, PlayerState::Stopped));
         QCOMPARE(keyRequests(), 1);
+    }
+
+    // A chosen row that fails (damaged header, refused key, no media in it)
+    // after the file before it has ended: the highlight, the picture and the
+    // replay button all speak of the failed row, and nothing brings the ended
+    // file back. While the file before still plays, it keeps the highlight.
+    void failedChoiceSpeaksOfOneFile_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<bool>("firstEnded");
+        QTest::newRow("damaged header after the end") << "header" << true;
+        QTest::newRow("refused key after the end") << "key" << true;
+        QTest::newRow("no media inside after the end") << "media" << true;
+        QTest::newRow("damaged header while playing") << "header" << false;
+        QTest::newRow("refused key while playing") << "key" << false;
+    }
+
+    void failedChoiceSpeaksOfOneFile()
+    {
+        QFETCH(QString, failure);
+        QFETCH(bool, firstEnded);
+        PlayerWidget page;
+        page.resize(900, 500);
+        page.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&page));
+        const QString first = copyOf(firstEnded ? m_short : m_long, "first.vcz");
+        const PageClip& failing =
+            failure == "key" ? m_unknownKey : (failure == "media" ? m_noise : m_short);
+        const QString second = copyOf(failing, "second.vcz");
+        PlaylistModel* model = page.sidebar()->model();
+        model->addEntries({entryFor(first), entryFor(second)});
+        if (failure == "header") {
+            QVERIFY(writeFile(second, QByteArray(60, '\0')));  // damaged since it was listed
+        }
+
+        doubleClickRow(page, 0);
+        QVERIFY(waitForState(page, PlayerState::Playing));
+        if (firstEnded) {
+            QVERIFY(waitForState(page, PlayerState::Stopped));
+            QVERIFY(page.replayOverlay()->isVisible());
+        } else {
+            QVERIFY(QTest::qWaitFor([&] { return !page.videoRenderer()->currentImage().isNull(); },
+                                    kWaitMs));
+        }
+        QVERIFY(!page.videoRenderer()->currentImage().isNull());
+
+        Card seen;
+        bool done = false;
+        answerNextCard(&seen, &done);
+        doubleClickRow(page, 1);
+        QVERIFY(QTest::qWaitFor([&] { return done; }, kWaitMs));
+        QVERIFY(!seen.title.isEmpty());
+        const int keysAfter = keyRequests();
+        QListView* list = page.sidebar()->listView();
+
+        if (!firstEnded) {
+            QCOMPARE(list->currentIndex().row(), 0);
+            QCOMPARE(page.player()->state(), PlayerState::Playing);
+            QVERIFY(page.replayOverlay()->isHidden());
+            QVERIFY(!page.videoRenderer()->currentImage().isNull());
+            return;
+        }
+        QCOMPARE(list->currentIndex().row(), 1);
+        QVERIFY(page.replayOverlay()->isHidden());
+        QVERIFY(page.videoRenderer()->currentImage().isNull());
+        QVERIFY(!model->entryAt(0).playing);
+        if (failure == "media") {
+            return;  // the failed file is loaded; it only has nothing to show
+        }
+        QCOMPARE(videoArea(page), emptyAreaLike(page));
+        // Space, or the bar's play button, must not replay the ended file
+        // under the failed row's highlight.
+        QTest::keyClick(&page, Qt::Key_Space);
+        emit page.controlBar()->playPauseClicked();
+        QTest::qWait(200);
+        QVERIFY(page.player()->state() != PlayerState::Playing);
+        QVERIFY(page.replayOverlay()->isHidden());
+        QCOMPARE(keyRequests(), keysAfter);
     }
 
     void emptyIconOpensTheFileDialog_data()
