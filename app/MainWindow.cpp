@@ -186,7 +186,11 @@ void MainWindow::onMinimize()
 
 void MainWindow::onMaximize()
 {
-    if (isMaximized()) {
+    // Full screen over a maximised window still counts as maximised, but
+    // asking to maximise from full screen means the maximised window, not
+    // the normal one under it. showMaximized leaves full screen; the player
+    // page follows the window's state by itself.
+    if (isMaximized() && !isFullScreen()) {
         showNormal();
     } else {
         showMaximized();

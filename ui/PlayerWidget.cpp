@@ -91,6 +91,7 @@ PlayerWidget::PlayerWidget(QWidget* parent) : QWidget(parent)
     m_screenshots = new ScreenshotService(this);
     connectAll();
     m_controlBarManager = new ControlBarManager(m_controlBar, m_videoContainer, this);
+    watchWindow();
 
     // The bar's slider starts at some level; the sound must start there too.
     if (auto* volume = m_controlBar->findChild<QSlider*>(QStringLiteral("volSlider"))) {
@@ -507,13 +508,37 @@ void PlayerWidget::onDurationChanged(qint64 ms)
 
 void PlayerWidget::onFullscreen()
 {
-    m_fullscreen = !m_fullscreen;
-    m_sidebar->setVisible(!m_fullscreen);
+    watchWindow();
     QWidget* top = window();
-    top->setWindowState(m_fullscreen ? (top->windowState() | Qt::WindowFullScreen)
-                                     : (top->windowState() & ~Qt::WindowFullScreen));
-    m_controlBar->setFullscreen(m_fullscreen);
+    top->setWindowState(m_fullscreen ? (top->windowState() & ~Qt::WindowFullScreen)
+                                     : (top->windowState() | Qt::WindowFullScreen));
+    followWindowState();
     setFocus();
+}
+
+void PlayerWidget::watchWindow()
+{
+    QWidget* top = window();
+    if (top == m_watchedWindow) {
+        return;
+    }
+    if (m_watchedWindow) {
+        m_watchedWindow->removeEventFilter(this);
+    }
+    m_watchedWindow = top;
+    top->installEventFilter(this);
+    followWindowState();
+}
+
+void PlayerWidget::followWindowState()
+{
+    const bool on = window()->isFullScreen();
+    if (on == m_fullscreen) {
+        return;
+    }
+    m_fullscreen = on;
+    m_sidebar->setVisible(!on);
+    m_controlBar->setFullscreen(on);
 }
 
 void PlayerWidget::toggleSidebar()
@@ -587,6 +612,12 @@ void PlayerWidget::onToastClicked()
 
 bool PlayerWidget::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_watchedWindow) {
+        if (event->type() == QEvent::WindowStateChange) {
+            followWindowState();
+        }
+        return QWidget::eventFilter(watched, event);
+    }
     switch (event->type()) {
         case QEvent::MouseButtonPress:
             if (watched->objectName() == QLatin1String("emptyIcon")) {
@@ -652,6 +683,13 @@ void PlayerWidget::keyPressEvent(QKeyEvent* event)
             break;
     }
     QWidget::keyPressEvent(event);
+}
+
+void PlayerWidget::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // The page may have been moved into another window since it was made.
+    watchWindow();
 }
 
 void PlayerWidget::resizeEvent(QResizeEvent* event)

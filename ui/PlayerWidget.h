@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <QList>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -100,6 +101,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // A file of one batch that was not added, and why.
@@ -123,6 +125,11 @@ private:
     // and the player's state say; with nothing loaded, the empty page.
     void showLoadedState();
     void onStartFailed(int row);
+    // Full screen is the window's state: whatever changes it (the bar, a
+    // key, the title bar's maximise, the desktop), the sidebar and the bar's
+    // button follow from here.
+    void watchWindow();
+    void followWindowState();
     void placeControlBar();
     // Something is loaded: a file plays, is paused or has ended.
     bool hasMedia() const;
@@ -146,6 +153,7 @@ private:
     QPushButton* m_replayButton = nullptr;
     AntiPiracy::Watermark* m_watermark = nullptr;
     bool m_fullscreen = false;
+    QPointer<QWidget> m_watchedWindow;  // whose state changes are followed
     QPushButton* m_toast = nullptr;
     QString m_lastShotPath;
     QTimer* m_toastTimer = nullptr;
