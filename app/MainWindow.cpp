@@ -278,7 +278,7 @@ bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, qintptr
 #ifdef Q_OS_WIN
     if (eventType == "windows_generic_MSG") {
         std::intptr_t code = 0;
-        if (WinEdgeHitTest::handle(message, &code)) {
+        if (WinEdgeHitTest::handle(message, isFullScreen(), &code)) {
             *result = code;
             return true;
         }
