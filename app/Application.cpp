@@ -69,7 +69,9 @@ Application::~Application()
 
 int Application::run()
 {
-    m_hotkeysHeld = AntiPiracy::installHotkeyFilter();
+    const AntiPiracy::HotkeyHold hold = AntiPiracy::installHotkeyFilter();
+    m_keysHeld = hold.held;
+    m_keysRefused = hold.refused;
     bool again = runSession(true);
     while (again) {
         again = runSession(false);
@@ -143,7 +145,7 @@ void Application::showNoticeOnce(bool captureExcluded)
         return;
     }
     const QString title = QStringLiteral("防盗录保护已启用");
-    ConfirmDialog notice(title, protectionNotice(captureExcluded, m_hotkeysHeld),
+    ConfirmDialog notice(title, protectionNotice(captureExcluded, m_keysHeld, m_keysRefused),
                          QStringLiteral("我知道了"), QString(), ConfirmDialog::Warning,
                          m_mainWindow);
     // Named like its title, so that the desktop's window list (and whoever
@@ -153,34 +155,47 @@ void Application::showNoticeOnce(bool captureExcluded)
     settings.setValue(QLatin1String(kNoticeShownKey), true);
 }
 
-QString Application::protectionNotice(bool captureExcluded, bool hotkeysHeld)
+QString Application::protectionNotice(bool captureExcluded, const QStringList& keysHeld,
+                                      const QStringList& keysRefused)
 {
+    const QString listSeparator = QStringLiteral("、");
     QString text = QStringLiteral("为保护视频版权：\n");
     if (captureExcluded) {
         text += QStringLiteral("  • 播放画面无法被截屏或录屏工具捕获\n");
     }
-    if (hotkeysHeld) {
+    if (!keysHeld.isEmpty() && keysRefused.isEmpty()) {
 #ifdef Q_OS_WIN
         text += QStringLiteral("  • 截图快捷键（PrintScreen、Win+Shift+S 等）已被拦截\n");
 #else
         text += QStringLiteral("  • 截图快捷键（PrintScreen 等）已被拦截\n");
 #endif
+    } else if (!keysHeld.isEmpty()) {
+        // Some are held by another program: the ones held here are named,
+        // since "and so on" would claim those others too.
+        text += QStringLiteral("  • 截图快捷键 %1 已被拦截\n").arg(keysHeld.join(listSeparator));
     }
     text += QStringLiteral("  • 视频画面会叠加溯源水印\n");
-    if (!captureExcluded || !hotkeysHeld) {
-        // Whatever the system does not allow is said, not silently left out:
-        // the watermark is then the protection that remains.
-        text += QStringLiteral("\n本系统不支持");
-        if (!captureExcluded) {
-            text += QStringLiteral("阻止截屏和录屏");
-        }
-        if (!captureExcluded && !hotkeysHeld) {
-            text += QStringLiteral("及");
-        }
-        if (!hotkeysHeld) {
-            text += QStringLiteral("拦截截图快捷键");
-        }
-        text += QStringLiteral("，水印仍可追溯画面来源。\n");
+
+    // Whatever is not in force is said, not silently left out: the watermark
+    // is then the protection that remains.
+    QStringList unsupported;
+    if (!captureExcluded) {
+        unsupported.append(QStringLiteral("阻止截屏和录屏"));
+    }
+    if (keysHeld.isEmpty() && keysRefused.isEmpty()) {
+        unsupported.append(QStringLiteral("拦截截图快捷键"));
+    }
+    QStringList gaps;
+    if (!unsupported.isEmpty()) {
+        gaps.append(QStringLiteral("本系统不支持") + unsupported.join(QStringLiteral("及")));
+    }
+    if (!keysRefused.isEmpty()) {
+        gaps.append(QStringLiteral("截图快捷键 %1 未能拦截（可能已被其他程序占用）")
+                        .arg(keysRefused.join(listSeparator)));
+    }
+    if (!gaps.isEmpty()) {
+        text += QStringLiteral("\n") + gaps.join(QStringLiteral("；")) +
+                QStringLiteral("，水印仍可追溯画面来源。\n");
     }
     text += QStringLiteral("\n请勿尝试录制、转发、传播视频内容。");
     return text;

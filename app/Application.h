@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QString>
+#include <QStringList>
 
 class MainWindow;
 
@@ -26,8 +27,12 @@ public:
 
     MainWindow* mainWindow() const { return m_mainWindow; }
 
-    // The one-time notice, naming only the protections actually in force.
-    static QString protectionNotice(bool captureExcluded, bool hotkeysHeld);
+    // The one-time notice, naming only the protections actually in force:
+    // the screenshot keys held are named, and so are those that could not be
+    // held; with neither (a platform without the means) the interception is
+    // said to be unsupported.
+    static QString protectionNotice(bool captureExcluded, const QStringList& keysHeld,
+                                    const QStringList& keysRefused);
 
 public slots:
     void onLoginSucceeded();
@@ -39,5 +44,6 @@ private:
     // GUI thread only.
     MainWindow* m_mainWindow = nullptr;  // owned; no Qt parent
     bool m_switchRequested = false;
-    bool m_hotkeysHeld = false;  // every screenshot key combination is intercepted
+    QStringList m_keysHeld;     // screenshot key combinations intercepted
+    QStringList m_keysRefused;  // those another program holds
 };

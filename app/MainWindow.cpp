@@ -186,7 +186,11 @@ void MainWindow::onMinimize()
 
 void MainWindow::onMaximize()
 {
-    if (isMaximized()) {
+    // Full screen over a maximised window still counts as maximised, but
+    // asking to maximise from full screen means the maximised window, not
+    // the normal one under it. showMaximized leaves full screen; the player
+    // page follows the window's state by itself.
+    if (isMaximized() && !isFullScreen()) {
         showNormal();
     } else {
         showMaximized();
@@ -274,7 +278,7 @@ bool MainWindow::nativeEvent(const QByteArray& eventType, void* message, qintptr
 #ifdef Q_OS_WIN
     if (eventType == "windows_generic_MSG") {
         std::intptr_t code = 0;
-        if (WinEdgeHitTest::handle(message, &code)) {
+        if (WinEdgeHitTest::handle(message, isFullScreen(), &code)) {
             *result = code;
             return true;
         }

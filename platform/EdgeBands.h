@@ -63,4 +63,16 @@ constexpr long hitTestCode(unsigned bands)
     }
 }
 
+// HTCLIENT: the point belongs to the window's own content.
+constexpr long kClient = 1;
+
+// The answer to a hit-test at a window-relative point: the resize code of its
+// band, 0 when the default handling should decide, and kClient wherever the
+// window fills its screen (maximised or full screen), since there is nothing
+// to resize it into and the content reaches the screen's very edge.
+constexpr long hitTest(int x, int y, int w, int h, bool fillsScreen)
+{
+    return fillsScreen ? kClient : hitTestCode(bandsAt(x, y, w, h));
+}
+
 }  // namespace EdgeBands

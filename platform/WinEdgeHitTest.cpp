@@ -8,15 +8,11 @@
 
 namespace WinEdgeHitTest {
 
-bool handle(void* message, std::intptr_t* result)
+bool handle(void* message, bool fullScreen, std::intptr_t* result)
 {
 #ifdef _WIN32
     const MSG* msg = static_cast<const MSG*>(message);
     if (msg == nullptr || result == nullptr || msg->message != WM_NCHITTEST) {
-        return false;
-    }
-    // A maximised window fills its screen; nothing there can be resized.
-    if (IsZoomed(msg->hwnd)) {
         return false;
     }
     RECT rect;
@@ -27,8 +23,8 @@ bool handle(void* message, std::intptr_t* result)
     // one they are negative.
     const int x = static_cast<short>(LOWORD(msg->lParam)) - rect.left;
     const int y = static_cast<short>(HIWORD(msg->lParam)) - rect.top;
-    const long code = EdgeBands::hitTestCode(
-        EdgeBands::bandsAt(x, y, rect.right - rect.left, rect.bottom - rect.top));
+    const long code = EdgeBands::hitTest(x, y, rect.right - rect.left, rect.bottom - rect.top,
+                                         fullScreen || IsZoomed(msg->hwnd));
     if (code == 0) {
         return false;
     }
@@ -36,6 +32,7 @@ bool handle(void* message, std::intptr_t* result)
     return true;
 #else
     static_cast<void>(message);
+    static_cast<void>(fullScreen);
     static_cast<void>(result);
     return false;
 #endif

@@ -7,9 +7,12 @@
 // own sizing loop runs. Plain C++ without Qt.
 namespace WinEdgeHitTest {
 
-// message is the MSG* Qt hands to nativeEvent. Returns true with *result set
-// when the message is a hit-test inside a band of a window that is not
-// maximised; false when the default handling should decide.
-bool handle(void* message, std::intptr_t* result);
+// message is the MSG* Qt hands to nativeEvent; fullScreen is the window's
+// full-screen state, which Windows does not keep (Qt only resizes the window
+// over the screen). Returns true with *result set when the message is a
+// hit-test inside a band of a window that is neither maximised nor full
+// screen, and with HTCLIENT anywhere on one that is; false when the default
+// handling should decide.
+bool handle(void* message, bool fullScreen, std::intptr_t* result);
 
 }  // namespace WinEdgeHitTest

@@ -2,40 +2,21 @@
 
 #include <windows.h>
 
-namespace {
+// ScreenshotKeys writes these values out, as it is compiled without windows.h.
+static_assert(MOD_ALT == 0x0001 && MOD_CONTROL == 0x0002 && MOD_SHIFT == 0x0004 &&
+                  MOD_WIN == 0x0008 && VK_SNAPSHOT == 0x2C,
+              "ScreenshotKeys's copies of the Win32 key codes");
 
-struct Hotkey
+ScreenshotKeys::Outcome WinHotkeys::registerScreenshotKeys(std::vector<int>* heldIds)
 {
-    int id;
-    UINT modifiers;
-    UINT key;
-};
-
-constexpr UINT kKeyS = 0x53;
-
-// Ids start at 1: 0 is not a valid hotkey id for the thread queue.
-constexpr Hotkey kScreenshotKeys[] = {
-    {1, 0, VK_SNAPSHOT},           {2, MOD_ALT, VK_SNAPSHOT},       {3, MOD_WIN, VK_SNAPSHOT},
-    {4, MOD_CONTROL, VK_SNAPSHOT}, {5, MOD_WIN | MOD_SHIFT, kKeyS},
-};
-
-}  // namespace
-
-std::vector<int> WinHotkeys::registerScreenshotKeys()
-{
-    std::vector<int> registered;
-    for (const Hotkey& hotkey : kScreenshotKeys) {
-        // No window: the message goes to this thread's queue.
-        if (RegisterHotKey(nullptr, hotkey.id, hotkey.modifiers | MOD_NOREPEAT, hotkey.key)) {
-            registered.push_back(hotkey.id);
-        }
-    }
-    return registered;
-}
-
-int WinHotkeys::screenshotKeyCount()
-{
-    return static_cast<int>(sizeof(kScreenshotKeys) / sizeof(kScreenshotKeys[0]));
+    return ScreenshotKeys::take(
+        ScreenshotKeys::windowsHotkeys(),
+        [](const ScreenshotKeys::Hotkey& hotkey) {
+            // No window: the message goes to this thread's queue.
+            return RegisterHotKey(nullptr, hotkey.id, hotkey.modifiers | MOD_NOREPEAT,
+                                  hotkey.key) != FALSE;
+        },
+        heldIds);
 }
 
 void WinHotkeys::unregister(const std::vector<int>& ids)

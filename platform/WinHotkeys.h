@@ -4,6 +4,8 @@
 // with a cross compiler that has no Qt.
 #include <vector>
 
+#include "ScreenshotKeys.h"
+
 // The usual screenshot key combinations, taken as global hotkeys of the
 // calling thread so that screenshot tools do not receive them while we hold
 // them.
@@ -12,15 +14,12 @@ class WinHotkeys
 public:
     WinHotkeys() = delete;
 
-    // Registers PrintScreen alone and with Alt, Win and Ctrl, and Win+Shift+S
-    // (ids 1 to 5). A combination that another program owns is skipped.
-    // Returns the ids that were registered.
-    static std::vector<int> registerScreenshotKeys();
+    // Registers ScreenshotKeys::windowsHotkeys(), each on its own: one that
+    // another program owns is refused and the others are still taken. The
+    // ids registered are appended to heldIds.
+    static ScreenshotKeys::Outcome registerScreenshotKeys(std::vector<int>* heldIds);
 
-    // How many combinations registerScreenshotKeys tries.
-    static int screenshotKeyCount();
-
-    // Gives back the ids returned by registerScreenshotKeys.
+    // Gives back the ids registerScreenshotKeys took.
     static void unregister(const std::vector<int>& ids);
 
     // Whether a native message (a MSG*) is a hotkey message.

@@ -24,6 +24,25 @@ struct FreeDeleter
     void operator()(void* p) const { std::free(p); }
 };
 
+// A combination as a viewer types it: "Ctrl+Alt+PrintScreen".
+std::string comboName(std::uint16_t modifiers, const char* key)
+{
+    std::string name;
+    if (modifiers & XCB_MOD_MASK_CONTROL) {
+        name += "Ctrl+";
+    }
+    if (modifiers & kAlt) {
+        name += "Alt+";
+    }
+    if (modifiers & kSuper) {
+        name += "Super+";
+    }
+    if (modifiers & XCB_MOD_MASK_SHIFT) {
+        name += "Shift+";
+    }
+    return name + key;
+}
+
 }  // namespace
 
 X11KeyGrab::X11KeyGrab(xcb_connection_t* connection) : m_connection(connection) {}
@@ -61,10 +80,12 @@ std::vector<std::uint8_t> X11KeyGrab::keycodesFor(std::uint32_t keysym) const
 
 bool X11KeyGrab::grab()
 {
+    release();
+    m_names.clear();
+    m_outcome = {};
     if (!m_connection || xcb_connection_has_error(m_connection)) {
         return false;
     }
-    release();
 
     std::vector<std::uint32_t> roots;
     for (xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_connection));
@@ -73,12 +94,14 @@ bool X11KeyGrab::grab()
     }
 
     std::vector<Grab> wanted;
-    for (std::uint8_t keycode : keycodesFor(kKeysymPrint)) {
-        for (std::uint16_t combo = 0; combo < 16; ++combo) {
-            const std::uint16_t modifiers = ((combo & 1) ? XCB_MOD_MASK_SHIFT : 0) |
-                                            ((combo & 2) ? XCB_MOD_MASK_CONTROL : 0) |
-                                            ((combo & 4) ? kAlt : 0) | ((combo & 8) ? kSuper : 0);
-            wanted.push_back({0, keycode, modifiers});
+    const std::vector<std::uint8_t> printKeys = keycodesFor(kKeysymPrint);
+    for (std::uint16_t combo = 0; combo < 16 && !printKeys.empty(); ++combo) {
+        const std::uint16_t modifiers = ((combo & 1) ? XCB_MOD_MASK_SHIFT : 0) |
+                                        ((combo & 2) ? XCB_MOD_MASK_CONTROL : 0) |
+                                        ((combo & 4) ? kAlt : 0) | ((combo & 8) ? kSuper : 0);
+        m_names.push_back(comboName(modifiers, "PrintScreen"));
+        for (std::uint8_t keycode : printKeys) {
+            wanted.push_back({0, keycode, modifiers, m_names.size() - 1});
         }
     }
     std::vector<std::uint8_t> sKeys = keycodesFor(kKeysymLowerS);
@@ -87,8 +110,12 @@ bool X11KeyGrab::grab()
             sKeys.push_back(keycode);
         }
     }
-    for (std::uint8_t keycode : sKeys) {
-        wanted.push_back({0, keycode, static_cast<std::uint16_t>(kSuper | XCB_MOD_MASK_SHIFT)});
+    if (!sKeys.empty()) {
+        const auto modifiers = static_cast<std::uint16_t>(kSuper | XCB_MOD_MASK_SHIFT);
+        m_names.push_back(comboName(modifiers, "S"));
+        for (std::uint8_t keycode : sKeys) {
+            wanted.push_back({0, keycode, modifiers, m_names.size() - 1});
+        }
     }
     if (wanted.empty()) {
         return false;  // no Print key in this keymap: nothing is protected
@@ -99,7 +126,8 @@ bool X11KeyGrab::grab()
     for (std::uint32_t root : roots) {
         for (const Grab& g : wanted) {
             for (std::uint16_t lock : kLockStates) {
-                const Grab one{root, g.keycode, static_cast<std::uint16_t>(g.modifiers | lock)};
+                const Grab one{root, g.keycode, static_cast<std::uint16_t>(g.modifiers | lock),
+                               g.combination};
                 pending.emplace_back(
                     one, xcb_grab_key_checked(m_connection, 0, one.root, one.modifiers, one.keycode,
                                               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
@@ -107,14 +135,19 @@ bool X11KeyGrab::grab()
         }
     }
     bool all = true;
+    std::vector<bool> refused(m_names.size(), false);
     for (auto& [g, cookie] : pending) {
         std::unique_ptr<xcb_generic_error_t, FreeDeleter> error(
             xcb_request_check(m_connection, cookie));
         if (error) {
             all = false;  // typically BadAccess: another client holds this combination
+            refused[g.combination] = true;
         } else {
             m_held.push_back(g);
         }
+    }
+    for (std::size_t i = 0; i < m_names.size(); ++i) {
+        (refused[i] ? m_outcome.refused : m_outcome.held).push_back(m_names[i]);
     }
     return all;
 }

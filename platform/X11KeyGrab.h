@@ -2,7 +2,10 @@
 
 // No Qt here, like the Windows layer: the caller hands in the X connection.
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "ScreenshotKeys.h"
 
 struct xcb_connection_t;
 
@@ -21,7 +24,12 @@ public:
     X11KeyGrab& operator=(const X11KeyGrab&) = delete;
 
     // Asks for every grab; returns true only when all of them were granted.
+    // A combination refused for one lock state or one screen counts as
+    // refused as a whole in outcome(); what was granted is held all the same.
     bool grab();
+    // Each combination by name ("Ctrl+PrintScreen", "Super+Shift+S"), held
+    // or refused, as the last grab() left them.
+    const ScreenshotKeys::Outcome& outcome() const { return m_outcome; }
     // Gives back what was granted. Safe to call twice.
     void release();
 
@@ -38,10 +46,13 @@ private:
         std::uint32_t root;
         std::uint8_t keycode;
         std::uint16_t modifiers;
+        std::size_t combination;  // index into m_names
     };
 
     std::vector<std::uint8_t> keycodesFor(std::uint32_t keysym) const;
 
     xcb_connection_t* m_connection;  // owned by the caller, outlives this object
     std::vector<Grab> m_held;
+    std::vector<std::string> m_names;  // the combinations of the last grab()
+    ScreenshotKeys::Outcome m_outcome;
 };

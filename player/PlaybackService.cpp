@@ -78,6 +78,7 @@ void PlaybackService::playIndex(int row)
     QByteArray keyId;
     QByteArray iv;
     if (!CryptoUtils::readContainerHeader(entry.filePath, keyId, iv)) {
+        failStart(row);
         emit fileInvalid(QStringLiteral("无法读取该加密视频的文件头，可能已损坏。"));
         return;
     }
@@ -132,7 +133,9 @@ void PlaybackService::onKeyError(QString fileId, QString reason)
     if (!m_pending.isValid() || fileId != m_pendingFileId) {
         return;
     }
+    const int row = m_pending.row();
     clearPending();
+    failStart(row);
     emit keyFetchFailed(reason);
 }
 
@@ -258,6 +261,22 @@ void PlaybackService::stopCurrent()
     m_current = QPersistentModelIndex();
     forgetKey();
     m_player->stop();
+}
+
+void PlaybackService::failStart(int row)
+{
+    const PlayerState state = m_player->state();
+    if (!m_currentPath.isEmpty() && state != PlayerState::Playing && state != PlayerState::Paused) {
+        // Its replay button and last picture would stand under the failed
+        // row's highlight, and Space would bring it back.
+        const int previous = currentIndex();
+        stopCurrent();
+        if (m_playlist) {
+            m_playlist->setEntryPlaying(previous, false);
+            m_playlist->setCurrentIndex(-1);
+        }
+    }
+    emit startFailed(row);
 }
 
 void PlaybackService::clearPending()

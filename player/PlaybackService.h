@@ -22,7 +22,10 @@ class MediaPlayer;
 // the file already playing goes on and keeps its row, so a row that cannot
 // play (damaged header, refused key) never receives that file's pause,
 // position or end. Only the answer to the last request counts; an earlier
-// request's answer, or one for a row removed meanwhile, is dropped.
+// request's answer, or one for a row removed meanwhile, is dropped. A file
+// that has ended (or failed) is different: it has nothing left to show but a
+// last picture, so a choice that fails after it lets it go, and the page
+// speaks of the failed row alone.
 //
 // Rows are tracked as persistent indexes, so removals (the user's, or the
 // model's eviction on a full list) never leave the current row naming a
@@ -79,6 +82,10 @@ public slots:
 
 signals:
     void playbackStarted(QString filePath, int index);
+    // A chosen row did not start: its header or its key was refused. Comes
+    // before the reason (fileInvalid or keyFetchFailed), once an ended file
+    // has been let go; one still playing or paused stays current.
+    void startFailed(int row);
     void keyFetchFailed(QString reason);
     void fileInvalid(QString reason);
 
@@ -87,6 +94,8 @@ private:
     void onRowsAboutToBeRemoved(const QModelIndex& parent, int first, int last);
     void onModelReset();
     void stopCurrent();
+    // Lets an ended or failed current file go, then announces the failure.
+    void failStart(int row);
     void clearPending();
     void forgetKey();
 

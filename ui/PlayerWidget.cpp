@@ -24,9 +24,9 @@
 #include "AppConfig.h"
 #include "AuthManager.h"
 #include "ConfirmDialog.h"
+#include "ContainerCheck.h"
 #include "ControlBar.h"
 #include "ControlBarManager.h"
-#include "CryptoUtils.h"
 #include "DeviceIdentity.h"
 #include "KeyManager.h"
 #include "MediaPlayer.h"
@@ -63,6 +63,9 @@ const char* const kToastStyle =
     " border-radius: 8px; color: #eaf2ff; text-align: left; padding: 8px; font-size: 12px; }"
     "#shotToast:hover { border-color: #00d4ff; background: rgba(10,15,26,0.96); }";
 
+// A card names this many refused files; a larger drop gets a count of the rest.
+constexpr int kRefusalsListed = 12;
+
 // The toast sits 16 px from the right edge and 92 px above the bottom, clear
 // of the control bar; its text needs 120 px beside the thumbnail.
 constexpr int kToastTextWidth = 120;
@@ -87,6 +90,7 @@ PlayerWidget::PlayerWidget(QWidget* parent) : QWidget(parent)
     m_screenshots = new ScreenshotService(this);
     connectAll();
     m_controlBarManager = new ControlBarManager(m_controlBar, m_videoContainer, this);
+    watchWindow();
 
     // Sound and speed start as the user left them in the last run.
     const AppConfig* config = AppConfig::instance();
@@ -233,6 +237,7 @@ void PlayerWidget::connectAll()
         [this](const QString& msg) { showWarning(QStringLiteral("播放错误"), msg); },
         Qt::QueuedConnection);
     connect(m_service, &PlaybackService::playbackStarted, this, &PlayerWidget::onPlaybackStarted);
+    connect(m_service, &PlaybackService::startFailed, this, &PlayerWidget::onStartFailed);
     connect(
         m_service, &PlaybackService::keyFetchFailed, this,
         [this](const QString& reason) { showWarning(QStringLiteral("授权失败"), reason); },
@@ -270,6 +275,10 @@ void PlayerWidget::connectAll()
     connect(model, &QAbstractItemModel::rowsRemoved, this, &PlayerWidget::saveCurrentPlaylist);
     connect(model, &QAbstractItemModel::dataChanged, this, &PlayerWidget::saveCurrentPlaylist);
     connect(model, &QAbstractItemModel::modelReset, this, &PlayerWidget::saveCurrentPlaylist);
+    // Removing the row of a file that has ended stops nothing (the player
+    // already stands still), so no state change would bring the empty page.
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &PlayerWidget::showLoadedState);
+    connect(model, &QAbstractItemModel::modelReset, this, &PlayerWidget::showLoadedState);
 }
 
 void PlayerWidget::showWarning(const QString& title, const QString& text)
@@ -306,26 +315,19 @@ QString PlayerWidget::storeName(const QString& userId)
 
 bool PlayerWidget::isContainerFile(const QString& path)
 {
-    // Opening a FIFO for reading would wait for a writer on the GUI thread.
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.isFile()) {
-        return false;
-    }
-    QByteArray keyId;
-    QByteArray iv;
-    const bool ok = CryptoUtils::readContainerHeader(info.absoluteFilePath(), keyId, iv);
-    CryptoUtils::secureWipe(iv);
-    return ok;
+    return ContainerCheck::refusal(path).isEmpty();
 }
 
-void PlayerWidget::addFiles(const QStringList& paths)
+void PlayerWidget::addFiles(const QStringList& paths, QList<Refusal> refused)
 {
     PlaylistModel* model = m_sidebar->model();
     QString chosen;
     QList<PlaylistEntry> fresh;
     QSet<QString> freshPaths;
     for (const QString& candidate : paths) {
-        if (!isContainerFile(candidate)) {
+        const QString reason = ContainerCheck::refusal(candidate);
+        if (!reason.isEmpty()) {
+            refused.append({QFileInfo(candidate).fileName(), reason});
             continue;
         }
         const QFileInfo info(candidate);
@@ -355,11 +357,31 @@ void PlayerWidget::addFiles(const QStringList& paths)
         model->addEntries(fresh);
     }
     const int row = chosen.isEmpty() ? -1 : model->rowOfPath(chosen);
-    if (row < 0) {
+    if (row >= 0) {
+        m_sidebar->selectRow(row);
+        m_service->playIndex(row);
+    }
+    reportRefused(refused);
+}
+
+void PlayerWidget::reportRefused(const QList<Refusal>& refused)
+{
+    if (refused.isEmpty()) {
         return;
     }
-    m_sidebar->selectRow(row);
-    m_service->playIndex(row);
+    QString text = QStringLiteral("以下文件不是可播放的加密视频，未加入播放列表：\n");
+    for (int i = 0; i < refused.size() && i < kRefusalsListed; ++i) {
+        text += QStringLiteral("\n• %1：%2").arg(refused.at(i).name, refused.at(i).reason);
+    }
+    if (refused.size() > kRefusalsListed) {
+        text += QStringLiteral("\n……另有 %1 个文件").arg(refused.size() - kRefusalsListed);
+    }
+    // Not exec(): the files that were good are already starting, and this
+    // batch's answer must not wait inside a nested event loop for the card.
+    auto* card = new ConfirmDialog(QStringLiteral("文件未添加"), text, kOkText, QString(),
+                                   ConfirmDialog::Warning, this);
+    card->setAttribute(Qt::WA_DeleteOnClose);
+    card->open();
 }
 
 void PlayerWidget::openFile(QString path)
@@ -394,17 +416,24 @@ void PlayerWidget::dragEnterEvent(QDragEnterEvent* event)
 void PlayerWidget::dropEvent(QDropEvent* event)
 {
     QStringList paths;
+    QList<Refusal> refused;
     const QList<QUrl> urls = event->mimeData()->urls();
     for (const QUrl& url : urls) {
         const QString path = url.toLocalFile();
-        if (!path.isEmpty() && path.endsWith(kContainerSuffix, Qt::CaseInsensitive)) {
+        if (path.isEmpty()) {
+            refused.append({url.toDisplayString(), ContainerCheck::refusal(path)});
+        } else if (!path.endsWith(kContainerSuffix, Qt::CaseInsensitive)) {
+            // A container renamed to something else is left alone as well: the
+            // name is what the viewer sees, and it says this is no container.
+            refused.append({QFileInfo(path).fileName(), ContainerCheck::misnamed(path)});
+        } else {
             paths.append(path);
         }
     }
     event->acceptProposedAction();
     // The drag's source (the file manager) waits until the drop returns; the
     // headers, the key and the player's open come after that.
-    QTimer::singleShot(0, this, [this, paths] { addFiles(paths); });
+    QTimer::singleShot(0, this, [this, paths, refused] { addFiles(paths, refused); });
 }
 
 // --- Playback ---------------------------------------------------------------
@@ -436,25 +465,52 @@ void PlayerWidget::onPlayerStateChanged(PlayerState state)
     m_controlBar->setPlaying(playing);
     m_sidebar->delegate()->setPlaying(playing);
     m_controlBarManager->setAutoHide(playing);
+    showLoadedState();
+}
 
-    if (state == PlayerState::Stopped && hasMedia()) {
-        m_replayOverlay->raise();
-        m_controlBar->raise();
-        m_replayOverlay->show();
-    } else if (state == PlayerState::Playing) {
-        m_replayOverlay->hide();
-    }
-
+void PlayerWidget::showLoadedState()
+{
     if (!hasMedia()) {
-        // Nothing loaded (the playing row was removed, or nothing ever
-        // played): back to the empty page, without the bar that the
-        // auto-hide has just shown.
+        // Nothing loaded (the row was removed, a failed choice let an ended
+        // file go, or nothing ever played): back to the empty page, without
+        // the bar that the auto-hide may just have shown.
         m_replayOverlay->hide();
         m_videoRenderer->clear();
         m_emptyState->show();
         m_watermark->hide();
         m_controlBar->hide();
+        m_controlBar->setDuration(0);
+        m_controlBar->setPosition(0);
+        return;
     }
+    switch (m_player->state()) {
+        case PlayerState::Stopped:
+            m_replayOverlay->raise();
+            m_controlBar->raise();
+            m_replayOverlay->show();
+            break;
+        case PlayerState::Error:
+            // The open failed: what the renderer still holds is the picture
+            // of the file before.
+            m_replayOverlay->hide();
+            m_videoRenderer->clear();
+            break;
+        case PlayerState::Playing:
+            m_replayOverlay->hide();
+            break;
+        case PlayerState::Idle:
+        case PlayerState::Paused:
+            break;
+    }
+}
+
+void PlayerWidget::onStartFailed(int row)
+{
+    // The highlight goes where the page's picture comes from: the file that
+    // plays on, or else the row that failed, whose card follows.
+    const int current = m_service->currentIndex();
+    m_sidebar->selectRow(current >= 0 ? current : row);
+    showLoadedState();
 }
 
 void PlayerWidget::onPositionChanged(qint64 ms)
@@ -481,13 +537,37 @@ void PlayerWidget::toggleMute()
 
 void PlayerWidget::onFullscreen()
 {
-    m_fullscreen = !m_fullscreen;
-    m_sidebar->setVisible(!m_fullscreen);
+    watchWindow();
     QWidget* top = window();
-    top->setWindowState(m_fullscreen ? (top->windowState() | Qt::WindowFullScreen)
-                                     : (top->windowState() & ~Qt::WindowFullScreen));
-    m_controlBar->setFullscreen(m_fullscreen);
+    top->setWindowState(m_fullscreen ? (top->windowState() & ~Qt::WindowFullScreen)
+                                     : (top->windowState() | Qt::WindowFullScreen));
+    followWindowState();
     setFocus();
+}
+
+void PlayerWidget::watchWindow()
+{
+    QWidget* top = window();
+    if (top == m_watchedWindow) {
+        return;
+    }
+    if (m_watchedWindow) {
+        m_watchedWindow->removeEventFilter(this);
+    }
+    m_watchedWindow = top;
+    top->installEventFilter(this);
+    followWindowState();
+}
+
+void PlayerWidget::followWindowState()
+{
+    const bool on = window()->isFullScreen();
+    if (on == m_fullscreen) {
+        return;
+    }
+    m_fullscreen = on;
+    m_sidebar->setVisible(!on);
+    m_controlBar->setFullscreen(on);
 }
 
 void PlayerWidget::toggleSidebar()
@@ -561,6 +641,12 @@ void PlayerWidget::onToastClicked()
 
 bool PlayerWidget::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_watchedWindow) {
+        if (event->type() == QEvent::WindowStateChange) {
+            followWindowState();
+        }
+        return QWidget::eventFilter(watched, event);
+    }
     switch (event->type()) {
         case QEvent::MouseButtonPress:
             if (watched->objectName() == QLatin1String("emptyIcon")) {
@@ -630,6 +716,13 @@ void PlayerWidget::keyPressEvent(QKeyEvent* event)
             break;
     }
     QWidget::keyPressEvent(event);
+}
+
+void PlayerWidget::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // The page may have been moved into another window since it was made.
+    watchWindow();
 }
 
 void PlayerWidget::resizeEvent(QResizeEvent* event)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -103,15 +105,35 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    // A file of one batch that was not added, and why.
+    struct Refusal
+    {
+        QString name;
+        QString reason;
+    };
+
     void buildLayout();
     QWidget* buildEmptyState();
     QWidget* buildReplayOverlay();
     void connectAll();
     // Adds the valid containers among paths (one batch) and plays the first
-    // of them, found again by its path after the additions.
-    void addFiles(const QStringList& paths);
+    // of them, found again by its path after the additions. Every path
+    // refused, with those refused before the batch got here, is named in one
+    // card.
+    void addFiles(const QStringList& paths, QList<Refusal> refused = {});
+    void reportRefused(const QList<Refusal>& refused);
+    // The video area's layers, the bar and the watermark as the loaded file
+    // and the player's state say; with nothing loaded, the empty page.
+    void showLoadedState();
+    void onStartFailed(int row);
+    // Full screen is the window's state: whatever changes it (the bar, a
+    // key, the title bar's maximise, the desktop), the sidebar and the bar's
+    // button follow from here.
+    void watchWindow();
+    void followWindowState();
     void placeControlBar();
     // Something is loaded: a file plays, is paused or has ended.
     bool hasMedia() const;
@@ -135,6 +157,7 @@ private:
     QPushButton* m_replayButton = nullptr;
     AntiPiracy::Watermark* m_watermark = nullptr;
     bool m_fullscreen = false;
+    QPointer<QWidget> m_watchedWindow;  // whose state changes are followed
     QPushButton* m_toast = nullptr;
     QString m_lastShotPath;
     QTimer* m_toastTimer = nullptr;

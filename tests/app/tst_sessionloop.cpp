@@ -23,6 +23,7 @@
 #include "LoginDialog.h"
 #include "MainWindow.h"
 #include "ModalDriver.h"
+#include "ScreenshotKeys.h"
 #include "ServerProcess.h"
 
 namespace {
@@ -38,6 +39,25 @@ struct Account
 };
 constexpr Account kViewer{"viewer", "pw-viewer-1"};
 constexpr Account kMerchant{"shop", "pw-shop-1"};
+
+QStringList namesOf(const std::vector<std::string>& names)
+{
+    QStringList out;
+    for (const std::string& n : names) {
+        out.append(QString::fromStdString(n));
+    }
+    return out;
+}
+
+QString lineWith(const QString& text, const QString& part)
+{
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        if (line.contains(part)) {
+            return line;
+        }
+    }
+    return {};
+}
 
 LoginDialog* activeLogin()
 {
@@ -429,7 +449,7 @@ private slots:
         QVERIFY(windowHiddenDuringNotice);
         // Offscreen nothing can be excluded from capture nor any key held:
         // the notice must not claim either.
-        QCOMPARE(noticeText, Application::protectionNotice(false, false));
+        QCOMPARE(noticeText, Application::protectionNotice(false, {}, {}));
         QVERIFY(!noticeText.contains(QStringLiteral("无法被截屏")));
         QVERIFY(!noticeText.contains(QStringLiteral("已被拦截")));
         QVERIFY(QSettings(QStringLiteral("Veilcast"), QStringLiteral("Veilcast"))
@@ -501,12 +521,75 @@ private slots:
     {
         QFETCH(bool, capture);
         QFETCH(bool, hotkeys);
-        const QString text = Application::protectionNotice(capture, hotkeys);
+        QStringList all;
+        for (const ScreenshotKeys::Hotkey& h : ScreenshotKeys::windowsHotkeys()) {
+            all.append(QString::fromLatin1(h.name));
+        }
+        const QString text =
+            Application::protectionNotice(capture, hotkeys ? all : QStringList(), {});
         QCOMPARE(text.contains(QStringLiteral("播放画面无法被截屏或录屏工具捕获")), capture);
         QCOMPARE(text.contains(QStringLiteral("已被拦截")), hotkeys);
         QCOMPARE(text.contains(QStringLiteral("本系统不支持阻止截屏和录屏")), !capture);
         QCOMPARE(text.contains(QStringLiteral("拦截截图快捷键")), !hotkeys);
         QVERIFY(text.contains(QStringLiteral("溯源水印")));
+    }
+
+    // The hotkeys are registered one by one through a stand-in for the
+    // system; those it refuses (another program owns them) must not take the
+    // notice's word for the others away.
+    void noticeNamesTheKeysHeld_data()
+    {
+        QTest::addColumn<QList<int>>("refusedIds");
+        QTest::newRow("all held") << QList<int>{};
+        QTest::newRow("PrintScreen owned elsewhere") << QList<int>{1};
+        QTest::newRow("Win+Shift+S owned elsewhere") << QList<int>{5};
+        QTest::newRow("only Ctrl+PrintScreen left") << QList<int>{1, 2, 3, 5};
+        QTest::newRow("all owned elsewhere") << QList<int>{1, 2, 3, 4, 5};
+    }
+
+    void noticeNamesTheKeysHeld()
+    {
+        QFETCH(QList<int>, refusedIds);
+        QList<int> asked;
+        std::vector<int> heldIds;
+        const ScreenshotKeys::Outcome outcome = ScreenshotKeys::take(
+            ScreenshotKeys::windowsHotkeys(),
+            [&](const ScreenshotKeys::Hotkey& h) {
+                asked.append(h.id);
+                return !refusedIds.contains(h.id);
+            },
+            &heldIds);
+        QCOMPARE(asked, (QList<int>{1, 2, 3, 4, 5}));
+        QCOMPARE(int(heldIds.size()), 5 - refusedIds.size());
+        for (int id : heldIds) {
+            QVERIFY(!refusedIds.contains(id));
+        }
+
+        const QStringList held = namesOf(outcome.held);
+        const QStringList refused = namesOf(outcome.refused);
+        QCOMPARE(held.size() + refused.size(), 5);
+        const QString text = Application::protectionNotice(true, held, refused);
+        // The keys were there to be taken: never "not supported".
+        QVERIFY2(!text.contains(QStringLiteral("拦截截图快捷键")), qPrintable(text));
+
+        const QString heldLine = lineWith(text, QStringLiteral("已被拦截"));
+        QCOMPARE(heldLine.isEmpty(), held.isEmpty());
+        if (!refused.isEmpty()) {
+            for (const QString& name : held) {
+                QVERIFY2(heldLine.contains(name), qPrintable(name + " missing: " + text));
+            }
+            const QString refusedLine = lineWith(text, QStringLiteral("未能拦截"));
+            for (const QString& name : refused) {
+                QVERIFY2(refusedLine.contains(name), qPrintable(name + " missing: " + text));
+                // Names of the held ones may contain a refused one's name
+                // ("Alt+PrintScreen" holds "PrintScreen"): count whole items.
+                QVERIFY2(
+                    !heldLine.split(QRegularExpression(QStringLiteral("[ 、]"))).contains(name),
+                    qPrintable(name + " claimed: " + text));
+            }
+        } else {
+            QVERIFY(!text.contains(QStringLiteral("未能拦截")));
+        }
     }
 };
 

@@ -40,6 +40,32 @@ private slots:
         QCOMPARE(EdgeBands::hitTestCode(EdgeBands::bandsAt(x, y, 1200, 720)), code);
     }
 
+    // A window that fills its screen, maximised or full screen, answers
+    // "client" everywhere: no band may offer a resize there.
+    void fillingTheScreenIsClientEverywhere_data()
+    {
+        QTest::addColumn<int>("x");
+        QTest::addColumn<int>("y");
+        QTest::addColumn<long>("normal");
+        // A 1920 x 1080 screen filled by the window.
+        QTest::newRow("top left corner") << 0 << 0 << 13L;
+        QTest::newRow("bottom right corner") << 1919 << 1079 << 17L;
+        QTest::newRow("left band") << 2 << 540 << 10L;
+        QTest::newRow("right band") << 1918 << 540 << 11L;
+        QTest::newRow("top band, over the title bar") << 900 << 1 << 12L;
+        QTest::newRow("bottom band") << 900 << 1078 << 15L;
+        QTest::newRow("centre") << 960 << 540 << 0L;
+    }
+
+    void fillingTheScreenIsClientEverywhere()
+    {
+        QFETCH(int, x);
+        QFETCH(int, y);
+        QFETCH(long, normal);
+        QCOMPARE(EdgeBands::hitTest(x, y, 1920, 1080, false), normal);
+        QCOMPARE(EdgeBands::hitTest(x, y, 1920, 1080, true), EdgeBands::kClient);
+    }
+
     void cornersAreBothEdges()
     {
         QCOMPARE(EdgeBands::bandsAt(1199, 2, 1200, 720),

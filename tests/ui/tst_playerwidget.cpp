@@ -1,12 +1,14 @@
 // The player page as a whole, with keys from a scripted peer that counts
-// every key request: files in by drop and by path, the chosen row found again
-// after evictions, the empty page, replay, keys, warning cards, the stored
-// playlist per user, the volume and the screenshot notice.
+// every key request: files in by drop, by the add button and by path, the
+// chosen row found again after evictions, the files refused on the way in,
+// the empty page, replay, a failed choice after the end, keys, warning cards,
+// the stored playlist per user, the volume and the screenshot notice.
 #include <sys/stat.h>
 
 #include <QFileDialog>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QMimeData>
@@ -19,6 +21,7 @@
 
 #include "AppConfig.h"
 #include "AudioRenderer.h"
+#include "ConfirmDialog.h"
 #include "ControlBar.h"
 #include "MediaPlayer.h"
 #include "ModalDriver.h"
@@ -84,6 +87,58 @@ void dropFiles(QWidget* page, const QStringList& paths)
     // Straight to the page: the application delivers drops only during a
     // drag of its own drag manager.
     static_cast<QObject*>(page)->event(&drop);
+}
+
+// The message cards open now, found the way a person sees them: among the
+// top-level windows.
+QList<ConfirmDialog*> openCards()
+{
+    QList<ConfirmDialog*> cards;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* card = qobject_cast<ConfirmDialog*>(w);
+        if (card && card->isVisible()) {
+            cards.append(card);
+        }
+    }
+    return cards;
+}
+
+QString messageOf(const QWidget* card)
+{
+    auto* text = card->findChild<QLabel*>(QStringLiteral("confirmMsg"));
+    return text ? text->text() : QString();
+}
+
+// The video area of a page with nothing loaded, at the size of page.
+QImage emptyAreaLike(const QWidget& page)
+{
+    PlayerWidget fresh;
+    fresh.resize(page.size());
+    fresh.show();
+    if (!QTest::qWaitForWindowExposed(&fresh)) {
+        return {};
+    }
+    QCoreApplication::processEvents();
+    return fresh.videoContainer()->grab().toImage();
+}
+
+QImage videoArea(PlayerWidget& page)
+{
+    QCoreApplication::processEvents();
+    return page.videoContainer()->grab().toImage();
+}
+
+// What a real double click on a playlist row delivers.
+void doubleClickRow(PlayerWidget& page, int row)
+{
+    QListView* list = page.sidebar()->listView();
+    QCoreApplication::processEvents();  // the view lays its rows out on a timer
+    const QPoint at = list->visualRect(page.sidebar()->model()->index(row)).center();
+    QWidget* v = list->viewport();
+    QTest::mousePress(v, Qt::LeftButton, {}, at);
+    QTest::mouseRelease(v, Qt::LeftButton, {}, at);
+    QTest::mouseDClick(v, Qt::LeftButton, {}, at);
+    QTest::mouseRelease(v, Qt::LeftButton, {}, at);
 }
 
 void moveMouseOver(QWidget* w)
@@ -238,6 +293,121 @@ private slots:
         QCOMPARE(model->entryAt(5).title, QStringLiteral("CAPITAL"));
         QCOMPARE(model->rowOfPath(mp4), -1);
         QCOMPARE(model->rowOfPath(path("bad.vcz")), -1);
+        // The two left out are named, in one card.
+        const QList<ConfirmDialog*> cards = openCards();
+        QCOMPARE(cards.size(), 1);
+        QVERIFY(messageOf(cards.first()).contains(QStringLiteral("bad.vcz")));
+        QVERIFY(messageOf(cards.first()).contains(QStringLiteral("container-named.mp4")));
+        cards.first()->close();
+    }
+
+    // A mix of containers and files that are none: the containers are added
+    // (the first of them plays), the others are named in one card with why.
+    void refusedFilesAreNamedInOneCard_data()
+    {
+        QTest::addColumn<bool>("dropped");
+        QTest::newRow("dropped") << true;
+        QTest::newRow("picked with the add button") << false;
+    }
+
+    void refusedFilesAreNamedInOneCard()
+    {
+        QFETCH(bool, dropped);
+        const QString folder = path(dropped ? "mix-dropped" : "mix-picked");
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        const auto in = [&](const QString& name) { return folder + '/' + name; };
+        QVERIFY(QFile::copy(m_short.path, in("good1.vcz")));
+        QVERIFY(QFile::copy(m_long.path, in("good2.vcz")));
+        QVERIFY(writeFile(in("magic.vcz"), QByteArray(100, 'x')));
+        QVERIFY(writeFile(in("short.vcz"), QByteArray("VCZ1") + QByteArray(10, '\1')));
+        QCOMPARE(::mkfifo(QFile::encodeName(in("pipe.vcz")).constData(), 0600), 0);
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), in("device.vcz")));
+        const QString notRegular = QStringLiteral("不是普通文件（管道或设备），不会被打开");
+        QHash<QString, QString> refused{
+            {"magic.vcz", QStringLiteral("不是加密视频（.vcz）文件")},
+            {"short.vcz", QStringLiteral("文件太短，不是完整的加密视频")},
+            {"pipe.vcz", notRegular},
+            {"device.vcz", notRegular},
+        };
+        QStringList names{"good1.vcz", "magic.vcz", "pipe.vcz",
+                          "good2.vcz", "short.vcz", "device.vcz"};
+        if (dropped) {
+            // The file dialog cannot pick these: folders, and a container
+            // whose name says it is something else.
+            QVERIFY(QDir().mkpath(in("folder.vcz")));
+            QVERIFY(QDir().mkpath(in("lessons")));
+            QVERIFY(QFile::copy(m_short.path, in("clip.mp4")));
+            refused.insert("folder.vcz", QStringLiteral("这是文件夹，不是视频文件"));
+            refused.insert("lessons", QStringLiteral("这是文件夹，不是视频文件"));
+            refused.insert("clip.mp4", QStringLiteral("不是加密视频（.vcz）文件"));
+            names << "folder.vcz"
+                  << "lessons"
+                  << "clip.mp4";
+        }
+
+        PlayerWidget page;
+        page.resize(900, 500);
+        page.show();
+        QSignalSpy started(page.service(), &PlaybackService::playbackStarted);
+        if (dropped) {
+            QStringList paths;
+            for (const QString& n : names) {
+                paths << in(n);
+            }
+            dropFiles(&page, paths);
+        } else {
+            AppConfig::instance()->setLastImportDir(folder);
+            bool picked = false;
+            ModalDriver::whenModal([&](QWidget* modal) {
+                auto* dialog = qobject_cast<QFileDialog*>(modal);
+                if (!dialog) {
+                    if (modal) {
+                        modal->close();
+                    }
+                    return;
+                }
+                QStringList quoted;
+                for (const QString& n : names) {
+                    quoted << '"' + n + '"';
+                }
+                dialog->setDirectory(folder);
+                auto* typed = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                if (!typed) {
+                    static_cast<QDialog*>(dialog)->reject();
+                    return;
+                }
+                typed->setText(quoted.join(' '));
+                picked = true;
+                static_cast<QDialog*>(dialog)->accept();
+            });
+            auto* add = page.sidebar()->findChild<QPushButton*>(QStringLiteral("sidebarAddBtn"));
+            QVERIFY(add);
+            QTest::mouseClick(add, Qt::LeftButton);
+            QVERIFY(picked);
+        }
+        QVERIFY(!started.isEmpty() || started.wait(kWaitMs));
+        QCOMPARE(started.first().at(0).toString(), in("good1.vcz"));
+        PlaylistModel* model = page.sidebar()->model();
+        QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(model->entryAt(0).filePath, in("good1.vcz"));
+        QCOMPARE(model->entryAt(1).filePath, in("good2.vcz"));
+
+        const QList<ConfirmDialog*> cards = openCards();
+        QCOMPARE(cards.size(), 1);
+        const QString text = messageOf(cards.first());
+        for (auto it = refused.cbegin(); it != refused.cend(); ++it) {
+            const QString line = QStringLiteral("• %1：%2").arg(it.key(), it.value());
+            QVERIFY2(text.contains(line), qPrintable(line + " missing from: " + text));
+        }
+        QCOMPARE(text.count(QStringLiteral("• ")), refused.size());
+        QVERIFY(!text.contains(QStringLiteral("good")));
+        auto* ok = cards.first()->findChild<QPushButton*>(QStringLiteral("confirmOk"));
+        QVERIFY(ok);
+        ok->click();
+        QTRY_VERIFY(openCards().isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return page.player()->state() == PlayerState::Playing; },
+                                kWaitMs));
     }
 
     void fullListDropPlaysTheFirstDroppedFile_data()
@@ -285,8 +455,16 @@ private slots:
         QCOMPARE(model->entryAt(started.first().at(1).toInt()).filePath, dropped[0]);
     }
 
-    void removingThePlayingRowShowsTheEmptyPage()
+    void removingTheLoadedRowShowsTheEmptyPage_data()
     {
+        QTest::addColumn<bool>("ended");
+        QTest::newRow("playing") << false;
+        QTest::newRow("ended, under the replay button") << true;
+    }
+
+    void removingTheLoadedRowShowsTheEmptyPage()
+    {
+        QFETCH(bool, ended);
         KeyRecorder frame;
         frame.resize(900, 500);
         auto* page = new PlayerWidget(&frame);
@@ -300,11 +478,16 @@ private slots:
         QVERIFY(page->emptyState()->isVisible());
         QVERIFY(page->controlBar()->isHidden());
 
-        page->openFile(m_long.path);
+        page->openFile(ended ? m_short.path : m_long.path);
         QVERIFY(waitForState(*page, PlayerState::Playing));
         QVERIFY(!page->emptyState()->isVisible());
         QVERIFY(page->watermark()->isVisible());
         QVERIFY(page->controlBar()->isVisible());
+        if (ended) {
+            QVERIFY(waitForState(*page, PlayerState::Stopped));
+            QVERIFY(page->replayOverlay()->isVisible());
+            QVERIFY(!page->videoRenderer()->currentImage().isNull());
+        }
         QCOMPARE(page->controlBar()->geometry(),
                  QRect(0, page->videoContainer()->height() - PlayerWidget::kControlBarHeight,
                        page->videoContainer()->width(), PlayerWidget::kControlBarHeight));
@@ -327,6 +510,9 @@ private slots:
         QVERIFY(page->watermark()->isHidden());
         QVERIFY(page->replayOverlay()->isHidden());
         QVERIFY(page->videoRenderer()->currentImage().isNull());
+        // Picture for picture the page of a fresh start: no last picture, no
+        // replay button, no watermark, no bar.
+        QCOMPARE(videoArea(*page), emptyAreaLike(*page));
 
         moveMouseOver(page->videoContainer());
         moveMouseOver(page->videoRenderer());
@@ -357,6 +543,84 @@ private slots:
         QVERIFY(page.replayOverlay()->isHidden());
         QVERIFY(waitForState(page, PlayerState::Stopped));
         QCOMPARE(keyRequests(), 1);
+    }
+
+    // A chosen row that fails (damaged header, refused key, no media in it)
+    // after the file before it has ended: the highlight, the picture and the
+    // replay button all speak of the failed row, and nothing brings the ended
+    // file back. While the file before still plays, it keeps the highlight.
+    void failedChoiceSpeaksOfOneFile_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<bool>("firstEnded");
+        QTest::newRow("damaged header after the end") << "header" << true;
+        QTest::newRow("refused key after the end") << "key" << true;
+        QTest::newRow("no media inside after the end") << "media" << true;
+        QTest::newRow("damaged header while playing") << "header" << false;
+        QTest::newRow("refused key while playing") << "key" << false;
+    }
+
+    void failedChoiceSpeaksOfOneFile()
+    {
+        QFETCH(QString, failure);
+        QFETCH(bool, firstEnded);
+        PlayerWidget page;
+        page.resize(900, 500);
+        page.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&page));
+        const QString first = copyOf(firstEnded ? m_short : m_long, "first.vcz");
+        const PageClip& failing =
+            failure == "key" ? m_unknownKey : (failure == "media" ? m_noise : m_short);
+        const QString second = copyOf(failing, "second.vcz");
+        PlaylistModel* model = page.sidebar()->model();
+        model->addEntries({entryFor(first), entryFor(second)});
+        if (failure == "header") {
+            QVERIFY(writeFile(second, QByteArray(60, '\0')));  // damaged since it was listed
+        }
+
+        doubleClickRow(page, 0);
+        QVERIFY(waitForState(page, PlayerState::Playing));
+        if (firstEnded) {
+            QVERIFY(waitForState(page, PlayerState::Stopped));
+            QVERIFY(page.replayOverlay()->isVisible());
+        } else {
+            QVERIFY(QTest::qWaitFor([&] { return !page.videoRenderer()->currentImage().isNull(); },
+                                    kWaitMs));
+        }
+        QVERIFY(!page.videoRenderer()->currentImage().isNull());
+
+        Card seen;
+        bool done = false;
+        answerNextCard(&seen, &done);
+        doubleClickRow(page, 1);
+        QVERIFY(QTest::qWaitFor([&] { return done; }, kWaitMs));
+        QVERIFY(!seen.title.isEmpty());
+        const int keysAfter = keyRequests();
+        QListView* list = page.sidebar()->listView();
+
+        if (!firstEnded) {
+            QCOMPARE(list->currentIndex().row(), 0);
+            QCOMPARE(page.player()->state(), PlayerState::Playing);
+            QVERIFY(page.replayOverlay()->isHidden());
+            QVERIFY(!page.videoRenderer()->currentImage().isNull());
+            return;
+        }
+        QCOMPARE(list->currentIndex().row(), 1);
+        QVERIFY(page.replayOverlay()->isHidden());
+        QVERIFY(page.videoRenderer()->currentImage().isNull());
+        QVERIFY(!model->entryAt(0).playing);
+        if (failure == "media") {
+            return;  // the failed file is loaded; it only has nothing to show
+        }
+        QCOMPARE(videoArea(page), emptyAreaLike(page));
+        // Space, or the bar's play button, must not replay the ended file
+        // under the failed row's highlight.
+        QTest::keyClick(&page, Qt::Key_Space);
+        emit page.controlBar()->playPauseClicked();
+        QTest::qWait(200);
+        QVERIFY(page.player()->state() != PlayerState::Playing);
+        QVERIFY(page.replayOverlay()->isHidden());
+        QCOMPARE(keyRequests(), keysAfter);
     }
 
     void emptyIconOpensTheFileDialog_data()
@@ -405,8 +669,13 @@ private slots:
         if (valid) {
             QVERIFY(started.wait(kWaitMs));
             QCOMPARE(started.first().at(0).toString(), file);
+            QVERIFY(openCards().isEmpty());
         } else {
             QCOMPARE(page.sidebar()->model()->rowCount(), 0);
+            const QList<ConfirmDialog*> cards = openCards();
+            QCOMPARE(cards.size(), 1);
+            QVERIFY(messageOf(cards.first()).contains(QStringLiteral("clip.vcz")));
+            cards.first()->close();
         }
     }
 

@@ -1,5 +1,6 @@
 // The playlist sidebar and its row painting, checked on grabbed pictures and
 // through the events a user would cause.
+#include <QIdentityProxyModel>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -61,6 +62,22 @@ bool hasAccent(const QImage& area)
     }
     return false;
 }
+
+// The playlist as it is, except that every row's second line says what the
+// test expects it to say: the row picture it must match.
+class LineOverride : public QIdentityProxyModel
+{
+public:
+    QString line;
+
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role == PlaylistModel::DurationTextRole) {
+            return line;
+        }
+        return QIdentityProxyModel::data(index, role);
+    }
+};
 
 // Chooses an entry of the next popup menu, or leaves it with Escape; gives
 // up after a few seconds, so a menu that never opens fails the test instead
@@ -200,6 +217,51 @@ private slots:
         paints = 0;
         QTest::qWait(3 * PlaylistDelegate::kAnimationIntervalMs);
         QCOMPARE(paints, 0);
+    }
+
+    // The row picture with its second line reading text: the same view,
+    // delegate and entry, the line replaced through a proxy.
+    QImage rowsReading(const QString& text)
+    {
+        LineOverride proxy;
+        proxy.line = text;
+        proxy.setSourceModel(m_bar->model());
+        list()->setModel(&proxy);
+        const QImage rows = grabRows();
+        list()->setModel(m_bar->model());
+        return rows;
+    }
+
+    void lengthLineReadsUnknownUntilKnown_data()
+    {
+        QTest::addColumn<qint64>("durationMs");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("never opened") << qint64(0) << "--:--";
+        QTest::newRow("past an hour") << qint64(3725000) << "62:05";
+        QTest::newRow("shorter than a second") << qint64(400) << "00:00";
+    }
+
+    void lengthLineReadsUnknownUntilKnown()
+    {
+        QFETCH(qint64, durationMs);
+        QFETCH(QString, line);
+        PlaylistEntry e = entry("Lesson");
+        e.durationMs = durationMs;
+        m_bar->model()->addEntry(e);
+        const QRect second(56, 30, 120, 14);
+        const auto lineOf = [&](const QImage& rows) {
+            return rows.copy(second.translated(0, rowRect(0).top()));
+        };
+
+        const QImage painted = lineOf(grabRows());
+        QCOMPARE(differing(painted, lineOf(rowsReading(line))), 0);
+        QCOMPARE(m_bar->model()->index(0).data(PlaylistModel::DurationTextRole).toString(), line);
+        const QString other = line == "00:00" ? "--:--" : "00:00";
+        QVERIFY2(differing(painted, lineOf(rowsReading(other))) > 20, "the line is not drawn");
+
+        // Once the player tells the length, the row says it.
+        m_bar->model()->setEntryDuration(0, 62000);
+        QCOMPARE(differing(lineOf(grabRows()), lineOf(rowsReading("01:02"))), 0);
     }
 
     void tooltipOnlyForElidedTitlesAndLiteral_data()

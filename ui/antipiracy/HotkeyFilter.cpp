@@ -21,8 +21,8 @@ public:
     ~HotkeyFilter() override;
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
-    // Takes the keys; true when all of them are held.
-    bool take();
+    // Takes the keys, each on its own.
+    HotkeyHold take();
 
     int swallowed = 0;  // GUI thread only
 
@@ -36,7 +36,7 @@ private:
 
 // The one filter of the process, and the answer of the first install. GUI thread only.
 HotkeyFilter* g_filter = nullptr;
-bool g_allHeld = false;
+HotkeyHold g_hold;
 int g_swallowedBefore = 0;  // presses counted by filters already removed
 
 HotkeyFilter::~HotkeyFilter()
@@ -48,25 +48,41 @@ HotkeyFilter::~HotkeyFilter()
 #endif
 }
 
-bool HotkeyFilter::take()
+#if defined(Q_OS_WIN) || defined(Q_OS_LINUX)
+// The platform layer's names, for the notice.
+HotkeyHold holdOf(const ScreenshotKeys::Outcome& outcome)
+{
+    HotkeyHold hold;
+    for (const std::string& name : outcome.held) {
+        hold.held.append(QString::fromStdString(name));
+    }
+    for (const std::string& name : outcome.refused) {
+        hold.refused.append(QString::fromStdString(name));
+    }
+    return hold;
+}
+#endif
+
+HotkeyHold HotkeyFilter::take()
 {
 #ifdef Q_OS_WIN
-    m_ids = WinHotkeys::registerScreenshotKeys();
-    return static_cast<int>(m_ids.size()) == WinHotkeys::screenshotKeyCount();
+    return holdOf(WinHotkeys::registerScreenshotKeys(&m_ids));
 #elif defined(Q_OS_LINUX)
     // Under Wayland the compositor owns the keyboard: an X client's grab on
     // the XWayland root does not keep the desktop's screenshot tool away.
     if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        return false;
+        return {};
     }
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (!x11 || !x11->connection()) {
-        return false;
+        return {};
     }
     m_grab = std::make_unique<X11KeyGrab>(x11->connection());
-    return m_grab->grab();
+    // Whatever X refused is in the outcome, named; the rest is held.
+    m_grab->grab();
+    return holdOf(m_grab->outcome());
 #else
-    return false;
+    return {};
 #endif
 }
 
@@ -97,21 +113,21 @@ bool HotkeyFilter::nativeEventFilter(const QByteArray& eventType, void* message,
 
 }  // namespace
 
-bool installHotkeyFilter()
+HotkeyHold installHotkeyFilter()
 {
     if (g_filter) {
-        return g_allHeld;
+        return g_hold;
     }
     if (!QCoreApplication::instance()) {
-        return false;
+        return {};
     }
     g_filter = new HotkeyFilter;
-    g_allHeld = g_filter->take();
+    g_hold = g_filter->take();
     QCoreApplication::instance()->installNativeEventFilter(g_filter);
     // Post routines run while the application, and with it the connection
     // to the display, still exists.
     qAddPostRoutine(removeHotkeyFilter);
-    return g_allHeld;
+    return g_hold;
 }
 
 void removeHotkeyFilter()
@@ -125,7 +141,7 @@ void removeHotkeyFilter()
     g_swallowedBefore += g_filter->swallowed;
     delete g_filter;
     g_filter = nullptr;
-    g_allHeld = false;
+    g_hold = {};
 }
 
 int swallowedKeyPresses()

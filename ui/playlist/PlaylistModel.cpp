@@ -36,7 +36,7 @@ QVariant PlaylistModel::data(const QModelIndex& index, int role) const
 
 QString PlaylistModel::formatDuration(qint64 ms)
 {
-    return TimeText::format(ms);
+    return TimeText::formatLength(ms);
 }
 
 int PlaylistModel::evictionCandidate(int firstProtected) const

@@ -57,7 +57,8 @@ public:
     void setLastPosition(int row, qint64 ms);
     void setEntryPlaying(int row, bool playing);
 
-    // "%1:%2" of whole minutes and seconds, minutes not folded into hours.
+    // "%1:%2" of whole minutes and seconds, minutes not folded into hours;
+    // "--:--" while the length is unknown (0: the file was never opened).
     static QString formatDuration(qint64 ms);
 
 private:

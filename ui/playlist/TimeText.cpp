@@ -7,3 +7,8 @@ QString TimeText::format(qint64 ms)
         .arg(seconds / 60, 2, 10, QLatin1Char('0'))
         .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
+
+QString TimeText::formatLength(qint64 ms)
+{
+    return ms > 0 ? format(ms) : QString::fromLatin1(kUnknown);
+}
