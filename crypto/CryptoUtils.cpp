@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <cstring>
 
 #include "ContainerFormat.h"
@@ -180,6 +181,11 @@ void CryptoUtils::secureWipe(QByteArray& data)
 
 bool CryptoUtils::readContainerHeader(const QString& path, QByteArray& keyId, QByteArray& iv)
 {
+    // Only a regular file is opened: a FIFO would wait for a writer, and the
+    // caller is often the GUI thread.
+    if (!QFileInfo(path).isFile()) {
+        return false;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return false;

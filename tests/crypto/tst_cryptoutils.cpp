@@ -1,8 +1,14 @@
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "ContainerFormat.h"
 #include "CryptoUtils.h"
@@ -97,6 +103,7 @@ private slots:
     void header_data();
     void header();
     void headerBuildsLowSourceBits();
+    void headerOfAFifoIsRefusedWithoutWaiting();
 };
 
 void TestCryptoUtils::nistVectors()
@@ -360,6 +367,38 @@ void TestCryptoUtils::headerBuildsLowSourceBits()
 
     QVERIFY(ContainerFormat::buildHeader(QByteArray(15, 'x'), id, 0).isEmpty());
     QVERIFY(ContainerFormat::buildHeader(iv, QByteArray(17, 'x'), 0).isEmpty());
+}
+
+// A playlist row's file may have been replaced by a FIFO since it was added:
+// opened for reading, it would wait for a writer on the GUI thread.
+void TestCryptoUtils::headerOfAFifoIsRefusedWithoutWaiting()
+{
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("c.vcz")));
+    QVERIFY(mkfifo(fifo.constData(), 0600) == 0);
+    std::atomic<bool> done{false};
+    bool read = true;
+    std::thread reader([&] {
+        QByteArray keyId;
+        QByteArray iv;
+        read = CryptoUtils::readContainerHeader(QFile::decodeName(fifo), keyId, iv);
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const bool quick = done;
+    if (!quick) {
+        // Lets the blocked open return, so the thread can be joined.
+        const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+    }
+    reader.join();
+    QVERIFY2(quick, "reading the header waited for a writer");
+    QVERIFY(!read);
 }
 
 QTEST_APPLESS_MAIN(TestCryptoUtils)
