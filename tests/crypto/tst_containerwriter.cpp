@@ -1,4 +1,5 @@
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -52,6 +53,8 @@ private slots:
     void fullDiskLeavesNothing();
     void stopLeavesNothing();
     void concurrentWritersAreIndependent();
+    void permissionsFollowTheUmask_data();
+    void permissionsFollowTheUmask();
 };
 
 void TestContainerWriter::roundTrip_data()
@@ -324,3 +327,32 @@ void TestContainerWriter::concurrentWritersAreIndependent()
 
 QTEST_GUILESS_MAIN(TestContainerWriter)
 #include "tst_containerwriter.moc"
+
+void TestContainerWriter::permissionsFollowTheUmask_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("umask 022") << 022 << 0644;
+    QTest::newRow("umask 002") << 002 << 0664;
+    QTest::newRow("umask 077") << 077 << 0600;
+}
+
+// A container is the merchant's product, shared like any file of theirs.
+void TestContainerWriter::permissionsFollowTheUmask()
+{
+    QFETCH(int, mask);
+    QFETCH(int, mode);
+    QTemporaryDir dir;
+    const QString src = dir.filePath(QStringLiteral("a.mp4"));
+    QVERIFY(writeFile(src, pseudoRandom(1000, 9)));
+    const QString out = dir.filePath(QStringLiteral("a.vcz"));
+    const mode_t before = umask(mode_t(mask));
+    const bool ok = ContainerWriter::write(src, out).ok;
+    umask(before);
+    QVERIFY(ok);
+    struct stat info
+    {
+    };
+    QCOMPARE(stat(QFile::encodeName(out).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 0777), mode);
+}
