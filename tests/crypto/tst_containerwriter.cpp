@@ -53,6 +53,8 @@ private slots:
     void fullDiskLeavesNothing();
     void stopLeavesNothing();
     void concurrentWritersAreIndependent();
+    void givenKeyMaterial_data();
+    void givenKeyMaterial();
     void permissionsFollowTheUmask_data();
     void permissionsFollowTheUmask();
 };
@@ -327,6 +329,51 @@ void TestContainerWriter::concurrentWritersAreIndependent()
 
 QTEST_GUILESS_MAIN(TestContainerWriter)
 #include "tst_containerwriter.moc"
+
+void TestContainerWriter::givenKeyMaterial_data()
+{
+    QTest::addColumn<int>("keySize");
+    QTest::addColumn<int>("ivSize");
+    QTest::addColumn<int>("idSize");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("complete") << 32 << 16 << 16 << true;
+    QTest::newRow("short key") << 31 << 16 << 16 << false;
+    QTest::newRow("no iv") << 32 << 0 << 16 << false;
+    QTest::newRow("long video id") << 32 << 16 << 17 << false;
+}
+
+// The key registered before the container exists is the one it is sealed
+// under; anything short of complete secrets writes nothing.
+void TestContainerWriter::givenKeyMaterial()
+{
+    QFETCH(int, keySize);
+    QFETCH(int, ivSize);
+    QFETCH(int, idSize);
+    QFETCH(bool, written);
+    QTemporaryDir dir;
+    const QString src = dir.filePath(QStringLiteral("a.mp4"));
+    const QByteArray plain = pseudoRandom(300000, 7);
+    QVERIFY(writeFile(src, plain));
+    ContainerWriter::KeyMaterial material;
+    material.key = pseudoRandom(keySize, 1);
+    material.iv = pseudoRandom(ivSize, 2);
+    material.videoId = pseudoRandom(idSize, 3);
+
+    const QString out = dir.filePath(QStringLiteral("a.vcz"));
+    const ContainerWriter::Result r = ContainerWriter::write(src, out, material);
+    QCOMPARE(r.ok, written);
+    QCOMPARE(QFileInfo::exists(out), written);
+    if (!written) {
+        QCOMPARE(r.error, ContainerWriter::Error::CipherInit);
+        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("a.mp4")});
+        return;
+    }
+    QByteArray keyId, iv;
+    QVERIFY(CryptoUtils::readContainerHeader(out, keyId, iv));
+    QCOMPARE(QByteArray::fromHex(keyId), material.videoId);
+    QCOMPARE(iv, material.iv);
+    QCOMPARE(CryptoUtils::decryptBytes(readFile(out).mid(52), material.key, material.iv), plain);
+}
 
 void TestContainerWriter::permissionsFollowTheUmask_data()
 {
