@@ -211,26 +211,46 @@ void MainWindow::saveSession()
     }
 }
 
-bool MainWindow::mayInterruptWork(const QString& title, const QString& message,
+QString MainWindow::interruptQuestion(const QString& action, const QStringList& unregistered)
+{
+    QString text = QStringLiteral(
+                       "当前有视频正在加密或上传中，%1会中断这些任务：未完成的视频"
+                       "不会生成加密文件，之后需要重新加密。")
+                       .arg(action);
+    if (!unregistered.isEmpty()) {
+        // Named one by one, so the merchant knows which to start again; a
+        // long batch is cut short rather than pushing the buttons off screen.
+        text += QStringLiteral("\n\n以下视频的密钥尚未在服务器登记：");
+        for (const QString& name : unregistered.mid(0, kNamedFiles)) {
+            text += QStringLiteral("\n· ") + name;
+        }
+        if (unregistered.size() > kNamedFiles) {
+            text += QStringLiteral("\n……共 %1 个").arg(unregistered.size());
+        }
+    }
+    return text + QStringLiteral("\n\n确定继续？");
+}
+
+bool MainWindow::mayInterruptWork(const QString& title, const QString& action,
                                   const QString& okText)
 {
     if (m_leaving || !m_encryptionPage || !m_encryptionPage->isBusy()) {
         return true;
     }
-    if (!ConfirmDialog::confirm(this, title, message, okText, QStringLiteral("留在当前"))) {
+    const QString question = interruptQuestion(action, m_encryptionPage->unregisteredFiles());
+    if (!ConfirmDialog::confirm(this, title, question, okText, QStringLiteral("留在当前"))) {
         return false;
     }
-    // Running files stop at their next chunk and leave nothing behind;
-    // queued ones never start. Key uploads under way end with the page.
+    // Running files stop at their next chunk and leave nothing behind; the
+    // others never start. No container exists whose key is not registered,
+    // so nothing written is lost.
     m_encryptionPage->cancelEncryption();
     return true;
 }
 
 void MainWindow::onSwitchAccount()
 {
-    if (!mayInterruptWork(QStringLiteral("切换账号"),
-                          QStringLiteral("当前有视频正在加密或上传中，切换账号会中断这些任务，"
-                                         "已加密但未上传的视频可能无法播放。确定继续？"),
+    if (!mayInterruptWork(QStringLiteral("切换账号"), QStringLiteral("切换账号"),
                           QStringLiteral("继续切换"))) {
         return;
     }
@@ -241,9 +261,7 @@ void MainWindow::onSwitchAccount()
 
 void MainWindow::onClose()
 {
-    if (!mayInterruptWork(QStringLiteral("关闭程序"),
-                          QStringLiteral("当前有视频正在加密或上传中，关闭程序会中断这些任务，"
-                                         "已加密但未上传的视频可能无法播放。确定继续？"),
+    if (!mayInterruptWork(QStringLiteral("关闭程序"), QStringLiteral("关闭程序"),
                           QStringLiteral("继续关闭"))) {
         return;
     }
@@ -255,9 +273,7 @@ void MainWindow::onClose()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (!mayInterruptWork(QStringLiteral("关闭程序"),
-                          QStringLiteral("当前有视频正在加密或上传中，关闭程序会中断这些任务，"
-                                         "已加密但未上传的视频可能无法播放。确定继续？"),
+    if (!mayInterruptWork(QStringLiteral("关闭程序"), QStringLiteral("关闭程序"),
                           QStringLiteral("继续关闭"))) {
         event->ignore();
         return;

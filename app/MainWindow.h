@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include "UserInfo.h"
 
@@ -29,6 +30,12 @@ public:
     EncryptorWidget* encryptionPage() const { return m_encryptionPage; }
     int currentPage() const;
 
+    // The question before work on files is dropped; action is what drops it
+    // ("关闭程序"), unregistered the files whose keys the server may lack.
+    static QString interruptQuestion(const QString& action, const QStringList& unregistered);
+    // Files named one by one in that question.
+    static constexpr int kNamedFiles = 5;
+
 signals:
     // The user confirmed an account switch; the application logs out and
     // closes this window.
@@ -52,9 +59,10 @@ private:
     void selectTab(int index);
     void openSettings();
     void saveSession();
-    // Asks whether running encryption or upload work may be interrupted, and
-    // stops it when the user agrees. True when the session may end.
-    bool mayInterruptWork(const QString& title, const QString& message, const QString& okText);
+    // Asks whether running encryption or upload work (a key waiting for a
+    // retry included) may be dropped, and stops it when the user agrees.
+    // True when the session may end.
+    bool mayInterruptWork(const QString& title, const QString& action, const QString& okText);
 
     // All members: GUI thread only; widgets are Qt children of the window.
     TitleBar* m_titleBar = nullptr;

@@ -36,6 +36,33 @@ ContainerWriter::Result::~Result()
     CryptoUtils::secureWipe(iv);
 }
 
+ContainerWriter::KeyMaterial::~KeyMaterial()
+{
+    wipe();
+}
+
+ContainerWriter::KeyMaterial ContainerWriter::KeyMaterial::fresh()
+{
+    KeyMaterial m;
+    m.key = CryptoUtils::randomKey();
+    m.iv = CryptoUtils::randomIv();
+    m.videoId = CryptoUtils::randomVideoId();
+    return m;
+}
+
+bool ContainerWriter::KeyMaterial::isComplete() const
+{
+    return key.size() == CryptoUtils::kKeySize && iv.size() == CryptoUtils::kIvSize &&
+           videoId.size() == CryptoUtils::kVideoIdSize;
+}
+
+void ContainerWriter::KeyMaterial::wipe()
+{
+    CryptoUtils::secureWipe(key);
+    CryptoUtils::secureWipe(iv);
+    videoId.clear();
+}
+
 QString ContainerWriter::messageFor(Error error)
 {
     switch (error) {
@@ -88,6 +115,14 @@ ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QSt
                                                const ProgressFn& progress,
                                                const std::atomic_bool* stop)
 {
+    return write(srcPath, outPath, KeyMaterial::fresh(), progress, stop);
+}
+
+ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QString& outPath,
+                                               const KeyMaterial& material,
+                                               const ProgressFn& progress,
+                                               const std::atomic_bool* stop)
+{
     QFile source(srcPath);
     if (QFileInfo(srcPath).isDir()) {
         return failure(Error::OpenSource, QStringLiteral("is a directory"));
@@ -103,10 +138,13 @@ ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QSt
         return failure(Error::CreateOutput, output.errorString());
     }
 
+    if (!material.isComplete()) {
+        return failure(Error::CipherInit);
+    }
     Result result;
-    result.key = CryptoUtils::randomKey();
-    result.iv = CryptoUtils::randomIv();
-    result.videoId = CryptoUtils::randomVideoId();
+    result.key = material.key;
+    result.iv = material.iv;
+    result.videoId = material.videoId;
     result.sourceSize = total;
 
     const QByteArray header = ContainerFormat::buildHeader(result.iv, result.videoId, total);

@@ -53,6 +53,30 @@ public:
         qint64 sourceSize = 0;
     };
 
+    // The secrets of one container. Whoever registers a key with the server
+    // before the container exists mints them and hands them in; the holder's
+    // copies are wiped when it goes.
+    struct KeyMaterial
+    {
+        KeyMaterial() = default;
+        KeyMaterial(const KeyMaterial&) = default;
+        KeyMaterial(KeyMaterial&&) = default;
+        KeyMaterial& operator=(const KeyMaterial&) = default;
+        KeyMaterial& operator=(KeyMaterial&&) = default;
+        ~KeyMaterial();
+
+        // Fresh random key, counter block and video id; incomplete when the
+        // random generator failed.
+        static KeyMaterial fresh();
+        // A 32-byte key, a 16-byte counter block and a 16-byte video id.
+        bool isComplete() const;
+        void wipe();
+
+        QByteArray key;
+        QByteArray iv;
+        QByteArray videoId;
+    };
+
     // Called with whole percents 0..100, only when the value changes; an
     // empty source reports nothing.
     using ProgressFn = std::function<void(int percent)>;
@@ -67,5 +91,9 @@ public:
     // Encrypts srcPath into outPath. stop, when given, is polled between
     // chunks; once set the write ends as a failure and nothing is left on disk.
     static Result write(const QString& srcPath, const QString& outPath,
+                        const ProgressFn& progress = {}, const std::atomic_bool* stop = nullptr);
+    // The same under the given secrets, so that their key can be registered
+    // before the container appears; incomplete material fails as CipherInit.
+    static Result write(const QString& srcPath, const QString& outPath, const KeyMaterial& material,
                         const ProgressFn& progress = {}, const std::atomic_bool* stop = nullptr);
 };

@@ -27,7 +27,14 @@ void EncryptQueue::setOutputDir(const QString& dir)
 
 void EncryptQueue::enqueue(const QStringList& files)
 {
-    m_pendingFiles += files;
+    for (const QString& file : files) {
+        m_pending.append({file, m_outputDir, {}});
+    }
+}
+
+void EncryptQueue::enqueue(const QString& file, const ContainerWriter::KeyMaterial& material)
+{
+    m_pending.append({file, m_outputDir, material});
 }
 
 QString EncryptQueue::distinctOutputPath(const QString& srcPath, const QString& dir,
@@ -52,24 +59,26 @@ QString EncryptQueue::distinctOutputPath(const QString& srcPath, const QString& 
 
 void EncryptQueue::start()
 {
-    if (m_pendingFiles.isEmpty()) {
+    if (m_pending.isEmpty()) {
         return;
     }
-    // The caller starts a batch only after the last one ended; the pool has
-    // let go of those tasks by then.
-    releaseTasks();
-    m_stop.store(false);
-    m_totalCount = int(m_pendingFiles.size());
-    m_doneCount = 0;
-    m_unreported.clear();
+    if (!isRunning()) {
+        // The last batch has ended; the pool lets go of its tasks at once.
+        releaseTasks();
+        m_stop.store(false);
+        m_totalCount = 0;
+        m_doneCount = 0;
+        m_unreported.clear();
+        m_taken.clear();
+    }
+    m_totalCount += int(m_pending.size());
 
-    QSet<QString> taken;
-    for (const QString& file : std::as_const(m_pendingFiles)) {
-        const QString outPath = distinctOutputPath(file, m_outputDir, taken);
-        taken.insert(outPath);
-        ++m_unreported[file];
+    for (const Pending& item : std::as_const(m_pending)) {
+        const QString outPath = distinctOutputPath(item.file, item.outputDir, m_taken);
+        m_taken.insert(outPath);
+        ++m_unreported[item.file];
 
-        auto task = std::make_unique<EncryptTask>(file, outPath, &m_stop);
+        auto task = std::make_unique<EncryptTask>(item.file, outPath, &m_stop, item.material);
         connect(task.get(), &EncryptTask::progress, this, &EncryptQueue::taskProgress,
                 Qt::QueuedConnection);
         connect(task.get(), &EncryptTask::finished, this, &EncryptQueue::onTaskFinished,
@@ -78,7 +87,7 @@ void EncryptQueue::start()
         m_pool.start(task.get(), 0);
         m_tasks.push_back(std::move(task));
     }
-    m_pendingFiles.clear();
+    m_pending.clear();
 }
 
 void EncryptQueue::onTaskFinished(QString file, bool ok, QString outPath, QString err,
@@ -105,7 +114,7 @@ void EncryptQueue::onTaskFinished(QString file, bool ok, QString outPath, QStrin
 
 void EncryptQueue::cancel()
 {
-    m_pendingFiles.clear();
+    m_pending.clear();
     if (m_tasks.empty()) {
         return;
     }

@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "ContainerWriter.h"
+
 class EncryptTask;
 
 // Runs batches of encryption tasks on a pool of its own with two threads and
@@ -30,11 +32,17 @@ public:
     // for every queued file to be written.
     ~EncryptQueue() override;
 
+    // The directory of the files enqueued from now on.
     void setOutputDir(const QString& dir);
+    // Files whose containers get fresh secrets of their own.
     void enqueue(const QStringList& files);
-    // Submits the pending files as one batch. Each file gets an output name of
-    // its own: a name already taken in this batch or already on disk gets a
-    // number, "a (2).vcz", so no container replaces another.
+    // A file sealed under the given secrets (their key already registered).
+    void enqueue(const QString& file, const ContainerWriter::KeyMaterial& material);
+    // Submits the pending files. When no batch runs they start one; while
+    // one runs they join it, and allEncrypted comes once all have reported.
+    // Each file gets an output name of its own: a name already taken in the
+    // batch or already on disk gets a number, "a (2).vcz", so no container
+    // replaces another.
     void start();
 
     // True from start() until the batch's allEncrypted.
@@ -69,8 +77,17 @@ private:
     // The stop flag is read by the pool threads; everything else belongs to
     // the queue's thread.
     std::atomic_bool m_stop{false};
-    QStringList m_pendingFiles;
+    struct Pending
+    {
+        QString file;
+        QString outputDir;
+        ContainerWriter::KeyMaterial material;  // empty: fresh secrets
+    };
+    QList<Pending> m_pending;
     QString m_outputDir;
+    // Output names handed out in the running batch; its containers appear
+    // on disk only when each is complete.
+    QSet<QString> m_taken;
     int m_totalCount = 0;
     int m_doneCount = 0;
     QHash<QString, int> m_unreported;  // sources of the batch still to report, with their count

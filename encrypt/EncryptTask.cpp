@@ -8,8 +8,8 @@
 #include "PoolHandOff.h"
 
 EncryptTask::EncryptTask(const QString& srcPath, const QString& outPath,
-                         const std::atomic_bool* stop)
-    : m_srcPath(srcPath), m_outPath(outPath), m_stop(stop)
+                         const std::atomic_bool* stop, const ContainerWriter::KeyMaterial& material)
+    : m_srcPath(srcPath), m_outPath(outPath), m_stop(stop), m_material(material)
 {
     setAutoDelete(false);
 }
@@ -49,9 +49,14 @@ void EncryptTask::run()
         return;
     }
 
-    ContainerWriter::Result result = ContainerWriter::write(
-        src, m_outPath, [this, &src](int percent) { emit progress(src, qBound(0, percent, 100)); },
-        m_stop);
+    const auto progressFn = [this, &src](int percent) {
+        emit progress(src, qBound(0, percent, 100));
+    };
+    ContainerWriter::Result result =
+        m_material.videoId.isEmpty()
+            ? ContainerWriter::write(src, m_outPath, progressFn, m_stop)
+            : ContainerWriter::write(src, m_outPath, m_material, progressFn, m_stop);
+    m_material.wipe();
 
     if (!result.ok) {
         emit finished(src, false, QString(), result.message, {}, {}, {});

@@ -6,6 +6,8 @@
 #include <QString>
 #include <atomic>
 
+#include "ContainerWriter.h"
+
 // Encrypts one source file into one container on a pool thread, through the
 // shared container writer. The pool never deletes it (auto-deletion is off):
 // its owner, the queue, releases it once the pool is done with it, so the
@@ -16,8 +18,10 @@ class EncryptTask : public QObject, public QRunnable
 
 public:
     // stop, when given, must outlive the task; it is polled between chunks.
+    // Without material the container gets fresh secrets of its own.
     EncryptTask(const QString& srcPath, const QString& outPath,
-                const std::atomic_bool* stop = nullptr);
+                const std::atomic_bool* stop = nullptr,
+                const ContainerWriter::KeyMaterial& material = {});
 
     void run() override;
 
@@ -36,4 +40,6 @@ private:
     const QString m_srcPath;
     const QString m_outPath;
     const std::atomic_bool* const m_stop;
+    // Read by run() only, then wiped there.
+    ContainerWriter::KeyMaterial m_material;
 };

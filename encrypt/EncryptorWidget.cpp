@@ -1,12 +1,12 @@
 #include "EncryptorWidget.h"
 
-#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +26,7 @@
 #include "ContainerWriter.h"
 #include "CryptoUtils.h"
 #include "EncryptQueue.h"
+#include "MediaProbe.h"
 #include "PlainLabel.h"
 #include "SvgIcon.h"
 #include "TranscodeDialog.h"
@@ -114,8 +115,7 @@ EncryptorWidget::TaskEntry::~TaskEntry()
 
 void EncryptorWidget::TaskEntry::wipeSecrets()
 {
-    CryptoUtils::secureWipe(key);
-    CryptoUtils::secureWipe(iv);
+    secrets.wipe();
 }
 
 EncryptorWidget::EncryptorWidget(QWidget* parent)
@@ -244,7 +244,7 @@ EncryptorWidget::~EncryptorWidget()
     m_queue = nullptr;
 }
 
-bool EncryptorWidget::isBusy() const
+bool EncryptorWidget::isWorking() const
 {
     for (const TaskEntry& e : m_entries) {
         if (e.status == Queued || e.status == Encrypting || e.status == Uploading) {
@@ -254,9 +254,45 @@ bool EncryptorWidget::isBusy() const
     return false;
 }
 
+bool EncryptorWidget::isBusy() const
+{
+    // A row waiting for a retry holds the only copy of a key the server may
+    // not have: leaving drops that file's work like any running one.
+    for (const TaskEntry& e : m_entries) {
+        if (e.status == UploadRetry) {
+            return true;
+        }
+    }
+    return isWorking();
+}
+
+QStringList EncryptorWidget::unregisteredFiles() const
+{
+    QStringList names;
+    for (const TaskEntry& e : m_entries) {
+        if ((e.status == Queued && !e.registered) || e.status == Uploading ||
+            e.status == UploadRetry) {
+            names << QFileInfo(e.srcPath).fileName();
+        }
+    }
+    return names;
+}
+
 void EncryptorWidget::cancelEncryption()
 {
+    // Files with the workers report "加密已取消" through the queue.
     m_queue->cancel();
+    const QString cancelled = ContainerWriter::messageFor(ContainerWriter::Error::Stopped);
+    for (TaskEntry& e : m_entries) {
+        if (e.status == Queued || e.status == Uploading || e.status == UploadRetry) {
+            fail(e, cancelled);
+        }
+    }
+}
+
+void EncryptorWidget::setFolderOpener(const FolderOpener::Opener& opener)
+{
+    m_folders.setOpener(opener);
 }
 
 bool EncryptorWidget::isAcceptedVideo(const QString& path)
@@ -313,6 +349,8 @@ void EncryptorWidget::addFiles(const QStringList& paths)
                 it->videoId.clear();
                 it->errorText.clear();
                 it->finishedAt = QDateTime();
+                it->outputDir.clear();
+                it->registered = false;
                 it->wipeSecrets();
             }
             refreshItem(path);
@@ -391,13 +429,13 @@ void EncryptorWidget::onOpenOutput()
 {
     const QString dir = m_outputDir->text();
     if (!dir.isEmpty()) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(dir));
+        m_folders.open(this, dir);
     }
 }
 
 void EncryptorWidget::onStartEncrypt()
 {
-    if (isBusy()) {
+    if (isWorking()) {
         return;  // a second batch must not overlap the running one
     }
     QStringList paths;
@@ -409,16 +447,52 @@ void EncryptorWidget::onStartEncrypt()
     if (paths.isEmpty()) {
         return;
     }
+    const QString dir = m_outputDir->text();
+    QDir().mkpath(dir);
     for (const QString& path : std::as_const(paths)) {
-        m_entries[path].status = Queued;
+        TaskEntry& e = m_entries[path];
+        e.status = Queued;
+        e.outputDir = dir;
+        e.registered = false;
+        e.secrets = ContainerWriter::KeyMaterial::fresh();
+        e.videoId = CryptoUtils::formatVideoId(e.secrets.videoId);
         refreshItem(path);
     }
-    QDir().mkpath(m_outputDir->text());
-    m_queue->setOutputDir(m_outputDir->text());
-    m_queue->enqueue(paths);
-    m_start->setText(QStringLiteral("加密中..."));
     updateSummary();
-    m_queue->start();
+    for (const QString& path : std::as_const(paths)) {
+        TaskEntry& e = m_entries[path];
+        if (!e.secrets.isComplete()) {
+            fail(e, ContainerWriter::messageFor(ContainerWriter::Error::CipherInit));
+            continue;
+        }
+        checkSource(path, e.videoId);
+    }
+}
+
+void EncryptorWidget::checkSource(const QString& path, const QString& tag)
+{
+    // A look into the file may wait on a slow disk: it runs on the pool and
+    // answers here. The watcher goes with the page, and its answer with it.
+    auto* watcher = new QFutureWatcher<MediaProbe::Verdict>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, path, tag] {
+        watcher->deleteLater();
+        onSourceChecked(path, tag, watcher->result());
+    });
+    watcher->setFuture(MediaProbe::checkLater(path));
+}
+
+void EncryptorWidget::onSourceChecked(const QString& path, const QString& tag,
+                                      MediaProbe::Verdict verdict)
+{
+    auto it = m_entries.find(path);
+    if (it == m_entries.end() || it->status != Queued || it->videoId != tag) {
+        return;  // cancelled meanwhile, perhaps started again under a new key
+    }
+    if (verdict != MediaProbe::Verdict::Media) {
+        fail(*it, MediaProbe::messageFor(verdict));
+        return;
+    }
+    sendKey(*it, false);
 }
 
 void EncryptorWidget::onTaskProgress(const QString& file, int percent)
@@ -437,94 +511,109 @@ void EncryptorWidget::onTaskEncrypted(const QString& file, const QString& outPat
                                       const QByteArray& videoId, const QByteArray& iv,
                                       const QByteArray& key)
 {
+    Q_UNUSED(videoId);
+    Q_UNUSED(iv);
+    Q_UNUSED(key);
     auto it = m_entries.find(file);
-    if (it == m_entries.end()) {
+    if (it == m_entries.end() || (it->status != Queued && it->status != Encrypting)) {
         return;
     }
-    it->status = Uploading;
+    // The key was registered before the container was written.
+    it->status = Done;
     it->outPath = outPath;
-    it->videoId = CryptoUtils::formatVideoId(videoId);
+    it->errorText.clear();
     it->finishedAt = QDateTime::currentDateTime();
-    it->key = key;
-    it->iv = iv;
     refreshItem(file);
     updateSummary();
-    sendKey(*it, false);
+    saveHistory();
 }
 
 void EncryptorWidget::sendKey(TaskEntry& entry, bool resend)
 {
+    entry.status = Uploading;
+    entry.errorText.clear();
+    refreshItem(entry.srcPath);
+    updateSummary();
     m_client->setToken(AuthManager::instance()->token());
     const QFileInfo source(entry.srcPath);
-    m_upload->uploadKey(entry.srcPath, entry.videoId, entry.key, entry.iv,
+    m_upload->uploadKey(entry.videoId, entry.videoId, entry.secrets.key, entry.secrets.iv,
                         source.completeBaseName(), source.fileName(), source.size(), resend);
+}
+
+void EncryptorWidget::fail(TaskEntry& entry, const QString& reason)
+{
+    entry.status = Failed;
+    entry.errorText = reason;
+    entry.videoId.clear();
+    entry.wipeSecrets();
+    refreshItem(entry.srcPath);
+    updateSummary();
+}
+
+EncryptorWidget::TaskEntry* EncryptorWidget::entryForKey(const QString& keyId)
+{
+    for (TaskEntry& e : m_entries) {
+        if (!keyId.isEmpty() && e.videoId == keyId) {
+            return &e;
+        }
+    }
+    return nullptr;
 }
 
 void EncryptorWidget::onTaskFailed(const QString& file, const QString& errorMsg)
 {
     auto it = m_entries.find(file);
-    if (it == m_entries.end()) {
+    if (it == m_entries.end() || (it->status != Queued && it->status != Encrypting)) {
         return;
     }
-    it->status = Failed;
-    it->errorText = errorMsg;
-    refreshItem(file);
-    updateSummary();
+    fail(*it, errorMsg);
 }
 
 void EncryptorWidget::onAllEncrypted()
 {
-    m_start->setText(QStringLiteral("开始加密"));
     updateSummary();
     saveHistory();
 }
 
-void EncryptorWidget::onUploadSucceeded(const QString& srcFile)
+void EncryptorWidget::onUploadSucceeded(const QString& keyId)
 {
-    auto it = m_entries.find(srcFile);
-    if (it == m_entries.end()) {
+    TaskEntry* e = entryForKey(keyId);
+    if (!e || e->status != Uploading) {
         return;
     }
-    it->status = Done;
-    it->errorText.clear();
-    it->finishedAt = QDateTime::currentDateTime();
-    it->wipeSecrets();
-    refreshItem(srcFile);
+    // Only now may the container be written: whatever happens from here on,
+    // no container exists whose key the server lacks.
+    e->registered = true;
+    e->status = Queued;
+    m_queue->setOutputDir(e->outputDir);
+    m_queue->enqueue(e->srcPath, e->secrets);
+    e->wipeSecrets();  // the queue has its own copy
+    refreshItem(e->srcPath);
     updateSummary();
-    saveHistory();
+    m_queue->start();
 }
 
-void EncryptorWidget::onUploadFailed(const QString& srcFile, const QString& errorMsg)
+void EncryptorWidget::onUploadFailed(const QString& keyId, const QString& errorMsg)
 {
-    auto it = m_entries.find(srcFile);
-    if (it == m_entries.end()) {
+    TaskEntry* e = entryForKey(keyId);
+    if (!e || e->status != Uploading) {
         return;
     }
-    // The server refused this key for good: nobody can ever play the
-    // container, so it must not lie around as if it were a product.
-    if (!it->outPath.isEmpty()) {
-        QFile::remove(it->outPath);
-    }
-    it->status = Failed;
-    it->errorText = QStringLiteral("加密失败：") + errorMsg;
-    it->outPath.clear();
-    it->videoId.clear();
-    it->wipeSecrets();
-    refreshItem(srcFile);
-    updateSummary();
+    // Refused for good: nothing was written, and nothing will be.
+    fail(*e, QStringLiteral("加密失败：") + errorMsg);
 }
 
-void EncryptorWidget::onUploadUncertain(const QString& srcFile, const QString& errorMsg)
+void EncryptorWidget::onUploadUncertain(const QString& keyId, const QString& errorMsg)
 {
-    auto it = m_entries.find(srcFile);
-    if (it == m_entries.end()) {
+    TaskEntry* e = entryForKey(keyId);
+    if (!e || e->status != Uploading) {
         return;
     }
-    // The server may hold the key already: the container stays, and so does
-    // the key material a retry sends again.
-    it->status = UploadRetry;
-    it->errorText = QStringLiteral("上传失败，可重试：") + errorMsg;
-    refreshItem(srcFile);
+    // The server may hold the key already: the row keeps it, so a retry
+    // sends the same registration, and the container waits for the answer.
+    e->status = UploadRetry;
+    e->errorText = QStringLiteral("上传失败，可重试：") + errorMsg;
+    refreshItem(e->srcPath);
     updateSummary();
 }
 
@@ -534,10 +623,6 @@ void EncryptorWidget::onRetryUpload(const QString& srcFile)
     if (it == m_entries.end() || it->status != UploadRetry) {
         return;
     }
-    it->status = Uploading;
-    it->errorText.clear();
-    refreshItem(srcFile);
-    updateSummary();
     sendKey(*it, true);
 }
 
@@ -608,8 +693,15 @@ void EncryptorWidget::refreshItem(const QString& path)
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(12, 8, 12, 8);
     layout->setSpacing(10);
-    QLabel* name = plainLabel(QFileInfo(path).fileName(), "taskName", row);
-    name->setToolTip(plainToolTip(path));
+    // Once written, the container's own name is shown: it may carry a
+    // number ("a (2).vcz") when the plain name was taken.
+    const QString shownName =
+        e.outPath.isEmpty()
+            ? QFileInfo(path).fileName()
+            : QFileInfo(path).fileName() + QStringLiteral(" → ") + QFileInfo(e.outPath).fileName();
+    QLabel* name = plainLabel(shownName, "taskName", row);
+    name->setToolTip(
+        plainToolTip(e.outPath.isEmpty() ? path : path + QLatin1Char('\n') + e.outPath));
     layout->addWidget(name, 1);
 
     QString text;
@@ -695,7 +787,10 @@ void EncryptorWidget::updateSummary()
     for (const TaskEntry& e : m_entries) {
         waiting = waiting || e.status == Waiting;
     }
-    m_start->setEnabled(waiting && !isBusy());
+    // A row waiting for a retry does not hold up new files.
+    const bool working = isWorking();
+    m_start->setEnabled(waiting && !working);
+    m_start->setText(working ? QStringLiteral("加密中...") : QStringLiteral("开始加密"));
 }
 
 void EncryptorWidget::saveHistory()

@@ -7,6 +7,10 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "ContainerWriter.h"
+#include "FolderOpener.h"
+#include "MediaProbe.h"
+
 class ApiClient;
 class EncryptQueue;
 class QLabel;
@@ -16,9 +20,14 @@ class QListWidgetItem;
 class QPushButton;
 class UploadService;
 
-// The merchant's encryption page: files are dropped or picked, encrypted on
-// the queue, their keys registered with the server, and each file's way is
-// shown in a task list.
+// The merchant's encryption page: files are dropped or picked, checked, their
+// keys registered with the server, then encrypted on the queue, and each
+// file's way is shown in a task list.
+//
+// A container is written only once the server holds its key: a container on
+// disk whose key lived only in this program's memory would be lost for good
+// if the program ended before the key got through. A key registered for a
+// container that then never comes is harmless on the server.
 class EncryptorWidget : public QWidget
 {
     Q_OBJECT
@@ -26,25 +35,31 @@ class EncryptorWidget : public QWidget
 public:
     enum TaskStatus
     {
-        Waiting = 0,      // added, not handed to the queue
+        Waiting = 0,      // added, not started
         Encrypting = 1,   // progress has been reported
-        Uploading = 2,    // container written, key registration running
-        Done = 3,         // the server holds the key
-        Failed = 4,       // encryption failed, or the server refused the key
-        Queued = 5,       // handed to the queue, no progress yet
-        UploadRetry = 6,  // no answer about the key: container kept, retry offered
+        Uploading = 2,    // key registration running; nothing written yet
+        Done = 3,         // the server holds the key and the container is written
+        Failed = 4,       // not media, the server refused the key, or encryption failed
+        Queued = 5,       // started: being checked, or registered and waiting for a worker
+        UploadRetry = 6,  // no answer about the key: nothing written, retry offered
     };
 
     explicit EncryptorWidget(QWidget* parent = nullptr);
     ~EncryptorWidget() override;
 
-    // True while a file is queued, encrypting or uploading.
+    // True while leaving would drop work: a file is queued, encrypting or
+    // registering its key, or its key waits for a retry.
     bool isBusy() const;
-    // Stops the encryption at once (switching account, closing): running
-    // files stop between chunks and leave nothing, queued ones never start.
-    // Returns within a second; their rows show "加密已取消". Uploads under
-    // way are not affected.
+    // Names of the files whose key the server may not hold yet, for the
+    // question before their work is dropped.
+    QStringList unregisteredFiles() const;
+    // Stops all work on files at once (switching account, closing): running
+    // files stop between chunks and leave nothing, the others never start.
+    // Returns within a second; every such row shows "加密已取消", and the
+    // answers of key registrations still under way are ignored.
     void cancelEncryption();
+    // How folders are shown to the user; tests hand in their own.
+    void setFolderOpener(const FolderOpener::Opener& opener);
 
     void addFiles(const QStringList& paths);
     void setOutputDir(const QString& dir);
@@ -68,9 +83,12 @@ public slots:
                          const QByteArray& iv, const QByteArray& key);
     void onTaskFailed(const QString& file, const QString& errorMsg);
     void onAllEncrypted();
-    void onUploadSucceeded(const QString& srcFile);
-    void onUploadFailed(const QString& srcFile, const QString& errorMsg);
-    void onUploadUncertain(const QString& srcFile, const QString& errorMsg);
+    // Registrations are told apart by their key id: an answer that comes
+    // after its row was cancelled and started again is not taken for the
+    // new key's.
+    void onUploadSucceeded(const QString& keyId);
+    void onUploadFailed(const QString& keyId, const QString& errorMsg);
+    void onUploadUncertain(const QString& keyId, const QString& errorMsg);
     void onRetryUpload(const QString& srcFile);
     void onTranscode();
 
@@ -91,19 +109,26 @@ private:
         int percent = 0;
         TaskStatus status = Waiting;
         QString errorText;
-        QString videoId;  // dashed text
+        QString videoId;  // dashed text; also tags the row's probe and registration
         QDateTime finishedAt;
-        // Kept only while the server's answer about them is outstanding or
-        // unknown, so a retry can send the same registration.
-        QByteArray key;
-        QByteArray iv;
+        QString outputDir;        // fixed when the file is started
+        bool registered = false;  // the server holds the key
+        // Kept from the start until the queue has them, or while the
+        // server's answer is unknown, so a retry sends the same registration.
+        ContainerWriter::KeyMaterial secrets;
     };
 
     void refreshItem(const QString& path);
     void updateSummary();
     void saveHistory();
     void removeEntry(const QString& path);
+    // Queued, encrypting or registering: a new start would overlap.
+    bool isWorking() const;
+    void checkSource(const QString& path, const QString& tag);
+    void onSourceChecked(const QString& path, const QString& tag, MediaProbe::Verdict verdict);
     void sendKey(TaskEntry& entry, bool resend);
+    void fail(TaskEntry& entry, const QString& reason);
+    TaskEntry* entryForKey(const QString& keyId);
     QListWidgetItem* itemFor(const QString& path) const;
     void onContextMenu(const QPoint& pos);
 
@@ -119,5 +144,6 @@ private:
     QLabel* m_title;
     QWidget* m_dropZone;
     QLabel* m_empty;
+    FolderOpener m_folders;
     QMap<QString, TaskEntry> m_entries;
 };

@@ -1,5 +1,6 @@
 #include "UploadService.h"
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
 
@@ -20,6 +21,14 @@ QString conflictUnsettled(const QString& reason)
 {
     return QStringLiteral("服务器已有该视频 ID 的密钥，暂时无法确认是否就是本次上传的密钥（%1）")
         .arg(reason);
+}
+
+// Appends without ever growing into a new block: a reallocation would leave
+// the old block, secrets included, to the allocator unwiped.
+void appendReserved(QByteArray& out, const QByteArray& piece)
+{
+    Q_ASSERT(out.capacity() - out.size() >= piece.size());
+    out.append(piece);
 }
 
 }  // namespace
@@ -44,6 +53,39 @@ struct UploadService::Registration
     bool refreshed = false;  // the token was renewed once already
 };
 
+QByteArray UploadService::body(const Registration& reg)
+{
+    // A JSON object keeps its strings where nobody can clear them, so only
+    // the public members go through one; the secrets are written in as
+    // bytes (Base64 needs no escaping) and every copy of them is wiped.
+    const QJsonObject open{
+        {QStringLiteral("keyId"), reg.keyId},
+        {QStringLiteral("title"), reg.title},
+        {QStringLiteral("sourceFileName"), reg.sourceFileName},
+        {QStringLiteral("fileSize"), double(reg.fileSize)},
+    };
+    QByteArray head = QJsonDocument(open).toJson(QJsonDocument::Compact);
+    head.chop(1);  // the closing brace
+    QByteArray key = reg.key.toBase64();
+    QByteArray iv = reg.iv.toBase64();
+
+    const QByteArray keyName = ",\"key\":\"";
+    const QByteArray ivName = "\",\"iv\":\"";
+    const QByteArray tail = "\"}";
+    QByteArray out;
+    out.reserve(head.size() + keyName.size() + key.size() + ivName.size() + iv.size() +
+                tail.size());
+    appendReserved(out, head);
+    appendReserved(out, keyName);
+    appendReserved(out, key);
+    appendReserved(out, ivName);
+    appendReserved(out, iv);
+    appendReserved(out, tail);
+    CryptoUtils::secureWipe(key);
+    CryptoUtils::secureWipe(iv);
+    return out;
+}
+
 UploadService::UploadService(ApiClient* client, AuthManager* auth, QObject* parent)
     : QObject(parent), m_client(client), m_auth(auth ? auth : AuthManager::instance())
 {}
@@ -66,15 +108,7 @@ void UploadService::uploadKey(const QString& srcFile, const QString& keyId, cons
 
 void UploadService::send(const RegistrationPtr& reg)
 {
-    QJsonObject body{
-        {QStringLiteral("keyId"), reg->keyId},
-        {QStringLiteral("key"), QString::fromLatin1(reg->key.toBase64())},
-        {QStringLiteral("iv"), QString::fromLatin1(reg->iv.toBase64())},
-        {QStringLiteral("title"), reg->title},
-        {QStringLiteral("sourceFileName"), reg->sourceFileName},
-        {QStringLiteral("fileSize"), double(reg->fileSize)},
-    };
-    QNetworkReply* reply = m_client->post(QStringLiteral("/api/merchant/keys"), body);
+    QNetworkReply* reply = m_client->postJson(QStringLiteral("/api/merchant/keys"), body(*reg));
     ApiClient::abortAfter(reply, kUploadTimeoutMs);
 
     connect(reply, &QNetworkReply::finished, this, [this, reply, reg] {

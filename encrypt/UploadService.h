@@ -47,6 +47,8 @@ private:
     struct Registration;
     using RegistrationPtr = std::shared_ptr<Registration>;
 
+    // The request body of a registration.
+    static QByteArray body(const Registration& reg);
     void send(const RegistrationPtr& reg);
     void refreshAndResend(const RegistrationPtr& reg);
     void verifyConflict(const RegistrationPtr& reg);

@@ -1,5 +1,6 @@
 #include "ApiClient.h"
 
+#include <QBuffer>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QMutexLocker>
@@ -82,11 +83,25 @@ QNetworkReply* ApiClient::get(const QString& path, const QUrlQuery& query)
 
 QNetworkReply* ApiClient::post(const QString& path, const QJsonObject& body)
 {
-    QByteArray bytes = QJsonDocument(body).toJson();
-    QNetworkReply* reply = m_network->post(buildRequest(path), bytes);
-    // Login passwords and uploaded keys travel in these bytes; the network
-    // layer keeps its own copy.
-    CryptoUtils::secureWipe(bytes);
+    return postJson(path, QJsonDocument(body).toJson());
+}
+
+QNetworkReply* ApiClient::postJson(const QString& path, QByteArray body)
+{
+    // Handed over as a device, the buffer is read in place rather than
+    // copied, so these are the bytes to clear at the end. Wiping a copy
+    // right after posting would only clear the copy.
+    auto* buffer = new QBuffer;
+    buffer->buffer().swap(body);
+    buffer->open(QIODevice::ReadOnly);
+    QNetworkReply* reply = m_network->post(buildRequest(path), buffer);
+    buffer->setParent(reply);
+    // By the time the reply is destroyed its own readers of the buffer are
+    // gone; the buffer, its child, still holds the only reference.
+    connect(reply, &QObject::destroyed, buffer, [buffer] {
+        buffer->close();
+        CryptoUtils::secureWipe(buffer->buffer());
+    });
     return reply;
 }
 

@@ -58,6 +58,10 @@ public:
     QNetworkRequest buildRequest(const QString& path) const;
     QNetworkReply* get(const QString& path, const QUrlQuery& query = QUrlQuery());
     QNetworkReply* post(const QString& path, const QJsonObject& body);
+    // Sends a ready JSON body. Request bodies carry passwords and content
+    // keys: the network layer reads this one from a buffer of ours, which is
+    // zeroed once the reply is gone. The caller keeps no other copy.
+    QNetworkReply* postJson(const QString& path, QByteArray body);
 
     // The server origin this build talks to: VEILCAST_SERVER_URL from the
     // environment when set, the origin compiled in otherwise.

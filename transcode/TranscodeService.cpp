@@ -4,8 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <filesystem>
 #include <system_error>
@@ -26,6 +26,32 @@ QString failedText()
 QString protocolPath(const QString& path)
 {
     return QStringLiteral("file:") + QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+// Names tried before a folder counts as refusing new files.
+constexpr int kNameAttempts = 100;
+
+// A fresh hidden name beside target, created the way any new file of the
+// user's is, so the umask decides who may read the finished video. A
+// temporary-file class would make it owner-only, and the encoder's output
+// and the rename keep that mode. Empty when the folder takes no new file.
+QString reserveBeside(const QFileInfo& target)
+{
+    const QDir dir(target.absolutePath());
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const QString tag = QString::number(QRandomGenerator::global()->generate64(), 36);
+        const QString path =
+            dir.filePath(QStringLiteral(".%1.%2.part").arg(target.fileName(), tag));
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            return path;
+        }
+        const QFileInfo clash(path);
+        if (!clash.exists() && !clash.isSymLink()) {
+            return {};  // not a name taken: the folder refuses
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -139,15 +165,11 @@ void TranscodeService::transcode(const QString& inputPath, const QString& output
     }
 
     // Reserves a name of our own beside the target; the encoder overwrites it.
-    QTemporaryFile temp(QDir(target.absolutePath())
-                            .filePath(QStringLiteral(".%1.XXXXXX.part").arg(target.fileName())));
-    temp.setAutoRemove(false);
-    if (!temp.open()) {
+    m_tempPath = reserveBeside(target);
+    if (m_tempPath.isEmpty()) {
         emit finished(false, QStringLiteral("无法在保存位置创建文件，请检查目录和权限。"));
         return;
     }
-    m_tempPath = temp.fileName();
-    temp.close();
 
     m_process = new QProcess(this);
     m_process->setProcessChannelMode(QProcess::MergedChannels);

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDateTime>
-#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -631,10 +630,12 @@ void PlayerWidget::onToastClicked()
     if (m_lastShotPath.isEmpty()) {
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_lastShotPath).absolutePath()));
+    // The notice goes first: a card saying the folder could not be shown
+    // must not sit beside a notice inviting another click.
     if (m_toast) {
         m_toast->hide();
     }
+    m_folders.open(this, QFileInfo(m_lastShotPath).absolutePath());
 }
 
 // --- Mouse and keys ---------------------------------------------------------

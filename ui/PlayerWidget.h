@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "FolderOpener.h"
 #include "PlayerState.h"
 
 class ControlBar;
@@ -85,6 +86,8 @@ public:
     QPushButton* replayButton() const { return m_replayButton; }
     QPushButton* toast() const { return m_toast; }
     QTimer* toastTimer() const { return m_toastTimer; }
+    // How the screenshot folder is shown to the user; tests hand in their own.
+    void setFolderOpener(const FolderOpener::Opener& opener) { m_folders.setOpener(opener); }
 
 public slots:
     void onFullscreen();
@@ -162,6 +165,7 @@ private:
     QString m_lastShotPath;
     QTimer* m_toastTimer = nullptr;
     QTimer* m_volumeSaveTimer = nullptr;
+    FolderOpener m_folders;
     QString m_playlistName;
     // The model's changes are saved once a playlist was loaded, but not
     // while the load itself refills the model.

@@ -25,6 +25,7 @@
 #include "ModalDriver.h"
 #include "ScreenshotKeys.h"
 #include "ServerProcess.h"
+#include "TestFiles.h"
 
 namespace {
 
@@ -464,10 +465,10 @@ private slots:
         // Large enough that its encryption is surely still running when the
         // window is closed; sparse, so making it costs nothing.
         const QString source = dir.filePath(QStringLiteral("big.mp4"));
-        QFile file(source);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30));
-        file.close();
+        QVERIFY(writeSilentWav(source, qint64(1) << 30));
         const QString out = dir.filePath(QStringLiteral("out"));
+        // Its key is registered before anything is written.
+        QVERIFY(!savedTokenFor(kMerchant).isEmpty());
 
         MainWindow window;
         UserInfo merchant;
@@ -505,6 +506,104 @@ private slots:
         QVERIFY(!page->isBusy());
         QCOMPARE(page->status(source), int(EncryptorWidget::Failed));
         QVERIFY(QDir(out).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    }
+
+    void keyWaitingForARetryIsNotDroppedSilently_data()
+    {
+        QTest::addColumn<bool>("switching");
+        QTest::newRow("closing") << false;
+        QTest::newRow("switching account") << true;
+    }
+
+    void keyWaitingForARetryIsNotDroppedSilently()
+    {
+        QFETCH(bool, switching);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString source = dir.filePath(QStringLiteral("第二课.mp4"));
+        QVERIFY(writeSilentWav(source, 100000));
+
+        // A server that cannot be reached leaves the key's fate open.
+        const QByteArray serverUrl = qgetenv("VEILCAST_SERVER_URL");
+        qputenv("VEILCAST_SERVER_URL", "http://127.0.0.1:1");
+        MainWindow window;
+        qputenv("VEILCAST_SERVER_URL", serverUrl);
+        UserInfo merchant;
+        merchant.userId = QStringLiteral("m-1");
+        merchant.isMerchant = true;
+        window.setUser(merchant);
+        window.show();
+        EncryptorWidget* page = window.encryptionPage();
+        page->setOutputDir(dir.filePath(QStringLiteral("out")));
+        page->addFiles({source});
+        page->onStartEncrypt();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return page->status(source) == EncryptorWidget::UploadRetry; }, kStepLimitMs));
+        QSignalSpy switched(&window, &MainWindow::switchAccountRequested);
+        const auto leave = [&] {
+            if (switching) {
+                window.onSwitchAccount();
+                return switched.size() == 1;
+            }
+            return window.close();
+        };
+
+        // Declined: nothing ends, the key stays with its row.
+        QString question;
+        ModalDriver::whenModal([&](QWidget* modal) {
+            QVERIFY(modal);
+            question = modal->findChild<QLabel*>(QStringLiteral("confirmMsg"))->text();
+            static_cast<QDialog*>(modal)->reject();
+        });
+        QVERIFY(!leave());
+        QVERIFY(window.isVisible());
+        QCOMPARE(page->status(source), int(EncryptorWidget::UploadRetry));
+        QVERIFY2(question.contains(QStringLiteral("第二课.mp4")), qPrintable(question));
+        QCOMPARE(question, MainWindow::interruptQuestion(
+                               switching ? QStringLiteral("切换账号") : QStringLiteral("关闭程序"),
+                               {QStringLiteral("第二课.mp4")}));
+
+        // Confirmed: the row says what became of it; nothing was written.
+        ModalDriver::whenModal([](QWidget* modal) {
+            QVERIFY(modal);
+            static_cast<QDialog*>(modal)->accept();
+        });
+        QVERIFY(leave());
+        QCOMPARE(page->status(source), int(EncryptorWidget::Failed));
+        QCOMPARE(page->errorText(source), QStringLiteral("加密已取消"));
+        QVERIFY(QDir(dir.filePath(QStringLiteral("out"))).entryList(QDir::Files).isEmpty());
+    }
+
+    void questionNamesAFewFilesAndCountsTheRest_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<int>("named");
+        QTest::addColumn<bool>("counted");
+        QTest::newRow("none") << 0 << 0 << false;
+        QTest::newRow("one") << 1 << 1 << false;
+        QTest::newRow("as many as are named")
+            << MainWindow::kNamedFiles << MainWindow::kNamedFiles << false;
+        QTest::newRow("more") << MainWindow::kNamedFiles + 3 << MainWindow::kNamedFiles << true;
+    }
+
+    void questionNamesAFewFilesAndCountsTheRest()
+    {
+        QFETCH(int, files);
+        QFETCH(int, named);
+        QFETCH(bool, counted);
+        QStringList names;
+        for (int i = 0; i < files; ++i) {
+            names << QStringLiteral("第%1课.mp4").arg(i + 1);
+        }
+        const QString text = MainWindow::interruptQuestion(QStringLiteral("关闭程序"), names);
+        QVERIFY(text.startsWith(QStringLiteral("当前有视频正在加密或上传中，关闭程序")));
+        QVERIFY(text.endsWith(QStringLiteral("确定继续？")));
+        int shown = 0;
+        for (const QString& name : names) {
+            shown += text.contains(QStringLiteral("· ") + name + QLatin1Char('\n')) ? 1 : 0;
+        }
+        QCOMPARE(shown, named);
+        QCOMPARE(text.contains(QStringLiteral("共 %1 个").arg(files)), counted);
     }
 
     void noticeNamesWhatIsInForce_data()

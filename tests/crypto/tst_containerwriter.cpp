@@ -1,4 +1,5 @@
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
@@ -52,6 +53,10 @@ private slots:
     void fullDiskLeavesNothing();
     void stopLeavesNothing();
     void concurrentWritersAreIndependent();
+    void givenKeyMaterial_data();
+    void givenKeyMaterial();
+    void permissionsFollowTheUmask_data();
+    void permissionsFollowTheUmask();
 };
 
 void TestContainerWriter::roundTrip_data()
@@ -324,3 +329,77 @@ void TestContainerWriter::concurrentWritersAreIndependent()
 
 QTEST_GUILESS_MAIN(TestContainerWriter)
 #include "tst_containerwriter.moc"
+
+void TestContainerWriter::givenKeyMaterial_data()
+{
+    QTest::addColumn<int>("keySize");
+    QTest::addColumn<int>("ivSize");
+    QTest::addColumn<int>("idSize");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("complete") << 32 << 16 << 16 << true;
+    QTest::newRow("short key") << 31 << 16 << 16 << false;
+    QTest::newRow("no iv") << 32 << 0 << 16 << false;
+    QTest::newRow("long video id") << 32 << 16 << 17 << false;
+}
+
+// The key registered before the container exists is the one it is sealed
+// under; anything short of complete secrets writes nothing.
+void TestContainerWriter::givenKeyMaterial()
+{
+    QFETCH(int, keySize);
+    QFETCH(int, ivSize);
+    QFETCH(int, idSize);
+    QFETCH(bool, written);
+    QTemporaryDir dir;
+    const QString src = dir.filePath(QStringLiteral("a.mp4"));
+    const QByteArray plain = pseudoRandom(300000, 7);
+    QVERIFY(writeFile(src, plain));
+    ContainerWriter::KeyMaterial material;
+    material.key = pseudoRandom(keySize, 1);
+    material.iv = pseudoRandom(ivSize, 2);
+    material.videoId = pseudoRandom(idSize, 3);
+
+    const QString out = dir.filePath(QStringLiteral("a.vcz"));
+    const ContainerWriter::Result r = ContainerWriter::write(src, out, material);
+    QCOMPARE(r.ok, written);
+    QCOMPARE(QFileInfo::exists(out), written);
+    if (!written) {
+        QCOMPARE(r.error, ContainerWriter::Error::CipherInit);
+        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("a.mp4")});
+        return;
+    }
+    QByteArray keyId, iv;
+    QVERIFY(CryptoUtils::readContainerHeader(out, keyId, iv));
+    QCOMPARE(QByteArray::fromHex(keyId), material.videoId);
+    QCOMPARE(iv, material.iv);
+    QCOMPARE(CryptoUtils::decryptBytes(readFile(out).mid(52), material.key, material.iv), plain);
+}
+
+void TestContainerWriter::permissionsFollowTheUmask_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("umask 022") << 022 << 0644;
+    QTest::newRow("umask 002") << 002 << 0664;
+    QTest::newRow("umask 077") << 077 << 0600;
+}
+
+// A container is the merchant's product, shared like any file of theirs.
+void TestContainerWriter::permissionsFollowTheUmask()
+{
+    QFETCH(int, mask);
+    QFETCH(int, mode);
+    QTemporaryDir dir;
+    const QString src = dir.filePath(QStringLiteral("a.mp4"));
+    QVERIFY(writeFile(src, pseudoRandom(1000, 9)));
+    const QString out = dir.filePath(QStringLiteral("a.vcz"));
+    const mode_t before = umask(mode_t(mask));
+    const bool ok = ContainerWriter::write(src, out).ok;
+    umask(before);
+    QVERIFY(ok);
+    struct stat info
+    {
+    };
+    QCOMPARE(stat(QFile::encodeName(out).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 0777), mode);
+}

@@ -1,8 +1,11 @@
-// The encryption page against a scripted server: the life of each row, what
-// happens to a container whose key was refused or whose fate is unknown, the
-// busy rules of the start button, cancelling, and text shown as text.
+// The encryption page against a scripted server: the life of each row, that
+// no container is written before the server holds its key (refused, fate
+// unknown, retried), sources that are no media, the busy rules of the start
+// button, cancelling, the names shown, the output folder that does not open,
+// and text shown as text.
 #include <sys/stat.h>
 
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -14,6 +17,8 @@
 
 #include "CryptoUtils.h"
 #include "EncryptorWidget.h"
+#include "FolderOpener.h"
+#include "ModalDriver.h"
 #include "ScriptedPeer.h"
 #include "TestFiles.h"
 
@@ -26,12 +31,12 @@ QStringList entries(const QString& dir)
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
-// Sparse sources: encrypting them takes a while, they take no disk.
-QString sparse(const QString& dir, const QString& name, qint64 size)
+// Sources the page takes for media; large ones take a while to encrypt and
+// no disk.
+QString media(const QString& dir, const QString& name, qint64 size)
 {
     const QString path = QDir(dir).filePath(name);
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.resize(size) ? path : QString();
+    return writeSilentWav(path, size) ? path : QString();
 }
 
 QWidget* rowOf(EncryptorWidget& page, const QString& path)
@@ -43,6 +48,13 @@ QWidget* rowOf(EncryptorWidget& page, const QString& path)
         }
     }
     return nullptr;
+}
+
+QString shownName(EncryptorWidget& page, const QString& path)
+{
+    QWidget* row = rowOf(page, path);
+    auto* name = row ? row->findChild<QLabel*>("taskName") : nullptr;
+    return name ? name->text() : QString("<no row>");
 }
 
 bool waitForStatus(EncryptorWidget& page, const QString& path, int status, int ms = 60000)
@@ -105,10 +117,10 @@ private slots:
         m_peer.setHandler([](const PeerRequest&) { return PeerResponse::ok({}).after(200); });
         EncryptorWidget page;
         page.setOutputDir(out.path());
-        const QString a = sparse(src.path(), "a.mp4", 96 << 20);
-        const QString b = sparse(src.path(), "b.mp4", 96 << 20);
-        const QString c = sparse(src.path(), "c.mp4", 96 << 20);
-        const QString late = sparse(src.path(), "late.mkv", 1 << 20);
+        const QString a = media(src.path(), "a.mp4", 96 << 20);
+        const QString b = media(src.path(), "b.mp4", 96 << 20);
+        const QString c = media(src.path(), "c.mp4", 96 << 20);
+        const QString late = media(src.path(), "late.mkv", 1 << 20);
         QVERIFY(!a.isEmpty() && !b.isEmpty() && !c.isEmpty() && !late.isEmpty());
         page.addFiles({c, a, b});
         auto* start = page.findChild<QPushButton*>("startBtn");
@@ -151,14 +163,14 @@ private slots:
         settings.endArray();
     }
 
-    void refusedKeyRemovesTheContainerUnknownFateKeepsIt()
+    void noContainerBeforeTheServerHoldsItsKey()
     {
         QTemporaryDir src, out;
         // The file names are shown as they are, not as markup.
         const QString refused = src.filePath("<b>refused.mp4");
         const QString unknown = src.filePath("unknown.mp4");
-        QVERIFY(writeFile(refused, QByteArray(300000, 'r')));
-        QVERIFY(writeFile(unknown, QByteArray(300000, 'u')));
+        QVERIFY(writeSilentWav(refused, 300000));
+        QVERIFY(writeSilentWav(unknown, 300000));
 
         QJsonObject firstUnknown;
         int unknownUploads = 0;
@@ -187,8 +199,11 @@ private slots:
         QVERIFY(waitForStatus(page, unknown, EncryptorWidget::UploadRetry));
 
         QCOMPARE(page.errorText(refused), QString::fromUtf8("加密失败：<i>密钥</i>不对"));
-        QCOMPARE(entries(out.path()), QStringList{"unknown.vcz"});
-        QVERIFY(!page.isBusy());
+        // Neither key is known to be on the server: nothing is written.
+        QCOMPARE(entries(out.path()), QStringList());
+        // The retry row holds the only copy of its key: leaving now drops it.
+        QVERIFY(page.isBusy());
+        QCOMPARE(page.unregisteredFiles(), QStringList{"unknown.mp4"});
 
         auto* name = rowOf(page, refused)->findChild<QLabel*>("taskName");
         QCOMPARE(name->text(), QStringLiteral("<b>refused.mp4"));
@@ -200,7 +215,7 @@ private slots:
         QVERIFY(retry);
         QCOMPARE(rowOf(page, unknown)->findChild<QLabel*>("taskStatus")->text(),
                  QString::fromUtf8("上传失败，可重试"));
-        // Adding the file again must not throw its container's key away.
+        // Adding the file again must not throw its key away.
         page.addFiles({unknown});
         QCOMPARE(page.status(unknown), int(EncryptorWidget::UploadRetry));
 
@@ -210,6 +225,91 @@ private slots:
         QCOMPARE(uploads.last().json(), firstUnknown);  // the same registration again
         QCOMPARE(m_peer.requestsTo("/api/video/key").size(), 1);
         QCOMPARE(entries(out.path()), QStringList{"unknown.vcz"});
+        QVERIFY(!page.isBusy());
+        QVERIFY(page.unregisteredFiles().isEmpty());
+
+        // Sealed under exactly the registered key.
+        QByteArray keyId, iv;
+        QVERIFY(CryptoUtils::readContainerHeader(out.filePath("unknown.vcz"), keyId, iv));
+        QCOMPARE(CryptoUtils::formatVideoId(QByteArray::fromHex(keyId)),
+                 firstUnknown.value("keyId").toString());
+        const QByteArray key =
+            QByteArray::fromBase64(firstUnknown.value("key").toString().toLatin1());
+        QCOMPARE(iv, QByteArray::fromBase64(firstUnknown.value("iv").toString().toLatin1()));
+        QCOMPARE(CryptoUtils::decryptBytes(readFile(out.filePath("unknown.vcz")).mid(52), key, iv),
+                 readFile(unknown));
+    }
+
+    void notMediaIsRefusedBeforeAnyKey_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("zeros") << QByteArray(300000, '\0');
+        QTest::newRow("text") << QByteArray("不是视频\n").repeated(5000);
+        QTest::newRow("empty") << QByteArray();
+    }
+
+    void notMediaIsRefusedBeforeAnyKey()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir src, out;
+        const QString bad = src.filePath("bad.mp4");
+        const QString good = media(src.path(), "good.mkv", 100000);
+        QVERIFY(writeFile(bad, content) && !good.isEmpty());
+
+        EncryptorWidget page;
+        page.setOutputDir(out.path());
+        page.addFiles({bad, good});
+        page.findChild<QPushButton*>("startBtn")->click();
+        // Each row is looked at on its own: either may be answered first.
+        QVERIFY(waitForStatus(page, good, EncryptorWidget::Done));
+        QVERIFY(waitForStatus(page, bad, EncryptorWidget::Failed));
+        QCOMPARE(page.errorText(bad), QString::fromUtf8("不是可识别的视频文件"));
+        QVERIFY(rowOf(page, bad)
+                    ->findChild<QLabel*>("taskStatus")
+                    ->toolTip()
+                    .contains(QString::fromUtf8("不是可识别的视频文件")));
+        const QList<PeerRequest> uploads = m_peer.requestsTo(kKeys);
+        QCOMPARE(uploads.size(), 1);
+        QCOMPARE(uploads.first().json().value("sourceFileName").toString(), QString("good.mkv"));
+        QCOMPARE(entries(out.path()), QStringList{"good.vcz"});
+    }
+
+    void outputFolderThatDoesNotOpenIsSaid_data()
+    {
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("a program opens it") << true;
+        QTest::newRow("no program opens it") << false;
+    }
+
+    void outputFolderThatDoesNotOpenIsSaid()
+    {
+        QFETCH(bool, opens);
+        QTemporaryDir out;
+        EncryptorWidget page;
+        page.setOutputDir(out.filePath("成品 <1>"));
+        QStringList asked;
+        page.setFolderOpener([&](const QUrl& url) {
+            asked << url.toLocalFile();
+            return opens;
+        });
+        QString card;
+        bool looked = false;
+        ModalDriver::whenModal(
+            [&](QWidget* modal) {
+                looked = true;
+                if (modal) {
+                    card = modal->findChild<QLabel*>("confirmMsg")->text();
+                    static_cast<QDialog*>(modal)->accept();
+                }
+            },
+            opens ? 300 : 5000);
+        page.findChild<QPushButton*>("openBtn")->click();
+        QVERIFY(QTest::qWaitFor([&] { return looked; }, 10000));
+        QCOMPARE(asked, QStringList{out.filePath("成品 <1>")});
+        QCOMPARE(card.isEmpty(), opens);
+        if (!opens) {
+            QCOMPARE(card, FolderOpener::failureMessage(out.filePath("成品 <1>")));
+        }
     }
 
     void sharedNamesAndCancel()
@@ -219,7 +319,7 @@ private slots:
         page.setOutputDir(out.path());
         QStringList big;
         for (int i = 0; i < 5; ++i) {
-            big << sparse(src.path(), QString("big%1.mp4").arg(i), qint64(2) << 30);
+            big << media(src.path(), QString("big%1.mp4").arg(i), qint64(2) << 30);
         }
         page.addFiles(big);
         page.findChild<QPushButton*>("startBtn")->click();
@@ -240,14 +340,19 @@ private slots:
         // The next batch runs; two sources of one name get two containers.
         const QString mp4 = src.filePath("a.mp4");
         const QString mkv = src.filePath("a.mkv");
-        QVERIFY(writeFile(mp4, "first source"));
-        QVERIFY(writeFile(mkv, "second source"));
+        QVERIFY(writeSilentWav(mp4, 1000));
+        QVERIFY(writeSilentWav(mkv, 2000));
         page.addFiles({mp4, mkv});
         page.findChild<QPushButton*>("startBtn")->click();
         QVERIFY(waitForStatus(page, mp4, EncryptorWidget::Done));
         QVERIFY(waitForStatus(page, mkv, EncryptorWidget::Done));
         QCOMPARE(entries(out.path()), (QStringList{"a (2).vcz", "a.vcz"}));
         QVERIFY(page.outputPath(mp4) != page.outputPath(mkv));
+        // Each row names its own container, the numbered one included.
+        QCOMPARE(shownName(page, mp4),
+                 QString::fromUtf8("a.mp4 → ") + QFileInfo(page.outputPath(mp4)).fileName());
+        QCOMPARE(shownName(page, mkv),
+                 QString::fromUtf8("a.mkv → ") + QFileInfo(page.outputPath(mkv)).fileName());
 
         // Closing the page while it encrypts does not wait for the files.
         auto* closing = new EncryptorWidget;

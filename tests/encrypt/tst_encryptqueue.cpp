@@ -179,6 +179,59 @@ private slots:
         }
     }
 
+    // Files whose keys were registered one by one join the batch that runs;
+    // their containers appear only when complete, so a name handed out
+    // earlier in the batch must still count as taken.
+    void filesJoinTheRunningBatchUnderTheirOwnSecrets()
+    {
+        QTemporaryDir src, out;
+        QVERIFY(QDir(src.path()).mkdir("other"));
+        // Runs for seconds, so the batch is surely still running meanwhile,
+        // and its container a.vcz is not on disk yet.
+        const QString first = src.filePath("a.mp4");
+        QFile large(first);
+        QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(qint64(2) << 30));
+        large.close();
+        const QString second = src.filePath("other/a.mp4");
+        QVERIFY(writeFile(second, pseudoRandom(700000, 22)));
+
+        EncryptQueue queue;
+        queue.setOutputDir(out.path());
+        QHash<QString, QList<QByteArray>> reported;  // file -> out path, id, iv, key
+        connect(&queue, &EncryptQueue::taskEncrypted, this,
+                [&](const QString& f, const QString& o, const QByteArray& id, const QByteArray& iv,
+                    const QByteArray& key) {
+                    reported[f] = {o.toUtf8(), id, iv, key};
+                });
+        QStringList failed;
+        connect(&queue, &EncryptQueue::taskFailed, this,
+                [&](const QString& f, const QString&) { failed << f; });
+        QSignalSpy progress(&queue, &EncryptQueue::taskProgress);
+        QSignalSpy all(&queue, &EncryptQueue::allEncrypted);
+        queue.enqueue({first});
+        queue.start();
+        QVERIFY(progress.wait(30000));
+
+        const ContainerWriter::KeyMaterial given = ContainerWriter::KeyMaterial::fresh();
+        queue.enqueue(second, given);
+        queue.start();
+        QVERIFY(QTest::qWaitFor([&] { return reported.contains(second); }, 30000));
+        QVERIFY(queue.isRunning());
+        QCOMPARE(all.size(), 0);
+        queue.cancel();
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(failed, QStringList{first});
+
+        // a.vcz was the running file's, though nothing was on disk yet.
+        QCOMPARE(entries(out.path()), QStringList{"a (2).vcz"});
+        const QList<QByteArray> r = reported.value(second);
+        QCOMPARE(QFileInfo(QString::fromUtf8(r.at(0))).fileName(), QStringLiteral("a (2).vcz"));
+        QCOMPARE(r.at(1), given.videoId);
+        QCOMPARE(r.at(3), given.key);
+        QCOMPARE(decryptContainer(QString::fromUtf8(r.at(0)), given.key, given.iv),
+                 readFile(second));
+    }
+
     void progressIsWholeClampedAndOnlyOnChange_data()
     {
         QTest::addColumn<qint64>("size");

@@ -1,7 +1,9 @@
 // The key upload against scripted server answers: what each answer means for
 // the container (registered, refused for good, or fate unknown), the request
 // it sends, the one token renewal and the check of a conflict on a resend.
+#include <QBuffer>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -154,6 +156,52 @@ private slots:
         QCOMPARE(body.value("title").toString(), QString::fromUtf8("第一课"));
         QCOMPARE(body.value("sourceFileName").toString(), QString::fromUtf8("第一课.mp4"));
         QCOMPARE(body.value("fileSize").toInteger(), 5000000000LL);
+    }
+
+    void bodyIsWipedOnceTheUploadEnds_data()
+    {
+        QTest::addColumn<PeerResponse>("answer");
+        QTest::newRow("accepted") << PeerResponse::ok({});
+        QTest::newRow("refused") << PeerResponse::refuse("INVALID_KEY", "", 400);
+        QTest::newRow("fate unknown") << PeerResponse::raw(200, "");
+    }
+
+    // The network layer reads the request body from one buffer; when the
+    // reply is gone, that buffer must no longer hold the key or the iv.
+    void bodyIsWipedOnceTheUploadEnds()
+    {
+        QFETCH(PeerResponse, answer);
+        m_peer.enqueue(kPath, answer);
+        const QByteArray key = bytes(32, 'W').toBase64();
+        const QByteArray iv = bytes(16, 'Z').toBase64();
+
+        ApiClient client;
+        client.setToken("tok-1");
+        UploadService service(&client);
+        QSignalSpy ok(&service, &UploadService::uploadSucceeded);
+        QSignalSpy failed(&service, &UploadService::uploadFailed);
+        QSignalSpy uncertain(&service, &UploadService::uploadUncertain);
+        service.uploadKey("file", kKeyId, bytes(32, 'W'), bytes(16, 'Z'), "t", "t.mp4", 1);
+
+        QPointer<QBuffer> body;
+        for (QBuffer* b : client.findChildren<QBuffer*>()) {
+            if (b->data().contains(key) && b->data().contains(iv)) {
+                body = b;
+            }
+        }
+        QVERIFY2(body && body->parent(), "no request body holding the secrets");
+        bool looked = false;
+        bool secretsLeft = true;
+        // Connected after the client's own handlers, so this looks last.
+        connect(body->parent(), &QObject::destroyed, this, [&] {
+            looked = true;
+            secretsLeft = body->data().contains(key) || body->data().contains(iv);
+        });
+        QVERIFY(QTest::qWaitFor([&] { return ok.size() + failed.size() + uncertain.size() > 0; },
+                                10000));
+        QVERIFY(QTest::qWaitFor([&] { return looked; }, 5000));
+        QVERIFY(!secretsLeft);
+        QVERIFY(body.isNull());
     }
 
     void expiredTokenIsRenewedOnce()

@@ -1,6 +1,8 @@
 // Screenshots: the mark really lands in the saved file (and not on screen),
 // names are safe and timed, the folder is the configured one or the user's
 // pictures, and every failure ends in its sentence.
+#include <sys/stat.h>
+
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -173,6 +175,32 @@ private slots:
         for (double share : differingShares(saved.convertToFormat(QImage::Format_RGB32), plain)) {
             QVERIFY2(share > 0.01, qPrintable(QString::number(share)));
         }
+    }
+
+    void permissionsFollowTheUmask_data()
+    {
+        QTest::addColumn<int>("mask");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("umask 022") << 022 << 0644;
+        QTest::newRow("umask 077") << 077 << 0600;
+    }
+
+    // A screenshot is the user's file, readable as their umask says.
+    void permissionsFollowTheUmask()
+    {
+        QFETCH(int, mask);
+        QFETCH(int, mode);
+        VideoRenderer renderer;
+        renderer.onVideoFrame(makeFrame(64, 36));
+        const mode_t before = umask(mode_t(mask));
+        const QString path = captureOnce(&renderer, "mode", nullptr);
+        umask(before);
+        QVERIFY2(!path.startsWith("failed:"), qPrintable(path));
+        struct stat info
+        {
+        };
+        QCOMPARE(stat(QFile::encodeName(path).constData(), &info), 0);
+        QCOMPARE(int(info.st_mode & 0777), mode);
     }
 
     void folders()

@@ -206,6 +206,37 @@ private slots:
         QCOMPARE(entries(out.path()), (QStringList{"-x.mkv", "http:clip.mp4"}));
     }
 
+    void outputHasTheUsersUsualPermissions_data()
+    {
+        QTest::addColumn<int>("mask");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("umask 022") << 022 << 0644;
+        QTest::newRow("umask 002") << 002 << 0664;
+        QTest::newRow("umask 077") << 077 << 0600;
+    }
+
+    // The video is the user's, to share like any other file of theirs.
+    void outputHasTheUsersUsualPermissions()
+    {
+        QFETCH(int, mask);
+        QFETCH(int, mode);
+        QTemporaryDir out;
+        const QString output = out.filePath("shared.mp4");
+        const mode_t before = umask(mode_t(mask));
+        TranscodeService service;
+        QSignalSpy done(&service, &TranscodeService::finished);
+        service.transcode(m_short, output, Balanced);
+        const bool ended = done.wait(120000);
+        umask(before);
+        QVERIFY(ended);
+        QVERIFY2(done.first().at(0).toBool(), qPrintable(done.first().at(1).toString()));
+        struct stat info
+        {
+        };
+        QCOMPARE(stat(QFile::encodeName(output).constData(), &info), 0);
+        QCOMPARE(int(info.st_mode & 0777), mode);
+    }
+
     void cancelLeavesTheEarlierFileAndNoPartialOne()
     {
         QTemporaryDir out;

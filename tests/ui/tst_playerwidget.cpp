@@ -1039,6 +1039,52 @@ private slots:
         QCOMPARE(QDir(path("shots")).entryList({"*.png"}, QDir::Files).size(), 2);
         QVERIFY(QTest::qWaitFor([&] { return page.toast()->isHidden(); }, kWaitMs));
     }
+
+    void toastSaysWhenTheFolderDoesNotOpen_data()
+    {
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("a program opens it") << true;
+        QTest::newRow("no program opens it") << false;
+    }
+
+    void toastSaysWhenTheFolderDoesNotOpen()
+    {
+        QFETCH(bool, opens);
+        PlayerWidget page;
+        page.resize(800, 450);
+        page.show();
+        page.openFile(m_long.path);
+        QVERIFY(QTest::qWaitFor([&] { return !page.videoRenderer()->currentImage().isNull(); },
+                                kWaitMs));
+        QTest::keyClick(&page, Qt::Key_Space);
+        QStringList asked;
+        page.setFolderOpener([&](const QUrl& url) {
+            asked << url.toLocalFile();
+            return opens;
+        });
+        page.onScreenshot();
+        QVERIFY(page.toast());
+
+        QString card;
+        bool looked = false;
+        ModalDriver::whenModal(
+            [&](QWidget* modal) {
+                looked = true;
+                if (modal) {
+                    card = modal->findChild<QLabel*>("confirmMsg")->text();
+                    static_cast<QDialog*>(modal)->accept();
+                }
+            },
+            opens ? 300 : 5000);
+        page.toast()->click();
+        QVERIFY(QTest::qWaitFor([&] { return looked; }, kWaitMs));
+        QCOMPARE(asked, QStringList{QDir(path("shots")).absolutePath()});
+        QCOMPARE(card.isEmpty(), opens);
+        if (!opens) {
+            QCOMPARE(card, FolderOpener::failureMessage(QDir(path("shots")).absolutePath()));
+        }
+        QVERIFY(page.toast()->isHidden());
+    }
 };
 
 QTEST_MAIN(TestPlayerWidget)
