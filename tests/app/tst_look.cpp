@@ -30,8 +30,10 @@
 #include "EncryptorWidget.h"
 #include "LoginDialog.h"
 #include "MainWindow.h"
+#include "ScriptedPeer.h"
 #include "SettingsDialog.h"
 #include "SidebarWidget.h"
+#include "TestFiles.h"
 #include "TitleBar.h"
 #include "TranscodeDialog.h"
 
@@ -192,11 +194,15 @@ class TestLook : public QObject
 {
     Q_OBJECT
 
+    // The server the encryption page registers keys with; each status row
+    // case scripts its answer.
+    ScriptedPeer m_peer;
+
 private slots:
     void initTestCase()
     {
-        // No server answers here: uploads of keys fail in their own time.
-        qputenv("VEILCAST_SERVER_URL", "http://127.0.0.1:9");
+        QVERIFY(m_peer.listen());
+        qputenv("VEILCAST_SERVER_URL", m_peer.url().toUtf8());
     }
 
     void buildingAndShowingWritesNoWarning()
@@ -247,44 +253,37 @@ private slots:
     {
         QFETCH(int, status);
         QTemporaryDir dir;
-        // Large and sparse: a started encryption is still running when looked at.
+        // Silent sound the page takes for media; the large one is still
+        // encrypting when looked at.
+        const qint64 size = status == EncryptorWidget::Encrypting ? (qint64(256) << 20) : 4096;
         const QString source = dir.filePath(QStringLiteral("课程 01.mp4"));
-        QFile file(source);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(512) << 20));
-        file.close();
+        QVERIFY(writeSilentWav(source, size));
+        m_peer.setHandler([status](const PeerRequest&) {
+            switch (status) {
+                case EncryptorWidget::Uploading:
+                    return PeerResponse::ok({}).after(20000);
+                case EncryptorWidget::Failed:
+                    return PeerResponse::refuse("INVALID_KEY", "密钥不对", 400);
+                case EncryptorWidget::UploadRetry:
+                    return PeerResponse::raw(200, "");
+                default:
+                    return PeerResponse::ok({});
+            }
+        });
 
         EncryptorWidget page;
         page.setOutputDir(dir.filePath(QStringLiteral("out")));
         page.resize(900, 560);
         page.show();
         page.addFiles({source});
-        const QString out = dir.filePath(QStringLiteral("out/课程 01.vcz"));
-        const QByteArray id(16, '\x5a'), iv(16, '\x01'), key(32, '\x02');
-        switch (status) {
-            case EncryptorWidget::Queued:
-                page.onStartEncrypt();
-                break;
-            case EncryptorWidget::Encrypting:
-                page.onStartEncrypt();
-                page.onTaskProgress(source, 37);
-                break;
-            case EncryptorWidget::Uploading:
-                page.onTaskEncrypted(source, out, id, iv, key);
-                break;
-            case EncryptorWidget::Done:
-                page.onTaskEncrypted(source, out, id, iv, key);
-                page.onUploadSucceeded(source);
-                break;
-            case EncryptorWidget::Failed:
-                page.onTaskFailed(source, QStringLiteral("磁盘空间不足"));
-                break;
-            case EncryptorWidget::UploadRetry:
-                page.onTaskEncrypted(source, out, id, iv, key);
-                page.onUploadUncertain(source, QStringLiteral("网络超时"));
-                break;
+        if (status != EncryptorWidget::Waiting) {
+            page.onStartEncrypt();
         }
-        // Looked at before any event runs: the queue's own reports would move
-        // a queued row on.
+        // A started row is queued while its source is checked; the others
+        // are waited for.
+        if (status != EncryptorWidget::Queued) {
+            QVERIFY(QTest::qWaitFor([&] { return page.status(source) == status; }, 60000));
+        }
         QCOMPARE(page.status(source), status);
         QWidget* row = rowOf(page, source);
         QVERIFY(row);
