@@ -12,6 +12,7 @@
 #include "Clock.h"
 #include "KeyVault.h"
 #include "PasswordHasher.h"
+#include "SecretBytes.h"
 
 namespace {
 
@@ -589,20 +590,18 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
                                                       QByteArray::AbortOnBase64DecodingErrors);
         return decoded && decoded.decoded.size() == size ? decoded.decoded : QByteArray();
     };
-    QByteArray key = base64Of(QStringLiteral("key"), 32);
+    const SecretBytes key(base64Of(QStringLiteral("key"), 32));
     if (key.isEmpty()) {
         return Reply::failure(apiError(ErrorCode::InvalidKey));
     }
     const QByteArray iv = base64Of(QStringLiteral("iv"), 16);
     if (iv.isEmpty()) {
-        sodium_memzero(key.data(), key.size());
         return Reply::failure(apiError(ErrorCode::InvalidIv));
     }
     const QJsonValue size = body.value(QStringLiteral("fileSize"));
     const double sizeValue = size.toDouble(-1);
     if (!size.isDouble() || sizeValue < 0 || sizeValue > double(kMaxSafeInteger) ||
         std::floor(sizeValue) != sizeValue) {
-        sodium_memzero(key.data(), key.size());
         return Reply::failure(apiError(ErrorCode::InvalidFileSize));
     }
     ContentKey record;
@@ -618,7 +617,6 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
             problem = tooLong(name);
         }
         if (problem) {
-            sodium_memzero(key.data(), key.size());
             return Reply::failure(*problem);
         }
     }
@@ -627,7 +625,6 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
     if (isAdmin) {
         QString requested;
         if (!stringField(body, QStringLiteral("merchantId"), &requested)) {
-            sodium_memzero(key.data(), key.size());
             return Reply::failure(wrongType(QStringLiteral("merchantId")));
         }
         if (!requested.isEmpty()) {
@@ -637,11 +634,9 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
         const auto merchant =
             merchantId.isEmpty() ? std::nullopt : m_store.merchantById(merchantId, &failed);
         if (failed) {
-            sodium_memzero(key.data(), key.size());
             return serverError("merchant lookup");
         }
         if (!merchant) {
-            sodium_memzero(key.data(), key.size());
             return Reply::failure(apiError(ErrorCode::InvalidRequest,
                                            QStringLiteral("请用 merchantId 指明密钥所属的商家")));
         }
@@ -649,8 +644,7 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
 
     record.keyId = keyId;
     record.merchantId = merchantId;
-    record.sealedKey = m_vault.seal(key, keyId);
-    sodium_memzero(key.data(), key.size());
+    record.sealedKey = m_vault.seal(key.bytes(), keyId);
     record.iv = QString::fromLatin1(iv.toBase64());
     record.fileSize = qint64(sizeValue);
     record.createdBy = user.id;
