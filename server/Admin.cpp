@@ -103,7 +103,7 @@ QJsonObject userJson(const User& u)
     return {{"id", u.id},
             {"username", u.username},
             {"displayName", u.displayName},
-            {"role", u.role},
+            {"role", roleName(u.role)},
             {"merchant", u.merchantName},
             {"accountExpiry", timeJson(u.accountExpiresAt)},
             {"disabled", u.disabled},
@@ -113,7 +113,7 @@ QJsonObject userJson(const User& u)
 QString userLine(const User& u)
 {
     return QStringLiteral("%1  %2  role=%3  merchant=%4  expires=%5  devices<=%6%7")
-        .arg(u.username, u.displayName, u.role,
+        .arg(u.username, u.displayName, roleName(u.role),
              u.merchantName.isEmpty() ? QStringLiteral("-") : u.merchantName,
              u.accountExpiresAt ? timeText(u.accountExpiresAt) : QStringLiteral("never"),
              u.deviceLimit > 0 ? QString::number(u.deviceLimit) : QStringLiteral("unlimited"),
@@ -425,7 +425,7 @@ int Admin::user(const QStringList& args)
     }
 
     if (action == QStringLiteral("add")) {
-        const QString role = takeOption(a, QStringLiteral("--role"));
+        const QString roleText = takeOption(a, QStringLiteral("--role"));
         const QString merchantName = takeOption(a, QStringLiteral("--merchant"));
         bool hasDisplay = false;
         const QString display = takeOption(a, QStringLiteral("--display-name"), &hasDisplay);
@@ -435,14 +435,14 @@ int Admin::user(const QStringList& args)
         if (a.size() != 2 || a.at(1).trimmed().isEmpty()) {
             return showUsage();
         }
-        if (role != QStringLiteral("viewer") && role != QStringLiteral("merchant") &&
-            role != QStringLiteral("admin")) {
+        const auto role = roleFromName(roleText);
+        if (!role) {
             return fail(QStringLiteral("--role must be viewer, merchant or admin"));
         }
         User u;
         u.id = newId();
         u.username = a.at(1).trimmed();
-        u.role = role;
+        u.role = *role;
         u.displayName = hasDisplay ? display : u.username;
         u.createdAt = m_clock.nowMs();
         bool ok = true;
@@ -463,7 +463,7 @@ int Admin::user(const QStringList& args)
             }
             u.merchantId = m->id;
             u.merchantName = m->name;
-        } else if (role == QStringLiteral("merchant")) {
+        } else if (*role == Role::Merchant) {
             return fail(QStringLiteral("a merchant account needs --merchant NAME"));
         }
         if (!readPasswordHash(&u.passwordHash)) {
@@ -472,10 +472,11 @@ int Admin::user(const QStringList& args)
         if (u.passwordHash.isEmpty()) {
             return fail(QStringLiteral("password hashing failed (not enough memory?)"));
         }
-        return inserted(
-            m_store.addUser(u), QStringLiteral("the user name %1 is taken").arg(u.username),
-            QStringLiteral("user %1 added (id %2, role %3)").arg(u.username, u.id, u.role),
-            {{"id", u.id}, {"username", u.username}, {"role", u.role}});
+        return inserted(m_store.addUser(u),
+                        QStringLiteral("the user name %1 is taken").arg(u.username),
+                        QStringLiteral("user %1 added (id %2, role %3)")
+                            .arg(u.username, u.id, roleName(u.role)),
+                        {{"id", u.id}, {"username", u.username}, {"role", roleName(u.role)}});
     }
 
     const bool known =

@@ -215,7 +215,7 @@ QJsonObject Service::userData(const User& user, const QString& token,
         {QStringLiteral("username"), user.username},
         {QStringLiteral("displayName"), user.displayName},
         {QStringLiteral("token"), token},
-        {QStringLiteral("role"), user.role},
+        {QStringLiteral("role"), roleName(user.role)},
         {QStringLiteral("tokenExpiry"), isoTime(record.accessExpiresAt)},
         {QStringLiteral("accountExpiry"),
          user.accountExpiresAt ? isoTime(*user.accountExpiresAt) : QString()},
@@ -535,9 +535,9 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
         return Reply::failure(apiError(ErrorCode::KeyRevoked));
     }
     const User& user = session.user;
-    const bool ownCatalogue = (user.role == QStringLiteral("admin")) ||
-                              (user.role == QStringLiteral("merchant") &&
-                               !user.merchantId.isEmpty() && user.merchantId == key.merchantId);
+    const bool ownCatalogue =
+        user.role == Role::Admin || (user.role == Role::Merchant && !user.merchantId.isEmpty() &&
+                                     user.merchantId == key.merchantId);
     if (!ownCatalogue) {
         switch (view->grants) {
             case KeyRequestView::GrantState::Current:
@@ -570,8 +570,8 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
         return Reply::failure(*refused);
     }
     const User& user = session.user;
-    const bool isAdmin = user.role == QStringLiteral("admin");
-    if (!isAdmin && (user.role != QStringLiteral("merchant") || user.merchantId.isEmpty())) {
+    const bool isAdmin = user.role == Role::Admin;
+    if (!isAdmin && (user.role != Role::Merchant || user.merchantId.isEmpty())) {
         return Reply::failure(apiError(ErrorCode::PermissionDenied));
     }
 

@@ -1,6 +1,6 @@
 // Pieces of the server that decide on their own: the key seal, the master
-// key file, the database URL, the operator's dates, and the JSON and log
-// text the server writes by hand.
+// key file, the database URL, the operator's dates, the role names, and the
+// JSON and log text the server writes by hand.
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,6 +14,7 @@
 #include "JsonBody.h"
 #include "JsonWriter.h"
 #include "KeyVault.h"
+#include "Role.h"
 
 class ServerUnitsTest : public QObject
 {
@@ -204,6 +205,32 @@ private slots:
             }
         }
     }
+    // The names are what the users table's CHECK admits, so anything looser
+    // would reach the database as a refused insert instead of a clear no.
+    void roleNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("role");  // -1: not a role
+        QTest::newRow("viewer") << "viewer" << int(Role::Viewer);
+        QTest::newRow("merchant") << "merchant" << int(Role::Merchant);
+        QTest::newRow("admin") << "admin" << int(Role::Admin);
+        QTest::newRow("other case") << "Admin" << -1;
+        QTest::newRow("padded") << " admin" << -1;
+        QTest::newRow("empty") << "" << -1;
+        QTest::newRow("unknown") << "root" << -1;
+    }
+
+    void roleNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, role);
+        const auto parsed = roleFromName(name);
+        QCOMPARE(parsed ? int(*parsed) : -1, role);
+        if (parsed) {
+            QCOMPARE(roleName(*parsed), name);
+        }
+    }
+
     void jsonBodies_data()
     {
         QTest::addColumn<QByteArray>("text");
