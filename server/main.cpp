@@ -12,8 +12,10 @@
 #include <QStandardPaths>
 #include <QTextStream>
 #include <QThread>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -126,216 +128,320 @@ bool openDatabase(const Common& c, Database& db)
     return true;
 }
 
-int serve(QCoreApplication& app, const QStringList& args)
+// Everything `serve` can be told on its command line, at the built-in
+// defaults until an option says otherwise.
+struct ServeSettings
+{
+    QHostAddress address{QHostAddress::LocalHost};
+    int port = kDefaultPort;
+    // Given at all, even empty: then TLS was asked for.
+    std::optional<QString> tlsCert;
+    std::optional<QString> tlsKey;
+    bool behindTlsProxy = false;
+    // One per core: each request is mostly database reads and a little
+    // crypto, so the rules scale with the cores like the database does.
+    int serviceThreads = std::max(1, QThread::idealThreadCount());
+    ServiceOptions service;
+    HttpOptions http;
+};
+
+// One option of `serve`. The table is made over settings that still hold
+// their defaults, and each help text is finished from the very field the
+// option sets, so the default it names is the one in force.
+struct ServeOption
+{
+    const char* name;
+    const char* valueName;  // nullptr: a flag
+    QString help;
+    // Takes the option's value into its field, or says why not.
+    std::function<bool(const QString& value)> read;
+};
+
+bool refuse(const QString& why)
+{
+    err() << "error: " << why << Qt::endl;
+    return false;
+}
+
+// A default that is a rule, such as one thread per core, is told in words in
+// the help itself; a value is filled in for %1.
+template <typename Value>
+QString helpWith(const char* help, Value shownDefault)
+{
+    const QString text = QString::fromUtf8(help);
+    return text.contains(QStringLiteral("%1")) ? text.arg(shownDefault) : text;
+}
+
+ServeOption flag(const char* name, const char* help, bool* field)
+{
+    return {name, nullptr, QString::fromUtf8(help),
+            [field](const QString&) { return *field = true; }};
+}
+
+ServeOption path(const char* name, const char* help, std::optional<QString>* field)
+{
+    return {name, "file", QString::fromUtf8(help), [field](const QString& value) {
+                *field = value;
+                return true;
+            }};
+}
+
+ServeOption address(const char* name, const char* help, QHostAddress* field)
+{
+    return {name, "addr", helpWith(help, field->toString()), [name, field](const QString& value) {
+                if (value == QStringLiteral("localhost")) {
+                    *field = QHostAddress(QHostAddress::LocalHost);
+                    return true;
+                }
+                return field->setAddress(value) ||
+                       refuse(QStringLiteral("--%1 wants an IP address, not %2").arg(name, value));
+            }};
+}
+
+ServeOption port(const char* name, const char* help, int* field)
+{
+    return {name, "port", helpWith(help, *field), [name, field](const QString& value) {
+                bool ok = false;
+                *field = value.toInt(&ok);
+                return (ok && *field >= 0 && *field <= 65535) ||
+                       refuse(QStringLiteral("bad --%1").arg(name));
+            }};
+}
+
+// Whole seconds on the command line, milliseconds in the field.
+ServeOption seconds(const char* name, const char* help, qint64* fieldMs)
+{
+    return {
+        name, "s", helpWith(help, *fieldMs / 1000), [name, fieldMs](const QString& value) {
+            bool ok = false;
+            const qint64 s = value.toLongLong(&ok);
+            if (!ok || s <= 0) {
+                return refuse(QStringLiteral("--%1 wants a positive number of seconds").arg(name));
+            }
+            *fieldMs = s * 1000;
+            return true;
+        }};
+}
+
+// The help's %2 tells the default in days too.
+ServeOption inDays(ServeOption option, qint64 defaultMs)
+{
+    option.help = option.help.arg(defaultMs / (24LL * 3600 * 1000));
+    return option;
+}
+
+// Fractions allowed, so tests can use short time-outs.
+ServeOption timeout(const char* name, const char* help, std::chrono::milliseconds* field)
+{
+    return {
+        name, "s", helpWith(help, double(field->count()) / 1000),
+        [name, field](const QString& value) {
+            bool ok = false;
+            const double s = value.toDouble(&ok);
+            if (!ok || s <= 0 || s > 86400) {
+                return refuse(QStringLiteral("--%1 wants a positive number of seconds").arg(name));
+            }
+            *field = std::chrono::milliseconds(qint64(s * 1000));
+            return true;
+        }};
+}
+
+// A whole number of at least `min`, counted in `unit`s of the field (KiB of a
+// size in bytes, say); the ceiling only keeps the arithmetic sane.
+template <typename Field>
+ServeOption count(const char* name, const char* valueName, const char* help, long long min,
+                  Field* field, long long unit = 1)
+{
+    return {name, valueName, helpWith(help, qint64(*field) / unit),
+            [name, min, field, unit](const QString& value) {
+                bool ok = false;
+                const long long n = value.toLongLong(&ok);
+                if (!ok || n < min || n > (1LL << 40)) {
+                    return refuse(
+                        QStringLiteral("--%1 wants a number of at least %2").arg(name).arg(min));
+                }
+                *field = Field(n * unit);
+                return true;
+            }};
+}
+
+// A nice value: below 0 needs privileges, above 19 does not exist.
+ServeOption niceValue(const char* name, const char* help, int* field)
+{
+    ServeOption option = count(name, "n", help, 0, field);
+    option.read = [name, field, atLeastZero = option.read](const QString& value) {
+        return atLeastZero(value) &&
+               (*field <= 19 ||
+                refuse(QStringLiteral("--%1 wants a value from 0 to 19").arg(name)));
+    };
+    return option;
+}
+
+// Taken as it reads: 0, or anything that is not a number, leaves the choice to
+// the server (cores - 1).
+ServeOption threadsOrAuto(const char* name, const char* help, int* field)
+{
+    return {name, "n", QString::fromUtf8(help), [field](const QString& value) {
+                *field = value.toInt();
+                return true;
+            }};
+}
+
+std::vector<ServeOption> serveOptions(ServeSettings& s)
+{
+    FrontOptions& front = s.http.front;
+    return {
+        address("listen", "Address to listen on (default %1).", &s.address),
+        port("port", "Port (default %1; 0 picks a free one).", &s.port),
+        path("tls-cert", "PEM certificate (chain).", &s.tlsCert),
+        path("tls-key", "PEM private key.", &s.tlsKey),
+        flag("behind-tls-proxy",
+             "Serve plain HTTP on a non-loopback address because a TLS proxy stands in front; "
+             "trusts its X-Forwarded-For.",
+             &s.behindTlsProxy),
+        seconds("access-lifetime", "Seconds a token is good for every endpoint (default %1).",
+                &s.service.accessLifetimeMs),
+        seconds("renewal-window",
+                "Seconds after issue a token can still be renewed through /api/auth/me "
+                "(default %1).",
+                &s.service.renewalWindowMs),
+        threadsOrAuto("hash-threads", "Threads for password checks (default: cores - 1).",
+                      &s.http.hashThreads),
+        niceValue("hash-nice",
+                  "Nice value of the password-check threads, 0-19 (default %1), so that logins "
+                  "yield to key requests.",
+                  &s.http.hashNice),
+        inDays(seconds("session-lifetime",
+                       "Seconds after a login beyond which no renewal reaches (default %1, %2 "
+                       "days).",
+                       &s.service.sessionLifetimeMs),
+               s.service.sessionLifetimeMs),
+        timeout("header-timeout", "Seconds a request's header may take (default %1).",
+                &front.headerTimeout),
+        timeout("body-timeout", "Seconds a request's body may take after its header (default %1).",
+                &front.bodyTimeout),
+        timeout("idle-timeout", "Seconds an idle keep-alive connection is kept (default %1).",
+                &front.idleTimeout),
+        count("max-connections", "n", "Open connections in total (default %1).", 1,
+              &front.maxConnections),
+        count("max-connections-per-address", "n",
+              "Open connections from one address (default %1; 0: no cap).", 0,
+              &front.maxConnectionsPerAddress),
+        count("max-buffered-kib", "kib",
+              "KiB that unfinished requests may hold together (default %1).", 1,
+              &front.maxBufferedBytes, 1024),
+        count("service-threads", "n",
+              "Threads that run requests, each with its own database connection (default: cores; "
+              "0: the main thread).",
+              0, &s.serviceThreads),
+        count("http-threads", "n", "Network threads of the HTTP front (default %1).", 1,
+              &front.threads),
+    };
+}
+
+// Reads the command line into *settings; 0 when it is good, else the exit code.
+int readServeCommandLine(const QStringList& args, Common* common, ServeSettings* settings)
 {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Runs the content server."));
     addCommonOptions(p);
-    p.addOption({QStringLiteral("listen"),
-                 QStringLiteral("Address to listen on (default 127.0.0.1)."),
-                 QStringLiteral("addr")});
-    p.addOption({QStringLiteral("port"),
-                 QStringLiteral("Port (default %1; 0 picks a free one).").arg(kDefaultPort),
-                 QStringLiteral("port")});
-    p.addOption({QStringLiteral("tls-cert"), QStringLiteral("PEM certificate (chain)."),
-                 QStringLiteral("file")});
-    p.addOption(
-        {QStringLiteral("tls-key"), QStringLiteral("PEM private key."), QStringLiteral("file")});
-    p.addOption({QStringLiteral("behind-tls-proxy"),
-                 QStringLiteral("Serve plain HTTP on a non-loopback address because a TLS proxy "
-                                "stands in front; trusts its X-Forwarded-For.")});
-    p.addOption({QStringLiteral("access-lifetime"),
-                 QStringLiteral("Seconds a token is good for every endpoint (default 86400)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("renewal-window"),
-                 QStringLiteral("Seconds after issue a token can still be renewed through "
-                                "/api/auth/me (default 2592000)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("hash-threads"),
-                 QStringLiteral("Threads for password checks (default: cores - 1)."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("hash-nice"),
-                 QStringLiteral("Nice value of the password-check threads, 0-19 (default 10), "
-                                "so that logins yield to key requests."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("session-lifetime"),
-                 QStringLiteral("Seconds after a login beyond which no renewal reaches "
-                                "(default 7776000, 90 days)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("header-timeout"),
-                 QStringLiteral("Seconds a request's header may take (default 10)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("body-timeout"),
-                 QStringLiteral("Seconds a request's body may take after its header (default "
-                                "30)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("idle-timeout"),
-                 QStringLiteral("Seconds an idle keep-alive connection is kept (default 60)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("max-connections"),
-                 QStringLiteral("Open connections in total (default 1000)."), QStringLiteral("n")});
-    p.addOption({QStringLiteral("max-connections-per-address"),
-                 QStringLiteral("Open connections from one address (default 64; 0: no cap)."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("max-buffered-kib"),
-                 QStringLiteral("KiB that unfinished requests may hold together (default "
-                                "65536)."),
-                 QStringLiteral("kib")});
-    p.addOption({QStringLiteral("service-threads"),
-                 QStringLiteral("Threads that run requests, each with its own database "
-                                "connection (default: cores; 0: the main thread)."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("http-threads"),
-                 QStringLiteral("Network threads of the HTTP front (default 1)."),
-                 QStringLiteral("n")});
+    const std::vector<ServeOption> options = serveOptions(*settings);
+    for (const ServeOption& o : options) {
+        const QString name = QString::fromLatin1(o.name);
+        p.addOption(o.valueName ? QCommandLineOption(name, o.help, QString::fromLatin1(o.valueName))
+                                : QCommandLineOption(name, o.help));
+    }
     p.process(args);
 
-    auto common = readCommon(p);
-    if (!common) {
+    auto read = readCommon(p);
+    if (!read) {
         return 2;
     }
-    const QString listenText = optionOr(p, QStringLiteral("listen"), QStringLiteral("127.0.0.1"));
-    QHostAddress address;
-    if (listenText == QStringLiteral("localhost")) {
-        address = QHostAddress(QHostAddress::LocalHost);
-    } else if (!address.setAddress(listenText)) {
-        err() << "error: --listen wants an IP address, not " << listenText << Qt::endl;
-        return 2;
+    *common = *read;
+    for (const ServeOption& o : options) {
+        const QString name = QString::fromLatin1(o.name);
+        if (p.isSet(name) && !o.read(p.value(name))) {
+            return 2;
+        }
     }
-    bool ok = true;
-    const int port =
-        p.isSet(QStringLiteral("port")) ? p.value(QStringLiteral("port")).toInt(&ok) : kDefaultPort;
-    if (!ok || port < 0 || port > 65535) {
-        err() << "error: bad --port" << Qt::endl;
-        return 2;
-    }
-    const bool tls = p.isSet(QStringLiteral("tls-cert")) || p.isSet(QStringLiteral("tls-key"));
-    if (tls && !(p.isSet(QStringLiteral("tls-cert")) && p.isSet(QStringLiteral("tls-key")))) {
+    const bool tls = settings->tlsCert || settings->tlsKey;
+    if (tls && !(settings->tlsCert && settings->tlsKey)) {
         err() << "error: TLS needs both --tls-cert and --tls-key" << Qt::endl;
         return 2;
     }
-    const bool behindProxy = p.isSet(QStringLiteral("behind-tls-proxy"));
-    if (!ContentServer::plainHttpAllowed(address, tls, behindProxy)) {
-        err() << "error: refusing plain HTTP on " << address.toString()
+    if (!ContentServer::plainHttpAllowed(settings->address, tls, settings->behindTlsProxy)) {
+        err() << "error: refusing plain HTTP on " << settings->address.toString()
               << ": give --tls-cert and --tls-key, or --behind-tls-proxy when a TLS proxy "
                  "terminates the connections"
               << Qt::endl;
         return 2;
     }
+    settings->http.trustForwardedFor = settings->behindTlsProxy;
+    return 0;
+}
 
-    ServiceOptions options;
-    auto seconds = [&](const char* name, qint64* target) {
-        if (!p.isSet(QString::fromLatin1(name))) {
-            return true;
-        }
-        bool good = false;
-        const qint64 s = p.value(QString::fromLatin1(name)).toLongLong(&good);
-        if (!good || s <= 0) {
-            err() << "error: --" << name << " wants a positive number of seconds" << Qt::endl;
-            return false;
-        }
-        *target = s * 1000;
-        return true;
-    };
-    if (!seconds("access-lifetime", &options.accessLifetimeMs) ||
-        !seconds("renewal-window", &options.renewalWindowMs) ||
-        !seconds("session-lifetime", &options.sessionLifetimeMs)) {
-        return 2;
+// SIGINT and SIGTERM end the event loop, through a pipe: a handler may do
+// no more than write to it.
+void quitOnSignals(QCoreApplication& app)
+{
+    if (::pipe(g_signalPipe) != 0) {
+        return;
     }
-    HttpOptions http;
-    // Fractions allowed, so tests can use short time-outs.
-    auto timeout = [&](const char* name, std::chrono::milliseconds* target) {
-        if (!p.isSet(QString::fromLatin1(name))) {
-            return true;
-        }
-        bool good = false;
-        const double s = p.value(QString::fromLatin1(name)).toDouble(&good);
-        if (!good || s <= 0 || s > 86400) {
-            err() << "error: --" << name << " wants a positive number of seconds" << Qt::endl;
-            return false;
-        }
-        *target = std::chrono::milliseconds(qint64(s * 1000));
-        return true;
-    };
-    auto count = [&](const char* name, long long min, auto* target) {
-        if (!p.isSet(QString::fromLatin1(name))) {
-            return true;
-        }
-        bool good = false;
-        const long long n = p.value(QString::fromLatin1(name)).toLongLong(&good);
-        if (!good || n < min || n > (1LL << 40)) {
-            err() << "error: --" << name << " wants a number of at least " << min << Qt::endl;
-            return false;
-        }
-        *target = static_cast<std::remove_pointer_t<decltype(target)>>(n);
-        return true;
-    };
-    long long bufferedKib = -1;
-    // One per core: each request is mostly database reads and a little
-    // crypto, so the rules scale with the cores like the database does.
-    int serviceThreads = std::max(1, QThread::idealThreadCount());
-    if (!timeout("header-timeout", &http.front.headerTimeout) ||
-        !timeout("body-timeout", &http.front.bodyTimeout) ||
-        !timeout("idle-timeout", &http.front.idleTimeout) ||
-        !count("max-connections", 1, &http.front.maxConnections) ||
-        !count("max-connections-per-address", 0, &http.front.maxConnectionsPerAddress) ||
-        !count("max-buffered-kib", 1, &bufferedKib) ||
-        !count("http-threads", 1, &http.front.threads) ||
-        !count("service-threads", 0, &serviceThreads) || !count("hash-nice", 0, &http.hashNice)) {
-        return 2;
-    }
-    if (http.hashNice > 19) {
-        err() << "error: --hash-nice wants a value from 0 to 19" << Qt::endl;
-        return 2;
-    }
-    if (bufferedKib > 0) {
-        http.front.maxBufferedBytes = std::size_t(bufferedKib) * 1024;
-    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        err() << "veilcast-server stopping" << Qt::endl;
+        app.quit();
+    });
+}
 
+int runServer(QCoreApplication& app, const Common& common, const ServeSettings& settings)
+{
     if (!PasswordHasher::initLibrary()) {
         err() << "error: libsodium failed to initialise" << Qt::endl;
         return 1;
     }
     QString error;
     const QByteArray masterKey =
-        KeyVault::loadMasterKey(common->dataDir, qgetenv("VEILCAST_MASTER_KEY"), &error);
+        KeyVault::loadMasterKey(common.dataDir, qgetenv("VEILCAST_MASTER_KEY"), &error);
     if (masterKey.isEmpty()) {
         err() << "error: master key: " << error << Qt::endl;
         return 1;
     }
     KeyVault vault(masterKey);
     Database db;
-    if (!openDatabase(*common, db)) {
+    if (!openDatabase(common, db)) {
         return 1;
     }
     Store store(db);
     SystemClock clock;
-    PasswordHasher hasher(common->cost);
-    Service service(store, vault, hasher, clock, options);
+    PasswordHasher hasher(common.cost);
+    Service service(store, vault, hasher, clock, settings.service);
     // Declared before the server, so they outlive it.
     std::vector<std::unique_ptr<ServiceWorker>> workers;
     std::vector<ServiceWorker*> lanes;
-    for (int i = 0; i < serviceThreads; ++i) {
+    for (int i = 0; i < settings.serviceThreads; ++i) {
         workers.push_back(
-            std::make_unique<ServiceWorker>(common->db, vault, hasher, clock, options));
+            std::make_unique<ServiceWorker>(common.db, vault, hasher, clock, settings.service));
         if (!workers.back()->start(&error)) {
             err() << "error: cannot open the database: " << error << Qt::endl;
             return 1;
         }
         lanes.push_back(workers.back().get());
     }
-    http.trustForwardedFor = behindProxy;
-    http.hashThreads = p.value(QStringLiteral("hash-threads")).toInt();
-    ContentServer server(service, hasher, http);
+    ContentServer server(service, hasher, settings.http);
     server.setWorkers(lanes);
-    if (tls && !server.setupTls(p.value(QStringLiteral("tls-cert")),
-                                p.value(QStringLiteral("tls-key")), &error)) {
+    const bool tls = settings.tlsCert.has_value();
+    if (tls && !server.setupTls(*settings.tlsCert, *settings.tlsKey, &error)) {
         err() << "error: " << error << Qt::endl;
         return 1;
     }
-    const quint16 bound = server.listen(address, quint16(port));
+    const QHostAddress& address = settings.address;
+    const quint16 bound = server.listen(address, quint16(settings.port));
     if (bound == 0) {
-        err() << "error: cannot listen on " << address.toString() << ":" << port << Qt::endl;
+        err() << "error: cannot listen on " << address.toString() << ":" << settings.port
+              << Qt::endl;
         return 1;
     }
     // Scripts and tests wait for this line (and read the port from it).
@@ -343,18 +449,19 @@ int serve(QCoreApplication& app, const QStringList& args)
           << (address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]"
                                                                   : address.toString())
           << ":" << bound << " database "
-          << (common->db.kind == DbConfig::Kind::Sqlite ? "sqlite" : "postgresql") << Qt::endl;
-
-    if (::pipe(g_signalPipe) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-            err() << "veilcast-server stopping" << Qt::endl;
-            app.quit();
-        });
-    }
+          << (common.db.kind == DbConfig::Kind::Sqlite ? "sqlite" : "postgresql") << Qt::endl;
+    quitOnSignals(app);
     return app.exec();
+}
+
+int serve(QCoreApplication& app, const QStringList& args)
+{
+    Common common;
+    ServeSettings settings;
+    if (const int usageError = readServeCommandLine(args, &common, &settings)) {
+        return usageError;
+    }
+    return runServer(app, common, settings);
 }
 
 int admin(const QStringList& args)
