@@ -27,6 +27,7 @@
 #include "Service.h"
 #include "ServiceWorker.h"
 #include "Store.h"
+#include "VeilcastVersion.h"
 
 namespace {
 
@@ -293,7 +294,7 @@ QString overview()
     return QStringLiteral(
         "usage: veilcast-server serve [options]              runs the content server\n"
         "       veilcast-server admin [options] COMMAND...   manages accounts, keys, devices\n"
-        "       veilcast-server --help | serve --help | admin --help\n"
+        "       veilcast-server --help | serve --help | admin --help | --version\n"
         "\n"
         "Both read the data directory (--data-dir, env VEILCAST_DATA_DIR) holding the\n"
         "SQLite database and master.key, or the database named by --database (env\n"
@@ -318,6 +319,7 @@ int main(int argc, char** argv)
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veilcast-server"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kVeilcastVersion));
     const QStringList args = app.arguments();
     const QString command = args.value(1);
     // QCommandLineParser wants the program name first.
@@ -328,6 +330,11 @@ int main(int argc, char** argv)
     }
     if (command == QStringLiteral("admin")) {
         return admin(rest);
+    }
+    if (command == QStringLiteral("--version")) {
+        QTextStream(stdout) << QCoreApplication::applicationName() << ' '
+                            << QCoreApplication::applicationVersion() << '\n';
+        return 0;
     }
     // Asked for, the overview goes to standard output and is not a failure;
     // anything else unknown is a usage error.

@@ -487,6 +487,13 @@ private slots:
         QVERIFY(QDir(out).entryList(QDir::Files | QDir::Hidden).isEmpty());
     }
 
+    // The packages are made with CMake's project version: the program must
+    // report the same.
+    void reportsTheProjectVersion()
+    {
+        QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral(VEILCAST_PROJECT_VERSION));
+    }
+
     void noticeNamesWhatIsInForce_data()
     {
         QTest::addColumn<bool>("capture");

@@ -365,6 +365,18 @@ private slots:
         QVERIFY2(help.contains(entry), qPrintable(help));
     }
 
+    // The packages are made with CMake's project version: the program must
+    // say the same.
+    void printsTheProjectVersion()
+    {
+        QProcess p;
+        p.start(ServerProcess::binary(), {"--version"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardOutput(),
+                 QByteArray("veilcast-server " VEILCAST_PROJECT_VERSION "\n"));
+    }
+
     void listenPolicy_data()
     {
         QTest::addColumn<QStringList>("args");
