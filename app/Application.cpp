@@ -14,6 +14,7 @@
 #include "HotkeyFilter.h"
 #include "LoginDialog.h"
 #include "MainWindow.h"
+#include "VeilcastVersion.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("Veilcast"));
     setOrganizationName(QStringLiteral("Veilcast"));
-    setApplicationVersion(QStringLiteral("1.2.2"));
+    setApplicationVersion(QString::fromLatin1(kVeilcastVersion));
     installQtTranslations(this);
     setStyleSheet(QString::fromLatin1(kStyle).arg(
         QStringLiteral("#2a3a55"), QStringLiteral("#eaf2ff"), QStringLiteral("#304260")));

@@ -60,6 +60,8 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME veilcast)
 set(CPACK_PACKAGE_VENDOR "Veilcast")
 set(CPACK_PACKAGE_CONTACT "Veilcast developers <dev@veilcast.example>")
+# The version the programs print, named here so that nothing else can stand in.
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/packages")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The build tree keeps its debug information; the packages do not need it.

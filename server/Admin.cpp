@@ -103,7 +103,7 @@ QJsonObject userJson(const User& u)
     return {{"id", u.id},
             {"username", u.username},
             {"displayName", u.displayName},
-            {"role", u.role},
+            {"role", roleName(u.role)},
             {"merchant", u.merchantName},
             {"accountExpiry", timeJson(u.accountExpiresAt)},
             {"disabled", u.disabled},
@@ -113,7 +113,7 @@ QJsonObject userJson(const User& u)
 QString userLine(const User& u)
 {
     return QStringLiteral("%1  %2  role=%3  merchant=%4  expires=%5  devices<=%6%7")
-        .arg(u.username, u.displayName, u.role,
+        .arg(u.username, u.displayName, roleName(u.role),
              u.merchantName.isEmpty() ? QStringLiteral("-") : u.merchantName,
              u.accountExpiresAt ? timeText(u.accountExpiresAt) : QStringLiteral("never"),
              u.deviceLimit > 0 ? QString::number(u.deviceLimit) : QStringLiteral("unlimited"),
@@ -415,116 +415,147 @@ int Admin::merchant(const QStringList& a)
 
 int Admin::user(const QStringList& args)
 {
-    QStringList a = args;
-    const QString action = a.value(0);
-
-    if (action == QStringLiteral("list") && a.size() == 1) {
-        QList<User> list;
-        const bool read = m_store.listUsers(&list);
-        return printList(read, list, userJson, userLine, QStringLiteral("(no users)"));
+    struct Command
+    {
+        const char* action;
+        int words;       // after the action; -1: any, the command checks them
+        bool onAccount;  // the first word names the account, which must exist
+        int (Admin::*run)(const QStringList& words, const User* account);
+    };
+    static constexpr Command kCommands[] = {
+        {"list", 0, false, &Admin::userList},
+        {"add", -1, false, &Admin::userAdd},
+        {"disable", 1, true, &Admin::userDisable},
+        {"enable", 1, true, &Admin::userEnable},
+        {"passwd", 1, true, &Admin::userPasswd},
+        {"device-limit", 2, true, &Admin::userDeviceLimit},
+        {"expires", 2, true, &Admin::userExpires},
+    };
+    const QString action = args.value(0);
+    const QStringList words = args.mid(1);
+    for (const Command& c : kCommands) {
+        if (action != QLatin1String(c.action)) {
+            continue;
+        }
+        if (c.words >= 0 && words.size() != c.words) {
+            break;
+        }
+        if (!c.onAccount) {
+            return (this->*c.run)(words, nullptr);
+        }
+        const auto account = findUser(words.at(0));
+        return account ? (this->*c.run)(words, &*account) : 1;
     }
+    return showUsage();
+}
 
-    if (action == QStringLiteral("add")) {
-        const QString role = takeOption(a, QStringLiteral("--role"));
-        const QString merchantName = takeOption(a, QStringLiteral("--merchant"));
-        bool hasDisplay = false;
-        const QString display = takeOption(a, QStringLiteral("--display-name"), &hasDisplay);
-        const QString expires = takeOption(a, QStringLiteral("--expires"));
-        bool hasLimit = false;
-        const QString limitText = takeOption(a, QStringLiteral("--device-limit"), &hasLimit);
-        if (a.size() != 2 || a.at(1).trimmed().isEmpty()) {
-            return showUsage();
-        }
-        if (role != QStringLiteral("viewer") && role != QStringLiteral("merchant") &&
-            role != QStringLiteral("admin")) {
-            return fail(QStringLiteral("--role must be viewer, merchant or admin"));
-        }
-        User u;
-        u.id = newId();
-        u.username = a.at(1).trimmed();
-        u.role = role;
-        u.displayName = hasDisplay ? display : u.username;
-        u.createdAt = m_clock.nowMs();
-        bool ok = true;
-        u.accountExpiresAt = parseAdminTime(expires, &ok);
-        if (!ok) {
-            return fail(QStringLiteral("cannot read the date %1").arg(expires));
-        }
-        if (hasLimit) {
-            u.deviceLimit = limitText.toInt(&ok);
-            if (!ok || u.deviceLimit < 0) {
-                return fail(QStringLiteral("--device-limit must be a number >= 0"));
-            }
-        }
-        if (!merchantName.isEmpty()) {
-            const auto m = findMerchant(merchantName);
-            if (!m) {
-                return 1;
-            }
-            u.merchantId = m->id;
-            u.merchantName = m->name;
-        } else if (role == QStringLiteral("merchant")) {
-            return fail(QStringLiteral("a merchant account needs --merchant NAME"));
-        }
-        if (!readPasswordHash(&u.passwordHash)) {
-            return 1;
-        }
-        if (u.passwordHash.isEmpty()) {
-            return fail(QStringLiteral("password hashing failed (not enough memory?)"));
-        }
-        return inserted(
-            m_store.addUser(u), QStringLiteral("the user name %1 is taken").arg(u.username),
-            QStringLiteral("user %1 added (id %2, role %3)").arg(u.username, u.id, u.role),
-            {{"id", u.id}, {"username", u.username}, {"role", u.role}});
-    }
+int Admin::userList(const QStringList&, const User*)
+{
+    QList<User> list;
+    const bool read = m_store.listUsers(&list);
+    return printList(read, list, userJson, userLine, QStringLiteral("(no users)"));
+}
 
-    const bool known =
-        QStringList{QStringLiteral("disable"), QStringLiteral("enable"), QStringLiteral("passwd"),
-                    QStringLiteral("device-limit"), QStringLiteral("expires")}
-            .contains(action);
-    const int wanted =
-        (action == QStringLiteral("device-limit") || action == QStringLiteral("expires")) ? 3 : 2;
-    if (!known || a.size() != wanted) {
+int Admin::userAdd(const QStringList& words, const User*)
+{
+    QStringList a = words;
+    const QString roleText = takeOption(a, QStringLiteral("--role"));
+    const QString merchantName = takeOption(a, QStringLiteral("--merchant"));
+    bool hasDisplay = false;
+    const QString display = takeOption(a, QStringLiteral("--display-name"), &hasDisplay);
+    const QString expires = takeOption(a, QStringLiteral("--expires"));
+    bool hasLimit = false;
+    const QString limitText = takeOption(a, QStringLiteral("--device-limit"), &hasLimit);
+    if (a.size() != 1 || a.at(0).trimmed().isEmpty()) {
         return showUsage();
     }
-    const auto u = findUser(a.at(1));
-    if (!u) {
-        return 1;
+    const auto role = roleFromName(roleText);
+    if (!role) {
+        return fail(QStringLiteral("--role must be viewer, merchant or admin"));
     }
-    const QJsonObject subject{{"username", u->username}};
-    if (action == QStringLiteral("disable") || action == QStringLiteral("enable")) {
-        const bool disable = action == QStringLiteral("disable");
-        return stored(
-            m_store.setUserDisabled(u->id, disable),
-            QStringLiteral("user %1 %2").arg(u->username, disable ? "disabled" : "enabled"),
-            subject);
+    User u;
+    u.id = newId();
+    u.username = a.at(0).trimmed();
+    u.role = *role;
+    u.displayName = hasDisplay ? display : u.username;
+    u.createdAt = m_clock.nowMs();
+    bool ok = true;
+    u.accountExpiresAt = parseAdminTime(expires, &ok);
+    if (!ok) {
+        return fail(QStringLiteral("cannot read the date %1").arg(expires));
     }
-    if (action == QStringLiteral("passwd")) {
-        QByteArray hash;
-        if (!readPasswordHash(&hash)) {
+    if (hasLimit) {
+        u.deviceLimit = limitText.toInt(&ok);
+        if (!ok || u.deviceLimit < 0) {
+            return fail(QStringLiteral("--device-limit must be a number >= 0"));
+        }
+    }
+    if (!merchantName.isEmpty()) {
+        const auto m = findMerchant(merchantName);
+        if (!m) {
             return 1;
         }
-        if (hash.isEmpty() || !m_store.setPasswordHash(u->id, hash) ||
-            !m_store.deleteTokensOfUser(u->id)) {
-            return fail(QStringLiteral("could not store the new password"));
-        }
-        return done(QStringLiteral("password of %1 reset; every session ended").arg(u->username),
-                    subject);
+        u.merchantId = m->id;
+        u.merchantName = m->name;
+    } else if (*role == Role::Merchant) {
+        return fail(QStringLiteral("a merchant account needs --merchant NAME"));
     }
-    if (action == QStringLiteral("device-limit")) {
-        bool ok = false;
-        const int limit = a.at(2).toInt(&ok);
-        if (!ok || limit < 0) {
-            return fail(QStringLiteral("the device limit must be a number >= 0"));
-        }
-        return stored(m_store.setDeviceLimit(u->id, limit),
-                      QStringLiteral("device limit of %1 is now %2").arg(u->username).arg(limit),
-                      {{"username", u->username}, {"deviceLimit", limit}});
+    if (!readPasswordHash(&u.passwordHash)) {
+        return 1;
     }
+    if (u.passwordHash.isEmpty()) {
+        return fail(QStringLiteral("password hashing failed (not enough memory?)"));
+    }
+    return inserted(
+        m_store.addUser(u), QStringLiteral("the user name %1 is taken").arg(u.username),
+        QStringLiteral("user %1 added (id %2, role %3)").arg(u.username, u.id, roleName(u.role)),
+        {{"id", u.id}, {"username", u.username}, {"role", roleName(u.role)}});
+}
+
+int Admin::userDisable(const QStringList&, const User* u)
+{
+    return stored(m_store.setUserDisabled(u->id, true),
+                  QStringLiteral("user %1 disabled").arg(u->username), {{"username", u->username}});
+}
+
+int Admin::userEnable(const QStringList&, const User* u)
+{
+    return stored(m_store.setUserDisabled(u->id, false),
+                  QStringLiteral("user %1 enabled").arg(u->username), {{"username", u->username}});
+}
+
+int Admin::userPasswd(const QStringList&, const User* u)
+{
+    QByteArray hash;
+    if (!readPasswordHash(&hash)) {
+        return 1;
+    }
+    if (hash.isEmpty() || !m_store.setPasswordHash(u->id, hash) ||
+        !m_store.deleteTokensOfUser(u->id)) {
+        return fail(QStringLiteral("could not store the new password"));
+    }
+    return done(QStringLiteral("password of %1 reset; every session ended").arg(u->username),
+                {{"username", u->username}});
+}
+
+int Admin::userDeviceLimit(const QStringList& words, const User* u)
+{
+    bool ok = false;
+    const int limit = words.at(1).toInt(&ok);
+    if (!ok || limit < 0) {
+        return fail(QStringLiteral("the device limit must be a number >= 0"));
+    }
+    return stored(m_store.setDeviceLimit(u->id, limit),
+                  QStringLiteral("device limit of %1 is now %2").arg(u->username).arg(limit),
+                  {{"username", u->username}, {"deviceLimit", limit}});
+}
+
+int Admin::userExpires(const QStringList& words, const User* u)
+{
     bool ok = true;
-    const auto expiry = parseAdminTime(a.at(2), &ok);
+    const auto expiry = parseAdminTime(words.at(1), &ok);
     if (!ok) {
-        return fail(QStringLiteral("cannot read the date %1").arg(a.at(2)));
+        return fail(QStringLiteral("cannot read the date %1").arg(words.at(1)));
     }
     return stored(m_store.setAccountExpiry(u->id, expiry),
                   QStringLiteral("account %1 expires %2")

@@ -26,6 +26,15 @@ public:
 private:
     int merchant(const QStringList& a);
     int user(const QStringList& a);
+    // The user commands, one each; `account` is the user named by the first
+    // word, for the commands that act on an existing one (else null).
+    int userList(const QStringList& words, const User* account);
+    int userAdd(const QStringList& words, const User* account);
+    int userDisable(const QStringList& words, const User* account);
+    int userEnable(const QStringList& words, const User* account);
+    int userPasswd(const QStringList& words, const User* account);
+    int userDeviceLimit(const QStringList& words, const User* account);
+    int userExpires(const QStringList& words, const User* account);
     int grant(const QStringList& a);
     int key(const QStringList& a);
     int device(const QStringList& a);

@@ -12,6 +12,7 @@
 #include "Clock.h"
 #include "KeyVault.h"
 #include "PasswordHasher.h"
+#include "SecretBytes.h"
 
 namespace {
 
@@ -72,6 +73,59 @@ QString bearerToken(const QByteArray& authorization)
         return {};
     }
     return QString::fromLatin1(v.mid(7).trimmed());
+}
+
+// Admins play everything and merchants their own catalogue; anyone else
+// needs a grant still in force.
+std::optional<ApiError> playRefusal(const User& user, const ContentKey& key,
+                                    KeyRequestView::GrantState grants)
+{
+    const bool ownCatalogue =
+        user.role == Role::Admin || (user.role == Role::Merchant && !user.merchantId.isEmpty() &&
+                                     user.merchantId == key.merchantId);
+    if (ownCatalogue) {
+        return std::nullopt;
+    }
+    switch (grants) {
+        case KeyRequestView::GrantState::Current:
+            break;
+        case KeyRequestView::GrantState::None:
+            return apiError(ErrorCode::PermissionDenied, QStringLiteral("您没有该视频的观看权限"));
+        case KeyRequestView::GrantState::Expired:
+            return apiError(ErrorCode::PermissionExpired);
+    }
+    return std::nullopt;
+}
+
+// Base64 text of exactly `size` bytes; empty when absent or anything else.
+QByteArray base64Field(const QJsonObject& body, const QString& name, int size)
+{
+    const QJsonValue v = body.value(name);
+    if (!v.isString()) {
+        return {};
+    }
+    auto decoded = QByteArray::fromBase64Encoding(v.toString().toLatin1(),
+                                                  QByteArray::AbortOnBase64DecodingErrors);
+    return decoded && decoded.decoded.size() == size ? decoded.decoded : QByteArray();
+}
+
+// A new key's title and source file name: both required, text, and short.
+std::optional<ApiError> readKeyTexts(const QJsonObject& body, ContentKey* record)
+{
+    for (const auto& [name, target] :
+         {std::pair{QStringLiteral("title"), &record->title},
+          std::pair{QStringLiteral("sourceFileName"), &record->sourceFileName}}) {
+        if (!body.contains(name)) {
+            return missing(name);
+        }
+        if (!stringField(body, name, target)) {
+            return wrongType(name);
+        }
+        if (target->size() > kMaxTextLength) {
+            return tooLong(name);
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -214,7 +268,7 @@ QJsonObject Service::userData(const User& user, const QString& token,
         {QStringLiteral("username"), user.username},
         {QStringLiteral("displayName"), user.displayName},
         {QStringLiteral("token"), token},
-        {QStringLiteral("role"), user.role},
+        {QStringLiteral("role"), roleName(user.role)},
         {QStringLiteral("tokenExpiry"), isoTime(record.accessExpiresAt)},
         {QStringLiteral("accountExpiry"),
          user.accountExpiresAt ? isoTime(*user.accountExpiresAt) : QString()},
@@ -533,20 +587,8 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
     if (key.revoked) {
         return Reply::failure(apiError(ErrorCode::KeyRevoked));
     }
-    const User& user = session.user;
-    const bool ownCatalogue = (user.role == QStringLiteral("admin")) ||
-                              (user.role == QStringLiteral("merchant") &&
-                               !user.merchantId.isEmpty() && user.merchantId == key.merchantId);
-    if (!ownCatalogue) {
-        switch (view->grants) {
-            case KeyRequestView::GrantState::Current:
-                break;
-            case KeyRequestView::GrantState::None:
-                return Reply::failure(apiError(ErrorCode::PermissionDenied,
-                                               QStringLiteral("您没有该视频的观看权限")));
-            case KeyRequestView::GrantState::Expired:
-                return Reply::failure(apiError(ErrorCode::PermissionExpired));
-        }
+    if (auto refused = playRefusal(session.user, key, view->grants)) {
+        return Reply::failure(*refused);
     }
     auto plain = m_vault.open(key.sealedKey, key.keyId);
     if (!plain) {
@@ -562,6 +604,30 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
                                {QLatin1String("iv"), key.iv}});
 }
 
+// An admin names the merchant a key is for, or has one of their own; either
+// way it must exist.
+std::optional<Reply> Service::chooseKeyMerchant(const QJsonObject& body, QString* merchantId)
+{
+    QString requested;
+    if (!stringField(body, QStringLiteral("merchantId"), &requested)) {
+        return Reply::failure(wrongType(QStringLiteral("merchantId")));
+    }
+    if (!requested.isEmpty()) {
+        *merchantId = requested;
+    }
+    bool failed = false;
+    const auto merchant =
+        merchantId->isEmpty() ? std::nullopt : m_store.merchantById(*merchantId, &failed);
+    if (failed) {
+        return serverError("merchant lookup");
+    }
+    if (!merchant) {
+        return Reply::failure(apiError(ErrorCode::InvalidRequest,
+                                       QStringLiteral("请用 merchantId 指明密钥所属的商家")));
+    }
+    return std::nullopt;
+}
+
 Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& body)
 {
     Session session;
@@ -569,8 +635,8 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
         return Reply::failure(*refused);
     }
     const User& user = session.user;
-    const bool isAdmin = user.role == QStringLiteral("admin");
-    if (!isAdmin && (user.role != QStringLiteral("merchant") || user.merchantId.isEmpty())) {
+    const bool isAdmin = user.role == Role::Admin;
+    if (!isAdmin && (user.role != Role::Merchant || user.merchantId.isEmpty())) {
         return Reply::failure(apiError(ErrorCode::PermissionDenied));
     }
 
@@ -580,77 +646,34 @@ Reply Service::registerKey(const QByteArray& authorization, const QJsonObject& b
     if (keyId.isEmpty()) {
         return Reply::failure(apiError(ErrorCode::InvalidKeyId));
     }
-    auto base64Of = [&body](const QString& name, int size) -> QByteArray {
-        const QJsonValue v = body.value(name);
-        if (!v.isString()) {
-            return {};
-        }
-        auto decoded = QByteArray::fromBase64Encoding(v.toString().toLatin1(),
-                                                      QByteArray::AbortOnBase64DecodingErrors);
-        return decoded && decoded.decoded.size() == size ? decoded.decoded : QByteArray();
-    };
-    QByteArray key = base64Of(QStringLiteral("key"), 32);
+    const SecretBytes key(base64Field(body, QStringLiteral("key"), 32));
     if (key.isEmpty()) {
         return Reply::failure(apiError(ErrorCode::InvalidKey));
     }
-    const QByteArray iv = base64Of(QStringLiteral("iv"), 16);
+    const QByteArray iv = base64Field(body, QStringLiteral("iv"), 16);
     if (iv.isEmpty()) {
-        sodium_memzero(key.data(), key.size());
         return Reply::failure(apiError(ErrorCode::InvalidIv));
     }
     const QJsonValue size = body.value(QStringLiteral("fileSize"));
     const double sizeValue = size.toDouble(-1);
     if (!size.isDouble() || sizeValue < 0 || sizeValue > double(kMaxSafeInteger) ||
         std::floor(sizeValue) != sizeValue) {
-        sodium_memzero(key.data(), key.size());
         return Reply::failure(apiError(ErrorCode::InvalidFileSize));
     }
     ContentKey record;
-    for (const auto& [name, target] :
-         {std::pair{QStringLiteral("title"), &record.title},
-          std::pair{QStringLiteral("sourceFileName"), &record.sourceFileName}}) {
-        std::optional<ApiError> problem;
-        if (!body.contains(name)) {
-            problem = missing(name);
-        } else if (!stringField(body, name, target)) {
-            problem = wrongType(name);
-        } else if (target->size() > kMaxTextLength) {
-            problem = tooLong(name);
-        }
-        if (problem) {
-            sodium_memzero(key.data(), key.size());
-            return Reply::failure(*problem);
-        }
+    if (auto problem = readKeyTexts(body, &record)) {
+        return Reply::failure(*problem);
     }
-
     QString merchantId = user.merchantId;
     if (isAdmin) {
-        QString requested;
-        if (!stringField(body, QStringLiteral("merchantId"), &requested)) {
-            sodium_memzero(key.data(), key.size());
-            return Reply::failure(wrongType(QStringLiteral("merchantId")));
-        }
-        if (!requested.isEmpty()) {
-            merchantId = requested;
-        }
-        bool failed = false;
-        const auto merchant =
-            merchantId.isEmpty() ? std::nullopt : m_store.merchantById(merchantId, &failed);
-        if (failed) {
-            sodium_memzero(key.data(), key.size());
-            return serverError("merchant lookup");
-        }
-        if (!merchant) {
-            sodium_memzero(key.data(), key.size());
-            return Reply::failure(apiError(ErrorCode::InvalidRequest,
-                                           QStringLiteral("请用 merchantId 指明密钥所属的商家")));
+        if (auto refused = chooseKeyMerchant(body, &merchantId)) {
+            return *refused;
         }
     }
 
     record.keyId = keyId;
     record.merchantId = merchantId;
-    record.sealedKey = m_vault.seal(key, keyId);
-    sodium_memzero(key.data(), key.size());
+    record.sealedKey = m_vault.seal(key.bytes(), keyId);
     record.iv = QString::fromLatin1(iv.toBase64());
     record.fileSize = qint64(sizeValue);
     record.createdBy = user.id;

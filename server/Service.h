@@ -84,6 +84,9 @@ private:
                                       qint64 sessionStartedAt, TokenRecord* record);
     std::optional<ApiError> checkTokenDevice(const Session& session, const QString& deviceId);
     QJsonObject userData(const User& user, const QString& token, const TokenRecord& record) const;
+    // The merchant a key registered by an admin belongs to, into *merchantId
+    // (which starts as the admin's own); a refusal when there is none.
+    std::optional<Reply> chooseKeyMerchant(const QJsonObject& body, QString* merchantId);
 
     Store& m_store;
     const KeyVault& m_vault;

@@ -79,6 +79,13 @@ Store::Insert inserted(QSqlQuery* q)
     return n == 0 ? Store::Insert::Conflict : Store::Insert::Done;
 }
 
+// The table's CHECK admits only the three names. Were anything else ever read,
+// the account would get the least a role grants rather than a guess.
+Role readRole(const QString& name)
+{
+    return roleFromName(name).value_or(Role::Viewer);
+}
+
 const QString kUserColumns = QStringLiteral(
     "u.id, u.username, u.password_hash, u.role, u.display_name, u.merchant_id, m.name, "
     "u.account_expires_at, u.disabled, u.device_limit, u.created_at "
@@ -90,7 +97,7 @@ User readUser(const QSqlQuery* q)
     u.id = q->value(0).toString();
     u.username = q->value(1).toString();
     u.passwordHash = q->value(2).toString().toLatin1();
-    u.role = q->value(3).toString();
+    u.role = readRole(q->value(3).toString());
     u.displayName = q->value(4).toString();
     u.merchantId = q->value(5).toString();
     u.merchantName = q->value(6).toString();
@@ -176,9 +183,9 @@ Store::Insert Store::addUser(const User& u)
         QStringLiteral("INSERT INTO users (id, username, password_hash, role, display_name, "
                        "merchant_id, account_expires_at, disabled, device_limit, created_at) "
                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
-        {u.id, u.username, QString::fromLatin1(u.passwordHash), u.role, text(u.displayName),
-         optText(u.merchantId), optInt64(u.accountExpiresAt), u.disabled ? 1 : 0, u.deviceLimit,
-         u.createdAt}));
+        {u.id, u.username, QString::fromLatin1(u.passwordHash), roleName(u.role),
+         text(u.displayName), optText(u.merchantId), optInt64(u.accountExpiresAt),
+         u.disabled ? 1 : 0, u.deviceLimit, u.createdAt}));
 }
 
 std::optional<User> Store::userByName(const QString& username, bool* failed)
@@ -456,7 +463,7 @@ std::optional<KeyRequestView> Store::keyRequestView(const QString& tokenHash,
             if (!r.isNull(6)) {
                 User u;
                 u.id = r.text(6);
-                u.role = r.text(7);
+                u.role = readRole(r.text(7));
                 u.merchantId = r.text(8);
                 u.accountExpiresAt = r.optInt64(9);
                 u.disabled = r.int64(10) != 0;

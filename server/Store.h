@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "Database.h"
+#include "Role.h"
 
 struct Merchant
 {
@@ -18,7 +19,7 @@ struct User
     QString id;
     QString username;
     QByteArray passwordHash;
-    QString role;  // viewer, merchant or admin
+    Role role = Role::Viewer;
     QString displayName;
     QString merchantId;    // empty when none
     QString merchantName;  // filled by the lookups, not stored

@@ -11,7 +11,6 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
-#include <QThread>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -24,13 +23,13 @@
 #include "Database.h"
 #include "KeyVault.h"
 #include "PasswordHasher.h"
+#include "ServeOptions.h"
 #include "Service.h"
 #include "ServiceWorker.h"
 #include "Store.h"
+#include "VeilcastVersion.h"
 
 namespace {
-
-constexpr quint16 kDefaultPort = 8787;
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -126,216 +125,113 @@ bool openDatabase(const Common& c, Database& db)
     return true;
 }
 
-int serve(QCoreApplication& app, const QStringList& args)
+// Reads the command line into *settings; 0 when it is good, else the exit code.
+int readServeCommandLine(const QStringList& args, Common* common, ServeSettings* settings)
 {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Runs the content server."));
     addCommonOptions(p);
-    p.addOption({QStringLiteral("listen"),
-                 QStringLiteral("Address to listen on (default 127.0.0.1)."),
-                 QStringLiteral("addr")});
-    p.addOption({QStringLiteral("port"),
-                 QStringLiteral("Port (default %1; 0 picks a free one).").arg(kDefaultPort),
-                 QStringLiteral("port")});
-    p.addOption({QStringLiteral("tls-cert"), QStringLiteral("PEM certificate (chain)."),
-                 QStringLiteral("file")});
-    p.addOption(
-        {QStringLiteral("tls-key"), QStringLiteral("PEM private key."), QStringLiteral("file")});
-    p.addOption({QStringLiteral("behind-tls-proxy"),
-                 QStringLiteral("Serve plain HTTP on a non-loopback address because a TLS proxy "
-                                "stands in front; trusts its X-Forwarded-For.")});
-    p.addOption({QStringLiteral("access-lifetime"),
-                 QStringLiteral("Seconds a token is good for every endpoint (default 86400)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("renewal-window"),
-                 QStringLiteral("Seconds after issue a token can still be renewed through "
-                                "/api/auth/me (default 2592000)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("hash-threads"),
-                 QStringLiteral("Threads for password checks (default: cores - 1)."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("hash-nice"),
-                 QStringLiteral("Nice value of the password-check threads, 0-19 (default 10), "
-                                "so that logins yield to key requests."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("session-lifetime"),
-                 QStringLiteral("Seconds after a login beyond which no renewal reaches "
-                                "(default 7776000, 90 days)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("header-timeout"),
-                 QStringLiteral("Seconds a request's header may take (default 10)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("body-timeout"),
-                 QStringLiteral("Seconds a request's body may take after its header (default "
-                                "30)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("idle-timeout"),
-                 QStringLiteral("Seconds an idle keep-alive connection is kept (default 60)."),
-                 QStringLiteral("s")});
-    p.addOption({QStringLiteral("max-connections"),
-                 QStringLiteral("Open connections in total (default 1000)."), QStringLiteral("n")});
-    p.addOption({QStringLiteral("max-connections-per-address"),
-                 QStringLiteral("Open connections from one address (default 64; 0: no cap)."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("max-buffered-kib"),
-                 QStringLiteral("KiB that unfinished requests may hold together (default "
-                                "65536)."),
-                 QStringLiteral("kib")});
-    p.addOption({QStringLiteral("service-threads"),
-                 QStringLiteral("Threads that run requests, each with its own database "
-                                "connection (default: cores; 0: the main thread)."),
-                 QStringLiteral("n")});
-    p.addOption({QStringLiteral("http-threads"),
-                 QStringLiteral("Network threads of the HTTP front (default 1)."),
-                 QStringLiteral("n")});
+    const std::vector<ServeOption> options = serveOptions(*settings);
+    for (const ServeOption& o : options) {
+        const QString name = QString::fromLatin1(o.name);
+        p.addOption(o.valueName ? QCommandLineOption(name, o.help, QString::fromLatin1(o.valueName))
+                                : QCommandLineOption(name, o.help));
+    }
     p.process(args);
 
-    auto common = readCommon(p);
-    if (!common) {
+    auto read = readCommon(p);
+    if (!read) {
         return 2;
     }
-    const QString listenText = optionOr(p, QStringLiteral("listen"), QStringLiteral("127.0.0.1"));
-    QHostAddress address;
-    if (listenText == QStringLiteral("localhost")) {
-        address = QHostAddress(QHostAddress::LocalHost);
-    } else if (!address.setAddress(listenText)) {
-        err() << "error: --listen wants an IP address, not " << listenText << Qt::endl;
-        return 2;
+    *common = *read;
+    for (const ServeOption& o : options) {
+        const QString name = QString::fromLatin1(o.name);
+        if (!p.isSet(name)) {
+            continue;
+        }
+        if (const QString why = o.read(p.value(name)); !why.isEmpty()) {
+            err() << "error: " << why << Qt::endl;
+            return 2;
+        }
     }
-    bool ok = true;
-    const int port =
-        p.isSet(QStringLiteral("port")) ? p.value(QStringLiteral("port")).toInt(&ok) : kDefaultPort;
-    if (!ok || port < 0 || port > 65535) {
-        err() << "error: bad --port" << Qt::endl;
-        return 2;
-    }
-    const bool tls = p.isSet(QStringLiteral("tls-cert")) || p.isSet(QStringLiteral("tls-key"));
-    if (tls && !(p.isSet(QStringLiteral("tls-cert")) && p.isSet(QStringLiteral("tls-key")))) {
+    const bool tls = settings->tlsCert || settings->tlsKey;
+    if (tls && !(settings->tlsCert && settings->tlsKey)) {
         err() << "error: TLS needs both --tls-cert and --tls-key" << Qt::endl;
         return 2;
     }
-    const bool behindProxy = p.isSet(QStringLiteral("behind-tls-proxy"));
-    if (!ContentServer::plainHttpAllowed(address, tls, behindProxy)) {
-        err() << "error: refusing plain HTTP on " << address.toString()
+    if (!ContentServer::plainHttpAllowed(settings->address, tls, settings->behindTlsProxy)) {
+        err() << "error: refusing plain HTTP on " << settings->address.toString()
               << ": give --tls-cert and --tls-key, or --behind-tls-proxy when a TLS proxy "
                  "terminates the connections"
               << Qt::endl;
         return 2;
     }
+    settings->http.trustForwardedFor = settings->behindTlsProxy;
+    return 0;
+}
 
-    ServiceOptions options;
-    auto seconds = [&](const char* name, qint64* target) {
-        if (!p.isSet(QString::fromLatin1(name))) {
-            return true;
-        }
-        bool good = false;
-        const qint64 s = p.value(QString::fromLatin1(name)).toLongLong(&good);
-        if (!good || s <= 0) {
-            err() << "error: --" << name << " wants a positive number of seconds" << Qt::endl;
-            return false;
-        }
-        *target = s * 1000;
-        return true;
-    };
-    if (!seconds("access-lifetime", &options.accessLifetimeMs) ||
-        !seconds("renewal-window", &options.renewalWindowMs) ||
-        !seconds("session-lifetime", &options.sessionLifetimeMs)) {
-        return 2;
+// SIGINT and SIGTERM end the event loop, through a pipe: a handler may do
+// no more than write to it.
+void quitOnSignals(QCoreApplication& app)
+{
+    if (::pipe(g_signalPipe) != 0) {
+        return;
     }
-    HttpOptions http;
-    // Fractions allowed, so tests can use short time-outs.
-    auto timeout = [&](const char* name, std::chrono::milliseconds* target) {
-        if (!p.isSet(QString::fromLatin1(name))) {
-            return true;
-        }
-        bool good = false;
-        const double s = p.value(QString::fromLatin1(name)).toDouble(&good);
-        if (!good || s <= 0 || s > 86400) {
-            err() << "error: --" << name << " wants a positive number of seconds" << Qt::endl;
-            return false;
-        }
-        *target = std::chrono::milliseconds(qint64(s * 1000));
-        return true;
-    };
-    auto count = [&](const char* name, long long min, auto* target) {
-        if (!p.isSet(QString::fromLatin1(name))) {
-            return true;
-        }
-        bool good = false;
-        const long long n = p.value(QString::fromLatin1(name)).toLongLong(&good);
-        if (!good || n < min || n > (1LL << 40)) {
-            err() << "error: --" << name << " wants a number of at least " << min << Qt::endl;
-            return false;
-        }
-        *target = static_cast<std::remove_pointer_t<decltype(target)>>(n);
-        return true;
-    };
-    long long bufferedKib = -1;
-    // One per core: each request is mostly database reads and a little
-    // crypto, so the rules scale with the cores like the database does.
-    int serviceThreads = std::max(1, QThread::idealThreadCount());
-    if (!timeout("header-timeout", &http.front.headerTimeout) ||
-        !timeout("body-timeout", &http.front.bodyTimeout) ||
-        !timeout("idle-timeout", &http.front.idleTimeout) ||
-        !count("max-connections", 1, &http.front.maxConnections) ||
-        !count("max-connections-per-address", 0, &http.front.maxConnectionsPerAddress) ||
-        !count("max-buffered-kib", 1, &bufferedKib) ||
-        !count("http-threads", 1, &http.front.threads) ||
-        !count("service-threads", 0, &serviceThreads) || !count("hash-nice", 0, &http.hashNice)) {
-        return 2;
-    }
-    if (http.hashNice > 19) {
-        err() << "error: --hash-nice wants a value from 0 to 19" << Qt::endl;
-        return 2;
-    }
-    if (bufferedKib > 0) {
-        http.front.maxBufferedBytes = std::size_t(bufferedKib) * 1024;
-    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        err() << "veilcast-server stopping" << Qt::endl;
+        app.quit();
+    });
+}
 
+int runServer(QCoreApplication& app, const Common& common, const ServeSettings& settings)
+{
     if (!PasswordHasher::initLibrary()) {
         err() << "error: libsodium failed to initialise" << Qt::endl;
         return 1;
     }
     QString error;
     const QByteArray masterKey =
-        KeyVault::loadMasterKey(common->dataDir, qgetenv("VEILCAST_MASTER_KEY"), &error);
+        KeyVault::loadMasterKey(common.dataDir, qgetenv("VEILCAST_MASTER_KEY"), &error);
     if (masterKey.isEmpty()) {
         err() << "error: master key: " << error << Qt::endl;
         return 1;
     }
     KeyVault vault(masterKey);
     Database db;
-    if (!openDatabase(*common, db)) {
+    if (!openDatabase(common, db)) {
         return 1;
     }
     Store store(db);
     SystemClock clock;
-    PasswordHasher hasher(common->cost);
-    Service service(store, vault, hasher, clock, options);
+    PasswordHasher hasher(common.cost);
+    Service service(store, vault, hasher, clock, settings.service);
     // Declared before the server, so they outlive it.
     std::vector<std::unique_ptr<ServiceWorker>> workers;
     std::vector<ServiceWorker*> lanes;
-    for (int i = 0; i < serviceThreads; ++i) {
+    for (int i = 0; i < settings.serviceThreads; ++i) {
         workers.push_back(
-            std::make_unique<ServiceWorker>(common->db, vault, hasher, clock, options));
+            std::make_unique<ServiceWorker>(common.db, vault, hasher, clock, settings.service));
         if (!workers.back()->start(&error)) {
             err() << "error: cannot open the database: " << error << Qt::endl;
             return 1;
         }
         lanes.push_back(workers.back().get());
     }
-    http.trustForwardedFor = behindProxy;
-    http.hashThreads = p.value(QStringLiteral("hash-threads")).toInt();
-    ContentServer server(service, hasher, http);
+    ContentServer server(service, hasher, settings.http);
     server.setWorkers(lanes);
-    if (tls && !server.setupTls(p.value(QStringLiteral("tls-cert")),
-                                p.value(QStringLiteral("tls-key")), &error)) {
+    const bool tls = settings.tlsCert.has_value();
+    if (tls && !server.setupTls(*settings.tlsCert, *settings.tlsKey, &error)) {
         err() << "error: " << error << Qt::endl;
         return 1;
     }
-    const quint16 bound = server.listen(address, quint16(port));
+    const QHostAddress& address = settings.address;
+    const quint16 bound = server.listen(address, quint16(settings.port));
     if (bound == 0) {
-        err() << "error: cannot listen on " << address.toString() << ":" << port << Qt::endl;
+        err() << "error: cannot listen on " << address.toString() << ":" << settings.port
+              << Qt::endl;
         return 1;
     }
     // Scripts and tests wait for this line (and read the port from it).
@@ -343,18 +239,19 @@ int serve(QCoreApplication& app, const QStringList& args)
           << (address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]"
                                                                   : address.toString())
           << ":" << bound << " database "
-          << (common->db.kind == DbConfig::Kind::Sqlite ? "sqlite" : "postgresql") << Qt::endl;
-
-    if (::pipe(g_signalPipe) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-            err() << "veilcast-server stopping" << Qt::endl;
-            app.quit();
-        });
-    }
+          << (common.db.kind == DbConfig::Kind::Sqlite ? "sqlite" : "postgresql") << Qt::endl;
+    quitOnSignals(app);
     return app.exec();
+}
+
+int serve(QCoreApplication& app, const QStringList& args)
+{
+    Common common;
+    ServeSettings settings;
+    if (const int usageError = readServeCommandLine(args, &common, &settings)) {
+        return usageError;
+    }
+    return runServer(app, common, settings);
 }
 
 int admin(const QStringList& args)
@@ -397,7 +294,7 @@ QString overview()
     return QStringLiteral(
         "usage: veilcast-server serve [options]              runs the content server\n"
         "       veilcast-server admin [options] COMMAND...   manages accounts, keys, devices\n"
-        "       veilcast-server --help | serve --help | admin --help\n"
+        "       veilcast-server --help | serve --help | admin --help | --version\n"
         "\n"
         "Both read the data directory (--data-dir, env VEILCAST_DATA_DIR) holding the\n"
         "SQLite database and master.key, or the database named by --database (env\n"
@@ -422,6 +319,7 @@ int main(int argc, char** argv)
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veilcast-server"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kVeilcastVersion));
     const QStringList args = app.arguments();
     const QString command = args.value(1);
     // QCommandLineParser wants the program name first.
@@ -432,6 +330,11 @@ int main(int argc, char** argv)
     }
     if (command == QStringLiteral("admin")) {
         return admin(rest);
+    }
+    if (command == QStringLiteral("--version")) {
+        QTextStream(stdout) << QCoreApplication::applicationName() << ' '
+                            << QCoreApplication::applicationVersion() << '\n';
+        return 0;
     }
     // Asked for, the overview goes to standard output and is not a failure;
     // anything else unknown is a usage error.

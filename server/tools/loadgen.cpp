@@ -185,10 +185,8 @@ void report(const Workload& w)
 
 }  // namespace
 
-int main(int argc, char** argv)
+void addOptions(QCommandLineParser& p)
 {
-    QCoreApplication app(argc, argv);
-    QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral("Load generator for veilcast-server."));
     p.addHelpOption();
     const auto opt = [&](const char* name, const char* help, const char* def) {
@@ -210,36 +208,39 @@ int main(int argc, char** argv)
     opt("password", "viewer password", "");
     opt("key-id", "key id to ask for", "");
     opt("device", "device id", "0123456789abcdef0123456789abcdef");
-    p.process(app);
+}
 
-    const QString host = p.value("host");
-    const quint16 port = quint16(p.value("port").toUInt());
+// The same connections and pacing against any web server.
+int runStatic(QCoreApplication& app, const QCommandLineParser& p, const QString& host, quint16 port)
+{
+    g_clock.start();
+    Workload files;
+    files.name = QStringLiteral("static file");
+    files.request = "GET " + p.value("path").toLatin1() + " HTTP/1.1\r\nHost: " + host.toLatin1() +
+                    ":" + QByteArray::number(port) + "\r\n\r\n";
+    files.remaining = p.value("requests").toLongLong();
+    std::vector<std::unique_ptr<Connection>> connections;
+    files.onDone = [&] {
+        report(files);
+        app.quit();
+    };
+    files.startNs = g_clock.nsecsElapsed();
+    for (int i = 0; i < p.value("connections").toInt(); ++i) {
+        connections.push_back(std::make_unique<Connection>(files, host, port));
+    }
+    return app.exec();
+}
+
+// Key requests, logins or both at once, as one viewer on one device.
+int runAgainstServer(QCoreApplication& app, const QCommandLineParser& p, const QString& host,
+                     quint16 port)
+{
     const QString mode = p.value("mode");
     const QJsonObject loginBody{{"username", p.value("user")},
                                 {"password", p.value("password")},
                                 {"deviceId", p.value("device")},
                                 {"deviceName", "loadgen"}};
     const QByteArray loginRequest = httpPost(host, port, "/api/auth/login", loginBody);
-    if (mode == "static") {
-        // The same connections and pacing against any web server.
-        g_clock.start();
-        Workload files;
-        files.name = QStringLiteral("static file");
-        files.request = "GET " + p.value("path").toLatin1() +
-                        " HTTP/1.1\r\nHost: " + host.toLatin1() + ":" + QByteArray::number(port) +
-                        "\r\n\r\n";
-        files.remaining = p.value("requests").toLongLong();
-        std::vector<std::unique_ptr<Connection>> connections;
-        files.onDone = [&] {
-            report(files);
-            app.quit();
-        };
-        files.startNs = g_clock.nsecsElapsed();
-        for (int i = 0; i < p.value("connections").toInt(); ++i) {
-            connections.push_back(std::make_unique<Connection>(files, host, port));
-        }
-        return app.exec();
-    }
     const QJsonObject setup = once(host, port, loginRequest);
     const QByteArray token = setup.value("data").toObject().value("token").toString().toLatin1();
     if (token.isEmpty()) {
@@ -303,4 +304,18 @@ int main(int argc, char** argv)
         return 2;
     }
     return app.exec();
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser p;
+    addOptions(p);
+    p.process(app);
+    const QString host = p.value("host");
+    const quint16 port = quint16(p.value("port").toUInt());
+    if (p.value("mode") == "static") {
+        return runStatic(app, p, host, port);
+    }
+    return runAgainstServer(app, p, host, port);
 }

@@ -606,6 +606,13 @@ private slots:
         QCOMPARE(text.contains(QStringLiteral("共 %1 个").arg(files)), counted);
     }
 
+    // The packages are made with CMake's project version: the program must
+    // report the same.
+    void reportsTheProjectVersion()
+    {
+        QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral(VEILCAST_PROJECT_VERSION));
+    }
+
     void noticeNamesWhatIsInForce_data()
     {
         QTest::addColumn<bool>("capture");

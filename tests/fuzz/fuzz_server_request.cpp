@@ -64,12 +64,12 @@ void seed(World& w)
     viewer.id = QStringLiteral("u-viewer");
     viewer.username = QStringLiteral("viewer");
     viewer.passwordHash = w.passwordHash;
-    viewer.role = QStringLiteral("viewer");
+    viewer.role = Role::Viewer;
     viewer.createdAt = kNow - kDayMs;
     User seller = viewer;
     seller.id = QStringLiteral("u-merchant");
     seller.username = QStringLiteral("merchant");
-    seller.role = QStringLiteral("merchant");
+    seller.role = Role::Merchant;
     seller.merchantId = merchant.id;
     ContentKey key;
     key.keyId = kKeyId;

@@ -71,8 +71,8 @@ QString ServerHarness::addMerchant(const QString& name)
     return store->addMerchant(m) == Store::Insert::Done ? m.id : QString();
 }
 
-QString ServerHarness::addUser(const QString& username, const QString& password,
-                               const QString& role, const QString& merchantId, int deviceLimit)
+QString ServerHarness::addUser(const QString& username, const QString& password, Role role,
+                               const QString& merchantId, int deviceLimit)
 {
     User u;
     u.id = QUuid::createUuid().toString(QUuid::WithoutBraces);

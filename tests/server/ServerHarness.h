@@ -63,7 +63,7 @@ public:
 
     // seeding, straight into the store
     QString addMerchant(const QString& name);
-    QString addUser(const QString& username, const QString& password, const QString& role,
+    QString addUser(const QString& username, const QString& password, Role role,
                     const QString& merchantId = {}, int deviceLimit = 2);
     void addKey(const QString& keyId, const QString& merchantId, const QByteArray& key,
                 const QByteArray& iv);

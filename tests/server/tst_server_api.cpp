@@ -85,14 +85,12 @@ private slots:
         QVERIFY2(h->start(&error), qPrintable(error));
         m1 = h->addMerchant(QStringLiteral("甲商家"));
         m2 = h->addMerchant(QStringLiteral("乙商家"));
-        alice = h->addUser(QStringLiteral("alice"), QStringLiteral("alice-pass-1"),
-                           QStringLiteral("viewer"));
-        shop1 = h->addUser(QStringLiteral("shop1"), QStringLiteral("shop1-pass"),
-                           QStringLiteral("merchant"), m1);
-        shop2 = h->addUser(QStringLiteral("shop2"), QStringLiteral("shop2-pass"),
-                           QStringLiteral("merchant"), m2);
-        root = h->addUser(QStringLiteral("root"), QStringLiteral("root-pass-1"),
-                          QStringLiteral("admin"));
+        alice = h->addUser(QStringLiteral("alice"), QStringLiteral("alice-pass-1"), Role::Viewer);
+        shop1 =
+            h->addUser(QStringLiteral("shop1"), QStringLiteral("shop1-pass"), Role::Merchant, m1);
+        shop2 =
+            h->addUser(QStringLiteral("shop2"), QStringLiteral("shop2-pass"), Role::Merchant, m2);
+        root = h->addUser(QStringLiteral("root"), QStringLiteral("root-pass-1"), Role::Admin);
         QVERIFY(!alice.isEmpty() && !shop1.isEmpty() && !shop2.isEmpty() && !root.isEmpty());
         h->addKey(kK1, m1, keyBytes('1'), ivBytes('a'));
         h->addKey(kK2, m1, keyBytes('2'), ivBytes('b'));
@@ -980,7 +978,7 @@ private slots:
         auto slow = std::make_unique<ServerHarness>(PwHashCost{2, 16 * 1024 * 1024});
         QString error;
         QVERIFY2(slow->start(&error), qPrintable(error));
-        slow->addUser("victim", "victim-pass", "viewer");
+        slow->addUser("victim", "victim-pass", Role::Viewer);
         std::vector<std::unique_ptr<QTcpSocket>> sockets;
         for (int i = 0; i < 40; ++i) {
             const QByteArray body =
@@ -1086,7 +1084,7 @@ private slots:
         short_->options.sessionLifetimeMs = 3 * kDay;
         QString error;
         QVERIFY2(short_->start(&error), qPrintable(error));
-        short_->addUser("v", "v-password", "viewer");
+        short_->addUser("v", "v-password", Role::Viewer);
         QString token = short_->loginToken("v", "v-password");
         const qint64 end = short_->clock.nowMs() + 3 * kDay;
         for (int day = 1; day <= 2; ++day) {
@@ -1141,7 +1139,7 @@ private slots:
         u.id = QStringLiteral("old-user");
         u.username = QStringLiteral("old");
         u.passwordHash = older.hash("old-password");
-        u.role = QStringLiteral("viewer");
+        u.role = Role::Viewer;
         QCOMPARE(h->store->addUser(u), Store::Insert::Done);
         QVERIFY(h->hasher->needsRehash(u.passwordHash));
         Service service(*h->store, *h->vault, *h->hasher, h->clock, h->options);
@@ -1168,7 +1166,7 @@ private slots:
         QString error;
         QVERIFY2(slow->start(&error), qPrintable(error));
         const QString m = slow->addMerchant("m");
-        const QString u = slow->addUser("v", "v-password", "merchant", m);
+        const QString u = slow->addUser("v", "v-password", Role::Merchant, m);
         slow->addKey(kK1, m, keyBytes('1'), ivBytes('a'));
         const QString token = slow->loginToken("v", "v-password", kDevA);
         QVERIFY(!token.isEmpty());
@@ -1232,7 +1230,7 @@ private slots:
         niced->http.hashNice = 19;
         QString error;
         QVERIFY2(niced->start(&error), qPrintable(error));
-        niced->addUser("v", "v-password", "viewer");
+        niced->addUser("v", "v-password", Role::Viewer);
         QVERIFY(!niced->loginToken("v", "v-password").isEmpty());
         int lowered = 0;
         const QDir tasks(QStringLiteral("/proc/self/task"));

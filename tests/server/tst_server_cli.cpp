@@ -307,6 +307,76 @@ private slots:
         QCOMPARE(text.contains("device reject USERNAME DEVICEID"), onStdout);
     }
 
+    // serve's help is written from its table of options and the defaults in
+    // force: each option must be listed with its default, word for word.
+    void serveHelpListsEachDefault_data()
+    {
+        QTest::addColumn<QString>("entry");
+        const auto row = [](const char* name, const char* entry) {
+            QTest::newRow(name) << QString::fromUtf8(entry);
+        };
+        row("listen", "--listen <addr> Address to listen on (default 127.0.0.1).");
+        row("port", "--port <port> Port (default 8787; 0 picks a free one).");
+        row("tls-cert", "--tls-cert <file> PEM certificate (chain).");
+        row("tls-key", "--tls-key <file> PEM private key.");
+        row("behind-tls-proxy",
+            "--behind-tls-proxy Serve plain HTTP on a non-loopback address because a TLS proxy "
+            "stands in front; trusts its X-Forwarded-For.");
+        row("access-lifetime",
+            "--access-lifetime <s> Seconds a token is good for every endpoint (default 86400).");
+        row("renewal-window",
+            "--renewal-window <s> Seconds after issue a token can still be renewed through "
+            "/api/auth/me (default 2592000).");
+        row("hash-threads", "--hash-threads <n> Threads for password checks (default: cores - 1).");
+        row("hash-nice",
+            "--hash-nice <n> Nice value of the password-check threads, 0-19 (default 10), so that "
+            "logins yield to key requests.");
+        row("session-lifetime",
+            "--session-lifetime <s> Seconds after a login beyond which no renewal reaches "
+            "(default 7776000, 90 days).");
+        row("header-timeout",
+            "--header-timeout <s> Seconds a request's header may take (default 10).");
+        row("body-timeout",
+            "--body-timeout <s> Seconds a request's body may take after its header (default 30).");
+        row("idle-timeout",
+            "--idle-timeout <s> Seconds an idle keep-alive connection is kept (default 60).");
+        row("max-connections", "--max-connections <n> Open connections in total (default 1000).");
+        row("max-connections-per-address",
+            "--max-connections-per-address <n> Open connections from one address (default 64; 0: "
+            "no cap).");
+        row("max-buffered-kib",
+            "--max-buffered-kib <kib> KiB that unfinished requests may hold together (default "
+            "65536).");
+        row("service-threads",
+            "--service-threads <n> Threads that run requests, each with its own database "
+            "connection (default: cores; 0: the main thread).");
+        row("http-threads", "--http-threads <n> Network threads of the HTTP front (default 1).");
+    }
+
+    void serveHelpListsEachDefault()
+    {
+        QFETCH(QString, entry);
+        QProcess p;
+        p.start(ServerProcess::binary(), {"serve", "--help"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        // The help is wrapped to the terminal; the words are what count.
+        const QString help = QString::fromUtf8(p.readAllStandardOutput()).simplified();
+        QVERIFY2(help.contains(entry), qPrintable(help));
+    }
+
+    // The packages are made with CMake's project version: the program must
+    // say the same.
+    void printsTheProjectVersion()
+    {
+        QProcess p;
+        p.start(ServerProcess::binary(), {"--version"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardOutput(),
+                 QByteArray("veilcast-server " VEILCAST_PROJECT_VERSION "\n"));
+    }
+
     void listenPolicy_data()
     {
         QTest::addColumn<QStringList>("args");

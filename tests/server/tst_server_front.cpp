@@ -97,8 +97,7 @@ private:
         QString error;
         QVERIFY2(h->start(&error), qPrintable(error));
         const QString m = h->addMerchant(QStringLiteral("m"));
-        QVERIFY(!h->addUser(QStringLiteral("shop"), QStringLiteral("shop-pass"),
-                            QStringLiteral("merchant"), m)
+        QVERIFY(!h->addUser(QStringLiteral("shop"), QStringLiteral("shop-pass"), Role::Merchant, m)
                      .isEmpty());
         h->addKey(kKey, m, QByteArray(32, 'k'), QByteArray(16, 'i'));
     }

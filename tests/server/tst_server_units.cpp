@@ -1,6 +1,6 @@
 // Pieces of the server that decide on their own: the key seal, the master
-// key file, the database URL, the operator's dates, and the JSON and log
-// text the server writes by hand.
+// key file, the database URL, the operator's dates, the role names, serve's
+// options, and the JSON and log text the server writes by hand.
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,6 +14,51 @@
 #include "JsonBody.h"
 #include "JsonWriter.h"
 #include "KeyVault.h"
+#include "Role.h"
+#include "ServeOptions.h"
+
+namespace {
+
+// Every field an option of serve can set, as text, so that a test sees which
+// ones one option changed.
+QMap<QString, QString> serveFields(const ServeSettings& s)
+{
+    const auto n = [](auto v) { return QString::number(qint64(v)); };
+    const FrontOptions& f = s.http.front;
+    return {
+        {"address", s.address.toString()},
+        {"port", n(s.port)},
+        {"tlsCert", s.tlsCert.value_or(QStringLiteral("<none>"))},
+        {"tlsKey", s.tlsKey.value_or(QStringLiteral("<none>"))},
+        {"behindTlsProxy", n(s.behindTlsProxy)},
+        {"serviceThreads", n(s.serviceThreads)},
+        {"accessLifetimeMs", n(s.service.accessLifetimeMs)},
+        {"renewalWindowMs", n(s.service.renewalWindowMs)},
+        {"sessionLifetimeMs", n(s.service.sessionLifetimeMs)},
+        {"hashThreads", n(s.http.hashThreads)},
+        {"hashNice", n(s.http.hashNice)},
+        {"headerTimeoutMs", n(f.headerTimeout.count())},
+        {"bodyTimeoutMs", n(f.bodyTimeout.count())},
+        {"idleTimeoutMs", n(f.idleTimeout.count())},
+        {"maxConnections", n(f.maxConnections)},
+        {"maxConnectionsPerAddress", n(f.maxConnectionsPerAddress)},
+        {"maxBufferedBytes", n(f.maxBufferedBytes)},
+        {"httpThreads", n(f.threads)},
+    };
+}
+
+// The option of that name in a table made over `s`, or nothing.
+std::optional<ServeOption> serveOption(ServeSettings& s, const QString& name)
+{
+    for (ServeOption& o : serveOptions(s)) {
+        if (QLatin1String(o.name) == name) {
+            return o;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 class ServerUnitsTest : public QObject
 {
@@ -204,6 +249,133 @@ private slots:
             }
         }
     }
+    // The names are what the users table's CHECK admits, so anything looser
+    // would reach the database as a refused insert instead of a clear no.
+    void roleNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("role");  // -1: not a role
+        QTest::newRow("viewer") << "viewer" << int(Role::Viewer);
+        QTest::newRow("merchant") << "merchant" << int(Role::Merchant);
+        QTest::newRow("admin") << "admin" << int(Role::Admin);
+        QTest::newRow("other case") << "Admin" << -1;
+        QTest::newRow("padded") << " admin" << -1;
+        QTest::newRow("empty") << "" << -1;
+        QTest::newRow("unknown") << "root" << -1;
+    }
+
+    void roleNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, role);
+        const auto parsed = roleFromName(name);
+        QCOMPARE(parsed ? int(*parsed) : -1, role);
+        if (parsed) {
+            QCOMPARE(roleName(*parsed), name);
+        }
+    }
+
+    // Each option sets its own field, in the field's unit, and no other.
+    void serveOptionsSetTheirFields_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char* option, const char* value, const char* field,
+                            const char* expected) {
+            QTest::newRow(option) << option << value << field << expected;
+        };
+        row("listen", "::1", "address", "::1");
+        row("port", "9000", "port", "9000");
+        row("tls-cert", "c.pem", "tlsCert", "c.pem");
+        row("tls-key", "", "tlsKey", "");
+        row("behind-tls-proxy", "", "behindTlsProxy", "1");
+        row("access-lifetime", "7", "accessLifetimeMs", "7000");
+        row("renewal-window", "8", "renewalWindowMs", "8000");
+        row("hash-threads", "5", "hashThreads", "5");
+        row("hash-nice", "19", "hashNice", "19");
+        row("session-lifetime", "9", "sessionLifetimeMs", "9000");
+        row("header-timeout", "0.25", "headerTimeoutMs", "250");
+        row("body-timeout", "1.5", "bodyTimeoutMs", "1500");
+        row("idle-timeout", "2", "idleTimeoutMs", "2000");
+        row("max-connections", "11", "maxConnections", "11");
+        row("max-connections-per-address", "0", "maxConnectionsPerAddress", "0");
+        row("max-buffered-kib", "3", "maxBufferedBytes", "3072");
+        row("service-threads", "0", "serviceThreads", "0");
+        row("http-threads", "3", "httpThreads", "3");
+    }
+
+    void serveOptionsSetTheirFields()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, value);
+        QFETCH(QString, field);
+        QFETCH(QString, expected);
+        ServeSettings s;
+        QMap<QString, QString> want = serveFields(s);
+        QVERIFY2(want.contains(field), qPrintable(field));
+        want[field] = expected;
+        const auto o = serveOption(s, option);
+        QVERIFY(o);
+        QCOMPARE(o->read(value), QString());
+        QCOMPARE(serveFields(s), want);
+    }
+
+    void serveOptionsRefuseBadValues_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("why");
+        const QString seconds = QStringLiteral("--%1 wants a positive number of seconds");
+        const QString atLeast = QStringLiteral("--%1 wants a number of at least %2");
+        QTest::newRow("listen: a name") << "listen"
+                                        << "example.org"
+                                        << "--listen wants an IP address, not example.org";
+        QTest::newRow("port: too high") << "port"
+                                        << "65536"
+                                        << "bad --port";
+        QTest::newRow("port: negative") << "port"
+                                        << "-1"
+                                        << "bad --port";
+        QTest::newRow("lifetime: zero") << "access-lifetime"
+                                        << "0" << seconds.arg("access-lifetime");
+        QTest::newRow("lifetime: a fraction") << "session-lifetime"
+                                              << "1.5" << seconds.arg("session-lifetime");
+        QTest::newRow("timeout: zero") << "header-timeout"
+                                       << "0" << seconds.arg("header-timeout");
+        QTest::newRow("timeout: over a day") << "idle-timeout"
+                                             << "86401" << seconds.arg("idle-timeout");
+        QTest::newRow("count: below 1") << "max-connections"
+                                        << "0" << atLeast.arg("max-connections").arg(1);
+        QTest::newRow("count: below 0")
+            << "max-connections-per-address"
+            << "-1" << atLeast.arg("max-connections-per-address").arg(0);
+        QTest::newRow("count: past the ceiling")
+            << "http-threads"
+            << "2000000000000" << atLeast.arg("http-threads").arg(1);
+        QTest::newRow("kib: zero") << "max-buffered-kib"
+                                   << "0" << atLeast.arg("max-buffered-kib").arg(1);
+        QTest::newRow("count: not a number") << "service-threads"
+                                             << "many" << atLeast.arg("service-threads").arg(0);
+        QTest::newRow("nice: negative") << "hash-nice"
+                                        << "-1" << atLeast.arg("hash-nice").arg(0);
+        QTest::newRow("nice: past 19") << "hash-nice"
+                                       << "20"
+                                       << "--hash-nice wants a value from 0 to 19";
+    }
+
+    void serveOptionsRefuseBadValues()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, value);
+        QFETCH(QString, why);
+        ServeSettings s;
+        const auto o = serveOption(s, option);
+        QVERIFY(o);
+        QCOMPARE(o->read(value), why);
+    }
+
     void jsonBodies_data()
     {
         QTest::addColumn<QByteArray>("text");

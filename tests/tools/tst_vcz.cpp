@@ -70,6 +70,7 @@ private slots:
     void info();
     void usageErrors_data();
     void usageErrors();
+    void printsTheProjectVersion();
 };
 
 void TestVcz::sealPrintsWhatTheServerNeeds()
@@ -304,6 +305,16 @@ void TestVcz::usageErrors()
     QCOMPARE(r.exitCode, 2);
     QVERIFY(r.err.contains("usage:"));
     QVERIFY(r.out.isEmpty());
+}
+
+// The packages are made with CMake's project version: the tool must say the
+// same, and its usage must offer the option.
+void TestVcz::printsTheProjectVersion()
+{
+    const Run r = vcz({"--version"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, QByteArray("vcz " VEILCAST_PROJECT_VERSION "\n"));
+    QVERIFY(vcz({"--help"}).out.contains("vcz --version"));
 }
 
 QTEST_GUILESS_MAIN(TestVcz)

@@ -21,6 +21,7 @@
 #include "ContainerFormat.h"
 #include "ContainerWriter.h"
 #include "CryptoUtils.h"
+#include "VeilcastVersion.h"
 
 namespace {
 
@@ -125,6 +126,7 @@ int usage(FILE* to, int code)
     std::fprintf(to,
                  "usage: vcz seal [--force] SRC... -o DIR\n"
                  "       vcz info [--json] FILE...\n"
+                 "       vcz --version\n"
                  "\n"
                  "seal  encrypts each SRC into DIR/<name>.vcz under a fresh key and prints one\n"
                  "      JSON object per file: source, container, videoId, key, iv, sourceSize.\n"
@@ -316,6 +318,10 @@ int main(int argc, char** argv)
     }
     if (command == QLatin1String("info")) {
         return info(args);
+    }
+    if (command == QLatin1String("--version")) {
+        std::printf("vcz %s\n", kVeilcastVersion);
+        return kExitOk;
     }
     if (command == QLatin1String("-h") || command == QLatin1String("--help") ||
         command == QLatin1String("help")) {
