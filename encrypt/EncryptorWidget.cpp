@@ -42,6 +42,9 @@ constexpr int kRowHeight = 52;
 // empty boxes there while Windows drew them in colour.
 constexpr int kMarkSize = 14;
 constexpr int kMarkGap = 5;  // between a mark and its word
+// A failed row says why on the row itself; past this width the reason is
+// cut short and whole in the tooltip. Leaves the file name most of a row.
+constexpr int kReasonMaxWidth = 240;
 const QString kPauseMark = QStringLiteral(R"(<path d="M6 19h4V5H6v14zm8-14v14h4V5h-4z"/>)");
 const QString kHourglassMark = QStringLiteral(
     R"(<path d="M6 2v6h.01L6 8.01 10 12l-4 4 .01.01H6V22h12v-5.99h-.01L18 16l-4-4 4-3.99-.01-.01H18V2H6z)"
@@ -752,6 +755,10 @@ void EncryptorWidget::refreshItem(const QString& path)
     layout->addWidget(markLabel);
     layout->addSpacing(kMarkGap - layout->spacing());
     QLabel* statusLabel = plainLabel(text, "taskStatus", row);
+    if (e.status == Failed && !e.errorText.isEmpty()) {
+        statusLabel->setText(
+            statusLabel->fontMetrics().elidedText(e.errorText, Qt::ElideRight, kReasonMaxWidth));
+    }
     statusLabel->setStyleSheet(QStringLiteral("color:") + colour.name(QColor::HexArgb) +
                                QStringLiteral(";"));
     if ((e.status == Failed || e.status == UploadRetry) && !e.errorText.isEmpty()) {

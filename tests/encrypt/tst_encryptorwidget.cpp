@@ -264,6 +264,9 @@ private slots:
         QVERIFY(waitForStatus(page, good, EncryptorWidget::Done));
         QVERIFY(waitForStatus(page, bad, EncryptorWidget::Failed));
         QCOMPARE(page.errorText(bad), QString::fromUtf8("不是可识别的视频文件"));
+        // Said on the row, not only in its tooltip.
+        QCOMPARE(rowOf(page, bad)->findChild<QLabel*>("taskStatus")->text(),
+                 QString::fromUtf8("不是可识别的视频文件"));
         QVERIFY(rowOf(page, bad)
                     ->findChild<QLabel*>("taskStatus")
                     ->toolTip()
