@@ -9,21 +9,13 @@
 #include "KeyManager.h"
 #include "KeyStore.h"
 #include "ScriptedPeer.h"
+#include "TestFiles.h"
 
 namespace {
 
 const QString kHexId = "6F1C2A3B4D5E4F608A9B0C1D2E3F4A5B";
 const QString kDashedId = "6f1c2a3b-4d5e-4f60-8a9b-0c1d2e3f4a5b";
 const QString kStoredId = "11111111-2222-4333-8444-555555555555";
-
-QByteArray bytes(int size, char seed)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i) {
-        out[i] = char(seed + i * 3);
-    }
-    return out;
-}
 
 PeerResponse keyAnswer(const QByteArray& key, const QByteArray& iv)
 {
@@ -45,7 +37,7 @@ private slots:
     void initTestCase()
     {
         QSettings("Veilcast", "Veilcast")
-            .setValue("keystore/" + kStoredId, bytes(32, 'S').toBase64());
+            .setValue("keystore/" + kStoredId, testBytes(32, 'S').toBase64());
 
         QVERIFY(m_peer.listen());
         qputenv("VEILCAST_SERVER_URL", m_peer.url().toUtf8());
@@ -91,8 +83,8 @@ private slots:
     void serverKeyThenCacheHits()
     {
         KeyManager manager;
-        const QByteArray key = bytes(32, 'k');
-        const QByteArray iv = bytes(16, 'i');
+        const QByteArray key = testBytes(32, 'k');
+        const QByteArray iv = testBytes(16, 'i');
         m_peer.enqueue("/api/video/key", keyAnswer(key, iv));
 
         QSignalSpy ready(&manager, &KeyManager::keyReady);
@@ -137,7 +129,7 @@ private slots:
         QSignalSpy ready(&manager, &KeyManager::keyReady);
         manager.requestKey(QString(kStoredId).remove('-'), "stored-file");
         QCOMPARE(ready.size(), 1);
-        QCOMPARE(ready.first().at(1).toByteArray(), bytes(32, 'S'));
+        QCOMPARE(ready.first().at(1).toByteArray(), testBytes(32, 'S'));
         QVERIFY(ready.first().at(2).toByteArray().isEmpty());
 
         manager.requestKey(kStoredId, "again");
@@ -190,10 +182,10 @@ private slots:
                                   << t("网络请求失败");
         QTest::newRow("empty 200") << PeerResponse::raw(200, "") << t("服务器返回了无法识别的响应");
         QTest::newRow("success without key")
-            << PeerResponse::ok({{"iv", QString::fromLatin1(bytes(16, 'i').toBase64())}})
+            << PeerResponse::ok({{"iv", QString::fromLatin1(testBytes(16, 'i').toBase64())}})
             << t("服务器返回了无法识别的响应");
         QTest::newRow("success with a short key")
-            << keyAnswer(bytes(16, 'k'), bytes(16, 'i')) << t("服务器返回了无法识别的响应");
+            << keyAnswer(testBytes(16, 'k'), testBytes(16, 'i')) << t("服务器返回了无法识别的响应");
     }
 
     void failures()
@@ -212,7 +204,7 @@ private slots:
         QCOMPARE(ready.size(), 0);
 
         // Nothing was cached: the next request goes to the server again.
-        m_peer.enqueue("/api/video/key", keyAnswer(bytes(32, 'k'), bytes(16, 'i')));
+        m_peer.enqueue("/api/video/key", keyAnswer(testBytes(32, 'k'), testBytes(16, 'i')));
         manager.requestKey(kHexId, "file-9");
         QCOMPARE(ready.size(), 0);
         QVERIFY(ready.wait(5000));
@@ -239,10 +231,10 @@ private slots:
     void refreshedTokenIsUsedForRetry()
     {
         KeyManager manager;
-        const QByteArray key = bytes(32, 'r');
+        const QByteArray key = testBytes(32, 'r');
         m_peer.enqueue("/api/video/key", PeerResponse::refuse("TOKEN_EXPIRED", "", 401));
         m_peer.enqueue("/api/auth/me", PeerResponse::ok({{"token", "tok-2"}, {"userId", "u"}}));
-        m_peer.enqueue("/api/video/key", keyAnswer(key, bytes(16, 'i')));
+        m_peer.enqueue("/api/video/key", keyAnswer(key, testBytes(16, 'i')));
 
         QSignalSpy ready(&manager, &KeyManager::keyReady);
         QSignalSpy failed(&manager, &KeyManager::keyError);
@@ -273,7 +265,7 @@ private slots:
         m_peer.enqueue("/api/auth/me", PeerResponse::ok({{"token", "tok-3"},
                                                          {"userId", "u"},
                                                          {"tokenExpiry", "2031-01-02T03:04:05Z"}}));
-        m_peer.enqueue("/api/video/key", keyAnswer(bytes(32, 'a'), bytes(16, 'i')));
+        m_peer.enqueue("/api/video/key", keyAnswer(testBytes(32, 'a'), testBytes(16, 'i')));
         QSignalSpy firstReady(&first, &KeyManager::keyReady);
         first.requestKey(kHexId, "a");
         QVERIFY(firstReady.wait(5000));
@@ -282,7 +274,7 @@ private slots:
                  QDateTime(QDate(2031, 1, 2), QTime(3, 4, 5), Qt::UTC));
 
         KeyManager second;
-        m_peer.enqueue("/api/video/key", keyAnswer(bytes(32, 'b'), bytes(16, 'i')));
+        m_peer.enqueue("/api/video/key", keyAnswer(testBytes(32, 'b'), testBytes(16, 'i')));
         QSignalSpy secondReady(&second, &KeyManager::keyReady);
         second.requestKey("22222222-2222-4222-8222-222222222222", "b");
         QVERIFY(secondReady.wait(5000));
@@ -297,7 +289,7 @@ private slots:
         KeyManager manager;
         m_peer.enqueue("/api/video/key", PeerResponse::refuse("TOKEN_INVALID"));
         m_peer.enqueue("/api/auth/me", PeerResponse::ok({{"userId", "u"}}));
-        m_peer.enqueue("/api/video/key", keyAnswer(bytes(32, 'q'), bytes(16, 'i')));
+        m_peer.enqueue("/api/video/key", keyAnswer(testBytes(32, 'q'), testBytes(16, 'i')));
 
         QSignalSpy ready(&manager, &KeyManager::keyReady);
         manager.requestKey(kHexId, "f");
@@ -315,7 +307,7 @@ private slots:
         m_peer.enqueue("/api/auth/me", PeerResponse::ok({{"token", "tok-3"}}));
         m_peer.enqueue("/api/video/key", PeerResponse::refuse("TOKEN_EXPIRED", "", 401));
         // A third key request would be answered, and must not be made.
-        m_peer.enqueue("/api/video/key", keyAnswer(bytes(32, 'z'), bytes(16, 'i')));
+        m_peer.enqueue("/api/video/key", keyAnswer(testBytes(32, 'z'), testBytes(16, 'i')));
 
         QSignalSpy ready(&manager, &KeyManager::keyReady);
         QSignalSpy failed(&manager, &KeyManager::keyError);
@@ -358,7 +350,7 @@ private slots:
     {
         KeyManager manager;
         m_peer.setHandler(
-            [](const PeerRequest&) { return keyAnswer(bytes(32, 'c'), bytes(16, 'i')); });
+            [](const PeerRequest&) { return keyAnswer(testBytes(32, 'c'), testBytes(16, 'i')); });
         QSignalSpy ready(&manager, &KeyManager::keyReady);
         manager.requestKey(kHexId, "a");
         manager.requestKey(kHexId, "b");

@@ -14,6 +14,7 @@ extern "C" {
 #include "AuthManager.h"
 #include "CryptoUtils.h"
 #include "EncryptorWidget.h"
+#include "Ffmpeg.h"
 #include "KeyManager.h"
 #include "MediaPlayer.h"
 #include "ServerProcess.h"
@@ -63,33 +64,12 @@ private slots:
     void encryptedOnThePageAndPlayedByAViewer()
     {
         const QString source = m_dir.filePath("第一课.mp4");
-        QProcess ffmpeg;
-        ffmpeg.start("ffmpeg", {"-hide_banner",
-                                "-loglevel",
-                                "error",
-                                "-nostdin",
-                                "-y",
-                                "-f",
-                                "lavfi",
-                                "-i",
-                                "testsrc2=size=320x240:rate=25",
-                                "-f",
-                                "lavfi",
-                                "-i",
-                                "sine=frequency=440:sample_rate=48000",
-                                "-t",
-                                "2",
-                                "-c:v",
-                                "libx264",
-                                "-preset",
-                                "ultrafast",
-                                "-pix_fmt",
-                                "yuv420p",
-                                "-c:a",
-                                "aac",
-                                "-shortest",
-                                "file:" + source});
-        QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
+        QVERIFY(
+            runFfmpeg({"-f",      "lavfi",     "-i",        "testsrc2=size=320x240:rate=25",
+                       "-f",      "lavfi",     "-i",        "sine=frequency=440:sample_rate=48000",
+                       "-t",      "2",         "-c:v",      "libx264",
+                       "-preset", "ultrafast", "-pix_fmt",  "yuv420p",
+                       "-c:a",    "aac",       "-shortest", "file:" + source}));
 
         QVERIFY(login("shop", "shop-password-1"));
         const QString out = m_dir.filePath("out");

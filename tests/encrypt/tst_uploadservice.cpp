@@ -11,21 +11,13 @@
 #include "AppConfig.h"
 #include "AuthManager.h"
 #include "ScriptedPeer.h"
+#include "TestFiles.h"
 #include "UploadService.h"
 
 namespace {
 
 const QString kKeyId = "6f1c2a3b-4d5e-4f60-8a9b-0c1d2e3f4a5b";
 const QByteArray kPath = "/api/merchant/keys";
-
-QByteArray bytes(int size, char seed)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i) {
-        out[i] = char(seed + i * 7);
-    }
-    return out;
-}
 
 enum Outcome
 {
@@ -62,8 +54,8 @@ private:
         QSignalSpy uncertain(&service, &UploadService::uploadUncertain);
         QElapsedTimer timer;
         timer.start();
-        service.uploadKey("/videos/第一课.mp4", kKeyId, bytes(32, 'K'), bytes(16, 'V'), "第一课",
-                          "第一课.mp4", 5000000000LL, resend);
+        service.uploadKey("/videos/第一课.mp4", kKeyId, testBytes(32, 'K'), testBytes(16, 'V'),
+                          "第一课", "第一课.mp4", 5000000000LL, resend);
         Run run;
         if (!QTest::qWaitFor([&] { return ok.size() + failed.size() + uncertain.size() > 0; },
                              limitMs)) {
@@ -149,7 +141,7 @@ private slots:
         const QString key = body.value("key").toString();
         QCOMPARE(key.size(), 44);
         QVERIFY(key.endsWith("=") && !key.endsWith("=="));
-        QCOMPARE(QByteArray::fromBase64(key.toLatin1()), bytes(32, 'K'));
+        QCOMPARE(QByteArray::fromBase64(key.toLatin1()), testBytes(32, 'K'));
         const QString iv = body.value("iv").toString();
         QCOMPARE(iv.size(), 24);
         QVERIFY(iv.endsWith("=="));
@@ -172,8 +164,8 @@ private slots:
     {
         QFETCH(PeerResponse, answer);
         m_peer.enqueue(kPath, answer);
-        const QByteArray key = bytes(32, 'W').toBase64();
-        const QByteArray iv = bytes(16, 'Z').toBase64();
+        const QByteArray key = testBytes(32, 'W').toBase64();
+        const QByteArray iv = testBytes(16, 'Z').toBase64();
 
         ApiClient client;
         client.setToken("tok-1");
@@ -181,7 +173,7 @@ private slots:
         QSignalSpy ok(&service, &UploadService::uploadSucceeded);
         QSignalSpy failed(&service, &UploadService::uploadFailed);
         QSignalSpy uncertain(&service, &UploadService::uploadUncertain);
-        service.uploadKey("file", kKeyId, bytes(32, 'W'), bytes(16, 'Z'), "t", "t.mp4", 1);
+        service.uploadKey("file", kKeyId, testBytes(32, 'W'), testBytes(16, 'Z'), "t", "t.mp4", 1);
 
         QPointer<QBuffer> body;
         for (QBuffer* b : client.findChildren<QBuffer*>()) {
@@ -240,9 +232,9 @@ private slots:
         QTest::addColumn<PeerResponse>("keyAnswer");
         QTest::addColumn<int>("outcome");
         QTest::newRow("the server holds our key")
-            << keyAnswer(bytes(32, 'K'), bytes(16, 'V')) << int(Succeeded);
+            << keyAnswer(testBytes(32, 'K'), testBytes(16, 'V')) << int(Succeeded);
         QTest::newRow("the server holds another key")
-            << keyAnswer(bytes(32, 'X'), bytes(16, 'V')) << int(Failed);
+            << keyAnswer(testBytes(32, 'X'), testBytes(16, 'V')) << int(Failed);
         QTest::newRow("the check gets no answer")
             << PeerResponse::raw(503, "", "text/plain") << int(Uncertain);
     }
@@ -270,9 +262,10 @@ private slots:
         UploadService service(&client);
         QSignalSpy ok(&service, &UploadService::uploadSucceeded);
         QSignalSpy failed(&service, &UploadService::uploadFailed);
-        service.uploadKey("first", kKeyId, bytes(32, 'A'), bytes(16, 'B'), "a", "a.mp4", 1);
+        service.uploadKey("first", kKeyId, testBytes(32, 'A'), testBytes(16, 'B'), "a", "a.mp4", 1);
         QVERIFY(QTest::qWaitFor([&] { return m_peer.requestsTo(kPath).size() == 1; }, 5000));
-        service.uploadKey("second", kKeyId, bytes(32, 'C'), bytes(16, 'D'), "b", "b.mp4", 2);
+        service.uploadKey("second", kKeyId, testBytes(32, 'C'), testBytes(16, 'D'), "b", "b.mp4",
+                          2);
         QVERIFY(QTest::qWaitFor([&] { return ok.size() + failed.size() == 2; }, 10000));
         QCOMPARE(ok.first().at(0).toString(), QStringLiteral("second"));
         QCOMPARE(failed.first().at(0).toString(), QStringLiteral("first"));

@@ -12,19 +12,11 @@
 #include "AuthManager.h"
 #include "KeyManager.h"
 #include "ServerProcess.h"
+#include "TestFiles.h"
 
 namespace {
 
 const QString kKeyId = "0f9e8d7c-6b5a-4493-8271-605f4e3d2c1b";
-
-QByteArray bytes(int size, char seed)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i) {
-        out[i] = char(seed + i * 5);
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -97,13 +89,13 @@ private slots:
 
         ApiClient client;
         client.setToken(merchant.token);
-        QNetworkReply* reply = client.post("/api/merchant/keys",
-                                           {{"keyId", kKeyId},
-                                            {"key", QString::fromLatin1(bytes(32, 'K').toBase64())},
-                                            {"iv", QString::fromLatin1(bytes(16, 'V').toBase64())},
-                                            {"title", "第一课"},
-                                            {"sourceFileName", "lesson1.mp4"},
-                                            {"fileSize", 1234}});
+        QNetworkReply* reply = client.post(
+            "/api/merchant/keys", {{"keyId", kKeyId},
+                                   {"key", QString::fromLatin1(testBytes(32, 'K').toBase64())},
+                                   {"iv", QString::fromLatin1(testBytes(16, 'V').toBase64())},
+                                   {"title", "第一课"},
+                                   {"sourceFileName", "lesson1.mp4"},
+                                   {"fileSize", 1234}});
         QSignalSpy done(reply, &QNetworkReply::finished);
         QVERIFY(done.wait(10000));
         const ApiResult result = ApiClient::readResult(reply);
@@ -134,8 +126,8 @@ private slots:
         QSignalSpy failed(&keys, &KeyManager::keyError);
         keys.requestKey(QString(kKeyId).remove('-').toUpper(), "lesson-1");
         QVERIFY(ready.wait(10000));
-        QCOMPARE(ready.first().at(1).toByteArray(), bytes(32, 'K'));
-        QCOMPARE(ready.first().at(2).toByteArray(), bytes(16, 'V'));
+        QCOMPARE(ready.first().at(1).toByteArray(), testBytes(32, 'K'));
+        QCOMPARE(ready.first().at(2).toByteArray(), testBytes(16, 'V'));
 
         keys.requestKey("00000000-0000-4000-8000-000000000000", "unknown");
         QVERIFY(failed.wait(10000));
@@ -163,7 +155,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return ready.size() + failed.size() > 0; }, 10000));
         QVERIFY2(failed.isEmpty(),
                  failed.isEmpty() ? "" : qPrintable(failed.first().at(1).toString()));
-        QCOMPARE(ready.first().at(1).toByteArray(), bytes(32, 'K'));
+        QCOMPARE(ready.first().at(1).toByteArray(), testBytes(32, 'K'));
         const QString renewed = AppConfig::instance()->token();
         QVERIFY(!renewed.isEmpty());
         QVERIFY(renewed != viewer.token);
@@ -178,7 +170,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return laterReady.size() + laterFailed.size() > 0; }, 10000));
         QVERIFY2(laterFailed.isEmpty(),
                  laterFailed.isEmpty() ? "" : qPrintable(laterFailed.first().at(1).toString()));
-        QCOMPARE(laterReady.first().at(1).toByteArray(), bytes(32, 'K'));
+        QCOMPARE(laterReady.first().at(1).toByteArray(), testBytes(32, 'K'));
     }
 };
 

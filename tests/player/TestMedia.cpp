@@ -6,8 +6,20 @@
 #include <QJsonObject>
 #include <QtGlobal>
 
+#include "CryptoUtils.h"
+
 extern "C" {
 #include <libavutil/channel_layout.h>
+}
+
+QString dashedKeyId(const QString& container)
+{
+    QByteArray keyId;
+    QByteArray iv;
+    if (!CryptoUtils::readContainerHeader(container, keyId, iv)) {
+        return {};
+    }
+    return CryptoUtils::formatVideoId(QByteArray::fromHex(keyId));
 }
 
 SealedClip sealedClip(const QString& name)

@@ -25,6 +25,10 @@ struct SealedClip
 // By the source's base name ("av", "bframes", ...); invalid when missing.
 SealedClip sealedClip(const QString& name);
 
+// The dashed id the server knows a container's key by; empty when its
+// header does not read.
+QString dashedKeyId(const QString& container);
+
 // A frame of silence in the given format, as a decoder would hand it out;
 // null if FFmpeg cannot allocate it. The receiver frees it.
 FramePtr makeSilentAudioFrame(int rate, int channels, AVSampleFormat format = AV_SAMPLE_FMT_FLTP,

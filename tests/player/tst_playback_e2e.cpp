@@ -21,19 +21,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-namespace {
-
-QString dashedKeyId(const QString& container)
-{
-    QByteArray keyId;
-    QByteArray iv;
-    if (!CryptoUtils::readContainerHeader(container, keyId, iv)) {
-        return {};
-    }
-    return KeyManager::normalizeKeyId(QString::fromLatin1(keyId));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 class TestPlaybackE2e : public QObject
 {

@@ -19,16 +19,6 @@
 
 namespace {
 
-QString dashedKeyId(const QString& container)
-{
-    QByteArray keyId;
-    QByteArray iv;
-    if (!CryptoUtils::readContainerHeader(container, keyId, iv)) {
-        return {};
-    }
-    return KeyManager::normalizeKeyId(QString::fromLatin1(keyId));
-}
-
 PlaylistEntry entryFor(const QString& path, qint64 lastPositionMs = 0)
 {
     PlaylistEntry e;

@@ -13,6 +13,17 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
+// size bytes in a pattern that starts at seed: keys, ivs and payloads that
+// differ from each other by their seed and never from run to run.
+inline QByteArray testBytes(int size, char seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) {
+        out[i] = char(seed + i * 7);
+    }
+    return out;
+}
+
 inline QByteArray readFile(const QString& path)
 {
     QFile f(path);

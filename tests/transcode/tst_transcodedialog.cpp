@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "Ffmpeg.h"
 #include "ModalDriver.h"
 #include "TestFiles.h"
 #include "TranscodeDialog.h"
@@ -19,11 +20,9 @@ namespace {
 
 bool makeClip(const QString& path, int seconds)
 {
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi",
-                            "-i", QString("testsrc=size=640x360:rate=25:duration=%1").arg(seconds),
-                            "-c:v", "mpeg4", "-q:v", "3", "file:" + path});
-    return ffmpeg.waitForFinished(120000) && ffmpeg.exitCode() == 0;
+    return runFfmpeg({"-f", "lavfi", "-i",
+                      QString("testsrc=size=640x360:rate=25:duration=%1").arg(seconds), "-c:v",
+                      "mpeg4", "-q:v", "3", "file:" + path});
 }
 
 QStringList entries(const QString& dir)

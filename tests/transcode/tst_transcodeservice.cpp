@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "Ffmpeg.h"
 #include "TestFiles.h"
 #include "TranscodeLogParser.h"
 #include "TranscodeService.h"
@@ -22,29 +23,10 @@ QStringList entries(const QString& dir)
 
 bool makeClip(const QString& path, int seconds, const QString& size)
 {
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", {"-hide_banner",
-                            "-loglevel",
-                            "error",
-                            "-nostdin",
-                            "-y",
-                            "-f",
-                            "lavfi",
-                            "-i",
-                            QString("testsrc=size=%1:rate=25:duration=%2").arg(size).arg(seconds),
-                            "-f",
-                            "lavfi",
-                            "-i",
-                            QString("sine=frequency=440:duration=%1").arg(seconds),
-                            "-c:v",
-                            "mpeg4",
-                            "-q:v",
-                            "3",
-                            "-c:a",
-                            "mp2",
-                            "-shortest",
-                            "file:" + path});
-    return ffmpeg.waitForFinished(120000) && ffmpeg.exitCode() == 0;
+    return runFfmpeg({"-f", "lavfi", "-i",
+                      QString("testsrc=size=%1:rate=25:duration=%2").arg(size).arg(seconds), "-f",
+                      "lavfi", "-i", QString("sine=frequency=440:duration=%1").arg(seconds), "-c:v",
+                      "mpeg4", "-q:v", "3", "-c:a", "mp2", "-shortest", "file:" + path});
 }
 
 // "video:h264 audio:aac" for a playable MP4.

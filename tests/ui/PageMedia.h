@@ -4,12 +4,12 @@
 // sealed with our own container writer.
 #include <QByteArray>
 #include <QFile>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
 #include "ContainerWriter.h"
 #include "CryptoUtils.h"
+#include "Ffmpeg.h"
 
 struct PageClip
 {
@@ -20,15 +20,6 @@ struct PageClip
 
     bool isValid() const { return !path.isEmpty() && key.size() == 32; }
 };
-
-inline bool runFfmpeg(const QStringList& args)
-{
-    QProcess ff;
-    ff.start(QStringLiteral("ffmpeg"),
-             QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + args);
-    return ff.waitForFinished(120000) && ff.exitStatus() == QProcess::NormalExit &&
-           ff.exitCode() == 0;
-}
 
 inline PageClip sealFile(const QString& source, const QString& container)
 {
