@@ -37,6 +37,56 @@ void writeValue(const char* key, const QVariant& value)
 
 }  // namespace
 
+std::unique_ptr<QSettings> AppConfig::store()
+{
+    return std::make_unique<QSettings>(kOrganisation, kApplication);
+}
+
+QString AppConfig::storeLocation()
+{
+    return QSettings(kOrganisation, kApplication).fileName();
+}
+
+QString AppConfig::deviceFallbackId() const
+{
+    return readString("device/fallbackId");
+}
+
+void AppConfig::setDeviceFallbackId(const QString& id)
+{
+    writeValue("device/fallbackId", id);
+}
+
+bool AppConfig::protectionNoticeShown() const
+{
+    return QSettings(kOrganisation, kApplication)
+        .value(QStringLiteral("antipiracy/noticeShown"), false)
+        .toBool();
+}
+
+void AppConfig::setProtectionNoticeShown(bool shown)
+{
+    writeValue("antipiracy/noticeShown", shown);
+}
+
+void AppConfig::saveEncryptHistory(const QList<EncryptRecord>& records)
+{
+    QSettings settings(kOrganisation, kApplication);
+    settings.beginGroup(QStringLiteral("encryptHistory"));
+    settings.remove(QString());
+    settings.beginWriteArray(QStringLiteral("items"), int(records.size()));
+    for (int i = 0; i < records.size(); ++i) {
+        const EncryptRecord& r = records.at(i);
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("srcPath"), r.srcPath);
+        settings.setValue(QStringLiteral("outPath"), r.outPath);
+        settings.setValue(QStringLiteral("videoId"), r.videoId);
+        settings.setValue(QStringLiteral("finishedAt"), r.finishedAt);
+    }
+    settings.endArray();
+    settings.endGroup();
+}
+
 AppConfig* AppConfig::instance()
 {
     // Created once, on first use, thread-safely; never destroyed.

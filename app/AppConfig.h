@@ -1,20 +1,49 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <memory>
 
 #include "PlaylistEntry.h"
 
 // Typed access to the per-user settings store (organisation and application
 // "Veilcast"). Holds no state: every call opens its own QSettings, touches
 // one key or one playlist group and lets it go, so it is safe from any thread.
+class QSettings;
+
 class AppConfig : public QObject
 {
     Q_OBJECT
 
 public:
     static AppConfig* instance();
+
+    // The store itself, for a caller that keeps a table of its own in it
+    // (the key store). Everything else goes through the typed calls below.
+    static std::unique_ptr<QSettings> store();
+    // Where the store lives (a file, or a registry key on Windows).
+    static QString storeLocation();
+
+    // The device id made up once on a machine that offers none; empty until
+    // then.
+    QString deviceFallbackId() const;
+    void setDeviceFallbackId(const QString& id);
+
+    // Whether the viewer has acknowledged the protection notice.
+    bool protectionNoticeShown() const;
+    void setProtectionNoticeShown(bool shown);
+
+    // The merchant's finished encryptions, newest state replacing the old.
+    struct EncryptRecord
+    {
+        QString srcPath;
+        QString outPath;
+        QString videoId;
+        QDateTime finishedAt;
+    };
+    void saveEncryptHistory(const QList<EncryptRecord>& records);
 
     QString token() const;
     void setToken(const QString& token);

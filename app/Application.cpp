@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLibraryInfo>
-#include <QSettings>
 #include <QTimer>
 #include <QTranslator>
 
@@ -29,8 +28,6 @@ QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none;
 QToolTip { background-color: %3; color: %2; border: 1px solid rgba(0,212,255,0.3);
            padding: 4px 8px; border-radius: 4px; }
 )";
-
-const char* const kNoticeShownKey = "antipiracy/noticeShown";
 
 // Qt's own windows and buttons (the file chooser above all) speak Chinese
 // like the rest of the program. A translations folder beside the program
@@ -141,8 +138,7 @@ bool Application::runSession(bool allowAutoLogin)
 
 void Application::showNoticeOnce(bool captureExcluded)
 {
-    QSettings settings(organizationName(), applicationName());
-    if (settings.value(QLatin1String(kNoticeShownKey), false).toBool()) {
+    if (AppConfig::instance()->protectionNoticeShown()) {
         return;
     }
     const QString title = QStringLiteral("防盗录保护已启用");
@@ -153,7 +149,7 @@ void Application::showNoticeOnce(bool captureExcluded)
     // drives the program from outside) can tell it from other cards.
     notice.setWindowTitle(title);
     notice.exec();
-    settings.setValue(QLatin1String(kNoticeShownKey), true);
+    AppConfig::instance()->setProtectionNoticeShown(true);
 }
 
 QString Application::protectionNotice(bool captureExcluded, const QStringList& keysHeld,

@@ -2,7 +2,10 @@
 
 #include <QMutexLocker>
 #include <QSettings>
+#include <memory>
 
+#include "AppConfig.h"
+#include "AppConfig.h"
 #include "CryptoUtils.h"
 #include "DataProtection.h"
 
@@ -21,11 +24,11 @@ KeyStore::KeyStore() : QObject(nullptr)
 QMap<QString, QByteArray> KeyStore::readSettingsTable()
 {
     QMap<QString, QByteArray> table;
-    QSettings settings(QStringLiteral("Veilcast"), QStringLiteral("Veilcast"));
-    settings.beginGroup(QStringLiteral("keystore"));
-    const QStringList ids = settings.childKeys();
+    const std::unique_ptr<QSettings> settings = AppConfig::store();
+    settings->beginGroup(QStringLiteral("keystore"));
+    const QStringList ids = settings->childKeys();
     for (const QString& id : ids) {
-        QByteArray stored = settings.value(id).toByteArray();
+        QByteArray stored = settings->value(id).toByteArray();
         QByteArray decoded = QByteArray::fromBase64(stored);
         QByteArray plain = DataProtection::unprotect(decoded);
         // Without protection (or for an entry written unprotected) the
@@ -38,7 +41,7 @@ QMap<QString, QByteArray> KeyStore::readSettingsTable()
         }
         CryptoUtils::secureWipe(stored);
     }
-    settings.endGroup();
+    settings->endGroup();
     return table;
 }
 

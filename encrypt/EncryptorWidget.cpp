@@ -15,7 +15,6 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -802,21 +801,11 @@ void EncryptorWidget::updateSummary()
 
 void EncryptorWidget::saveHistory()
 {
-    QSettings settings(QStringLiteral("Veilcast"), QStringLiteral("Veilcast"));
-    settings.beginGroup(QStringLiteral("encryptHistory"));
-    settings.remove(QString());
-    settings.beginWriteArray(QStringLiteral("items"));
-    int i = 0;
+    QList<AppConfig::EncryptRecord> records;
     for (const TaskEntry& e : m_entries) {
-        if (e.status != Done) {
-            continue;
+        if (e.status == Done) {
+            records.append({e.srcPath, e.outPath, e.videoId, e.finishedAt});
         }
-        settings.setArrayIndex(i++);
-        settings.setValue(QStringLiteral("srcPath"), e.srcPath);
-        settings.setValue(QStringLiteral("outPath"), e.outPath);
-        settings.setValue(QStringLiteral("videoId"), e.videoId);
-        settings.setValue(QStringLiteral("finishedAt"), e.finishedAt);
     }
-    settings.endArray();
-    settings.endGroup();
+    AppConfig::instance()->saveEncryptHistory(records);
 }

@@ -1,19 +1,17 @@
 #include "DeviceIdentity.h"
 
 #include <QCryptographicHash>
-#include <QSettings>
 #include <QStringList>
 #include <QSysInfo>
 #include <QUuid>
 
+#include "AppConfig.h"
 #include "SystemProbe.h"
 
 namespace {
 
 constexpr int kWmicStartMs = 1000;
 constexpr int kWmicFinishMs = 3000;
-
-const char kFallbackKey[] = "device/fallbackId";
 
 }  // namespace
 
@@ -76,11 +74,11 @@ QString DeviceIdentity::machineGuidId(const Sources& sources)
 
 QString DeviceIdentity::fallbackId()
 {
-    QSettings settings(QStringLiteral("Veilcast"), QStringLiteral("Veilcast"));
-    QString id = settings.value(QLatin1String(kFallbackKey)).toString();
+    AppConfig* config = AppConfig::instance();
+    QString id = config->deviceFallbackId();
     if (id.isEmpty()) {
         id = hashId(QUuid::createUuid().toString(QUuid::WithoutBraces).toUtf8());
-        settings.setValue(QLatin1String(kFallbackKey), id);
+        config->setDeviceFallbackId(id);
     }
     return id;
 }

@@ -7,7 +7,6 @@
 //                    [--user-id ID --video PATH [--video PATH...]] [--notice-shown]
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStringList>
 #include <cstdio>
 
@@ -80,11 +79,8 @@ int main(int argc, char** argv)
         config->savePlaylist(userId, entries);
     }
     if (noticeShown) {
-        QSettings(QStringLiteral("Veilcast"), QStringLiteral("Veilcast"))
-            .setValue(QStringLiteral("antipiracy/noticeShown"), true);
+        config->setProtectionNoticeShown(true);
     }
-    std::printf(
-        "%s\n",
-        qPrintable(QSettings(QStringLiteral("Veilcast"), QStringLiteral("Veilcast")).fileName()));
+    std::printf("%s\n", qPrintable(AppConfig::storeLocation()));
     return 0;
 }
