@@ -1,4 +1,8 @@
+#include <QtGlobal>
+
+#ifndef Q_OS_WIN
 #include <sys/resource.h>
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -107,6 +111,11 @@ void TestContainerWriter::decryptsWithOpenSslCli()
 {
     QFETCH(qint64, size);
     const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+#ifdef Q_OS_WIN
+    if (openssl.isEmpty()) {
+        QSKIP("no openssl command on this Windows; the payload is checked against it on Linux");
+    }
+#endif
     QVERIFY2(!openssl.isEmpty(), "the openssl command is needed (scripts/bootstrap installs it)");
 
     QTemporaryDir dir;
@@ -229,6 +238,9 @@ void TestContainerWriter::unopenableSourceOrTarget()
 // silently holds only part of the source may be reported as done.
 void TestContainerWriter::readErrorIsNotEndOfFile()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no file whose reading fails part-way like /proc/self/mem");
+#endif
     QTemporaryDir dir;
     // Reading a process's own memory at offset 0 fails with EIO.
     const auto r = ContainerWriter::write(QStringLiteral("/proc/self/mem"),
@@ -244,6 +256,9 @@ void TestContainerWriter::readErrorIsNotEndOfFile()
 // container. The file size limit makes write() fail part-way like ENOSPC does.
 void TestContainerWriter::fullDiskLeavesNothing()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no per-process file size limit to make a write fail part-way");
+#else
     QTemporaryDir dir;
     const QString src = dir.filePath(QStringLiteral("big.mp4"));
     QVERIFY(writeFile(src, pseudoRandom(2 * 1024 * 1024, 9)));
@@ -264,6 +279,7 @@ void TestContainerWriter::fullDiskLeavesNothing()
     QCOMPARE(r.error, ContainerWriter::Error::WriteOutput);
     QVERIFY(r.key.isEmpty());
     QVERIFY(entries(outDir).isEmpty());
+#endif
 }
 
 void TestContainerWriter::stopLeavesNothing()

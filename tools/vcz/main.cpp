@@ -1,10 +1,17 @@
 // vcz: seals media files into .vcz containers and inspects container headers.
 // Keys leave this tool only in the JSON that `seal` prints for registration
 // with the server; nothing here accepts a key or decrypts.
-#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <QCoreApplication>
 #include <QDir>
@@ -75,12 +82,24 @@ QString systemReason(int error)
 // device such as /dev/zero never ends (it would fill the disk).
 QString notSealable(const QString& path)
 {
+#ifdef Q_OS_WIN
+    // The wide call: the narrow one sees the name in the ANSI code page,
+    // which cannot spell every name a user gives.
+    struct _stat64 info
+    {
+    };
+    const QString native = QDir::toNativeSeparators(path);
+    if (::_wstat64(reinterpret_cast<const wchar_t*>(native.utf16()), &info) != 0) {
+        return QStringLiteral("cannot open the source (%1)").arg(systemReason(errno));
+    }
+#else
     struct stat info
     {
     };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
         return QStringLiteral("cannot open the source (%1)").arg(systemReason(errno));
     }
+#endif
     if (S_ISDIR(info.st_mode)) {
         return QStringLiteral("is a directory, not a file");
     }
@@ -96,6 +115,21 @@ QString notSealable(const QString& path)
 // fails instead of overwriting, atomically.
 bool install(const QString& temp, const QString& target, bool force, QString* why)
 {
+#ifdef Q_OS_WIN
+    // Without MOVEFILE_REPLACE_EXISTING the move itself refuses a taken name.
+    const QString from = QDir::toNativeSeparators(temp);
+    const QString to = QDir::toNativeSeparators(target);
+    if (MoveFileExW(reinterpret_cast<const wchar_t*>(from.utf16()),
+                    reinterpret_cast<const wchar_t*>(to.utf16()),
+                    force ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+               ? QStringLiteral("it already exists")
+               : qt_error_string(static_cast<int>(error));
+    return false;
+#else
     const QByteArray from = QFile::encodeName(temp);
     const QByteArray to = QFile::encodeName(target);
     if (force) {
@@ -118,6 +152,7 @@ bool install(const QString& temp, const QString& target, bool force, QString* wh
     }
     *why = errno == EEXIST ? QStringLiteral("it already exists") : systemReason(errno);
     return false;
+#endif
 }
 
 int usage(FILE* to, int code)
