@@ -2,14 +2,15 @@
 // Keys leave this tool only in the JSON that `seal` prints for registration
 // with the server; nothing here accepts a key or decrypts.
 #include <stdio.h>
-#include <sys/stat.h>
 
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -72,10 +73,12 @@ QString describe(ContainerWriter::Error error)
     return QStringLiteral("failed");
 }
 
+#ifndef Q_OS_WIN
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
+#endif
 
 // Why a path cannot be sealed, or empty when it is a regular file. Only the
 // file's type is looked at: a FIFO would block a reader for ever and a
@@ -83,15 +86,29 @@ QString systemReason(int error)
 QString notSealable(const QString& path)
 {
 #ifdef Q_OS_WIN
-    // The wide call: the narrow one sees the name in the ANSI code page,
-    // which cannot spell every name a user gives.
-    struct _stat64 info
-    {
-    };
+    // Asked of the opened file itself, as the player does: the wide call
+    // takes any name, and a device such as NUL is no regular file even
+    // where a name lookup finds nothing.
     const QString native = QDir::toNativeSeparators(path);
-    if (::_wstat64(reinterpret_cast<const wchar_t*>(native.utf16()), &info) != 0) {
-        return QStringLiteral("cannot open the source (%1)").arg(systemReason(errno));
+    HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return QStringLiteral("cannot open the source (%1)")
+            .arg(qt_error_string(static_cast<int>(GetLastError())));
     }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    const bool known = disk && GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return QStringLiteral("is a directory, not a file");
+    }
+    if (!known) {
+        return QStringLiteral(
+            "not a regular file (a FIFO, socket or device); only files are sealed");
+    }
+    return {};
 #else
     struct stat info
     {
@@ -99,7 +116,6 @@ QString notSealable(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
         return QStringLiteral("cannot open the source (%1)").arg(systemReason(errno));
     }
-#endif
     if (S_ISDIR(info.st_mode)) {
         return QStringLiteral("is a directory, not a file");
     }
@@ -108,6 +124,7 @@ QString notSealable(const QString& path)
             "not a regular file (a FIFO, socket or device); only files are sealed");
     }
     return {};
+#endif
 }
 
 // Puts the finished container in place. Without force an existing file
@@ -200,7 +217,11 @@ int seal(const QStringList& args)
         return kExitFailed;
     }
 
+#ifdef Q_OS_WIN
+    const bool showProgress = _isatty(_fileno(stderr)) != 0;
+#else
     const bool showProgress = isatty(STDERR_FILENO);
+#endif
     QSet<QString> written;  // containers made in this run
     int failures = 0;
     for (const QString& src : sources) {
