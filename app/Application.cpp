@@ -1,8 +1,11 @@
 #include "Application.h"
 
 #include <QEventLoop>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QSettings>
 #include <QTimer>
+#include <QTranslator>
 
 #include "AppConfig.h"
 #include "AuthManager.h"
@@ -37,6 +40,25 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv)
     setApplicationVersion(QStringLiteral("1.2.2"));
     setStyleSheet(QString::fromLatin1(kStyle).arg(
         QStringLiteral("#2a3a55"), QStringLiteral("#eaf2ff"), QStringLiteral("#304260")));
+    // Beside our Chinese texts, the few that Qt draws itself would otherwise
+    // be English. The Windows folder carries them in translations/ (its
+    // qt.conf says so); on Linux they are the distribution's.
+    if (QTranslator* texts =
+            loadQtTexts(QLibraryInfo::path(QLibraryInfo::TranslationsPath), this)) {
+        installTranslator(texts);
+    }
+}
+
+QTranslator* Application::loadQtTexts(const QString& directory, QObject* parent)
+{
+    auto* texts = new QTranslator(parent);
+    // "qt" is the catalogue that pulls in qtbase's and qtmultimedia's.
+    if (!texts->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qt"),
+                     QStringLiteral("_"), directory)) {
+        delete texts;
+        return nullptr;
+    }
+    return texts;
 }
 
 Application::~Application()

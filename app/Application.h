@@ -4,6 +4,7 @@
 #include <QString>
 
 class MainWindow;
+class QTranslator;
 
 // The program: names itself for the settings store, puts on the dark theme,
 // holds the screenshot keys, and runs login sessions one after another until
@@ -28,6 +29,11 @@ public:
 
     // The one-time notice, naming only the protections actually in force.
     static QString protectionNotice(bool captureExcluded, bool hotkeysHeld);
+
+    // Qt's own texts (context menus, standard buttons) in Chinese, from the
+    // catalogues in directory; null when they are not there, and Qt's
+    // English texts stay.
+    static QTranslator* loadQtTexts(const QString& directory, QObject* parent);
 
 public slots:
     void onLoginSucceeded();
