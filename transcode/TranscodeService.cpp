@@ -139,15 +139,20 @@ void TranscodeService::transcode(const QString& inputPath, const QString& output
     }
 
     // Reserves a name of our own beside the target; the encoder overwrites it.
-    QTemporaryFile temp(QDir(target.absolutePath())
-                            .filePath(QStringLiteral(".%1.XXXXXX.part").arg(target.fileName())));
-    temp.setAutoRemove(false);
-    if (!temp.open()) {
-        emit finished(false, QStringLiteral("无法在保存位置创建文件，请检查目录和权限。"));
-        return;
+    // The reservation's handle is gone before anything else happens: close()
+    // keeps a temporary file open, and Windows removes no file that is open,
+    // so an encoder that fails at once would otherwise leave the name behind.
+    {
+        QTemporaryFile temp(
+            QDir(target.absolutePath())
+                .filePath(QStringLiteral(".%1.XXXXXX.part").arg(target.fileName())));
+        temp.setAutoRemove(false);
+        if (!temp.open()) {
+            emit finished(false, QStringLiteral("无法在保存位置创建文件，请检查目录和权限。"));
+            return;
+        }
+        m_tempPath = temp.fileName();
     }
-    m_tempPath = temp.fileName();
-    temp.close();
 
     m_process = new QProcess(this);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
