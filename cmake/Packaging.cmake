@@ -84,8 +84,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME veilcast)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION video)
-# The compressor is the ffmpeg program; Chinese text needs a CJK font.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "ffmpeg, fonts-wqy-microhei | fonts-noto-cjk")
+# The compressor is the ffmpeg program; Chinese text needs a CJK font; Qt's
+# own texts (menus, standard buttons) are Chinese with Debian's catalogues.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS
+  "ffmpeg, fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION
   "protected video player and encryption workbench (影匣)\n\
 Veilcast plays .vcz videos with keys from a content server, and lets\n\
