@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTimer>
 #include <QTranslator>
 
@@ -29,21 +30,6 @@ QToolTip { background-color: %3; color: %2; border: 1px solid rgba(0,212,255,0.3
            padding: 4px 8px; border-radius: 4px; }
 )";
 
-// Qt's own windows and buttons (the file chooser above all) speak Chinese
-// like the rest of the program. A translations folder beside the program
-// comes first: the Windows bundle carries Qt's file there; an installed Qt
-// keeps it in its own folder.
-void installQtTranslations(QApplication* app)
-{
-    const QStringList folders = {
-        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("translations")),
-        QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
-    auto* translator = new QTranslator(app);
-    for (const QString& folder : folders) {
-        if (translator->load(QStringLiteral("qtbase_zh_CN"), folder)) {
-            app->installTranslator(translator);
-            return;
-        }
     }
     delete translator;
 }
@@ -55,9 +41,33 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("Veilcast"));
     setOrganizationName(QStringLiteral("Veilcast"));
     setApplicationVersion(QString::fromLatin1(kVeilcastVersion));
-    installQtTranslations(this);
     setStyleSheet(QString::fromLatin1(kStyle).arg(
         QStringLiteral("#2a3a55"), QStringLiteral("#eaf2ff"), QStringLiteral("#304260")));
+    // Beside our Chinese texts, the few that Qt draws itself (the file
+    // chooser, standard buttons, menus) would otherwise be English. A
+    // translations folder beside the program comes first (the Windows folder
+    // carries them there); an installed Qt keeps them in its own folder.
+    const QStringList folders = {
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("translations")),
+        QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    for (const QString& folder : folders) {
+        if (QTranslator* texts = loadQtTexts(folder, this)) {
+            installTranslator(texts);
+            break;
+        }
+    }
+}
+
+QTranslator* Application::loadQtTexts(const QString& directory, QObject* parent)
+{
+    auto* texts = new QTranslator(parent);
+    // "qt" is the catalogue that pulls in qtbase's and qtmultimedia's.
+    if (!texts->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qt"),
+                     QStringLiteral("_"), directory)) {
+        delete texts;
+        return nullptr;
+    }
+    return texts;
 }
 
 Application::~Application()

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 class MainWindow;
+class QTranslator;
 
 // The program: names itself for the settings store, puts on the dark theme,
 // holds the screenshot keys, and runs login sessions one after another until
@@ -33,6 +34,11 @@ public:
     // said to be unsupported.
     static QString protectionNotice(bool captureExcluded, const QStringList& keysHeld,
                                     const QStringList& keysRefused);
+
+    // Qt's own texts (context menus, standard buttons) in Chinese, from the
+    // catalogues in directory; null when they are not there, and Qt's
+    // English texts stay.
+    static QTranslator* loadQtTexts(const QString& directory, QObject* parent);
 
 public slots:
     void onLoginSucceeded();

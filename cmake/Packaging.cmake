@@ -86,8 +86,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME veilcast)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION video)
-# Qt's own dialogs (the file chooser) speak Chinese only with Qt's
-# translations, data files out of dpkg-shlibdeps' sight.
+# Qt's own dialogs (the file chooser, menus, standard buttons) speak Chinese
+# only with Qt's translations, data files out of dpkg-shlibdeps' sight.
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "qt6-translations-l10n")
 # The compressor is the ffmpeg program; Chinese text needs a CJK font.
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "ffmpeg, fonts-wqy-microhei | fonts-noto-cjk")

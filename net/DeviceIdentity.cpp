@@ -1,6 +1,7 @@
 #include "DeviceIdentity.h"
 
 #include <QCryptographicHash>
+#include <QStringDecoder>
 #include <QStringList>
 #include <QSysInfo>
 #include <QUuid>
@@ -88,10 +89,17 @@ QString DeviceIdentity::queryWmic(const QString& className, const QString& prope
     if (!SystemProbe::hasWmic()) {
         return {};
     }
+    int exitCode = -1;
     const auto output = SystemProbe::runCommand(QStringLiteral("wmic"),
                                                 {className, QStringLiteral("get"), property},
-                                                kWmicStartMs, kWmicFinishMs);
-    return output ? parseWmicOutput(*output) : QString();
+                                                kWmicStartMs, kWmicFinishMs, &exitCode);
+    // A failed query prints its complaint ("Error: Alias not found", a
+    // description of the failure) where the value would be; that text must
+    // never become part of the id.
+    if (!output || exitCode != 0) {
+        return {};
+    }
+    return parseWmicOutput(*output);
 }
 
 QString DeviceIdentity::parseWmicOutput(const QByteArray& output)
@@ -99,9 +107,18 @@ QString DeviceIdentity::parseWmicOutput(const QByteArray& output)
     static const QStringList headers = {QStringLiteral("processorid"), QStringLiteral("uuid"),
                                         QStringLiteral("serialnumber"),
                                         QStringLiteral("bios serialnumber")};
-    for (const QByteArray& rawLine : output.split('\n')) {
+    // wmic writes UTF-16LE with a byte order mark into a pipe or file on some
+    // systems (Wine's always does), and the console code page on others.
+    QString text;
+    if (output.startsWith("\xff\xfe")) {
+        QStringDecoder fromUtf16(QStringConverter::Utf16LE);
+        text = fromUtf16(QByteArrayView(output).sliced(2));
+    } else {
+        text = QString::fromLocal8Bit(output);
+    }
+    for (const QString& rawLine : text.split(QLatin1Char('\n'))) {
         // Trimming also drops the "\r" of Windows line ends.
-        const QString line = QString::fromLocal8Bit(rawLine).trimmed();
+        const QString line = rawLine.trimmed();
         if (line.isEmpty() || headers.contains(line.toLower())) {
             continue;
         }

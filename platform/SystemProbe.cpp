@@ -14,7 +14,7 @@ bool SystemProbe::hasWmic()
 }
 
 std::optional<QByteArray> SystemProbe::runCommand(const QString& program, const QStringList& args,
-                                                  int startMs, int finishMs)
+                                                  int startMs, int finishMs, int* exitCode)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -26,6 +26,9 @@ std::optional<QByteArray> SystemProbe::runCommand(const QString& program, const 
         process.kill();
         process.waitForFinished(1000);
         return std::nullopt;
+    }
+    if (exitCode) {
+        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
     return process.readAll();
 }

@@ -1,10 +1,21 @@
 #include "DecryptingInput.h"
 
+#include <QDir>
+#include <QFile>
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+// clang-format off
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+// clang-format on
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
-#include <QFile>
 #include <algorithm>
 
 #include "ContainerFormat.h"
@@ -104,6 +115,66 @@ int64_t seekPacket(void* opaque, int64_t offset, int whence)
     return target;
 }
 
+enum class OpenResult
+{
+    Opened,
+    Unreadable,
+    NotRegular,
+};
+
+// A read-only descriptor on path, checked to be a regular file on the very
+// descriptor that is read, not on a name that could be swapped in between.
+OpenResult openRegularFile(const QString& path, int* fd)
+{
+#ifdef Q_OS_WIN
+    // Backup semantics let a folder open too, so that it is named as what it
+    // is; sharing everything keeps a file being written by another program
+    // readable, as it is elsewhere.
+    const QString native = QDir::toNativeSeparators(path);
+    HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return OpenResult::Unreadable;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(handle);
+        return OpenResult::NotRegular;
+    }
+    *fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (*fd < 0) {
+        CloseHandle(handle);
+        return OpenResult::Unreadable;
+    }
+    return OpenResult::Opened;
+#else
+    // Non-blocking, so that opening a FIFO returns at once.
+    *fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (*fd < 0) {
+        return OpenResult::Unreadable;
+    }
+    struct stat info
+    {
+    };
+    if (::fstat(*fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(*fd);
+        return OpenResult::NotRegular;
+    }
+    return OpenResult::Opened;
+#endif
+}
+
+void closeDescriptor(int fd)
+{
+#ifdef Q_OS_WIN
+    ::_close(fd);
+#else
+    ::close(fd);
+#endif
+}
+
 }  // namespace
 
 AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key, QString* reason)
@@ -115,19 +186,14 @@ AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key, QSt
         return nullptr;
     };
     const QString unreadable = QStringLiteral("无法打开加密文件");
-    // Non-blocking, so that opening a FIFO returns at once; the type is then
-    // checked on the very descriptor that is read, not on a name that could
-    // be swapped in between.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return refuse(unreadable);
-    }
-    struct stat info
-    {
-    };
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return refuse(QStringLiteral("不是普通文件，无法作为加密视频打开"));
+    int fd = -1;
+    switch (openRegularFile(path, &fd)) {
+        case OpenResult::Unreadable:
+            return refuse(unreadable);
+        case OpenResult::NotRegular:
+            return refuse(QStringLiteral("不是普通文件，无法作为加密视频打开"));
+        case OpenResult::Opened:
+            break;
     }
 
     auto* state = new DecryptingInput;
@@ -136,7 +202,7 @@ AVIOContext* openDecryptingInput(const QString& path, const QByteArray& key, QSt
     // ciphertext for nothing and cost a copy.
     if (!state->file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
                            QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+        closeDescriptor(fd);
         releaseState(state);
         return refuse(unreadable);
     }

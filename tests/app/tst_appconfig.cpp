@@ -6,6 +6,11 @@
 #include <QtTest>
 
 #include "AppConfig.h"
+#include "TestHome.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -70,6 +75,22 @@ void TestAppConfig::init()
 
 void TestAppConfig::storeIsIsolatedFromTheRealProfile()
 {
+#ifdef Q_OS_WIN
+    // The registry, under the current user's key, which this process sees
+    // mapped onto a scratch key: what is written lands there.
+    QCOMPARE(store().fileName(),
+             QStringLiteral("\\HKEY_CURRENT_USER\\Software\\Veilcast\\Veilcast"));
+    AppConfig::instance()->setLastUsername(QStringLiteral("张三"));
+    const HKEY scratch = static_cast<HKEY>(TestHome::registryScratchKey());
+    QVERIFY(scratch);
+    wchar_t text[64] = {};
+    DWORD size = sizeof(text);
+    QCOMPARE(RegGetValueW(scratch, L"Software\\Veilcast\\Veilcast\\auth", L"lastUsername",
+                          RRF_RT_REG_SZ, nullptr, text, &size),
+             LONG(ERROR_SUCCESS));
+    QCOMPARE(QString::fromWCharArray(text), QStringLiteral("张三"));
+    return;
+#endif
     const QString home = QDir::homePath();
     QVERIFY(home.startsWith(QStringLiteral("/tmp/veilcast-test-")));
     QVERIFY2(store().fileName().startsWith(home), qPrintable(store().fileName()));

@@ -1,5 +1,9 @@
+#include <QtGlobal>
+
+#ifndef Q_OS_WIN
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -112,6 +116,11 @@ void TestContainerWriter::decryptsWithOpenSslCli()
 {
     QFETCH(qint64, size);
     const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+#ifdef Q_OS_WIN
+    if (openssl.isEmpty()) {
+        QSKIP("no openssl command on this Windows; the payload is checked against it on Linux");
+    }
+#endif
     QVERIFY2(!openssl.isEmpty(), "the openssl command is needed (scripts/bootstrap installs it)");
 
     QTemporaryDir dir;
@@ -234,6 +243,9 @@ void TestContainerWriter::unopenableSourceOrTarget()
 // silently holds only part of the source may be reported as done.
 void TestContainerWriter::readErrorIsNotEndOfFile()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no file whose reading fails part-way like /proc/self/mem");
+#endif
     QTemporaryDir dir;
     // Reading a process's own memory at offset 0 fails with EIO.
     const auto r = ContainerWriter::write(QStringLiteral("/proc/self/mem"),
@@ -249,6 +261,9 @@ void TestContainerWriter::readErrorIsNotEndOfFile()
 // container. The file size limit makes write() fail part-way like ENOSPC does.
 void TestContainerWriter::fullDiskLeavesNothing()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no per-process file size limit to make a write fail part-way");
+#else
     QTemporaryDir dir;
     const QString src = dir.filePath(QStringLiteral("big.mp4"));
     QVERIFY(writeFile(src, pseudoRandom(2 * 1024 * 1024, 9)));
@@ -269,6 +284,7 @@ void TestContainerWriter::fullDiskLeavesNothing()
     QCOMPARE(r.error, ContainerWriter::Error::WriteOutput);
     QVERIFY(r.key.isEmpty());
     QVERIFY(entries(outDir).isEmpty());
+#endif
 }
 
 void TestContainerWriter::stopLeavesNothing()
@@ -389,6 +405,11 @@ void TestContainerWriter::permissionsFollowTheUmask()
 {
     QFETCH(int, mask);
     QFETCH(int, mode);
+#ifdef Q_OS_WIN
+    Q_UNUSED(mask);
+    Q_UNUSED(mode);
+    QSKIP("Windows files have no umask; their access follows the folder's");
+#else
     QTemporaryDir dir;
     const QString src = dir.filePath(QStringLiteral("a.mp4"));
     QVERIFY(writeFile(src, pseudoRandom(1000, 9)));
@@ -402,4 +423,5 @@ void TestContainerWriter::permissionsFollowTheUmask()
     };
     QCOMPARE(stat(QFile::encodeName(out).constData(), &info), 0);
     QCOMPARE(int(info.st_mode & 0777), mode);
+#endif
 }

@@ -2,6 +2,7 @@
 #include <QtTest>
 
 #include "KeyStore.h"
+#include "WinProtect.h"
 
 using Entries = QMap<QString, QByteArray>;
 
@@ -80,6 +81,34 @@ private slots:
         writeEntries({{id, keyBytes(3).toBase64()}, {"late", keyBytes(4).toBase64()}});
         QVERIFY(!store->contains("late"));
     }
+
+#ifdef Q_OS_WIN
+    // Entries as a provisioning tool leaves them: plain registry strings
+    // (REG_SZ) of Base64 under the store's key, protected by real DPAPI for
+    // this user. One was protected for another reader and stands as its
+    // own bytes.
+    void dpapiEntriesProvisionedInTheRegistry()
+    {
+        writeEntries({});
+        const QString mine = "6f1c2a3b-4d5e-4f60-8a9b-0c1d2e3f4a5b";
+        const QString foreign = "00000000-0000-0000-0000-000000000002";
+        const QByteArray mineBlob = protectForCurrentUser(keyBytes(5));
+        const QByteArray foreignBlob = protectForCurrentUser(keyBytes(6), "another reader");
+        QVERIFY(!mineBlob.isEmpty() && !foreignBlob.isEmpty());
+        for (const auto& [id, blob] :
+             {std::pair{mine, mineBlob}, std::pair{foreign, foreignBlob}}) {
+            const QString text = QString::fromLatin1(blob.toBase64());
+            QCOMPARE(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Veilcast\\Veilcast\\keystore",
+                                     reinterpret_cast<const wchar_t*>(id.utf16()), REG_SZ,
+                                     text.utf16(), DWORD((text.size() + 1) * sizeof(wchar_t))),
+                     LONG(ERROR_SUCCESS));
+        }
+        const Entries table = KeyStore::readSettingsTable();
+        QCOMPARE(table.value(mine), keyBytes(5));
+        QCOMPARE(table.value(foreign), foreignBlob);
+        QCOMPARE(table.size(), 2);
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestKeyStore)

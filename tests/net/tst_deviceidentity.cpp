@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include "DeviceIdentity.h"
@@ -18,6 +19,18 @@ QString storedFallback()
 void clearFallback()
 {
     QSettings("Veilcast", "Veilcast").remove("device/fallbackId");
+}
+
+// Text as wmic writes it into a pipe under Wine (and into a file anywhere):
+// UTF-16LE after a byte order mark.
+QByteArray utf16le(const QString& text)
+{
+    QByteArray bytes("\xff\xfe");
+    for (const QChar c : text) {
+        bytes.append(char(c.unicode() & 0xff));
+        bytes.append(char(c.unicode() >> 8));
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -125,6 +138,14 @@ private slots:
         QTest::newRow("empty") << QByteArray() << "";
         QTest::newRow("value equal to another header is skipped")
             << QByteArray("SerialNumber\r\nprocessorid\r\nREAL\r\n") << "REAL";
+        QTest::newRow("utf-16le with byte order mark")
+            << utf16le("ProcessorId       \r\n1F8BFBFF000A0671  \r\n") << "1F8BFBFF000A0671";
+        QTest::newRow("utf-16le, header only") << utf16le("SerialNumber  \r\n\r\n") << "";
+        QTest::newRow("utf-16le, several disks")
+            << utf16le("SerialNumber\r\nWINEHDISK  \r\nWINEHDISK  \r\n") << "WINEHDISK";
+        QTest::newRow("utf-16le beyond latin-1")
+            << utf16le(QString::fromUtf8("SerialNumber\r\n序列-7\r\n"))
+            << QString::fromUtf8("序列-7");
     }
 
     void wmicOutput()
@@ -198,6 +219,36 @@ private slots:
         QCOMPARE(DeviceIdentity::queryWmic("cpu", "ProcessorId"), QString());
 #endif
     }
+
+#ifdef Q_OS_WIN
+    // The real wmic of this Windows (or Wine): each answer is a clean value
+    // or nothing, never a header, an error text or undecoded bytes.
+    void wmicOnThisSystem()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("wmic")).isEmpty()) {
+            QSKIP("no wmic on this Windows (left out of Windows 11 from 24H2 on)");
+        }
+        const QString cpu = DeviceIdentity::queryWmic("cpu", "ProcessorId");
+        QVERIFY2(cpu.isEmpty() || QRegularExpression("^[0-9A-F]{16}$").match(cpu).hasMatch(),
+                 qPrintable(cpu));
+        // Wine has no csproduct class: wmic fails with a complaint instead.
+        const QString board = DeviceIdentity::queryWmic("csproduct", "UUID");
+        QVERIFY2(board.isEmpty() ||
+                     QRegularExpression("^[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}$")
+                         .match(board)
+                         .hasMatch(),
+                 qPrintable(board));
+        const QString disk = DeviceIdentity::queryWmic("diskdrive", "SerialNumber");
+        for (const QChar c : disk) {
+            QVERIFY2(c.isPrint(), qPrintable(disk));
+        }
+        QVERIFY(disk.compare("SerialNumber", Qt::CaseInsensitive) != 0);
+        QVERIFY(!disk.contains(':'));
+        qInfo("wmic: cpu %s, board %s, disk %s", qPrintable(cpu),
+              qPrintable(board.isEmpty() ? "(none)" : board),
+              qPrintable(disk.isEmpty() ? "(none)" : disk));
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestDeviceIdentity)

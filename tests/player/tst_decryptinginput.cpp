@@ -1,6 +1,7 @@
 // The bridge must hand FFmpeg exactly the plain bytes at every payload
 // offset, refuse seeks outside the payload without moving, and refuse
 // anything that is not a container with a 32-byte key.
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -227,6 +228,45 @@ private slots:
         AVIOContext* io = openDecryptingInput(s.path, key);
         QCOMPARE(io != nullptr, opens);
         closeDecryptingInput(io);
+    }
+
+    // Only a file is read: a folder or a device is named as such, at once.
+    void refusesWhatIsNotAFile_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("folder") << m_dir.path();
+#ifdef Q_OS_WIN
+        QTest::newRow("null device") << "NUL";
+#else
+        QTest::newRow("null device") << "/dev/null";
+        QTest::newRow("endless device") << "/dev/zero";
+#endif
+    }
+    void refusesWhatIsNotAFile()
+    {
+        QFETCH(QString, path);
+        QString reason;
+        AVIOContext* io = openDecryptingInput(path, QByteArray(32, 'k'), &reason);
+        QVERIFY(!io);
+        QCOMPARE(reason, QStringLiteral("不是普通文件，无法作为加密视频打开"));
+    }
+
+    // Names beyond the system's 8-bit code page, with either separator.
+    void opensAContainerUnderAnyName()
+    {
+        const Sealed s = seal(1000);
+        QVERIFY(!s.path.isEmpty());
+        const QString named = m_dir.filePath(QStringLiteral("课程 第1讲 – ünïcode.vcz"));
+        QVERIFY(QFile::copy(s.path, named));
+        for (const QString& path : {named, QDir::toNativeSeparators(named)}) {
+            QString reason;
+            AVIOContext* io = openDecryptingInput(path, s.key, &reason);
+            QVERIFY2(io, qPrintable(path + ": " + reason));
+            QByteArray chunk;
+            QCOMPARE(read(io, chunk, 1000), 1000);
+            QVERIFY(chunk == s.plain);
+            closeDecryptingInput(io);
+        }
     }
 
     void missingFileAndNullClose()

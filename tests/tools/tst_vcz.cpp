@@ -1,7 +1,12 @@
+#include <QtGlobal>
+
+#ifndef Q_OS_WIN
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -26,10 +31,17 @@ struct Run
 Run vcz(const QStringList& args, std::function<void()> inChild = {})
 {
     QProcess p;
+#ifdef Q_OS_WIN
+    Q_UNUSED(inChild);
+    // Built beside the test; the path the build machine knows it by is not
+    // one Windows can follow.
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/vcz.exe"), args);
+#else
     if (inChild) {
         p.setChildProcessModifier(inChild);
     }
     p.start(QStringLiteral(VCZ_PATH), args);
+#endif
     Run r;
     if (!p.waitForFinished(60000)) {
         return r;
@@ -186,12 +198,17 @@ void TestVcz::sealRefusesWhatIsNotAFile_data()
 {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QByteArray>("reason");
+#ifdef Q_OS_WIN
+    QTest::newRow("null device") << "NUL" << QByteArray("not a regular file");
+    QTest::newRow("folder") << QDir::tempPath() << QByteArray("is a directory");
+#else
     // Opened for reading, a FIFO without a writer blocks for ever, and
     // /dev/zero fills the disk.
     QTest::newRow("FIFO") << "fifo" << QByteArray("not a regular file");
     QTest::newRow("endless device") << "/dev/zero" << QByteArray("not a regular file");
     QTest::newRow("empty device") << "/dev/null" << QByteArray("not a regular file");
     QTest::newRow("folder") << "/tmp" << QByteArray("is a directory");
+#endif
 }
 
 void TestVcz::sealRefusesWhatIsNotAFile()
@@ -199,10 +216,12 @@ void TestVcz::sealRefusesWhatIsNotAFile()
     QFETCH(QString, source);
     QFETCH(QByteArray, reason);
     QTemporaryDir dir;
+#ifndef Q_OS_WIN
     if (source == "fifo") {
         source = dir.filePath("pipe.mp4");
         QVERIFY(::mkfifo(QFile::encodeName(source).constData(), 0600) == 0);
     }
+#endif
     QVERIFY(writeFile(dir.filePath("good.mp4"), "good"));
     QElapsedTimer timer;
     timer.start();
@@ -236,6 +255,9 @@ void TestVcz::sealRecordsTheBytesActuallySealed()
 
 void TestVcz::fullDiskGivesTheSystemsReason()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no per-process file size limit to make a write fail part-way");
+#else
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("big.mp4"), QByteArray(3'000'000, 'b')));
     // The child may write 1 MB per file; past that the system refuses, as it
@@ -250,6 +272,7 @@ void TestVcz::fullDiskGivesTheSystemsReason()
     QVERIFY2(!r.err.contains("Unknown error"), r.err);
     QVERIFY(r.out.isEmpty());
     QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden), QStringList{});
+#endif
 }
 
 void TestVcz::info()

@@ -1,10 +1,18 @@
 // vcz: seals media files into .vcz containers and inspects container headers.
 // Keys leave this tool only in the JSON that `seal` prints for registration
 // with the server; nothing here accepts a key or decrypts.
-#include <fcntl.h>
 #include <stdio.h>
+
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <QCoreApplication>
 #include <QDir>
@@ -66,16 +74,43 @@ QString describe(ContainerWriter::Error error)
     return QStringLiteral("failed");
 }
 
+#ifndef Q_OS_WIN
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
+#endif
 
 // Why a path cannot be sealed, or empty when it is a regular file. Only the
 // file's type is looked at: a FIFO would block a reader for ever and a
 // device such as /dev/zero never ends (it would fill the disk).
 QString notSealable(const QString& path)
 {
+#ifdef Q_OS_WIN
+    // Asked of the opened file itself, as the player does: the wide call
+    // takes any name, and a device such as NUL is no regular file even
+    // where a name lookup finds nothing.
+    const QString native = QDir::toNativeSeparators(path);
+    HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return QStringLiteral("cannot open the source (%1)")
+            .arg(qt_error_string(static_cast<int>(GetLastError())));
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    const bool known = disk && GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return QStringLiteral("is a directory, not a file");
+    }
+    if (!known) {
+        return QStringLiteral(
+            "not a regular file (a FIFO, socket or device); only files are sealed");
+    }
+    return {};
+#else
     struct stat info
     {
     };
@@ -90,6 +125,7 @@ QString notSealable(const QString& path)
             "not a regular file (a FIFO, socket or device); only files are sealed");
     }
     return {};
+#endif
 }
 
 // Puts the finished container in place. Without force an existing file
@@ -97,6 +133,21 @@ QString notSealable(const QString& path)
 // fails instead of overwriting, atomically.
 bool install(const QString& temp, const QString& target, bool force, QString* why)
 {
+#ifdef Q_OS_WIN
+    // Without MOVEFILE_REPLACE_EXISTING the move itself refuses a taken name.
+    const QString from = QDir::toNativeSeparators(temp);
+    const QString to = QDir::toNativeSeparators(target);
+    if (MoveFileExW(reinterpret_cast<const wchar_t*>(from.utf16()),
+                    reinterpret_cast<const wchar_t*>(to.utf16()),
+                    force ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    *why = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+               ? QStringLiteral("it already exists")
+               : qt_error_string(static_cast<int>(error));
+    return false;
+#else
     const QByteArray from = QFile::encodeName(temp);
     const QByteArray to = QFile::encodeName(target);
     if (force) {
@@ -119,6 +170,7 @@ bool install(const QString& temp, const QString& target, bool force, QString* wh
     }
     *why = errno == EEXIST ? QStringLiteral("it already exists") : systemReason(errno);
     return false;
+#endif
 }
 
 int usage(FILE* to, int code)
@@ -167,7 +219,11 @@ int seal(const QStringList& args)
         return kExitFailed;
     }
 
+#ifdef Q_OS_WIN
+    const bool showProgress = _isatty(_fileno(stderr)) != 0;
+#else
     const bool showProgress = isatty(STDERR_FILENO);
+#endif
     QSet<QString> written;  // containers made in this run
     int failures = 0;
     for (const QString& src : sources) {
