@@ -30,10 +30,6 @@ QToolTip { background-color: %3; color: %2; border: 1px solid rgba(0,212,255,0.3
            padding: 4px 8px; border-radius: 4px; }
 )";
 
-    }
-    delete translator;
-}
-
 }  // namespace
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv)
