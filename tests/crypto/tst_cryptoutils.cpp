@@ -1,7 +1,11 @@
-#include <fcntl.h>
 #include <openssl/evp.h>
+
+#include <QtGlobal>
+#ifndef Q_OS_WIN
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -373,6 +377,9 @@ void TestCryptoUtils::headerBuildsLowSourceBits()
 // opened for reading, it would wait for a writer on the GUI thread.
 void TestCryptoUtils::headerOfAFifoIsRefusedWithoutWaiting()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a Windows folder holds no FIFO");
+#else
     QTemporaryDir dir;
     const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("c.vcz")));
     QVERIFY(mkfifo(fifo.constData(), 0600) == 0);
@@ -399,6 +406,7 @@ void TestCryptoUtils::headerOfAFifoIsRefusedWithoutWaiting()
     reader.join();
     QVERIFY2(quick, "reading the header waited for a writer");
     QVERIFY(!read);
+#endif
 }
 
 QTEST_APPLESS_MAIN(TestCryptoUtils)

@@ -235,6 +235,11 @@ private slots:
     {
         QFETCH(int, mask);
         QFETCH(int, mode);
+#ifdef Q_OS_WIN
+        Q_UNUSED(mask);
+        Q_UNUSED(mode);
+        QSKIP("Windows files have no umask; their access follows the folder's");
+#else
         QTemporaryDir out;
         const QString output = out.filePath("shared.mp4");
         const mode_t before = umask(mode_t(mask));
@@ -250,6 +255,7 @@ private slots:
         };
         QCOMPARE(stat(QFile::encodeName(output).constData(), &info), 0);
         QCOMPARE(int(info.st_mode & 0777), mode);
+#endif
     }
 
     void cancelLeavesTheEarlierFileAndNoPartialOne()

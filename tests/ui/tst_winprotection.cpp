@@ -50,7 +50,10 @@ private slots:
 
     void screenshotKeysAreClaimedOnlyWhenHeldAndSwallowed()
     {
-        const bool held = AntiPiracy::installHotkeyFilter();
+        const AntiPiracy::HotkeyHold hold = AntiPiracy::installHotkeyFilter();
+        qInfo("screenshot keys held: %s; refused: %s", qPrintable(hold.held.join(", ")),
+              qPrintable(hold.refused.join(", ")));
+        const bool held = hold.complete();
         // Only a combination nobody holds can be taken a second time.
         const bool printFree = RegisterHotKey(nullptr, 0x7f00, MOD_NOREPEAT, VK_SNAPSHOT) != FALSE;
         if (printFree) {
