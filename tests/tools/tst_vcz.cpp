@@ -336,7 +336,9 @@ void TestVcz::printsTheProjectVersion()
 {
     const Run r = vcz({"--version"});
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out, QByteArray("vcz " VEILCAST_PROJECT_VERSION "\n"));
+    // One line, ended as the platform ends lines on a console.
+    QCOMPARE(r.out.trimmed(), QByteArray("vcz " VEILCAST_PROJECT_VERSION));
+    QVERIFY(r.out.endsWith("\n"));
     QVERIFY(vcz({"--help"}).out.contains("vcz --version"));
 }
 
