@@ -71,6 +71,7 @@ MediaDecoder::MediaDecoder(QObject* parent) : QObject(parent) {}
 
 MediaDecoder::~MediaDecoder()
 {
+    (void)m_workerDone.load(std::memory_order_acquire);
     close();
 }
 
@@ -626,6 +627,13 @@ void MediaDecoder::decodeLoop()
     {
         ~ReleaseCipherState() { CryptoUtils::releaseThreadState(); }
     } releaseCipherState;
+    // Declared after the cipher state and before every owner below, so it
+    // runs after them all.
+    struct MarkDone
+    {
+        std::atomic<bool>& done;
+        ~MarkDone() { done.store(true, std::memory_order_release); }
+    } markDone{m_workerDone};
 
     const PacketPtr packetOwner(av_packet_alloc());
     const FramePtr frameOwner = allocFrame();

@@ -241,6 +241,11 @@ private:
     std::atomic<bool> m_seekFast{false};
     std::atomic<qint64> m_seekTargetMs{0};
     std::atomic<quint64> m_seekRequests{0};  // number of the latest seek asked for
+    // Set by the worker as the last thing it does. The owner waits for the
+    // thread (QThread::wait) before it destroys the decoder; reading this
+    // first puts the worker's last writes (its queues, its frames) before
+    // the destruction also for ThreadSanitizer, which cannot see inside Qt.
+    std::atomic<bool> m_workerDone{false};
     // Ends the worker's sleep early; m_woken under m_wakeMutex.
     std::mutex m_wakeMutex;
     std::condition_variable m_wake;
