@@ -297,15 +297,7 @@ private slots:
         });
         QString card;
         bool looked = false;
-        ModalDriver::whenModal(
-            [&](QWidget* modal) {
-                looked = true;
-                if (modal) {
-                    card = modal->findChild<QLabel*>("confirmMsg")->text();
-                    static_cast<QDialog*>(modal)->accept();
-                }
-            },
-            opens ? 300 : 5000);
+        ModalDriver::acceptNextCard(&card, &looked, opens ? 300 : 5000);
         page.findChild<QPushButton*>("openBtn")->click();
         QVERIFY(QTest::qWaitFor([&] { return looked; }, 10000));
         QCOMPARE(asked, QStringList{out.filePath("成品 <1>")});

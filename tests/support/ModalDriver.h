@@ -6,6 +6,8 @@
 // limit, the action is given nullptr, so the test fails instead of hanging.
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QDialog>
+#include <QLabel>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -37,6 +39,23 @@ inline void whenModal(std::function<void(QWidget*)> action, int limitMs = 5000)
     // caller is often already there), then every interval.
     QMetaObject::invokeMethod(poll, look, Qt::QueuedConnection);
     poll->start();
+}
+
+// Accepts the next message card within limitMs and keeps its message in
+// *text; *looked turns true once the wait is over, card or no card.
+inline void acceptNextCard(QString* text, bool* looked, int limitMs = 5000)
+{
+    whenModal(
+        [text, looked](QWidget* modal) {
+            *looked = true;
+            if (modal) {
+                if (auto* message = modal->findChild<QLabel*>(QStringLiteral("confirmMsg"))) {
+                    *text = message->text();
+                }
+                static_cast<QDialog*>(modal)->accept();
+            }
+        },
+        limitMs);
 }
 
 }  // namespace ModalDriver

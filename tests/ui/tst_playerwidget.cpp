@@ -1067,15 +1067,7 @@ private slots:
 
         QString card;
         bool looked = false;
-        ModalDriver::whenModal(
-            [&](QWidget* modal) {
-                looked = true;
-                if (modal) {
-                    card = modal->findChild<QLabel*>("confirmMsg")->text();
-                    static_cast<QDialog*>(modal)->accept();
-                }
-            },
-            opens ? 300 : 5000);
+        ModalDriver::acceptNextCard(&card, &looked, opens ? 300 : 5000);
         page.toast()->click();
         QVERIFY(QTest::qWaitFor([&] { return looked; }, kWaitMs));
         QCOMPARE(asked, QStringList{QDir(path("shots")).absolutePath()});
