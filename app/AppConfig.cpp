@@ -30,6 +30,11 @@ QString readString(const char* key)
     return QSettings(kOrganisation, kApplication).value(QLatin1String(key)).toString();
 }
 
+bool readBool(const char* key)
+{
+    return QSettings(kOrganisation, kApplication).value(QLatin1String(key), false).toBool();
+}
+
 void writeValue(const char* key, const QVariant& value)
 {
     QSettings(kOrganisation, kApplication).setValue(QLatin1String(key), value);
@@ -59,9 +64,7 @@ void AppConfig::setDeviceFallbackId(const QString& id)
 
 bool AppConfig::protectionNoticeShown() const
 {
-    return QSettings(kOrganisation, kApplication)
-        .value(QStringLiteral("antipiracy/noticeShown"), false)
-        .toBool();
+    return readBool("antipiracy/noticeShown");
 }
 
 void AppConfig::setProtectionNoticeShown(bool shown)
@@ -196,9 +199,7 @@ void AppConfig::setVolume(int percent)
 
 bool AppConfig::muted() const
 {
-    return QSettings(kOrganisation, kApplication)
-        .value(QStringLiteral("player/muted"), false)
-        .toBool();
+    return readBool("player/muted");
 }
 
 void AppConfig::setMuted(bool muted)
