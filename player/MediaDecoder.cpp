@@ -595,14 +595,24 @@ void MediaDecoder::sendAudio(AVFrame* frame, qint64 t, double speed)
 
 void MediaDecoder::sendPacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame)
 {
-    if (avcodec_send_packet(codec, packet) == AVERROR(EAGAIN)) {
+    int sent = avcodec_send_packet(codec, packet);
+    if (sent == AVERROR(EAGAIN)) {
         // The decoder holds output it could not give yet: taken first, the
         // packet goes in after it instead of being lost.
         receiveFrames(codec, frame);
-        avcodec_send_packet(codec, packet);
+        sent = avcodec_send_packet(codec, packet);
     }
-    // A damaged packet is refused and skipped; the decoder picks up again
-    // at the next one it can read, and what it has is still taken.
+    if (sent < 0 && sent != AVERROR(EAGAIN)) {
+        // A damaged packet is refused and skipped; the decoder picks up again
+        // at the next one it can read. Counted, so a file that is damaged
+        // throughout shows as such in the log rather than as a frozen picture.
+        ++m_refusedPackets;
+        if (m_refusedPackets == 1 || m_refusedPackets % kRefusedPacketLogEvery == 0) {
+            qWarning("MediaDecoder: %lld packet(s) refused by the decoder (last: %d)",
+                     static_cast<long long>(m_refusedPackets), sent);
+        }
+    }
+    // What the decoder has is taken whatever became of this packet.
     receiveFrames(codec, frame);
 }
 
@@ -617,6 +627,95 @@ void MediaDecoder::drainDecoders(AVFrame* frame)
         receiveFrames(m_videoCodec, frame);
         flushDeinterlacer();
     }
+}
+
+bool MediaDecoder::idleWhilePaused()
+{
+    if (!m_paused.load()) {
+        return false;
+    }
+    // Paused with a seek: on until the target's picture is out, so the
+    // viewer sees where the jump lands before playing on.
+    if (m_seekPending.load() && m_videoCodec) {
+        m_stepping = true;
+        return false;
+    }
+    if (m_stepping) {
+        return false;
+    }
+    sleepMs(kPausedPollMs);
+    return true;
+}
+
+bool MediaDecoder::playOutEnd(bool readFailed)
+{
+    // The stretcher's tail follows the last queued sound at once: held back
+    // until the last picture it would come late, after a gap.
+    if (m_audioQueue.empty() && !m_paused.load()) {
+        flushTempo();
+    }
+    if (!m_videoQueue.empty() || !m_audioQueue.empty()) {
+        sleepMs(m_paused.load() ? kPausedPollMs : msUntilSomethingDue());
+        return true;
+    }
+    if (m_running.load()) {
+        if (readFailed) {
+            emit errorOccurred(QStringLiteral("读取媒体数据失败，播放已停止"));
+        } else {
+            emit endOfStream();
+        }
+    }
+    return false;
+}
+
+void MediaDecoder::endInput(AVFrame* frame)
+{
+    // Decoders that reorder (B-frames) or run frame threads still hold the
+    // last pictures; without the drain they would never be shown.
+    drainDecoders(frame);
+    m_endOfInput = true;
+    // A seek past the last picture while paused finds nothing to show; the
+    // end waits for play, as it would have without the seek.
+    m_stepping = false;
+}
+
+bool MediaDecoder::readPacket(AVPacket* packet, AVFrame* frame, ReadState& state)
+{
+    const int read = av_read_frame(m_formatContext, packet);
+    if (read == AVERROR_EOF) {
+        endInput(frame);
+        return false;
+    }
+    if (read < 0) {
+        if (++state.errors >= kMaxConsecutiveReadErrors) {
+            // What was read is played out first, as at the end of the file;
+            // only then is the loss reported.
+            endInput(frame);
+            state.failed = true;
+        } else {
+            sleepMs(kReadRetryMs);
+        }
+        return false;
+    }
+    state.errors = 0;
+    return true;
+}
+
+void MediaDecoder::decodePacket(AVPacket* packet, AVFrame* frame)
+{
+    AVCodecContext* codec = nullptr;
+    if (packet->stream_index == m_videoStreamIndex) {
+        codec = m_videoCodec;
+        if (codec) {
+            skipUnseenPictures(packet);
+        }
+    } else if (packet->stream_index == m_audioStreamIndex && !soundBeforeTarget(packet)) {
+        codec = m_audioCodec;
+    }
+    if (codec) {
+        sendPacket(codec, packet, frame);
+    }
+    av_packet_unref(packet);
 }
 
 void MediaDecoder::decodeLoop()
@@ -647,22 +746,14 @@ void MediaDecoder::decodeLoop()
     AVPacket* packet = packetOwner.get();
     AVFrame* frame = frameOwner.get();
 
-    int readErrors = 0;
-    bool readFailed = false;
+    ReadState read;
     while (m_running.load()) {
-        if (m_paused.load()) {
-            // Paused with a seek: on until the target's picture is out, so
-            // the viewer sees where the jump lands before playing on.
-            if (m_seekPending.load() && m_videoCodec) {
-                m_stepping = true;
-            } else if (!m_stepping) {
-                sleepMs(kPausedPollMs);
-                continue;
-            }
+        if (idleWhilePaused()) {
+            continue;
         }
         if (m_seekPending.exchange(false)) {
             carryOutSeek();
-            readErrors = 0;
+            read.errors = 0;
         }
 
         // What is due goes out first.
@@ -670,21 +761,8 @@ void MediaDecoder::decodeLoop()
         serviceAudio();
 
         if (m_endOfInput) {
-            // The stretcher's tail follows the last queued sound at once: held
-            // back until the last picture it would come late, after a gap.
-            if (m_audioQueue.empty() && !m_paused.load()) {
-                flushTempo();
-            }
-            if (!m_videoQueue.empty() || !m_audioQueue.empty()) {
-                sleepMs(m_paused.load() ? kPausedPollMs : msUntilSomethingDue());
+            if (playOutEnd(read.failed)) {
                 continue;
-            }
-            if (m_running.load()) {
-                if (readFailed) {
-                    emit errorOccurred(QStringLiteral("读取媒体数据失败，播放已停止"));
-                } else {
-                    emit endOfStream();
-                }
             }
             break;
         }
@@ -692,46 +770,9 @@ void MediaDecoder::decodeLoop()
             sleepMs(m_paused.load() ? kPausedPollMs : msUntilSomethingDue());
             continue;
         }
-
-        const int read = av_read_frame(m_formatContext, packet);
-        if (read == AVERROR_EOF) {
-            // Decoders that reorder (B-frames) or run frame threads still hold
-            // the last pictures; without the drain they would never be shown.
-            drainDecoders(frame);
-            m_endOfInput = true;
-            // A seek past the last picture while paused finds nothing to
-            // show; the end waits for play, as it would have without the seek.
-            m_stepping = false;
-            continue;
+        if (readPacket(packet, frame, read)) {
+            decodePacket(packet, frame);
         }
-        if (read < 0) {
-            if (++readErrors >= kMaxConsecutiveReadErrors) {
-                // What was read is played out first, as at the end of the
-                // file; only then is the loss reported.
-                drainDecoders(frame);
-                m_endOfInput = true;
-                m_stepping = false;
-                readFailed = true;
-                continue;
-            }
-            sleepMs(kReadRetryMs);
-            continue;
-        }
-        readErrors = 0;
-
-        AVCodecContext* codec = nullptr;
-        if (packet->stream_index == m_videoStreamIndex) {
-            codec = m_videoCodec;
-            if (codec) {
-                skipUnseenPictures(packet);
-            }
-        } else if (packet->stream_index == m_audioStreamIndex && !soundBeforeTarget(packet)) {
-            codec = m_audioCodec;
-        }
-        if (codec) {
-            sendPacket(codec, packet, frame);
-        }
-        av_packet_unref(packet);
     }
 
     clearAudioQueue();

@@ -93,6 +93,9 @@ public:
     // About one second of failed reads in a row means the source is gone,
     // not hiccuping: report it instead of spinning for ever.
     static constexpr int kMaxConsecutiveReadErrors = 1000;
+    // A file damaged throughout would log every packet: one line for the
+    // first refusal, then one per this many.
+    static constexpr qint64 kRefusedPacketLogEvery = 500;
     // Sound decoded ahead of a seek's target so the decoder has settled.
     static constexpr qint64 kSoundPrerollMs = 100;
 
@@ -155,6 +158,22 @@ private:
     // One packet into its decoder, and the frames that come of it on.
     void sendPacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame);
     void drainDecoders(AVFrame* frame);
+
+    // The loop's steps, in the order a turn takes them.
+    struct ReadState
+    {
+        int errors = 0;       // consecutive failed reads
+        bool failed = false;  // gave up reading: the end is reported as a loss
+    };
+    // True when the turn is spent idling (paused, nothing to step to).
+    bool idleWhilePaused();
+    // After the input ended: true while queued output still plays out;
+    // false once the end (or the loss) is reported and the loop stops.
+    bool playOutEnd(bool readFailed);
+    void endInput(AVFrame* frame);
+    // True when a packet was read into `packet`.
+    bool readPacket(AVPacket* packet, AVFrame* frame, ReadState& state);
+    void decodePacket(AVPacket* packet, AVFrame* frame);
     void filterVideo(AVFrame* frame);
     void filterAudio(AVFrame* frame);
     void pullVideo();
@@ -233,6 +252,7 @@ private:
     bool m_awaitFirstPicture = true;
     // Paused with a seek: reading goes on until the target's picture is out.
     bool m_stepping = false;
+    qint64 m_refusedPackets = 0;  // packets a decoder refused as damaged
 
     // Shared between the owner's thread and the worker.
     std::atomic<bool> m_running{false};
