@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <memory>
+#include <optional>
 
 #include "ContainerFormat.h"
 #include "CryptoUtils.h"
@@ -109,6 +110,48 @@ bool writeAll(QSaveFile& output, const char* data, qint64 size)
     return true;
 }
 
+// Streams the whole source through the cipher into the output, reporting
+// whole percents. Gives the failure, or nothing with `done` set to the bytes
+// sealed.
+std::optional<ContainerWriter::Result> sealBody(QFile& source, QSaveFile& output,
+                                                EVP_CIPHER_CTX* ctx, qint64 total,
+                                                const ContainerWriter::ProgressFn& progress,
+                                                const std::atomic_bool* stop, qint64& done)
+{
+    // One buffer, transformed in place: CTR output has the input's length.
+    const int chunkSize = ContainerWriter::kChunkSize;
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunkSize]);
+    int lastPercent = -1;
+    for (;;) {
+        if (stop && stop->load(std::memory_order_relaxed)) {
+            return failure(Error::Stopped);
+        }
+        const qint64 n = source.read(reinterpret_cast<char*>(buffer.get()), chunkSize);
+        if (n < 0) {
+            return failure(Error::ReadSource, source.errorString());
+        }
+        if (n == 0) {
+            return std::nullopt;  // end of file: the only normal end
+        }
+        const int chunk = static_cast<int>(n);
+        if (CryptoUtils::ctrTransform(ctx, buffer.get(), chunk, buffer.get()) != chunk) {
+            return failure(Error::Cipher);
+        }
+        if (!writeAll(output, reinterpret_cast<const char*>(buffer.get()), chunk)) {
+            return failure(Error::WriteOutput, output.errorString());
+        }
+        done += chunk;
+        if (progress && total > 0) {
+            // A source that grows while we read must not report more than 100.
+            const int percent = static_cast<int>(qMin<qint64>(100, done * 100 / total));
+            if (percent != lastPercent) {
+                lastPercent = percent;
+                progress(percent);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QString& outPath,
@@ -156,37 +199,9 @@ ContainerWriter::Result ContainerWriter::write(const QString& srcPath, const QSt
         return failure(Error::WriteOutput, output.errorString());
     }
 
-    // One buffer, transformed in place: CTR output has the input's length.
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunkSize]);
     qint64 done = 0;
-    int lastPercent = -1;
-    for (;;) {
-        if (stop && stop->load(std::memory_order_relaxed)) {
-            return failure(Error::Stopped);
-        }
-        const qint64 n = source.read(reinterpret_cast<char*>(buffer.get()), kChunkSize);
-        if (n < 0) {
-            return failure(Error::ReadSource, source.errorString());
-        }
-        if (n == 0) {
-            break;  // end of file: the only normal end
-        }
-        const int chunk = static_cast<int>(n);
-        if (CryptoUtils::ctrTransform(ctx.get(), buffer.get(), chunk, buffer.get()) != chunk) {
-            return failure(Error::Cipher);
-        }
-        if (!writeAll(output, reinterpret_cast<const char*>(buffer.get()), chunk)) {
-            return failure(Error::WriteOutput, output.errorString());
-        }
-        done += chunk;
-        if (progress && total > 0) {
-            // A source that grows while we read must not report more than 100.
-            const int percent = static_cast<int>(qMin<qint64>(100, done * 100 / total));
-            if (percent != lastPercent) {
-                lastPercent = percent;
-                progress(percent);
-            }
-        }
+    if (auto failed = sealBody(source, output, ctx.get(), total, progress, stop, done)) {
+        return std::move(*failed);
     }
     ctx.reset();
     source.close();

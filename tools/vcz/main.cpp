@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <variant>
 
 #include "ContainerFormat.h"
 #include "ContainerWriter.h"
@@ -189,33 +190,122 @@ int usage(FILE* to, int code)
     return code;
 }
 
-int seal(const QStringList& args)
+struct SealOptions
 {
     QStringList sources;
     QString outDir;
     bool force = false;
+};
+
+// The options of `seal`, or the exit code of a usage error.
+std::variant<SealOptions, int> parseSeal(const QStringList& args)
+{
+    SealOptions o;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         if (a == QLatin1String("--force")) {
-            force = true;
+            o.force = true;
         } else if (a == QLatin1String("-o") || a == QLatin1String("--output")) {
             if (i + 1 >= args.size()) {
                 err(QStringLiteral("-o needs a directory"));
                 return usage(stderr, kExitUsage);
             }
-            outDir = args[++i];
+            o.outDir = args[++i];
         } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
             err(QStringLiteral("unknown option %1").arg(a));
             return usage(stderr, kExitUsage);
         } else {
-            sources << a;
+            o.sources << a;
         }
     }
-    if (sources.isEmpty() || outDir.isEmpty()) {
+    if (o.sources.isEmpty() || o.outDir.isEmpty()) {
         return usage(stderr, kExitUsage);
     }
-    if (!QDir().mkpath(outDir)) {
-        err(QStringLiteral("cannot create output directory %1").arg(outDir));
+    return o;
+}
+
+// Why `src` may not be sealed to `target` in this run; empty when it may.
+QString sealRefusal(const QString& src, const QString& target, bool force,
+                    const QSet<QString>& written)
+{
+    // Two sources with the same base name would silently replace the first
+    // container, whose key was already printed; refuse instead.
+    if (written.contains(target)) {
+        return QStringLiteral("skipped, %1 was already written from another source in this run")
+            .arg(target);
+    }
+    const QString refusal = notSealable(src);
+    if (!refusal.isEmpty()) {
+        return refusal;
+    }
+    // Checked before the work as well as at the move, so a refusal is quick;
+    // the move is what makes it certain.
+    if (!force && QFileInfo(target).exists()) {
+        return QStringLiteral(
+                   "skipped, %1 already exists (its key may be registered); "
+                   "use --force to replace it")
+            .arg(target);
+    }
+    return {};
+}
+
+void printSealed(const QString& src, const QString& target, const ContainerWriter::Result& r)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("source"), QFileInfo(src).absoluteFilePath());
+    o.insert(QStringLiteral("container"), target);
+    o.insert(QStringLiteral("videoId"), CryptoUtils::formatVideoId(r.videoId));
+    o.insert(QStringLiteral("key"), QString::fromLatin1(r.key.toBase64()));
+    o.insert(QStringLiteral("iv"), QString::fromLatin1(r.iv.toBase64()));
+    o.insert(QStringLiteral("sourceSize"), static_cast<double>(r.sourceSize));
+    QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    out(line);
+    CryptoUtils::secureWipe(line);
+}
+
+// Seals one source into `target` and prints its line; false (with the reason
+// on stderr) when nothing was written.
+bool sealOne(const QString& src, const QString& target, bool force, bool showProgress)
+{
+    const QString name = QFileInfo(src).fileName();
+    auto progress = [&](int percent) {
+        std::fprintf(stderr, "\r%s: %3d%%", qPrintable(name), percent);
+        std::fflush(stderr);
+    };
+    // Sealed under a name of its own next to the target, then moved.
+    const QString temp = QFileInfo(target).dir().filePath(
+        QStringLiteral(".%1.sealing-%2").arg(QFileInfo(target).fileName()).arg(getpid()));
+    ContainerWriter::Result r = ContainerWriter::write(
+        src, temp,
+        showProgress ? ContainerWriter::ProgressFn(progress) : ContainerWriter::ProgressFn());
+    if (showProgress) {
+        std::fputc('\n', stderr);
+    }
+    if (!r.ok) {
+        err(QStringLiteral("%1: %2%3")
+                .arg(src, describe(r.error),
+                     r.detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(r.detail)));
+        return false;
+    }
+    QString why;
+    if (!install(temp, target, force, &why)) {
+        QFile::remove(temp);
+        err(QStringLiteral("%1: not written to %2: %3").arg(src, target, why));
+        return false;
+    }
+    printSealed(src, target, r);
+    return true;
+}
+
+int seal(const QStringList& args)
+{
+    const auto parsed = parseSeal(args);
+    if (const int* code = std::get_if<int>(&parsed)) {
+        return *code;
+    }
+    const SealOptions& o = std::get<SealOptions>(parsed);
+    if (!QDir().mkpath(o.outDir)) {
+        err(QStringLiteral("cannot create output directory %1").arg(o.outDir));
         return kExitFailed;
     }
 
@@ -226,72 +316,18 @@ int seal(const QStringList& args)
 #endif
     QSet<QString> written;  // containers made in this run
     int failures = 0;
-    for (const QString& src : sources) {
+    for (const QString& src : o.sources) {
         const QString target =
-            QFileInfo(ContainerWriter::outputPathFor(src, outDir)).absoluteFilePath();
-        // Two sources with the same base name would silently replace the
-        // first container, whose key was already printed; refuse instead.
-        if (written.contains(target)) {
-            err(QStringLiteral(
-                    "%1: skipped, %2 was already written from another source in this run")
-                    .arg(src, target));
-            ++failures;
-            continue;
-        }
-        const QString refusal = notSealable(src);
+            QFileInfo(ContainerWriter::outputPathFor(src, o.outDir)).absoluteFilePath();
+        const QString refusal = sealRefusal(src, target, o.force, written);
         if (!refusal.isEmpty()) {
             err(QStringLiteral("%1: %2").arg(src, refusal));
             ++failures;
-            continue;
-        }
-        // Checked before the work as well as at the move, so a refusal is
-        // quick; the move is what makes it certain.
-        if (!force && QFileInfo(target).exists()) {
-            err(QStringLiteral("%1: skipped, %2 already exists (its key may be registered); "
-                               "use --force to replace it")
-                    .arg(src, target));
+        } else if (sealOne(src, target, o.force, showProgress)) {
+            written.insert(target);
+        } else {
             ++failures;
-            continue;
         }
-        const QString name = QFileInfo(src).fileName();
-        auto progress = [&](int percent) {
-            std::fprintf(stderr, "\r%s: %3d%%", qPrintable(name), percent);
-            std::fflush(stderr);
-        };
-        // Sealed under a name of its own next to the target, then moved.
-        const QString temp = QFileInfo(target).dir().filePath(
-            QStringLiteral(".%1.sealing-%2").arg(QFileInfo(target).fileName()).arg(getpid()));
-        ContainerWriter::Result r = ContainerWriter::write(
-            src, temp,
-            showProgress ? ContainerWriter::ProgressFn(progress) : ContainerWriter::ProgressFn());
-        if (showProgress) {
-            std::fputc('\n', stderr);
-        }
-        if (!r.ok) {
-            err(QStringLiteral("%1: %2%3")
-                    .arg(src, describe(r.error),
-                         r.detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(r.detail)));
-            ++failures;
-            continue;
-        }
-        QString why;
-        if (!install(temp, target, force, &why)) {
-            QFile::remove(temp);
-            err(QStringLiteral("%1: not written to %2: %3").arg(src, target, why));
-            ++failures;
-            continue;
-        }
-        written.insert(target);
-        QJsonObject o;
-        o.insert(QStringLiteral("source"), QFileInfo(src).absoluteFilePath());
-        o.insert(QStringLiteral("container"), target);
-        o.insert(QStringLiteral("videoId"), CryptoUtils::formatVideoId(r.videoId));
-        o.insert(QStringLiteral("key"), QString::fromLatin1(r.key.toBase64()));
-        o.insert(QStringLiteral("iv"), QString::fromLatin1(r.iv.toBase64()));
-        o.insert(QStringLiteral("sourceSize"), static_cast<double>(r.sourceSize));
-        QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact);
-        out(line);
-        CryptoUtils::secureWipe(line);
     }
     return failures ? kExitFailed : kExitOk;
 }
