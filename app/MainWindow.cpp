@@ -16,6 +16,7 @@
 #include "EncryptorWidget.h"
 #include "MediaPlayer.h"
 #include "PlayerWidget.h"
+#include "ScreenAwake.h"
 #include "SettingsDialog.h"
 #include "StatusBar.h"
 #include "TitleBar.h"
@@ -116,6 +117,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     m_stack->addWidget(m_playerPage);
     m_stack->addWidget(m_encryptionPage);
     layout->addWidget(m_stack, 1);
+
+    // A viewer watching a lecture touches nothing for an hour: while a video
+    // plays the screen neither dims nor locks; paused or stopped, it may.
+    m_screenAwake = new ScreenAwake(this);
+    connect(m_playerPage->player(), &MediaPlayer::stateChanged, m_screenAwake,
+            [this](PlayerState state) { m_screenAwake->setWanted(state == PlayerState::Playing); });
 
     m_statusBar = new StatusBar(m_centralWidget);
     layout->addWidget(m_statusBar);

@@ -11,6 +11,7 @@ class QStackedWidget;
 class StatusBar;
 class TitleBar;
 class PlayerWidget;
+class ScreenAwake;
 
 // The one top-level window of a logged-in session: its own title and status
 // bars around a stack of pages, the player for everybody and the encryption
@@ -69,6 +70,7 @@ private:
     StatusBar* m_statusBar = nullptr;
     PlayerWidget* m_playerPage = nullptr;
     EncryptorWidget* m_encryptionPage = nullptr;
+    ScreenAwake* m_screenAwake = nullptr;  // held while the player plays
     QWidget* m_tabBar = nullptr;
     QStackedWidget* m_stack = nullptr;
     QWidget* m_centralWidget = nullptr;
