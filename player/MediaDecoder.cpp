@@ -91,6 +91,49 @@ bool MediaDecoder::fail(const QString& msg)
     return false;
 }
 
+namespace {
+
+// Chapters in the file's own time from its first timestamp, and the tracks a
+// viewer may choose between.
+MediaInfo readMediaInfo(const AVFormatContext* format, qint64 startUs)
+{
+    MediaInfo info;
+    const auto tag = [](AVDictionary* dict, const char* key) {
+        const AVDictionaryEntry* e = av_dict_get(dict, key, nullptr, 0);
+        return e ? QString::fromUtf8(e->value) : QString();
+    };
+    const qint64 startMs = startUs / 1000;
+    for (unsigned i = 0; i < format->nb_chapters; ++i) {
+        const AVChapter* c = format->chapters[i];
+        Chapter chapter;
+        chapter.startMs = av_rescale_q(c->start, c->time_base, AVRational{1, 1000}) - startMs;
+        chapter.endMs = av_rescale_q(c->end, c->time_base, AVRational{1, 1000}) - startMs;
+        chapter.title = tag(c->metadata, "title");
+        info.chapters << chapter;
+    }
+    std::stable_sort(info.chapters.begin(), info.chapters.end(),
+                     [](const Chapter& a, const Chapter& b) { return a.startMs < b.startMs; });
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* stream = format->streams[i];
+        const AVMediaType type = stream->codecpar->codec_type;
+        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE) {
+            continue;
+        }
+        MediaTrack track;
+        track.kind =
+            type == AVMEDIA_TYPE_AUDIO ? MediaTrack::Kind::Audio : MediaTrack::Kind::Subtitle;
+        track.streamIndex = static_cast<int>(i);
+        track.language = tag(stream->metadata, "language");
+        track.title = tag(stream->metadata, "title");
+        track.codec = QString::fromLatin1(avcodec_get_name(stream->codecpar->codec_id));
+        track.isDefault = stream->disposition & AV_DISPOSITION_DEFAULT;
+        (type == AVMEDIA_TYPE_AUDIO ? info.audioTracks : info.subtitleTracks) << track;
+    }
+    return info;
+}
+
+}  // namespace
+
 bool MediaDecoder::open(AVIOContext* io)
 {
     m_input = io;
@@ -111,16 +154,26 @@ bool MediaDecoder::open(AVIOContext* io)
         return fail(QStringLiteral("无法获取流信息"));
     }
 
+    m_startUs = m_formatContext->start_time == AV_NOPTS_VALUE ? 0 : m_formatContext->start_time;
+    m_info = readMediaInfo(m_formatContext, m_startUs);
     for (unsigned i = 0; i < m_formatContext->nb_streams; ++i) {
         const AVStream* stream = m_formatContext->streams[i];
-        const AVMediaType type = stream->codecpar->codec_type;
         // Cover art is one still picture with a single packet: taken as the
         // video it would end the playback after its only frame.
         const bool cover = stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
-        if (type == AVMEDIA_TYPE_VIDEO && !cover && m_videoStreamIndex < 0) {
+        if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !cover &&
+            m_videoStreamIndex < 0) {
             m_videoStreamIndex = static_cast<int>(i);
-        } else if (type == AVMEDIA_TYPE_AUDIO && m_audioStreamIndex < 0) {
-            m_audioStreamIndex = static_cast<int>(i);
+        }
+    }
+    // The sound the file marks as its default (the original of a dubbed
+    // lecture, usually), else its first.
+    for (const MediaTrack& track : std::as_const(m_info.audioTracks)) {
+        if (m_audioStreamIndex < 0 || track.isDefault) {
+            m_audioStreamIndex = track.streamIndex;
+            if (track.isDefault) {
+                break;
+            }
         }
     }
     if (m_videoStreamIndex >= 0) {
@@ -143,7 +196,6 @@ bool MediaDecoder::open(AVIOContext* io)
     // Truncating division; a container without a duration reports
     // AV_NOPTS_VALUE, which is passed on as it comes out.
     m_durationMs = m_formatContext->duration / kUsPerMs;
-    m_startUs = m_formatContext->start_time == AV_NOPTS_VALUE ? 0 : m_formatContext->start_time;
     emit durationChanged(m_durationMs);
     m_running.store(true);
     return true;

@@ -10,6 +10,7 @@
 
 #include "FrameFilter.h"
 #include "FrameTypes.h"
+#include "MediaInfo.h"
 #include "PlayerState.h"
 
 struct AVFormatContext;
@@ -134,6 +135,8 @@ public:
     int audioStreamIndex() const { return m_audioStreamIndex; }
     bool hasVideoDecoder() const { return m_videoCodec != nullptr; }
     bool hasAudioDecoder() const { return m_audioCodec != nullptr; }
+    // Chapters and tracks, as read at open; owner's thread.
+    const MediaInfo& mediaInfo() const { return m_info; }
 
 public slots:
     void decodeLoop();
@@ -217,6 +220,7 @@ private:
     AVIOContext* m_input = nullptr;
     int m_videoStreamIndex = -1;
     int m_audioStreamIndex = -1;
+    MediaInfo m_info;
     qint64 m_durationMs = 0;
     qint64 m_startUs = 0;              // the file's start time, FFmpeg's microseconds
     QByteArray m_displayMatrix;        // the video stream's rotation, empty if none

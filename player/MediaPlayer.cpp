@@ -22,6 +22,7 @@ MediaPlayer::MediaPlayer(QObject* parent) : MediaPlayer(nullptr, parent) {}
 MediaPlayer::MediaPlayer(PlaybackClock* clock, QObject* parent) : QObject(parent)
 {
     qRegisterMetaType<PlayerState>("PlayerState");
+    qRegisterMetaType<MediaInfo>("MediaInfo");
     m_audioRenderer = new AudioRenderer(this);
     m_clock = clock ? clock : new PlaybackClock(this);
     m_clock->setParent(this);
@@ -157,7 +158,9 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
     if (opened) {
         m_audioRenderer->reset();
         m_clock->reset();  // held at 0 until the start is seen and heard
+        m_info = m_decoder->mediaInfo();
         setState(PlayerState::Playing);
+        emit mediaInfoChanged(m_info);
         holdForStart();
         m_decoderThread->start(QThread::InheritPriority);
         return;
@@ -240,6 +243,7 @@ void MediaPlayer::teardown()
     m_waitPicture = false;
     m_waitSound = false;
     m_endPending = false;
+    m_info = MediaInfo();
     if (m_decoderThread) {
         m_decoder->stop();
         m_decoder->setPaused(false);

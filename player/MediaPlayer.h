@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "FrameTypes.h"
+#include "MediaInfo.h"
 #include "PlayerState.h"
 
 class AudioRenderer;
@@ -80,6 +81,8 @@ public:
     qint64 position() const;
     qint64 duration() const;
     PlayerState state() const { return m_state; }
+    // Chapters and tracks of the open file; empty before it opened.
+    const MediaInfo& mediaInfo() const { return m_info; }
 
     AudioRenderer* audioRenderer() const { return m_audioRenderer; }
     PlaybackClock* clock() const { return m_clock; }
@@ -88,6 +91,7 @@ signals:
     void stateChanged(PlayerState state);
     void positionChanged(qint64 ms);
     void durationChanged(qint64 ms);
+    void mediaInfoChanged(const MediaInfo& info);
     void error(const QString& msg);
     // A picture that is due, of the current playback and position.
     void videoFrameReady(FrameRef frame);
@@ -118,6 +122,7 @@ private:
     QThread* m_decoderThread = nullptr;        // child, null when no playback
     QTimer* m_syncTimer = nullptr;             // child; runs while playing
     PlayerState m_state = PlayerState::Idle;
+    MediaInfo m_info;
     // Number of the current playback; bumped by every teardown, so queued
     // signals of an earlier playback can be told apart and discarded.
     quint64 m_playback = 0;

@@ -77,6 +77,18 @@ rm -f "$out/bframes_big.mp4"
 printf '1\n00:00:00,000 --> 00:00:01,000\nhello\n' > "$out/subs.srt"
 ff -i "$out/subs.srt" "$plain/subtitles_only.mkv"
 rm -f "$out/subs.srt"
+# A lecture as merchants sell them: two sound tracks (440 Hz English, 880 Hz
+# Chinese marked default), Chinese subtitles, three named chapters.
+printf '1\n00:00:00,200 --> 00:00:01,000\n你好\n' > "$out/course.srt"
+printf ';FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=800\ntitle=开场\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=800\nEND=1500\ntitle=第一节\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=1500\nEND=2000\ntitle=Summary\n' > "$out/course.meta"
+ff -f lavfi -i "$(video 320x240 25)" -f lavfi -i "$(tone 48000 stereo)" \
+   -f lavfi -i "sine=frequency=880:sample_rate=48000" -i "$out/course.srt" -i "$out/course.meta" \
+   -t 2 -map 0:v -map 1:a -map 2:a -map 3:s -map_chapters 4 \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -c:s srt \
+   -metadata:s:a:0 language=eng -metadata:s:a:1 language=chi -metadata:s:a:1 title=普通话 \
+   -metadata:s:s:0 language=chi -metadata:s:s:0 title=中文 \
+   -disposition:a:0 0 -disposition:a:1 default -disposition:s:0 0 "$plain/course.mkv"
+rm -f "$out/course.srt" "$out/course.meta"
 # Not a media file at all, and an empty payload.
 head -c 4096 /dev/urandom > "$plain/noise.bin"
 : > "$plain/empty.bin"

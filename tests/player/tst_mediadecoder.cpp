@@ -197,6 +197,37 @@ private slots:
         }
     }
 
+    void chaptersAndTracksOfALecture()
+    {
+        Run run;
+        MediaDecoder d;
+        attach(d, run);
+        AVIOContext* io = input(QStringLiteral("course"));
+        QVERIFY(io);
+        QVERIFY(d.open(io));
+        const MediaInfo& info = d.mediaInfo();
+
+        const QList<Chapter> chapters{{0, 800, QStringLiteral("开场")},
+                                      {800, 1500, QStringLiteral("第一节")},
+                                      {1500, 2000, QStringLiteral("Summary")}};
+        QCOMPARE(info.chapters, chapters);
+
+        QCOMPARE(info.audioTracks.size(), 2);
+        QCOMPARE(info.audioTracks[0].language, QStringLiteral("eng"));
+        QVERIFY(!info.audioTracks[0].isDefault);
+        QCOMPARE(info.audioTracks[1].language, QStringLiteral("chi"));
+        QCOMPARE(info.audioTracks[1].title, QStringLiteral("普通话"));
+        QVERIFY(info.audioTracks[1].isDefault);
+        // The file's default sound plays, not merely its first.
+        QCOMPARE(d.audioStreamIndex(), info.audioTracks[1].streamIndex);
+        QVERIFY(d.hasAudioDecoder());
+
+        QCOMPARE(info.subtitleTracks.size(), 1);
+        QCOMPARE(info.subtitleTracks[0].kind, MediaTrack::Kind::Subtitle);
+        QCOMPARE(info.subtitleTracks[0].codec, QStringLiteral("subrip"));
+        QCOMPARE(info.subtitleTracks[0].title, QStringLiteral("中文"));
+    }
+
     void wrongKeyFailsToOpen()
     {
         const SealedClip clip = sealedClip(QStringLiteral("av"));
