@@ -188,6 +188,7 @@ bool MediaDecoder::open(AVIOContext* io)
     }
     if (m_audioStreamIndex >= 0) {
         m_audioCodec = openStreamDecoder(m_formatContext->streams[m_audioStreamIndex]);
+        m_hasAudioDecoder.store(m_audioCodec != nullptr);
     }
     if (!m_videoCodec && !m_audioCodec) {
         return fail(QStringLiteral("未找到可用的解码器"));
@@ -208,6 +209,7 @@ void MediaDecoder::close()
     m_tempo.reset();
     avcodec_free_context(&m_videoCodec);
     avcodec_free_context(&m_audioCodec);
+    m_hasAudioDecoder.store(false);
     if (m_formatContext) {
         avformat_close_input(&m_formatContext);
     }
@@ -226,6 +228,37 @@ quint64 MediaDecoder::requestSeek(qint64 ms, SeekMode mode)
     m_seekPending.store(true);
     wake();
     return generation;
+}
+
+bool MediaDecoder::selectAudioStream(int streamIndex)
+{
+    const bool isSound =
+        std::any_of(m_info.audioTracks.cbegin(), m_info.audioTracks.cend(),
+                    [&](const MediaTrack& t) { return t.streamIndex == streamIndex; });
+    if (!isSound) {
+        return false;
+    }
+    m_wantedAudioStream.store(streamIndex);
+    return true;
+}
+
+void MediaDecoder::switchAudioStream()
+{
+    const int wanted = m_wantedAudioStream.exchange(-1);
+    if (wanted < 0 || wanted == m_audioStreamIndex.load()) {
+        return;
+    }
+    AVCodecContext* codec = openStreamDecoder(m_formatContext->streams[wanted]);
+    if (!codec) {
+        // The sound goes on as it was rather than stopping.
+        qWarning("MediaDecoder: sound track %d does not decode; keeping %d", wanted,
+                 m_audioStreamIndex.load());
+        return;
+    }
+    avcodec_free_context(&m_audioCodec);
+    m_audioCodec = codec;
+    m_audioStreamIndex.store(wanted);
+    m_hasAudioDecoder.store(true);
 }
 
 qint64 MediaDecoder::audioLeadMs(double speed)
@@ -371,6 +404,7 @@ void MediaDecoder::clearAudioQueue()
 void MediaDecoder::carryOutSeek()
 {
     m_generation = m_seekRequests.load();
+    switchAudioStream();
     const qint64 targetMs = m_seekTargetMs.load();
     const bool fast = m_seekFast.load();
     // A fast seek shows the key frame it lands on; the sound still starts

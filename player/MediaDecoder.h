@@ -127,14 +127,20 @@ public:
     // or a higher one (see frameSeekGeneration()). Paused, the picture at
     // the target is still decoded and handed out.
     quint64 requestSeek(qint64 ms, SeekMode mode = SeekMode::Exact);
+    // Another sound track of the file, carried out with the next seek (the
+    // player follows it with one to the position, so the new sound starts
+    // where the picture is). False when the stream is not sound.
+    bool selectAudioStream(int streamIndex);
     void setPaused(bool paused);
     void stop();
 
     qint64 durationMs() const { return m_durationMs; }
     int videoStreamIndex() const { return m_videoStreamIndex; }
-    int audioStreamIndex() const { return m_audioStreamIndex; }
+    // After the worker started, the stream last switched to (any thread).
+    int audioStreamIndex() const { return m_audioStreamIndex.load(); }
     bool hasVideoDecoder() const { return m_videoCodec != nullptr; }
-    bool hasAudioDecoder() const { return m_audioCodec != nullptr; }
+    // Any thread: a switch of sound track may give a file sound it had not.
+    bool hasAudioDecoder() const { return m_hasAudioDecoder.load(); }
     // Chapters and tracks, as read at open; owner's thread.
     const MediaInfo& mediaInfo() const { return m_info; }
 
@@ -157,6 +163,9 @@ signals:
 private:
     bool fail(const QString& msg);
     void carryOutSeek();
+    // The sound track asked for by selectAudioStream, if any: its decoder
+    // replaces the current one; on failure the current one stays.
+    void switchAudioStream();
     void receiveFrames(AVCodecContext* codec, AVFrame* frame);
     // One packet into its decoder, and the frames that come of it on.
     void sendPacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame);
@@ -219,7 +228,8 @@ private:
     AVCodecContext* m_audioCodec = nullptr;
     AVIOContext* m_input = nullptr;
     int m_videoStreamIndex = -1;
-    int m_audioStreamIndex = -1;
+    // Written by the owner at open, by the worker at a switch of sound track.
+    std::atomic<int> m_audioStreamIndex{-1};
     MediaInfo m_info;
     qint64 m_durationMs = 0;
     qint64 m_startUs = 0;              // the file's start time, FFmpeg's microseconds
@@ -262,6 +272,8 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_paused{false};
     std::atomic<bool> m_seekPending{false};
+    std::atomic<int> m_wantedAudioStream{-1};  // -1: no switch asked for
+    std::atomic<bool> m_hasAudioDecoder{false};
     std::atomic<bool> m_seekFast{false};
     std::atomic<qint64> m_seekTargetMs{0};
     std::atomic<quint64> m_seekRequests{0};  // number of the latest seek asked for

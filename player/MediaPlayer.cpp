@@ -324,6 +324,22 @@ void MediaPlayer::seek(qint64 ms, SeekMode mode)
     }
 }
 
+bool MediaPlayer::setAudioTrack(int streamIndex)
+{
+    if (!m_decoder || !m_decoder->selectAudioStream(streamIndex)) {
+        return false;
+    }
+    // The switch rides on a seek to where the viewer is: the queued sound
+    // of the old track goes, and the new one starts in step with the picture.
+    seek(position(), SeekMode::Exact);
+    return true;
+}
+
+int MediaPlayer::audioTrack() const
+{
+    return m_decoder ? m_decoder->audioStreamIndex() : -1;
+}
+
 void MediaPlayer::setSpeed(double x)
 {
     // The sound still queued was stretched for the old speed; the clock

@@ -72,6 +72,11 @@ public:
     void resume();
     void seek(qint64 ms, SeekMode mode = SeekMode::Exact);
     void setSpeed(double x);
+    // Another sound track of the open file, from the current position; the
+    // picture stays where it is. False when there is no such sound track.
+    bool setAudioTrack(int streamIndex);
+    // The stream whose sound plays; -1 with none.
+    int audioTrack() const;
     void setVolume(int percent);
     // The sink keeps running in silence, so the sound stays the clock.
     void setMuted(bool muted);

@@ -33,7 +33,8 @@ struct Run
     int audioFrames = 0;
     qint64 audioSamples = 0;  // in all audioFrameReady, at audioRate
     int audioRate = 0;
-    QList<bool> interlaced;  // interlaced_frame of every videoFrameReady
+    QList<int> audioChannels;  // of every audioFrameReady
+    QList<bool> interlaced;    // interlaced_frame of every videoFrameReady
     // For each audioFrameReady: the last position so far, the clock and the
     // sleeps made until then.
     QList<qint64> soundTimes;
@@ -81,6 +82,7 @@ class TestMediaDecoder : public QObject
             ++run.audioFrames;
             run.audioSamples += f->nb_samples;
             run.audioRate = f->sample_rate;
+            run.audioChannels << f->ch_layout.nb_channels;
             run.soundTimes << (run.positions.isEmpty() ? -1 : run.positions.last());
             run.clockAtSound << m_clock.positionMs();
             run.sleepsAtSound << run.sleeps.size();
@@ -226,6 +228,44 @@ private slots:
         QCOMPARE(info.subtitleTracks[0].kind, MediaTrack::Kind::Subtitle);
         QCOMPARE(info.subtitleTracks[0].codec, QStringLiteral("subrip"));
         QCOMPARE(info.subtitleTracks[0].title, QStringLiteral("中文"));
+    }
+
+    void switchingTheSoundTrackKeepsThePlace()
+    {
+        // The lecture plays its default sound (880 Hz, mono); at half a
+        // second the viewer picks the English one (440 Hz, stereo).
+        const qint64 switchAt = 500;
+        qsizetype soundAtSwitch = -1;
+        qsizetype picturesAtSwitch = -1;
+        bool refused = true;
+        m_onSleep = [&](MediaDecoder& d, const Run& run) {
+            if (soundAtSwitch < 0 && m_clock.positionMs() >= switchAt) {
+                soundAtSwitch = run.audioChannels.size();
+                picturesAtSwitch = run.videoTimes.size();
+                refused = !d.selectAudioStream(1) || d.selectAudioStream(0) ||
+                          d.selectAudioStream(3);  // the picture, the subtitles
+                d.requestSeek(switchAt);
+                m_clock.seekTo(switchAt);
+            }
+        };
+        const Run run = play(QStringLiteral("course"), true);
+        QVERIFY(soundAtSwitch > 0);
+        QVERIFY2(!refused, "only sound streams may be chosen");
+        QVERIFY(run.audioChannels.first() == 1);
+        const QList<int> after = run.audioChannels.mid(soundAtSwitch);
+        QVERIFY(!after.isEmpty());
+        // Not one piece of the old track after the switch.
+        QVERIFY(std::all_of(after.begin(), after.end(), [](int c) { return c == 2; }));
+        const qint64 firstSoundAfter = run.soundTimes[soundAtSwitch];
+        QVERIFY2(firstSoundAfter >= switchAt - 40 && firstSoundAfter <= switchAt + 100,
+                 qPrintable(QString::number(firstSoundAfter)));
+        // The picture goes on from where it was, not from a key frame.
+        const QList<qint64> pictures = run.videoTimes.mid(picturesAtSwitch);
+        QVERIFY(!pictures.isEmpty());
+        QVERIFY2(std::none_of(pictures.begin(), pictures.end(),
+                              [&](qint64 t) { return t >= 0 && t < switchAt - 40; }),
+                 qPrintable(QString::number(pictures.first())));
+        QCOMPARE(run.endOfStream, 1);
     }
 
     void wrongKeyFailsToOpen()
