@@ -218,7 +218,8 @@ void EncryptTaskModel::reindex()
 bool EncryptTaskModel::start(const QString& path, const QString& outputDir)
 {
     Task* t = find(path);
-    if (!t || !moveTo(*t, Status::Queued)) {
+    // Queued also follows a registration; only a waiting row starts.
+    if (!t || t->status != Status::Waiting || !moveTo(*t, Status::Queued)) {
         return false;
     }
     t->outputDir = outputDir;
@@ -236,7 +237,8 @@ bool EncryptTaskModel::start(const QString& path, const QString& outputDir)
 bool EncryptTaskModel::markUploading(const QString& path)
 {
     Task* t = find(path);
-    if (!t || !moveTo(*t, Status::Uploading)) {
+    // A registered row waits for a worker; its key is not sent twice.
+    if (!t || t->registered || !moveTo(*t, Status::Uploading)) {
         return false;
     }
     t->errorText.clear();

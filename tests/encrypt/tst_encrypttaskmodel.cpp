@@ -44,8 +44,13 @@ bool reach(EncryptTaskModel& model, const QString& path, Status status)
     return ok;
 }
 
+// Applies one operation; "a+b" applies a, then b, and says how b went.
 bool apply(EncryptTaskModel& model, const QString& op)
 {
+    if (op.contains('+')) {
+        const QStringList ops = op.split('+');
+        return apply(model, ops.at(0)) && apply(model, ops.at(1));
+    }
     if (op == "add") {
         return model.add(kFile);
     }
@@ -113,6 +118,9 @@ private slots:
         row("retry, registered", Status::UploadRetry, "register", false, int(Status::UploadRetry));
         row("retry, sent again", Status::UploadRetry, "upload", true, int(Status::Uploading));
         row("uploading, registered", Status::Uploading, "register", true, int(Status::Queued));
+        row("uploading, started again", Status::Uploading, "start", false, int(Status::Uploading));
+        row("registered, sent again", Status::Uploading, "register+upload", false,
+            int(Status::Queued));
         row("uploading, no answer", Status::Uploading, "uncertain", true, int(Status::UploadRetry));
         row("encrypting, progress", Status::Encrypting, "progress", true, int(Status::Encrypting));
         row("encrypting, finish", Status::Encrypting, "finish", true, int(Status::Done));
