@@ -10,7 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -21,41 +21,37 @@
 
 #include "ApiClient.h"
 #include "AppConfig.h"
-#include "AuthManager.h"
 #include "ContainerWriter.h"
-#include "CryptoUtils.h"
 #include "EncryptQueue.h"
+#include "EncryptTaskDelegate.h"
 #include "MediaProbe.h"
 #include "PlainLabel.h"
-#include "SvgIcon.h"
 #include "TranscodeDialog.h"
 #include "UploadService.h"
 
 namespace {
 
-// Row height of the task list: name and status on one line with room around.
-constexpr int kRowHeight = 52;
-
-// The status marks are drawn, not typed: emoji and most symbol characters
-// have no glyph in the fonts a Linux desktop usually has, and would show as
-// empty boxes there while Windows drew them in colour.
-constexpr int kMarkSize = 14;
-constexpr int kMarkGap = 5;  // between a mark and its word
-// A failed row says why on the row itself; past this width the reason is
-// cut short and whole in the tooltip. Leaves the file name most of a row.
-constexpr int kReasonMaxWidth = 240;
-const QString kPauseMark = QStringLiteral(R"(<path d="M6 19h4V5H6v14zm8-14v14h4V5h-4z"/>)");
-const QString kHourglassMark = QStringLiteral(
-    R"(<path d="M6 2v6h.01L6 8.01 10 12l-4 4 .01.01H6V22h12v-5.99h-.01L18 16l-4-4 4-3.99-.01-.01H18V2H6z)"
-    R"(m10 14.5V20H8v-3.5l4-4 4 4zm-4-5l-4-4V4h8v3.5l-4 4z"/>)");
-const QString kDoneMark = QStringLiteral(
-    R"(<path d="M12 2C6.48 2 2 6.48 2 12s4.48 10 10 10 10-4.48 10-10S17.52 2 12 2zm-2 15l-5-5 )"
-    R"(1.41-1.41L10 14.17l7.59-7.59L19 8l-9 9z"/>)");
-const QString kFailedMark = QStringLiteral(
-    R"(<path d="M12 2C6.47 2 2 6.47 2 12s4.47 10 10 10 10-4.47 10-10S17.53 2 12 2zm5 13.59L15.59 17 )"
-    R"(12 13.41 8.41 17 7 15.59 10.59 12 7 8.41 8.41 7 12 10.59 15.59 7 17 8.41 13.41 12 17 15.59z"/>)");
-const QString kWarningMark =
-    QStringLiteral(R"(<path d="M1 21h22L12 2 1 21zm12-3h-2v-2h2v2zm0-4h-2v-4h2v4z"/>)");
+// The page is two halves: sources and settings on the left, tasks on the
+// right. The settings half gets the wider margin; the task cards bring
+// their own inner padding.
+constexpr int kSourceMargin = 24;
+constexpr int kSourceSpacing = 16;
+constexpr int kTaskMargin = 20;
+constexpr int kTaskSpacing = 10;
+// Tall enough for the two-line hint with the dashed border well clear of it.
+constexpr int kDropZoneHeight = 140;
+constexpr int kDropZoneSpacing = 6;
+// One line of 12 px text with room for the border and its focus colour.
+constexpr int kFieldHeight = 30;
+// "浏览" and the button's frame, no wider: the path gets the rest.
+constexpr int kBrowseWidth = 50;
+constexpr int kDirRowSpacing = 6;
+// The start button is the page's main action and stands a little taller
+// than the two secondary ones below it.
+constexpr int kStartHeight = 38;
+constexpr int kSecondaryHeight = 32;
+// Keeps the borders of neighbouring task cards apart.
+constexpr int kRowSpacing = 3;
 
 const char* const kStyle = R"(
 EncryptorWidget, #encryptLeft { background: %1; }
@@ -83,14 +79,6 @@ QMenu::item { color: #eaf2ff; padding: 6px 20px; }
 QMenu::item:selected { background: rgba(0,212,255,0.15); }
 )";
 
-const char* const kRowStyle = R"(
-#taskItem { background: #304260; border: 1px solid rgba(0,212,255,0.15); border-radius: 7px; }
-#taskName { font-size: 12px; color: #eaf2ff; }
-#taskStatus { font-size: 11px; }
-#taskDelBtn, #taskRetryBtn { background: transparent; color: rgba(255,255,255,0.6); border: none; }
-#taskDelBtn:hover, #taskRetryBtn:hover { color: #00d4ff; }
-)";
-
 QPushButton* button(const QString& text, const char* name, QWidget* parent)
 {
     auto* b = new QPushButton(text, parent);
@@ -99,32 +87,14 @@ QPushButton* button(const QString& text, const char* name, QWidget* parent)
     return b;
 }
 
-// Tool tips guess rich text from their content; a file name or a server
-// sentence is shown as the characters it is.
-QString plainToolTip(const QString& text)
-{
-    return text.isEmpty()
-               ? QString()
-               : QStringLiteral("<p style='white-space:pre-wrap'>%1</p>").arg(text.toHtmlEscaped());
-}
-
 }  // namespace
-
-EncryptorWidget::TaskEntry::~TaskEntry()
-{
-    wipeSecrets();
-}
-
-void EncryptorWidget::TaskEntry::wipeSecrets()
-{
-    secrets.wipe();
-}
 
 EncryptorWidget::EncryptorWidget(QWidget* parent)
     : QWidget(parent),
       m_queue(new EncryptQueue(this)),
       m_client(new ApiClient(this)),
-      m_upload(new UploadService(m_client, nullptr, this))
+      m_upload(new UploadService(m_client, nullptr, this)),
+      m_model(new EncryptTaskModel(this))
 {
     setAcceptDrops(true);
     setAttribute(Qt::WA_StyledBackground);
@@ -132,22 +102,36 @@ EncryptorWidget::EncryptorWidget(QWidget* parent)
     auto* page = new QHBoxLayout(this);
     page->setContentsMargins(0, 0, 0, 0);
     page->setSpacing(0);
+    page->addWidget(buildSourcePanel(), 1);
+    page->addWidget(buildTaskPanel(), 1);
 
+    setStyleSheet(QString::fromLatin1(kStyle).arg(
+        QStringLiteral("#2a3a55"), QStringLiteral("#00d4ff"), QStringLiteral("#eaf2ff"),
+        QStringLiteral("#364a6e"), QStringLiteral("#304260")));
+    connectWork();
+
+    setOutputDir(QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
+                     .filePath(QStringLiteral("encrypted_output")));
+    updateSummary();
+}
+
+QWidget* EncryptorWidget::buildSourcePanel()
+{
     auto* left = new QWidget(this);
     left->setObjectName(QStringLiteral("encryptLeft"));
     left->setAttribute(Qt::WA_StyledBackground);
     auto* leftLayout = new QVBoxLayout(left);
-    leftLayout->setContentsMargins(24, 24, 24, 24);
-    leftLayout->setSpacing(16);
+    leftLayout->setContentsMargins(kSourceMargin, kSourceMargin, kSourceMargin, kSourceMargin);
+    leftLayout->setSpacing(kSourceSpacing);
 
     m_dropZone = new QWidget(left);
     m_dropZone->setObjectName(QStringLiteral("dropZone"));
     m_dropZone->setAttribute(Qt::WA_StyledBackground);
-    m_dropZone->setFixedHeight(140);
+    m_dropZone->setFixedHeight(kDropZoneHeight);
     m_dropZone->setCursor(Qt::PointingHandCursor);
     auto* dropLayout = new QVBoxLayout(m_dropZone);
     dropLayout->setAlignment(Qt::AlignCenter);
-    dropLayout->setSpacing(6);
+    dropLayout->setSpacing(kDropZoneSpacing);
     QLabel* dropTitle = plainLabel(QStringLiteral("拖入视频文件进行加密"), "dropTitle", m_dropZone);
     QLabel* dropHint =
         plainLabel(QStringLiteral("支持 MP4、MKV、MOV、TS、FLV\n点击此处也可选择文件"), "dropHint",
@@ -164,47 +148,58 @@ EncryptorWidget::EncryptorWidget(QWidget* parent)
     leftLayout->addWidget(plainLabel(QStringLiteral("输出目录"), "fieldLabel", left));
     auto* dirRow = new QHBoxLayout;
     dirRow->setContentsMargins(0, 0, 0, 0);
-    dirRow->setSpacing(6);
+    dirRow->setSpacing(kDirRowSpacing);
     m_outputDir = new QLineEdit(left);
     m_outputDir->setObjectName(QStringLiteral("settingInput"));
     m_outputDir->setReadOnly(true);
-    m_outputDir->setFixedHeight(30);
+    m_outputDir->setFixedHeight(kFieldHeight);
     QPushButton* browse = button(QStringLiteral("浏览"), "browseBtn", left);
-    browse->setFixedSize(50, 30);
+    browse->setFixedSize(kBrowseWidth, kFieldHeight);
+    connect(browse, &QPushButton::clicked, this, &EncryptorWidget::onBrowseOutput);
     dirRow->addWidget(m_outputDir, 1);
     dirRow->addWidget(browse);
     leftLayout->addLayout(dirRow);
     leftLayout->addStretch();
 
     m_start = button(QStringLiteral("开始加密"), "startBtn", left);
-    m_start->setFixedHeight(38);
+    m_start->setFixedHeight(kStartHeight);
     m_start->setEnabled(false);
     m_open = button(QStringLiteral("打开输出目录"), "openBtn", left);
-    m_open->setFixedHeight(32);
+    m_open->setFixedHeight(kSecondaryHeight);
     m_transcode = button(QStringLiteral("视频转码压缩"), "transcodeBtn", left);
-    m_transcode->setFixedHeight(32);
+    m_transcode->setFixedHeight(kSecondaryHeight);
     m_transcode->setToolTip(QStringLiteral("把录屏等大体积视频压缩转换成 MP4"));
     leftLayout->addWidget(m_start);
     leftLayout->addWidget(m_open);
     leftLayout->addWidget(m_transcode);
+    return left;
+}
 
+QWidget* EncryptorWidget::buildTaskPanel()
+{
     auto* right = new QWidget(this);
     right->setObjectName(QStringLiteral("recordPanel"));
     right->setAttribute(Qt::WA_StyledBackground);
     auto* rightLayout = new QVBoxLayout(right);
-    rightLayout->setContentsMargins(20, 20, 20, 20);
-    rightLayout->setSpacing(10);
+    rightLayout->setContentsMargins(kTaskMargin, kTaskMargin, kTaskMargin, kTaskMargin);
+    rightLayout->setSpacing(kTaskSpacing);
     m_title = plainLabel(QStringLiteral("加密任务"), "recordTitle", right);
     rightLayout->addWidget(m_title, 0, Qt::AlignTop);
-    m_list = new QListWidget(right);
+    m_list = new QListView(right);
     m_list->setObjectName(QStringLiteral("fileList"));
+    m_list->setModel(m_model);
+    auto* delegate = new EncryptTaskDelegate(m_list);
+    m_list->setItemDelegate(delegate);
+    m_list->setUniformItemSizes(true);
+    m_list->viewport()->setMouseTracking(true);  // the row buttons light up under the pointer
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setFocusPolicy(Qt::NoFocus);
     m_list->setAcceptDrops(false);
     m_list->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_list->setSpacing(3);
+    m_list->setSpacing(kRowSpacing);
     rightLayout->addWidget(m_list, 1);
     rightLayout->addStretch();
     m_empty = plainLabel(QStringLiteral("暂无加密任务"), "emptyText", right);
@@ -212,19 +207,17 @@ EncryptorWidget::EncryptorWidget(QWidget* parent)
     rightLayout->addWidget(m_empty, 0, Qt::AlignCenter);
     rightLayout->addStretch();
 
-    page->addWidget(left, 1);
-    page->addWidget(right, 1);
+    connect(delegate, &EncryptTaskDelegate::removeRequested, this, &EncryptorWidget::removeEntry);
+    connect(delegate, &EncryptTaskDelegate::retryRequested, this, &EncryptorWidget::onRetryUpload);
+    connect(m_list, &QListView::customContextMenuRequested, this, &EncryptorWidget::onContextMenu);
+    return right;
+}
 
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#2a3a55"), QStringLiteral("#00d4ff"), QStringLiteral("#eaf2ff"),
-        QStringLiteral("#364a6e"), QStringLiteral("#304260")));
-
-    connect(browse, &QPushButton::clicked, this, &EncryptorWidget::onBrowseOutput);
+void EncryptorWidget::connectWork()
+{
     connect(m_start, &QPushButton::clicked, this, &EncryptorWidget::onStartEncrypt);
     connect(m_open, &QPushButton::clicked, this, &EncryptorWidget::onOpenOutput);
     connect(m_transcode, &QPushButton::clicked, this, &EncryptorWidget::onTranscode);
-    connect(m_list, &QListWidget::customContextMenuRequested, this,
-            &EncryptorWidget::onContextMenu);
     connect(m_queue, &EncryptQueue::taskProgress, this, &EncryptorWidget::onTaskProgress);
     connect(m_queue, &EncryptQueue::taskEncrypted, this, &EncryptorWidget::onTaskEncrypted);
     connect(m_queue, &EncryptQueue::taskFailed, this, &EncryptorWidget::onTaskFailed);
@@ -232,10 +225,6 @@ EncryptorWidget::EncryptorWidget(QWidget* parent)
     connect(m_upload, &UploadService::uploadSucceeded, this, &EncryptorWidget::onUploadSucceeded);
     connect(m_upload, &UploadService::uploadFailed, this, &EncryptorWidget::onUploadFailed);
     connect(m_upload, &UploadService::uploadUncertain, this, &EncryptorWidget::onUploadUncertain);
-
-    setOutputDir(QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
-                     .filePath(QStringLiteral("encrypted_output")));
-    updateSummary();
 }
 
 EncryptorWidget::~EncryptorWidget()
@@ -248,8 +237,9 @@ EncryptorWidget::~EncryptorWidget()
 
 bool EncryptorWidget::isWorking() const
 {
-    for (const TaskEntry& e : m_entries) {
-        if (e.status == Queued || e.status == Encrypting || e.status == Uploading) {
+    for (const EncryptTaskModel::Task* t : m_model->tasks()) {
+        if (t->status == Status::Queued || t->status == Status::Encrypting ||
+            t->status == Status::Uploading) {
             return true;
         }
     }
@@ -260,22 +250,22 @@ bool EncryptorWidget::isBusy() const
 {
     // A row waiting for a retry holds the only copy of a key the server may
     // not have: leaving drops that file's work like any running one.
-    for (const TaskEntry& e : m_entries) {
-        if (e.status == UploadRetry) {
-            return true;
-        }
-    }
-    return isWorking();
+    return !m_model->pathsIn(Status::UploadRetry).isEmpty() || isWorking();
 }
 
 QStringList EncryptorWidget::unregisteredFiles() const
 {
-    QStringList names;
-    for (const TaskEntry& e : m_entries) {
-        if ((e.status == Queued && !e.registered) || e.status == Uploading ||
-            e.status == UploadRetry) {
-            names << QFileInfo(e.srcPath).fileName();
+    QStringList paths;
+    for (const EncryptTaskModel::Task* t : m_model->tasks()) {
+        if ((t->status == Status::Queued && !t->registered) || t->status == Status::Uploading ||
+            t->status == Status::UploadRetry) {
+            paths << t->srcPath;
         }
+    }
+    paths.sort();
+    QStringList names;
+    for (const QString& path : std::as_const(paths)) {
+        names << QFileInfo(path).fileName();
     }
     return names;
 }
@@ -285,11 +275,12 @@ void EncryptorWidget::cancelEncryption()
     // Files with the workers report "加密已取消" through the queue.
     m_queue->cancel();
     const QString cancelled = ContainerWriter::messageFor(ContainerWriter::Error::Stopped);
-    for (TaskEntry& e : m_entries) {
-        if (e.status == Queued || e.status == Uploading || e.status == UploadRetry) {
-            fail(e, cancelled);
+    for (const Status s : {Status::Queued, Status::Uploading, Status::UploadRetry}) {
+        for (const QString& path : m_model->pathsIn(s)) {
+            m_model->fail(path, cancelled);
         }
     }
+    updateSummary();
 }
 
 void EncryptorWidget::setFolderOpener(const FolderOpener::Opener& opener)
@@ -310,7 +301,7 @@ bool EncryptorWidget::isAcceptedVideo(const QString& path)
 void EncryptorWidget::setOutputDir(const QString& dir)
 {
     m_outputDir->setText(dir);
-    m_outputDir->setToolTip(plainToolTip(dir));
+    m_outputDir->setToolTip(EncryptTaskDelegate::plainToolTip(dir));
 }
 
 QString EncryptorWidget::outputDir() const
@@ -318,50 +309,31 @@ QString EncryptorWidget::outputDir() const
     return m_outputDir->text();
 }
 
-int EncryptorWidget::status(const QString& srcPath) const
+std::optional<EncryptorWidget::Status> EncryptorWidget::status(const QString& srcPath) const
 {
-    const auto it = m_entries.constFind(srcPath);
-    return it == m_entries.cend() ? -1 : int(it->status);
+    return m_model->status(srcPath);
 }
 
 QString EncryptorWidget::errorText(const QString& srcPath) const
 {
-    return m_entries.value(srcPath).errorText;
+    const EncryptTaskModel::Task* t = m_model->task(srcPath);
+    return t ? t->errorText : QString();
 }
 
 QString EncryptorWidget::outputPath(const QString& srcPath) const
 {
-    return m_entries.value(srcPath).outPath;
+    const EncryptTaskModel::Task* t = m_model->task(srcPath);
+    return t ? t->outPath : QString();
 }
 
 void EncryptorWidget::addFiles(const QStringList& paths)
 {
     for (const QString& path : paths) {
-        if (!isAcceptedVideo(path)) {
-            continue;
+        // Finished rows start again; busy rows and rows whose container
+        // still waits for its key are left alone by the model.
+        if (isAcceptedVideo(path)) {
+            m_model->add(path);
         }
-        auto it = m_entries.find(path);
-        if (it != m_entries.end()) {
-            // Finished rows start again; busy rows and rows whose container
-            // still waits for its key are left alone.
-            if (it->status == Done || it->status == Failed) {
-                it->status = Waiting;
-                it->percent = 0;
-                it->outPath.clear();
-                it->videoId.clear();
-                it->errorText.clear();
-                it->finishedAt = QDateTime();
-                it->outputDir.clear();
-                it->registered = false;
-                it->wipeSecrets();
-            }
-            refreshItem(path);
-            continue;
-        }
-        TaskEntry entry;
-        entry.srcPath = path;
-        m_entries.insert(path, entry);
-        refreshItem(path);
     }
     updateSummary();
 }
@@ -440,35 +412,27 @@ void EncryptorWidget::onStartEncrypt()
     if (isWorking()) {
         return;  // a second batch must not overlap the running one
     }
-    QStringList paths;
-    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        if (it->status == Waiting) {
-            paths << it.key();
-        }
-    }
+    const QStringList paths = m_model->pathsIn(Status::Waiting);
     if (paths.isEmpty()) {
         return;
     }
     const QString dir = m_outputDir->text();
     QDir().mkpath(dir);
-    for (const QString& path : std::as_const(paths)) {
-        TaskEntry& e = m_entries[path];
-        e.status = Queued;
-        e.outputDir = dir;
-        e.registered = false;
-        e.secrets = ContainerWriter::KeyMaterial::fresh();
-        e.videoId = CryptoUtils::formatVideoId(e.secrets.videoId);
-        refreshItem(path);
+    QStringList started;
+    for (const QString& path : paths) {
+        if (m_model->start(path, dir)) {
+            started << path;
+        }
     }
     updateSummary();
-    for (const QString& path : std::as_const(paths)) {
-        TaskEntry& e = m_entries[path];
-        if (!e.secrets.isComplete()) {
-            fail(e, ContainerWriter::messageFor(ContainerWriter::Error::CipherInit));
-            continue;
+    for (const QString& path : paths) {
+        if (!started.contains(path)) {
+            m_model->fail(path, ContainerWriter::messageFor(ContainerWriter::Error::CipherInit));
+        } else {
+            checkSource(path, m_model->task(path)->videoId);
         }
-        checkSource(path, e.videoId);
     }
+    updateSummary();
 }
 
 void EncryptorWidget::checkSource(const QString& path, const QString& tag)
@@ -486,27 +450,23 @@ void EncryptorWidget::checkSource(const QString& path, const QString& tag)
 void EncryptorWidget::onSourceChecked(const QString& path, const QString& tag,
                                       MediaProbe::Verdict verdict)
 {
-    auto it = m_entries.find(path);
-    if (it == m_entries.end() || it->status != Queued || it->videoId != tag) {
+    const EncryptTaskModel::Task* t = m_model->task(path);
+    if (!t || t->status != Status::Queued || t->videoId != tag) {
         return;  // cancelled meanwhile, perhaps started again under a new key
     }
     if (verdict != MediaProbe::Verdict::Media) {
-        fail(*it, MediaProbe::messageFor(verdict));
+        m_model->fail(path, MediaProbe::messageFor(verdict));
+        updateSummary();
         return;
     }
-    sendKey(*it, false);
+    sendKey(path, false);
 }
 
 void EncryptorWidget::onTaskProgress(const QString& file, int percent)
 {
-    auto it = m_entries.find(file);
-    if (it == m_entries.end() || (it->status != Queued && it->status != Encrypting)) {
-        return;
+    if (m_model->setProgress(file, percent)) {
+        updateSummary();
     }
-    it->status = Encrypting;
-    it->percent = qBound(0, percent, 100);
-    refreshItem(file);
-    updateSummary();
 }
 
 void EncryptorWidget::onTaskEncrypted(const QString& file, const QString& outPath,
@@ -516,59 +476,33 @@ void EncryptorWidget::onTaskEncrypted(const QString& file, const QString& outPat
     Q_UNUSED(videoId);
     Q_UNUSED(iv);
     Q_UNUSED(key);
-    auto it = m_entries.find(file);
-    if (it == m_entries.end() || (it->status != Queued && it->status != Encrypting)) {
+    // The key was registered before the container was written.
+    if (m_model->finish(file, outPath, QDateTime::currentDateTime())) {
+        updateSummary();
+        saveHistory();
+    }
+}
+
+void EncryptorWidget::sendKey(const QString& path, bool resend)
+{
+    if (!m_model->markUploading(path)) {
         return;
     }
-    // The key was registered before the container was written.
-    it->status = Done;
-    it->outPath = outPath;
-    it->errorText.clear();
-    it->finishedAt = QDateTime::currentDateTime();
-    refreshItem(file);
     updateSummary();
-    saveHistory();
-}
-
-void EncryptorWidget::sendKey(TaskEntry& entry, bool resend)
-{
-    entry.status = Uploading;
-    entry.errorText.clear();
-    refreshItem(entry.srcPath);
-    updateSummary();
-    m_client->setToken(AuthManager::instance()->token());
-    const QFileInfo source(entry.srcPath);
-    m_upload->uploadKey(entry.videoId, entry.videoId, entry.secrets.key, entry.secrets.iv,
+    const EncryptTaskModel::Task* t = m_model->task(path);
+    const QFileInfo source(path);
+    m_upload->uploadKey(t->videoId, t->videoId, t->secrets.key, t->secrets.iv,
                         source.completeBaseName(), source.fileName(), source.size(), resend);
-}
-
-void EncryptorWidget::fail(TaskEntry& entry, const QString& reason)
-{
-    entry.status = Failed;
-    entry.errorText = reason;
-    entry.videoId.clear();
-    entry.wipeSecrets();
-    refreshItem(entry.srcPath);
-    updateSummary();
-}
-
-EncryptorWidget::TaskEntry* EncryptorWidget::entryForKey(const QString& keyId)
-{
-    for (TaskEntry& e : m_entries) {
-        if (!keyId.isEmpty() && e.videoId == keyId) {
-            return &e;
-        }
-    }
-    return nullptr;
 }
 
 void EncryptorWidget::onTaskFailed(const QString& file, const QString& errorMsg)
 {
-    auto it = m_entries.find(file);
-    if (it == m_entries.end() || (it->status != Queued && it->status != Encrypting)) {
-        return;
+    // Only the queue's own files: a row it never held is not its to fail.
+    const std::optional<Status> s = m_model->status(file);
+    if (s == Status::Queued || s == Status::Encrypting) {
+        m_model->fail(file, errorMsg);
+        updateSummary();
     }
-    fail(*it, errorMsg);
 }
 
 void EncryptorWidget::onAllEncrypted()
@@ -579,53 +513,45 @@ void EncryptorWidget::onAllEncrypted()
 
 void EncryptorWidget::onUploadSucceeded(const QString& keyId)
 {
-    TaskEntry* e = entryForKey(keyId);
-    if (!e || e->status != Uploading) {
-        return;
-    }
+    const QString path = m_model->pathOfKey(keyId);
+    const QString dir = path.isEmpty() ? QString() : m_model->task(path)->outputDir;
     // Only now may the container be written: whatever happens from here on,
     // no container exists whose key the server lacks.
-    e->registered = true;
-    e->status = Queued;
-    m_queue->setOutputDir(e->outputDir);
-    m_queue->enqueue(e->srcPath, e->secrets);
-    e->wipeSecrets();  // the queue has its own copy
-    refreshItem(e->srcPath);
+    const std::optional<ContainerWriter::KeyMaterial> secrets = m_model->markRegistered(path);
+    if (!secrets) {
+        return;
+    }
+    m_queue->setOutputDir(dir);
+    m_queue->enqueue(path, *secrets);
     updateSummary();
     m_queue->start();
 }
 
 void EncryptorWidget::onUploadFailed(const QString& keyId, const QString& errorMsg)
 {
-    TaskEntry* e = entryForKey(keyId);
-    if (!e || e->status != Uploading) {
-        return;
-    }
+    const QString path = m_model->pathOfKey(keyId);
     // Refused for good: nothing was written, and nothing will be.
-    fail(*e, QStringLiteral("加密失败：") + errorMsg);
+    if (m_model->status(path) == Status::Uploading &&
+        m_model->fail(path, QStringLiteral("加密失败：") + errorMsg)) {
+        updateSummary();
+    }
 }
 
 void EncryptorWidget::onUploadUncertain(const QString& keyId, const QString& errorMsg)
 {
-    TaskEntry* e = entryForKey(keyId);
-    if (!e || e->status != Uploading) {
-        return;
+    // The server may hold the key already: the row keeps it, and the
+    // container waits for the answer.
+    if (m_model->markUncertain(m_model->pathOfKey(keyId),
+                               QStringLiteral("上传失败，可重试：") + errorMsg)) {
+        updateSummary();
     }
-    // The server may hold the key already: the row keeps it, so a retry
-    // sends the same registration, and the container waits for the answer.
-    e->status = UploadRetry;
-    e->errorText = QStringLiteral("上传失败，可重试：") + errorMsg;
-    refreshItem(e->srcPath);
-    updateSummary();
 }
 
 void EncryptorWidget::onRetryUpload(const QString& srcFile)
 {
-    auto it = m_entries.find(srcFile);
-    if (it == m_entries.end() || it->status != UploadRetry) {
-        return;
+    if (m_model->status(srcFile) == Status::UploadRetry) {
+        sendKey(srcFile, true);
     }
-    sendKey(*it, true);
 }
 
 void EncryptorWidget::onTranscode()
@@ -636,163 +562,34 @@ void EncryptorWidget::onTranscode()
 
 void EncryptorWidget::onContextMenu(const QPoint& pos)
 {
-    QListWidgetItem* item = m_list->itemAt(pos);
-    if (!item) {
-        return;
-    }
-    const QString path = item->data(Qt::UserRole).toString();
-    if (status(path) != Waiting) {
+    const QModelIndex index = m_list->indexAt(pos);
+    const QString path = index.data(EncryptTaskModel::PathRole).toString();
+    if (!index.isValid() || status(path) != Status::Waiting) {
         return;
     }
     QMenu menu(this);
     QAction* remove = menu.addAction(QStringLiteral("删除"));
-    if (menu.exec(m_list->viewport()->mapToGlobal(pos)) == remove && status(path) == Waiting) {
+    if (menu.exec(m_list->viewport()->mapToGlobal(pos)) == remove) {
         removeEntry(path);
     }
 }
 
 void EncryptorWidget::removeEntry(const QString& path)
 {
-    // Only a file nobody has handed to the queue may go.
-    if (status(path) != Waiting) {
-        return;
+    // Only a file nobody has handed to the queue may go; the model says.
+    if (m_model->remove(path)) {
+        updateSummary();
     }
-    m_entries.remove(path);
-    delete itemFor(path);
-    updateSummary();
-}
-
-QListWidgetItem* EncryptorWidget::itemFor(const QString& path) const
-{
-    for (int i = 0; i < m_list->count(); ++i) {
-        QListWidgetItem* item = m_list->item(i);
-        if (item->data(Qt::UserRole).toString() == path) {
-            return item;
-        }
-    }
-    return nullptr;
-}
-
-void EncryptorWidget::refreshItem(const QString& path)
-{
-    const auto it = m_entries.constFind(path);
-    if (it == m_entries.cend()) {
-        return;
-    }
-    const TaskEntry& e = *it;
-    QListWidgetItem* item = itemFor(path);
-    if (!item) {
-        item = new QListWidgetItem;
-        item->setData(Qt::UserRole, path);
-        item->setSizeHint(QSize(0, kRowHeight));
-        m_list->insertItem(0, item);
-    }
-
-    auto* row = new QWidget;
-    row->setObjectName(QStringLiteral("taskItem"));
-    row->setAttribute(Qt::WA_StyledBackground);
-    row->setStyleSheet(QString::fromLatin1(kRowStyle));
-    auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(12, 8, 12, 8);
-    layout->setSpacing(10);
-    // Once written, the container's own name is shown: it may carry a
-    // number ("a (2).vcz") when the plain name was taken.
-    const QString shownName =
-        e.outPath.isEmpty()
-            ? QFileInfo(path).fileName()
-            : QFileInfo(path).fileName() + QStringLiteral(" → ") + QFileInfo(e.outPath).fileName();
-    QLabel* name = plainLabel(shownName, "taskName", row);
-    name->setToolTip(
-        plainToolTip(e.outPath.isEmpty() ? path : path + QLatin1Char('\n') + e.outPath));
-    layout->addWidget(name, 1);
-
-    QString text;
-    QColor colour;
-    QString mark;
-    switch (e.status) {
-        case Waiting:
-            mark = kPauseMark;
-            text = QStringLiteral("等待中");
-            colour = QColor(255, 255, 255, 115);
-            break;
-        case Queued:
-            mark = kHourglassMark;
-            text = QStringLiteral("排队中");
-            colour = QColor(255, 255, 255, 153);
-            break;
-        case Encrypting:
-            mark = kHourglassMark;
-            text = QStringLiteral("加密中 %1%").arg(e.percent);
-            colour = QColor(0x00, 0xd4, 0xff);
-            break;
-        case Uploading:
-            mark = kHourglassMark;
-            text = QStringLiteral("加密中...");
-            colour = QColor(0x00, 0xd4, 0xff);
-            break;
-        case Done:
-            mark = kDoneMark;
-            text = QStringLiteral("已完成 · ") +
-                   (e.finishedAt.isValid() ? e.finishedAt.toString(QStringLiteral("HH:mm:ss"))
-                                           : QString());
-            colour = QColor(0x4a, 0xde, 0x80);
-            break;
-        case Failed:
-            mark = kFailedMark;
-            text = QStringLiteral("失败");
-            colour = QColor(0xff, 0x5c, 0x5c);
-            break;
-        case UploadRetry:
-            mark = kWarningMark;
-            text = QStringLiteral("上传失败，可重试");
-            colour = QColor(0xfb, 0xbf, 0x24);
-            break;
-    }
-    auto* markLabel = new QLabel(row);
-    markLabel->setObjectName(QStringLiteral("taskMark"));
-    markLabel->setPixmap(SvgIcon::pixmap(mark, colour, kMarkSize));
-    layout->addWidget(markLabel);
-    layout->addSpacing(kMarkGap - layout->spacing());
-    QLabel* statusLabel = plainLabel(text, "taskStatus", row);
-    if (e.status == Failed && !e.errorText.isEmpty()) {
-        statusLabel->setText(
-            statusLabel->fontMetrics().elidedText(e.errorText, Qt::ElideRight, kReasonMaxWidth));
-    }
-    statusLabel->setStyleSheet(QStringLiteral("color:") + colour.name(QColor::HexArgb) +
-                               QStringLiteral(";"));
-    if ((e.status == Failed || e.status == UploadRetry) && !e.errorText.isEmpty()) {
-        statusLabel->setToolTip(plainToolTip(e.errorText));
-    }
-    layout->addWidget(statusLabel);
-
-    if (e.status == Waiting) {
-        QPushButton* del = button(QStringLiteral("✕"), "taskDelBtn", row);
-        del->setFixedSize(22, 22);
-        del->setToolTip(QStringLiteral("移除"));
-        connect(del, &QPushButton::clicked, this, [this, path] { removeEntry(path); });
-        layout->addWidget(del);
-    } else if (e.status == UploadRetry) {
-        QPushButton* retry = button(QStringLiteral("重试"), "taskRetryBtn", row);
-        retry->setFixedHeight(22);
-        retry->setToolTip(QStringLiteral("重新上传密钥"));
-        connect(retry, &QPushButton::clicked, this, [this, path] { onRetryUpload(path); });
-        layout->addWidget(retry);
-    }
-    // The old row widget is deleted by the list.
-    m_list->setItemWidget(item, row);
 }
 
 void EncryptorWidget::updateSummary()
 {
-    const int count = int(m_entries.size());
+    const int count = m_model->rowCount();
     m_title->setText(count == 0 ? QStringLiteral("加密任务")
                                 : QStringLiteral("加密任务 (%1)").arg(count));
     m_empty->setVisible(count == 0);
     m_list->setVisible(count > 0);
-    bool waiting = false;
-    for (const TaskEntry& e : m_entries) {
-        waiting = waiting || e.status == Waiting;
-    }
+    const bool waiting = !m_model->pathsIn(Status::Waiting).isEmpty();
     // A row waiting for a retry does not hold up new files.
     const bool working = isWorking();
     m_start->setEnabled(waiting && !working);
@@ -802,10 +599,9 @@ void EncryptorWidget::updateSummary()
 void EncryptorWidget::saveHistory()
 {
     QList<AppConfig::EncryptRecord> records;
-    for (const TaskEntry& e : m_entries) {
-        if (e.status == Done) {
-            records.append({e.srcPath, e.outPath, e.videoId, e.finishedAt});
-        }
+    for (const QString& path : m_model->pathsIn(Status::Done)) {
+        const EncryptTaskModel::Task* t = m_model->task(path);
+        records.append({t->srcPath, t->outPath, t->videoId, t->finishedAt});
     }
     AppConfig::instance()->saveEncryptHistory(records);
 }

@@ -1,13 +1,12 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDateTime>
-#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <optional>
 
-#include "ContainerWriter.h"
+#include "EncryptTaskModel.h"
 #include "FolderOpener.h"
 #include "MediaProbe.h"
 
@@ -15,8 +14,7 @@ class ApiClient;
 class EncryptQueue;
 class QLabel;
 class QLineEdit;
-class QListWidget;
-class QListWidgetItem;
+class QListView;
 class QPushButton;
 class UploadService;
 
@@ -33,16 +31,7 @@ class EncryptorWidget : public QWidget
     Q_OBJECT
 
 public:
-    enum TaskStatus
-    {
-        Waiting = 0,      // added, not started
-        Encrypting = 1,   // progress has been reported
-        Uploading = 2,    // key registration running; nothing written yet
-        Done = 3,         // the server holds the key and the container is written
-        Failed = 4,       // not media, the server refused the key, or encryption failed
-        Queued = 5,       // started: being checked, or registered and waiting for a worker
-        UploadRetry = 6,  // no answer about the key: nothing written, retry offered
-    };
+    using Status = EncryptTaskModel::Status;
 
     explicit EncryptorWidget(QWidget* parent = nullptr);
     ~EncryptorWidget() override;
@@ -65,8 +54,9 @@ public:
     void setOutputDir(const QString& dir);
     QString outputDir() const;
 
-    // The row state of a source, for the window and tests; -1 when unknown.
-    int status(const QString& srcPath) const;
+    // The row state of a source, for the window and tests; empty when the
+    // source has no row.
+    std::optional<Status> status(const QString& srcPath) const;
     QString errorText(const QString& srcPath) const;
     QString outputPath(const QString& srcPath) const;
 
@@ -99,26 +89,9 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    struct TaskEntry
-    {
-        ~TaskEntry();
-        void wipeSecrets();
-
-        QString srcPath;
-        QString outPath;
-        int percent = 0;
-        TaskStatus status = Waiting;
-        QString errorText;
-        QString videoId;  // dashed text; also tags the row's probe and registration
-        QDateTime finishedAt;
-        QString outputDir;        // fixed when the file is started
-        bool registered = false;  // the server holds the key
-        // Kept from the start until the queue has them, or while the
-        // server's answer is unknown, so a retry sends the same registration.
-        ContainerWriter::KeyMaterial secrets;
-    };
-
-    void refreshItem(const QString& path);
+    QWidget* buildSourcePanel();
+    QWidget* buildTaskPanel();
+    void connectWork();
     void updateSummary();
     void saveHistory();
     void removeEntry(const QString& path);
@@ -126,17 +99,15 @@ private:
     bool isWorking() const;
     void checkSource(const QString& path, const QString& tag);
     void onSourceChecked(const QString& path, const QString& tag, MediaProbe::Verdict verdict);
-    void sendKey(TaskEntry& entry, bool resend);
-    void fail(TaskEntry& entry, const QString& reason);
-    TaskEntry* entryForKey(const QString& keyId);
-    QListWidgetItem* itemFor(const QString& path) const;
+    void sendKey(const QString& path, bool resend);
     void onContextMenu(const QPoint& pos);
 
     // Everything here lives on the GUI thread.
-    EncryptQueue* m_queue;    // child; deleted first in the destructor
-    ApiClient* m_client;      // child
-    UploadService* m_upload;  // child, sends through m_client
-    QListWidget* m_list;
+    EncryptQueue* m_queue;      // child; deleted first in the destructor
+    ApiClient* m_client;        // child
+    UploadService* m_upload;    // child, sends through m_client
+    EncryptTaskModel* m_model;  // child
+    QListView* m_list;
     QLineEdit* m_outputDir;
     QPushButton* m_start;
     QPushButton* m_open;
@@ -145,5 +116,4 @@ private:
     QWidget* m_dropZone;
     QLabel* m_empty;
     FolderOpener m_folders;
-    QMap<QString, TaskEntry> m_entries;
 };

@@ -103,6 +103,13 @@ void UploadService::uploadKey(const QString& srcFile, const QString& keyId, cons
     reg->sourceFileName = sourceFileName;
     reg->fileSize = fileSize;
     reg->resend = resend;
+    // The merchant's current token goes with every registration, as with
+    // every key request, so no caller has to remember it. A client handed
+    // in while nobody is logged in keeps the token its owner gave it.
+    const QString token = m_auth->token();
+    if (!token.isEmpty()) {
+        m_client->setToken(token);
+    }
     send(reg);
 }
 

@@ -25,8 +25,9 @@ public:
     // The server's answer to a key upload is awaited this long.
     static constexpr int kUploadTimeoutMs = 15000;
 
-    // client is not owned and must carry the merchant's token; auth (null for
-    // the process-wide manager) learns a token renewed here.
+    // client is not owned; each upload gives it auth's token (null for the
+    // process-wide manager) when someone is logged in, and auth learns a
+    // token renewed here.
     explicit UploadService(ApiClient* client, AuthManager* auth = nullptr,
                            QObject* parent = nullptr);
 

@@ -13,7 +13,7 @@
 #include <QGlyphRun>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QRawFont>
 #include <QRegularExpression>
@@ -27,6 +27,8 @@
 
 #include "Application.h"
 #include "ConfirmDialog.h"
+#include "EncryptTaskDelegate.h"
+#include "EncryptTaskModel.h"
 #include "EncryptorWidget.h"
 #include "LoginDialog.h"
 #include "MainWindow.h"
@@ -115,15 +117,31 @@ QString undrawnText(QWidget* root)
     return problems.join(QLatin1Char('\n'));
 }
 
-QWidget* rowOf(EncryptorWidget& page, const QString& path)
+// The row of a source as the task list shows it; invalid when there is none.
+QModelIndex rowOf(EncryptorWidget& page, const QString& path)
 {
-    auto* list = page.findChild<QListWidget*>(QStringLiteral("fileList"));
-    for (int i = 0; list && i < list->count(); ++i) {
-        if (list->item(i)->data(Qt::UserRole).toString() == path) {
-            return list->itemWidget(list->item(i));
+    auto* list = page.findChild<QListView*>(QStringLiteral("fileList"));
+    const QAbstractItemModel* rows = list ? list->model() : nullptr;
+    for (int i = 0; rows && i < rows->rowCount(); ++i) {
+        const QModelIndex index = rows->index(i, 0);
+        if (index.data(EncryptTaskModel::PathRole).toString() == path) {
+            return index;
         }
     }
-    return nullptr;
+    return {};
+}
+
+// The texts a task row paints, each with the characters it lacks glyphs for.
+QString undrawnRowText(const QModelIndex& row, const QFont& font)
+{
+    QStringList problems;
+    for (const QString& text : EncryptTaskDelegate::shownTexts(row)) {
+        const QString missing = missingGlyphs(text, font);
+        if (!missing.isEmpty()) {
+            problems << QStringLiteral("\"%1\": no glyph for %2").arg(text, missing);
+        }
+    }
+    return problems.join(QLatin1Char('\n'));
 }
 
 UserInfo merchant()
@@ -239,32 +257,33 @@ private slots:
 
     void everyTaskStatusIsDrawn_data()
     {
-        QTest::addColumn<int>("status");
-        QTest::newRow("waiting") << int(EncryptorWidget::Waiting);
-        QTest::newRow("queued") << int(EncryptorWidget::Queued);
-        QTest::newRow("encrypting") << int(EncryptorWidget::Encrypting);
-        QTest::newRow("uploading") << int(EncryptorWidget::Uploading);
-        QTest::newRow("done") << int(EncryptorWidget::Done);
-        QTest::newRow("failed") << int(EncryptorWidget::Failed);
-        QTest::newRow("upload retry") << int(EncryptorWidget::UploadRetry);
+        QTest::addColumn<EncryptorWidget::Status>("status");
+        QTest::newRow("waiting") << EncryptorWidget::Status::Waiting;
+        QTest::newRow("queued") << EncryptorWidget::Status::Queued;
+        QTest::newRow("encrypting") << EncryptorWidget::Status::Encrypting;
+        QTest::newRow("uploading") << EncryptorWidget::Status::Uploading;
+        QTest::newRow("done") << EncryptorWidget::Status::Done;
+        QTest::newRow("failed") << EncryptorWidget::Status::Failed;
+        QTest::newRow("upload retry") << EncryptorWidget::Status::UploadRetry;
     }
 
     void everyTaskStatusIsDrawn()
     {
-        QFETCH(int, status);
+        QFETCH(EncryptorWidget::Status, status);
         QTemporaryDir dir;
         // Silent sound the page takes for media; the large one is still
         // encrypting when looked at.
-        const qint64 size = status == EncryptorWidget::Encrypting ? (qint64(256) << 20) : 4096;
+        const qint64 size =
+            status == EncryptorWidget::Status::Encrypting ? (qint64(256) << 20) : 4096;
         const QString source = dir.filePath(QStringLiteral("课程 01.mp4"));
         QVERIFY(writeSilentWav(source, size));
         m_peer.setHandler([status](const PeerRequest&) {
             switch (status) {
-                case EncryptorWidget::Uploading:
+                case EncryptorWidget::Status::Uploading:
                     return PeerResponse::ok({}).after(20000);
-                case EncryptorWidget::Failed:
+                case EncryptorWidget::Status::Failed:
                     return PeerResponse::refuse("INVALID_KEY", "密钥不对", 400);
-                case EncryptorWidget::UploadRetry:
+                case EncryptorWidget::Status::UploadRetry:
                     return PeerResponse::raw(200, "");
                 default:
                     return PeerResponse::ok({});
@@ -276,19 +295,20 @@ private slots:
         page.resize(900, 560);
         page.show();
         page.addFiles({source});
-        if (status != EncryptorWidget::Waiting) {
+        if (status != EncryptorWidget::Status::Waiting) {
             page.onStartEncrypt();
         }
         // A started row is queued while its source is checked; the others
         // are waited for.
-        if (status != EncryptorWidget::Queued) {
+        if (status != EncryptorWidget::Status::Queued) {
             QVERIFY(QTest::qWaitFor([&] { return page.status(source) == status; }, 60000));
         }
         QCOMPARE(page.status(source), status);
-        QWidget* row = rowOf(page, source);
-        QVERIFY(row);
-        const QString undrawn = undrawnText(row);
-        keepGrab(row->grab(),
+        const QModelIndex row = rowOf(page, source);
+        QVERIFY(row.isValid());
+        auto* list = page.findChild<QListView*>(QStringLiteral("fileList"));
+        const QString undrawn = undrawnRowText(row, list->font());
+        keepGrab(list->viewport()->grab(list->visualRect(row)),
                  QStringLiteral("task-") + QString::fromLatin1(QTest::currentDataTag()));
         page.cancelEncryption();
         QVERIFY2(undrawn.isEmpty(), qPrintable(undrawn));

@@ -481,8 +481,9 @@ private slots:
         page->setOutputDir(out);
         page->addFiles({source});
         page->onStartEncrypt();
-        QVERIFY(QTest::qWaitFor([&] { return page->status(source) == EncryptorWidget::Encrypting; },
-                                kStepLimitMs));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return page->status(source) == EncryptorWidget::Status::Encrypting; },
+            kStepLimitMs));
 
         // Declined: the window stays and the work goes on.
         QString question;
@@ -504,7 +505,7 @@ private slots:
         });
         QVERIFY(window.close());
         QVERIFY(!page->isBusy());
-        QCOMPARE(page->status(source), int(EncryptorWidget::Failed));
+        QCOMPARE(page->status(source), EncryptorWidget::Status::Failed);
         QVERIFY(QDir(out).entryList(QDir::Files | QDir::Hidden).isEmpty());
     }
 
@@ -538,7 +539,8 @@ private slots:
         page->addFiles({source});
         page->onStartEncrypt();
         QVERIFY(QTest::qWaitFor(
-            [&] { return page->status(source) == EncryptorWidget::UploadRetry; }, kStepLimitMs));
+            [&] { return page->status(source) == EncryptorWidget::Status::UploadRetry; },
+            kStepLimitMs));
         QSignalSpy switched(&window, &MainWindow::switchAccountRequested);
         const auto leave = [&] {
             if (switching) {
@@ -557,7 +559,7 @@ private slots:
         });
         QVERIFY(!leave());
         QVERIFY(window.isVisible());
-        QCOMPARE(page->status(source), int(EncryptorWidget::UploadRetry));
+        QCOMPARE(page->status(source), EncryptorWidget::Status::UploadRetry);
         QVERIFY2(question.contains(QStringLiteral("第二课.mp4")), qPrintable(question));
         QCOMPARE(question, MainWindow::interruptQuestion(
                                switching ? QStringLiteral("切换账号") : QStringLiteral("关闭程序"),
@@ -569,7 +571,7 @@ private slots:
             static_cast<QDialog*>(modal)->accept();
         });
         QVERIFY(leave());
-        QCOMPARE(page->status(source), int(EncryptorWidget::Failed));
+        QCOMPARE(page->status(source), EncryptorWidget::Status::Failed);
         QCOMPARE(page->errorText(source), QStringLiteral("加密已取消"));
         QVERIFY(QDir(dir.filePath(QStringLiteral("out"))).entryList(QDir::Files).isEmpty());
     }

@@ -81,7 +81,7 @@ private slots:
             page.findChild<QPushButton*>("startBtn")->click();
             QVERIFY(QTest::qWaitFor([&] { return !page.isBusy(); }, 60000));
             QCOMPARE(page.errorText(source), QString());
-            QCOMPARE(page.status(source), int(EncryptorWidget::Done));
+            QCOMPARE(page.status(source), EncryptorWidget::Status::Done);
             container = page.outputPath(source);
         }
         QCOMPARE(container, QDir(out).filePath("第一课.vcz"));

@@ -9,13 +9,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "CryptoUtils.h"
+#include "EncryptTaskDelegate.h"
+#include "EncryptTaskModel.h"
 #include "EncryptorWidget.h"
 #include "FolderOpener.h"
 #include "ModalDriver.h"
@@ -39,25 +41,58 @@ QString media(const QString& dir, const QString& name, qint64 size)
     return writeSilentWav(path, size) ? path : QString();
 }
 
-QWidget* rowOf(EncryptorWidget& page, const QString& path)
+QListView* listOf(EncryptorWidget& page)
 {
-    auto* list = page.findChild<QListWidget*>("fileList");
-    for (int i = 0; list && i < list->count(); ++i) {
-        if (list->item(i)->data(Qt::UserRole).toString() == path) {
-            return list->itemWidget(list->item(i));
+    return page.findChild<QListView*>("fileList");
+}
+
+// The row of a source as the task list shows it; invalid when there is none.
+QModelIndex rowOf(EncryptorWidget& page, const QString& path)
+{
+    const QAbstractItemModel* rows = listOf(page)->model();
+    for (int i = 0; i < rows->rowCount(); ++i) {
+        const QModelIndex index = rows->index(i, 0);
+        if (index.data(EncryptTaskModel::PathRole).toString() == path) {
+            return index;
         }
     }
-    return nullptr;
+    return {};
 }
 
 QString shownName(EncryptorWidget& page, const QString& path)
 {
-    QWidget* row = rowOf(page, path);
-    auto* name = row ? row->findChild<QLabel*>("taskName") : nullptr;
-    return name ? name->text() : QString("<no row>");
+    const QModelIndex row = rowOf(page, path);
+    return row.isValid() ? row.data(Qt::DisplayRole).toString() : QString("<no row>");
 }
 
-bool waitForStatus(EncryptorWidget& page, const QString& path, int status, int ms = 60000)
+QString shownStatus(EncryptorWidget& page, const QString& path)
+{
+    return rowOf(page, path).data(EncryptTaskModel::StatusTextRole).toString();
+}
+
+QString toolTipOf(EncryptorWidget& page, const QString& path, EncryptTaskDelegate::Part part)
+{
+    return EncryptTaskDelegate::toolTipFor(rowOf(page, path), part);
+}
+
+// Where the row's one button (✕ or 重试) is drawn; empty when it has none.
+QRect rowButton(EncryptorWidget& page, const QString& path)
+{
+    if (!page.isVisible()) {
+        page.show();
+    }
+    const QModelIndex row = rowOf(page, path);
+    return row.isValid() ? EncryptTaskDelegate::buttonRect(listOf(page)->visualRect(row), row)
+                         : QRect();
+}
+
+void clickRowButton(EncryptorWidget& page, const QString& path)
+{
+    QTest::mouseClick(listOf(page)->viewport(), Qt::LeftButton, {}, rowButton(page, path).center());
+}
+
+bool waitForStatus(EncryptorWidget& page, const QString& path, EncryptorWidget::Status status,
+                   int ms = 60000)
 {
     return QTest::qWaitFor([&] { return page.status(path) == status; }, ms);
 }
@@ -95,19 +130,20 @@ private slots:
         const QString fifo = dir.filePath("pipe.mp4");
         QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         page.addFiles({dir.filePath("folder.mp4"), dir.filePath("notes.txt"), fifo, mkv, mkv});
-        QCOMPARE(page.status(fifo), -1);
-        QCOMPARE(page.status(mkv), int(EncryptorWidget::Waiting));
-        QCOMPARE(page.status(dir.filePath("folder.mp4")), -1);
-        QCOMPARE(page.status(dir.filePath("notes.txt")), -1);
-        QCOMPARE(page.findChild<QListWidget*>("fileList")->count(), 1);
+        QCOMPARE(page.status(fifo), std::nullopt);
+        QCOMPARE(page.status(mkv), EncryptorWidget::Status::Waiting);
+        QCOMPARE(page.status(dir.filePath("folder.mp4")), std::nullopt);
+        QCOMPARE(page.status(dir.filePath("notes.txt")), std::nullopt);
+        QCOMPARE(listOf(page)->model()->rowCount(), 1);
         QCOMPARE(page.findChild<QLabel*>("recordTitle")->text(), QString::fromUtf8("加密任务 (1)"));
         QVERIFY(page.findChild<QPushButton*>("startBtn")->isEnabled());
 
         // A waiting row can be removed with its ✕.
-        auto* del = rowOf(page, mkv)->findChild<QPushButton*>("taskDelBtn");
-        QVERIFY(del);
-        del->click();
-        QCOMPARE(page.status(mkv), -1);
+        QVERIFY(!rowButton(page, mkv).isEmpty());
+        QCOMPARE(toolTipOf(page, mkv, EncryptTaskDelegate::Part::Button),
+                 QString::fromUtf8("移除"));
+        clickRowButton(page, mkv);
+        QCOMPARE(page.status(mkv), std::nullopt);
         QVERIFY(!page.findChild<QPushButton*>("startBtn")->isEnabled());
     }
 
@@ -127,14 +163,14 @@ private slots:
         start->click();
 
         // Handed to the queue but silent yet: busy, not waiting.
-        QCOMPARE(page.status(a), int(EncryptorWidget::Queued));
-        QCOMPARE(page.status(c), int(EncryptorWidget::Queued));
+        QCOMPARE(page.status(a), EncryptorWidget::Status::Queued);
+        QCOMPARE(page.status(c), EncryptorWidget::Status::Queued);
         QVERIFY(page.isBusy());
-        QVERIFY(!rowOf(page, c)->findChild<QPushButton*>("taskDelBtn"));
+        QVERIFY(rowButton(page, c).isEmpty());
 
         page.addFiles({late, c});
-        QCOMPARE(page.status(late), int(EncryptorWidget::Waiting));
-        QCOMPARE(page.status(c), int(EncryptorWidget::Queued));
+        QCOMPARE(page.status(late), EncryptorWidget::Status::Waiting);
+        QCOMPARE(page.status(c), EncryptorWidget::Status::Queued);
         bool enabledWhileBusy = false;
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -144,14 +180,14 @@ private slots:
             120000));
         QVERIFY(!enabledWhileBusy);
         for (const QString& f : {a, b, c}) {
-            QCOMPARE(page.status(f), int(EncryptorWidget::Done));
+            QCOMPARE(page.status(f), EncryptorWidget::Status::Done);
         }
-        QCOMPARE(page.status(late), int(EncryptorWidget::Waiting));
+        QCOMPARE(page.status(late), EncryptorWidget::Status::Waiting);
         QVERIFY(start->isEnabled());
         QCOMPARE(m_peer.requestsTo(kKeys).size(), 3);
 
         start->click();
-        QVERIFY(waitForStatus(page, late, EncryptorWidget::Done));
+        QVERIFY(waitForStatus(page, late, EncryptorWidget::Status::Done));
         QCOMPARE(entries(out.path()), (QStringList{"a.vcz", "b.vcz", "c.vcz", "late.vcz"}));
 
         QSettings settings("Veilcast", "Veilcast");
@@ -195,8 +231,8 @@ private slots:
         page.setOutputDir(out.path());
         page.addFiles({refused, unknown});
         page.findChild<QPushButton*>("startBtn")->click();
-        QVERIFY(waitForStatus(page, refused, EncryptorWidget::Failed));
-        QVERIFY(waitForStatus(page, unknown, EncryptorWidget::UploadRetry));
+        QVERIFY(waitForStatus(page, refused, EncryptorWidget::Status::Failed));
+        QVERIFY(waitForStatus(page, unknown, EncryptorWidget::Status::UploadRetry));
 
         QCOMPARE(page.errorText(refused), QString::fromUtf8("加密失败：<i>密钥</i>不对"));
         // Neither key is known to be on the server: nothing is written.
@@ -205,22 +241,22 @@ private slots:
         QVERIFY(page.isBusy());
         QCOMPARE(page.unregisteredFiles(), QStringList{"unknown.mp4"});
 
-        auto* name = rowOf(page, refused)->findChild<QLabel*>("taskName");
-        QCOMPARE(name->text(), QStringLiteral("<b>refused.mp4"));
-        QCOMPARE(name->textFormat(), Qt::PlainText);
-        const QString tip = rowOf(page, refused)->findChild<QLabel*>("taskStatus")->toolTip();
+        QCOMPARE(shownName(page, refused), QStringLiteral("<b>refused.mp4"));
+        const QString nameTip = toolTipOf(page, refused, EncryptTaskDelegate::Part::Name);
+        QVERIFY2(nameTip.contains("&lt;b&gt;") && !nameTip.contains("<b>"), qPrintable(nameTip));
+        const QString tip = toolTipOf(page, refused, EncryptTaskDelegate::Part::Status);
         QVERIFY2(tip.contains("&lt;i&gt;") && !tip.contains("<i>"), qPrintable(tip));
 
-        auto* retry = rowOf(page, unknown)->findChild<QPushButton*>("taskRetryBtn");
-        QVERIFY(retry);
-        QCOMPARE(rowOf(page, unknown)->findChild<QLabel*>("taskStatus")->text(),
-                 QString::fromUtf8("上传失败，可重试"));
+        QVERIFY(!rowButton(page, unknown).isEmpty());
+        QCOMPARE(toolTipOf(page, unknown, EncryptTaskDelegate::Part::Button),
+                 QString::fromUtf8("重新上传密钥"));
+        QCOMPARE(shownStatus(page, unknown), QString::fromUtf8("上传失败，可重试"));
         // Adding the file again must not throw its key away.
         page.addFiles({unknown});
-        QCOMPARE(page.status(unknown), int(EncryptorWidget::UploadRetry));
+        QCOMPARE(page.status(unknown), EncryptorWidget::Status::UploadRetry);
 
-        retry->click();
-        QVERIFY(waitForStatus(page, unknown, EncryptorWidget::Done, 10000));
+        clickRowButton(page, unknown);
+        QVERIFY(waitForStatus(page, unknown, EncryptorWidget::Status::Done, 10000));
         const QList<PeerRequest> uploads = m_peer.requestsTo(kKeys);
         QCOMPARE(uploads.last().json(), firstUnknown);  // the same registration again
         QCOMPARE(m_peer.requestsTo("/api/video/key").size(), 1);
@@ -261,15 +297,12 @@ private slots:
         page.addFiles({bad, good});
         page.findChild<QPushButton*>("startBtn")->click();
         // Each row is looked at on its own: either may be answered first.
-        QVERIFY(waitForStatus(page, good, EncryptorWidget::Done));
-        QVERIFY(waitForStatus(page, bad, EncryptorWidget::Failed));
+        QVERIFY(waitForStatus(page, good, EncryptorWidget::Status::Done));
+        QVERIFY(waitForStatus(page, bad, EncryptorWidget::Status::Failed));
         QCOMPARE(page.errorText(bad), QString::fromUtf8("不是可识别的视频文件"));
         // Said on the row, not only in its tooltip.
-        QCOMPARE(rowOf(page, bad)->findChild<QLabel*>("taskStatus")->text(),
-                 QString::fromUtf8("不是可识别的视频文件"));
-        QVERIFY(rowOf(page, bad)
-                    ->findChild<QLabel*>("taskStatus")
-                    ->toolTip()
+        QCOMPARE(shownStatus(page, bad), QString::fromUtf8("不是可识别的视频文件"));
+        QVERIFY(toolTipOf(page, bad, EncryptTaskDelegate::Part::Status)
                     .contains(QString::fromUtf8("不是可识别的视频文件")));
         const QList<PeerRequest> uploads = m_peer.requestsTo(kKeys);
         QCOMPARE(uploads.size(), 1);
@@ -318,8 +351,8 @@ private slots:
         }
         page.addFiles(big);
         page.findChild<QPushButton*>("startBtn")->click();
-        QVERIFY(QTest::qWaitFor([&] { return page.status(big[0]) == EncryptorWidget::Encrypting; },
-                                30000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return page.status(big[0]) == EncryptorWidget::Status::Encrypting; }, 30000));
 
         QElapsedTimer timer;
         timer.start();
@@ -327,7 +360,7 @@ private slots:
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!page.isBusy());
         for (const QString& f : big) {
-            QCOMPARE(page.status(f), int(EncryptorWidget::Failed));
+            QCOMPARE(page.status(f), EncryptorWidget::Status::Failed);
             QCOMPARE(page.errorText(f), QString::fromUtf8("加密已取消"));
         }
         QCOMPARE(entries(out.path()), QStringList());
@@ -339,8 +372,8 @@ private slots:
         QVERIFY(writeSilentWav(mkv, 2000));
         page.addFiles({mp4, mkv});
         page.findChild<QPushButton*>("startBtn")->click();
-        QVERIFY(waitForStatus(page, mp4, EncryptorWidget::Done));
-        QVERIFY(waitForStatus(page, mkv, EncryptorWidget::Done));
+        QVERIFY(waitForStatus(page, mp4, EncryptorWidget::Status::Done));
+        QVERIFY(waitForStatus(page, mkv, EncryptorWidget::Status::Done));
         QCOMPARE(entries(out.path()), (QStringList{"a (2).vcz", "a.vcz"}));
         QVERIFY(page.outputPath(mp4) != page.outputPath(mkv));
         // Each row names its own container, the numbered one included.
@@ -357,7 +390,7 @@ private slots:
         closing->addFiles(again);
         closing->findChild<QPushButton*>("startBtn")->click();
         QVERIFY(QTest::qWaitFor(
-            [&] { return closing->status(big[0]) == EncryptorWidget::Encrypting; }, 30000));
+            [&] { return closing->status(big[0]) == EncryptorWidget::Status::Encrypting; }, 30000));
         timer.restart();
         delete closing;
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));

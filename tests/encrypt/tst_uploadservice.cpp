@@ -282,6 +282,22 @@ private slots:
         QVERIFY2(run.elapsedMs >= UploadService::kUploadTimeoutMs,
                  qPrintable(QString::number(run.elapsedMs)));
     }
+
+    // The service gives each upload the logged-in merchant's token itself,
+    // whatever its client carried before. Last: it leaves someone logged in.
+    void uploadCarriesTheLoggedInToken()
+    {
+        m_peer.enqueue("/api/auth/login",
+                       PeerResponse::ok({{"token", "tok-merchant"}, {"userId", "m"}}));
+        QSignalSpy in(AuthManager::instance(), &AuthManager::loginSucceeded);
+        AuthManager::instance()->login("merchant", "pw");
+        QVERIFY(in.wait(5000));
+
+        m_peer.enqueue(kPath, PeerResponse::ok({}));
+        QCOMPARE(upload(false, 10000, "tok-stale").outcome, Succeeded);
+        QCOMPARE(m_peer.requestsTo(kPath).first().header("Authorization"),
+                 QByteArray("Bearer tok-merchant"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestUploadService)
