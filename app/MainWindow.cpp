@@ -12,6 +12,7 @@
 
 #include "AuthManager.h"
 #include "ConfirmDialog.h"
+#include "DeviceIdentity.h"
 #include "EdgeBands.h"
 #include "EncryptorWidget.h"
 #include "MediaPlayer.h"
@@ -151,6 +152,10 @@ void MainWindow::setUser(const UserInfo& user)
     m_tabBar->setVisible(user.isMerchant);
     m_stack->setCurrentIndex(0);
     m_userId = user.userId;
+    if (m_playerPage) {
+        const QString name = user.displayName.isEmpty() ? user.username : user.displayName;
+        m_playerPage->setViewer({name, DeviceIdentity::deviceId()});
+    }
     if (m_playerPage && !m_userId.isEmpty()) {
         m_playerPage->loadPlaylist(m_userId);
     }

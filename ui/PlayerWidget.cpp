@@ -21,12 +21,10 @@
 #include <QVBoxLayout>
 
 #include "AppConfig.h"
-#include "AuthManager.h"
 #include "ConfirmDialog.h"
 #include "ContainerCheck.h"
 #include "ControlBar.h"
 #include "ControlBarManager.h"
-#include "DeviceIdentity.h"
 #include "KeyManager.h"
 #include "MediaPlayer.h"
 #include "OverlayContainer.h"
@@ -442,9 +440,7 @@ void PlayerWidget::onPlaybackStarted(QString filePath, int index)
     Q_UNUSED(filePath);
     m_sidebar->selectRow(index);
 
-    const UserInfo user = AuthManager::instance()->currentUser();
-    const QString name = user.displayName.isEmpty() ? user.username : user.displayName;
-    m_watermark->setInfo(name, DeviceIdentity::deviceId().right(4));
+    m_watermark->setInfo(m_viewer.name, m_viewer.deviceId.right(4));
     m_watermark->show();
     m_watermark->raise();
     m_controlBar->raise();
@@ -456,6 +452,12 @@ void PlayerWidget::onPlaybackStarted(QString filePath, int index)
     const int current = m_service->currentIndex();
     m_controlBar->setPrevEnabled(current > 0);
     m_controlBar->setNextEnabled(current >= 0 && current < m_sidebar->model()->rowCount() - 1);
+}
+
+void PlayerWidget::setViewer(const ViewerIdentity& viewer)
+{
+    m_viewer = viewer;
+    m_screenshots->setViewer(viewer);
 }
 
 void PlayerWidget::onPlayerStateChanged(PlayerState state)
