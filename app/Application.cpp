@@ -14,19 +14,19 @@
 #include "HotkeyFilter.h"
 #include "LoginDialog.h"
 #include "MainWindow.h"
+#include "Theme.h"
 #include "VeilcastVersion.h"
 
 namespace {
 
-// %1 page background, %2 text, %3 tooltip background.
 const char* const kStyle = R"(
-QWidget { background-color: %1; color: %2; font-family: "Segoe UI"; font-size: 13px; }
+QWidget { background-color: {page}; color: {text}; font-family: "Segoe UI"; font-size: 13px; }
 QScrollBar:vertical { background: transparent; width: 4px; margin: 0; }
-QScrollBar::handle:vertical { background: rgba(0,212,255,0.25); border-radius: 2px;
+QScrollBar::handle:vertical { background: {accentInfo}; border-radius: 2px;
                               min-height: 20px; }
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
 QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
-QToolTip { background-color: %3; color: %2; border: 1px solid rgba(0,212,255,0.3);
+QToolTip { background-color: {panel}; color: {text}; border: 1px solid {accentOutline};
            padding: 4px 8px; border-radius: 4px; }
 )";
 
@@ -37,8 +37,7 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv)
     setApplicationName(QStringLiteral("Veilcast"));
     setOrganizationName(QStringLiteral("Veilcast"));
     setApplicationVersion(QString::fromLatin1(kVeilcastVersion));
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#2a3a55"), QStringLiteral("#eaf2ff"), QStringLiteral("#304260")));
+    setStyleSheet(Theme::fill(kStyle));
     // Beside our Chinese texts, the few that Qt draws itself (the file
     // chooser, standard buttons, menus) would otherwise be English. A
     // translations folder beside the program comes first (the Windows folder

@@ -12,6 +12,7 @@
 
 #include "AuthManager.h"
 #include "ConfirmDialog.h"
+#include "DeviceIdentity.h"
 #include "EdgeBands.h"
 #include "EncryptorWidget.h"
 #include "MediaPlayer.h"
@@ -19,6 +20,7 @@
 #include "ScreenAwake.h"
 #include "SettingsDialog.h"
 #include "StatusBar.h"
+#include "Theme.h"
 #include "TitleBar.h"
 
 #ifdef Q_OS_WIN
@@ -38,16 +40,15 @@ constexpr int kTabHeight = 36;
 
 const char* const kTabIndex = "tabIndex";
 
-// %1 page background, %2 bar background, %3 accent, %4 bright text.
 const char* const kStyle = R"(
-QMainWindow, QWidget#centralWidget { background-color: %1; }
-#tabBar { background-color: %2; border-bottom: 1px solid rgba(0,212,255,0.18); }
-#tabActive { background-color: %1; color: %3; border: 1px solid rgba(0,212,255,0.18);
-             border-bottom: 1px solid %1; border-radius: 6px 6px 0 0; font-size: 13px;
+QMainWindow, QWidget#centralWidget { background-color: {page}; }
+#tabBar { background-color: {panel}; border-bottom: 1px solid {accentLine}; }
+#tabActive { background-color: {page}; color: {accent}; border: 1px solid {accentLine};
+             border-bottom: 1px solid {page}; border-radius: 6px 6px 0 0; font-size: 13px;
              padding: 0 20px; }
-#tabInactive { background: none; border: none; color: rgba(255,255,255,0.45); font-size: 13px;
+#tabInactive { background: none; border: none; color: {white@45}; font-size: 13px;
                padding: 0 20px; border-radius: 6px 6px 0 0; }
-#tabInactive:hover { color: %4; background: rgba(255,255,255,0.05); }
+#tabInactive:hover { color: {text}; background: {white@5}; }
 )";
 
 Qt::Edges toQtEdges(unsigned bands)
@@ -98,12 +99,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     tabLayout->setAlignment(Qt::AlignBottom);
     const QString tabTexts[] = {QStringLiteral("播放器"), QStringLiteral("加密工具")};
     for (int i = 0; i < 2; ++i) {
-        auto* tab = new QPushButton(tabTexts[i], m_tabBar);
+        QPushButton* tab = Theme::pointerButton(
+            tabTexts[i], m_tabBar,
+            i == 0 ? QStringLiteral("tabActive") : QStringLiteral("tabInactive"));
         tab->setProperty(kTabIndex, i);
-        tab->setObjectName(i == 0 ? QStringLiteral("tabActive") : QStringLiteral("tabInactive"));
         tab->setCheckable(true);
         tab->setChecked(i == 0);
-        tab->setCursor(Qt::PointingHandCursor);
         tab->setFixedHeight(kTabHeight);
         tabLayout->addWidget(tab);
         connect(tab, &QPushButton::clicked, this, [this, i] { selectTab(i); });
@@ -141,9 +142,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     qApp->installEventFilter(this);
 #endif
 
-    setStyleSheet(
-        QString::fromLatin1(kStyle).arg(QStringLiteral("#2a3a55"), QStringLiteral("#304260"),
-                                        QStringLiteral("#00d4ff"), QStringLiteral("#eaf2ff")));
+    setStyleSheet(Theme::fill(kStyle));
 }
 
 int MainWindow::currentPage() const
@@ -158,6 +157,10 @@ void MainWindow::setUser(const UserInfo& user)
     m_tabBar->setVisible(user.isMerchant);
     m_stack->setCurrentIndex(0);
     m_userId = user.userId;
+    if (m_playerPage) {
+        const QString name = user.displayName.isEmpty() ? user.username : user.displayName;
+        m_playerPage->setViewer({name, DeviceIdentity::deviceId()});
+    }
     if (m_playerPage && !m_userId.isEmpty()) {
         m_playerPage->loadPlaylist(m_userId);
     }

@@ -9,8 +9,6 @@
 #include <QtMath>
 
 #include "AppConfig.h"
-#include "AuthManager.h"
-#include "DeviceIdentity.h"
 #include "VideoRenderer.h"
 
 namespace {
@@ -35,12 +33,10 @@ int ScreenshotService::markPixelSize(int pictureWidth)
     return qMax(kMarkMinPixelSize, qMin(kMarkMaxPixelSize, pictureWidth / kMarkWidthDivisor));
 }
 
-QString ScreenshotService::markText(const UserInfo& user, const QDateTime& time,
-                                    const QString& deviceId)
+QString ScreenshotService::markText(const ViewerIdentity& viewer, const QDateTime& time)
 {
-    const QString name = user.displayName.isEmpty() ? user.username : user.displayName;
-    return name + QLatin1Char(' ') + time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
-           QStringLiteral(" #") + deviceId.right(4);
+    return viewer.name + QLatin1Char(' ') + time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+           QStringLiteral(" #") + viewer.deviceId.right(4);
 }
 
 QImage ScreenshotService::markedCopy(const QImage& picture, const QString& mark)
@@ -145,8 +141,7 @@ void ScreenshotService::capture(VideoRenderer* renderer, const QString& title)
         return;
     }
     const QDateTime now = QDateTime::currentDateTime();
-    const QString mark =
-        markText(AuthManager::instance()->currentUser(), now, DeviceIdentity::deviceId());
+    const QString mark = markText(m_viewer, now);
     const QImage marked = markedCopy(picture, mark);
 
     const QString failure = QStringLiteral("保存失败，请检查磁盘空间。");

@@ -5,12 +5,12 @@
 #include <QObject>
 #include <QString>
 
-#include "UserInfo.h"
+#include "ViewerIdentity.h"
 
 class VideoRenderer;
 
 // Saves the picture the video renderer shows as a PNG file with the viewer's
-// identity burned in: a tiled, rotated, translucent line of name, time and
+// identity (setViewer) burned in: a tiled, rotated, translucent line of name, time and
 // device code. The window is excluded from screen capture, so this is the one
 // way a frame leaves the program, and it always carries the mark. The shown
 // picture is never altered; the mark goes on a copy. GUI thread only.
@@ -36,14 +36,16 @@ public:
 
     explicit ScreenshotService(QObject* parent = nullptr);
 
+    // Whom the next captures are marked with.
+    void setViewer(const ViewerIdentity& viewer) { m_viewer = viewer; }
+
     // Ends by emitting exactly one of captured or failed. title is the
     // playlist title of the file, or empty.
     void capture(VideoRenderer* renderer, const QString& title);
 
     static int markPixelSize(int pictureWidth);
-    // "<name> <yyyy-MM-dd HH:mm:ss> #<last 4 of the device id>"; the name is
-    // the display name, else the user name.
-    static QString markText(const UserInfo& user, const QDateTime& time, const QString& deviceId);
+    // "<name> <yyyy-MM-dd HH:mm:ss> #<last 4 of the device id>".
+    static QString markText(const ViewerIdentity& viewer, const QDateTime& time);
     // A copy of picture (as RGB32) with the mark tiled over it.
     static QImage markedCopy(const QImage& picture, const QString& mark);
     // The title made safe as part of a file name: no path separators, no
@@ -63,4 +65,6 @@ signals:
 
 private:
     static bool savePng(const QImage& image, const QString& path);
+
+    ViewerIdentity m_viewer;
 };

@@ -16,38 +16,32 @@
 #include "AppConfig.h"
 #include "ConfirmDialog.h"
 #include "PlainLabel.h"
+#include "Theme.h"
 #include "TranscodeService.h"
 
 namespace {
 
 const char* const kStyle = R"(
-QDialog { background: %1; }
-QLabel { color: %2; background: transparent; }
+QDialog { background: {page}; }
+QLabel { color: {text}; background: transparent; }
 #tcTitle { font-size: 16px; font-weight: 600; }
-#tcHint { color: %3; font-size: 12px; }
+#tcHint { color: {white@45}; font-size: 12px; }
 #tcStatus { font-size: 12px; }
-QLineEdit, QComboBox { background: %4; color: %2; border: 1px solid %5; border-radius: 6px; padding: 7px 10px; }
-QLineEdit:focus, QComboBox:focus { border-color: %7; }
+QLineEdit, QComboBox { background: {ink}; color: {text}; border: 1px solid {accentLine}; border-radius: 6px; padding: 7px 10px; }
+QLineEdit:focus, QComboBox:focus { border-color: {accent}; }
 QComboBox { combobox-popup: 0; }
-QComboBox QAbstractItemView { background: %4; color: %2; border: 1px solid %5; outline: none; padding: 2px; }
+QComboBox QAbstractItemView { background: {ink}; color: {text}; border: 1px solid {accentLine}; outline: none; padding: 2px; }
 QComboBox QAbstractItemView::item { min-height: 28px; padding: 0 8px; background: transparent; }
-QComboBox QAbstractItemView::item:hover, QComboBox QAbstractItemView::item:selected { background: %6; color: %7; }
-QPushButton { background: rgba(255,255,255,0.08); color: %2; border: none; border-radius: 6px; padding: 7px 16px; }
-QPushButton:hover { background: rgba(255,255,255,0.14); }
-QPushButton:disabled { color: %3; }
-#tcStartBtn { background: %7; color: #0a0f1a; font-weight: 600; }
-#tcStartBtn:hover { background: #33ddff; }
-#tcStartBtn:disabled { background: rgba(0,212,255,0.4); }
-QProgressBar { background: %4; border: 1px solid %5; border-radius: 6px; height: 12px; text-align: center; color: %2; }
-QProgressBar::chunk { background: %7; border-radius: 6px; }
+QComboBox QAbstractItemView::item:hover, QComboBox QAbstractItemView::item:selected { background: {accentTint}; color: {accent}; }
+QPushButton { background: {white@8}; color: {text}; border: none; border-radius: 6px; padding: 7px 16px; }
+QPushButton:hover { background: {white@14}; }
+QPushButton:disabled { color: {white@45}; }
+#tcStartBtn { background: {accent}; color: {ink}; font-weight: 600; }
+#tcStartBtn:hover { background: {accentHover}; }
+#tcStartBtn:disabled { background: {accentFocus}; }
+QProgressBar { background: {ink}; border: 1px solid {accentLine}; border-radius: 6px; height: 12px; text-align: center; color: {text}; }
+QProgressBar::chunk { background: {accent}; border-radius: 6px; }
 )";
-
-QPushButton* button(const QString& text, QWidget* parent)
-{
-    auto* b = new QPushButton(text, parent);
-    b->setCursor(Qt::PointingHandCursor);
-    return b;
-}
 
 void warn(QWidget* parent, const QString& message)
 {
@@ -72,7 +66,42 @@ TranscodeDialog::TranscodeDialog(QWidget* parent)
                               "tcHint", this);
     hint->setWordWrap(true);
     layout->addWidget(hint);
+    layout->addLayout(buildForm());
 
+    m_progress = new QProgressBar(this);
+    m_progress->setObjectName(QStringLiteral("tcProgress"));
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    m_progress->setTextVisible(true);
+    m_progress->hide();
+    layout->addWidget(m_progress);
+
+    m_status = plainLabel(QString(), "tcStatus", this);
+    m_status->setWordWrap(true);
+    m_status->hide();
+    layout->addWidget(m_status);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    m_close = Theme::pointerButton(QStringLiteral("关闭"), this);
+    m_start = Theme::pointerButton(QStringLiteral("开始转换"), this, QStringLiteral("tcStartBtn"));
+    buttons->addWidget(m_close);
+    buttons->addWidget(m_start);
+    layout->addLayout(buttons);
+
+    setStyleSheet(Theme::fill(kStyle));
+
+    connect(m_inputBrowse, &QPushButton::clicked, this, &TranscodeDialog::onBrowseInput);
+    connect(m_outputBrowse, &QPushButton::clicked, this, &TranscodeDialog::onBrowseOutput);
+    connect(m_start, &QPushButton::clicked, this, &TranscodeDialog::onStartClicked);
+    connect(m_close, &QPushButton::clicked, this, &TranscodeDialog::reject);
+    connect(m_service, &TranscodeService::progress, this, &TranscodeDialog::onProgress);
+    connect(m_service, &TranscodeService::finished, this, &TranscodeDialog::onFinished);
+}
+
+// The source, the quality and the target, one row each.
+QFormLayout* TranscodeDialog::buildForm()
+{
     auto* form = new QFormLayout;
     form->setSpacing(10);
     form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -81,7 +110,7 @@ TranscodeDialog::TranscodeDialog(QWidget* parent)
     m_input->setObjectName(QStringLiteral("tcInput"));
     m_input->setReadOnly(true);
     m_input->setPlaceholderText(QStringLiteral("选择要压缩的视频文件"));
-    m_inputBrowse = button(QStringLiteral("浏览…"), this);
+    m_inputBrowse = Theme::pointerButton(QStringLiteral("浏览…"), this);
     auto* inputRow = new QHBoxLayout;
     inputRow->addWidget(m_input, 1);
     inputRow->addWidget(m_inputBrowse);
@@ -104,47 +133,12 @@ TranscodeDialog::TranscodeDialog(QWidget* parent)
     m_output = new QLineEdit(this);
     m_output->setObjectName(QStringLiteral("tcOutput"));
     m_output->setPlaceholderText(QStringLiteral("转换后的保存位置"));
-    m_outputBrowse = button(QStringLiteral("浏览…"), this);
+    m_outputBrowse = Theme::pointerButton(QStringLiteral("浏览…"), this);
     auto* outputRow = new QHBoxLayout;
     outputRow->addWidget(m_output, 1);
     outputRow->addWidget(m_outputBrowse);
     form->addRow(plainLabel(QStringLiteral("保存为"), "tcLabel", this), outputRow);
-    layout->addLayout(form);
-
-    m_progress = new QProgressBar(this);
-    m_progress->setObjectName(QStringLiteral("tcProgress"));
-    m_progress->setRange(0, 100);
-    m_progress->setValue(0);
-    m_progress->setTextVisible(true);
-    m_progress->hide();
-    layout->addWidget(m_progress);
-
-    m_status = plainLabel(QString(), "tcStatus", this);
-    m_status->setWordWrap(true);
-    m_status->hide();
-    layout->addWidget(m_status);
-
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    m_close = button(QStringLiteral("关闭"), this);
-    m_start = button(QStringLiteral("开始转换"), this);
-    m_start->setObjectName(QStringLiteral("tcStartBtn"));
-    buttons->addWidget(m_close);
-    buttons->addWidget(m_start);
-    layout->addLayout(buttons);
-
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#2a3a55"), QStringLiteral("#eaf2ff"),
-        QStringLiteral("rgba(255,255,255,0.45)"), QStringLiteral("#0a0f1a"),
-        QStringLiteral("rgba(0,212,255,0.18)"), QStringLiteral("rgba(0,212,255,0.15)"),
-        QStringLiteral("#00d4ff")));
-
-    connect(m_inputBrowse, &QPushButton::clicked, this, &TranscodeDialog::onBrowseInput);
-    connect(m_outputBrowse, &QPushButton::clicked, this, &TranscodeDialog::onBrowseOutput);
-    connect(m_start, &QPushButton::clicked, this, &TranscodeDialog::onStartClicked);
-    connect(m_close, &QPushButton::clicked, this, &TranscodeDialog::reject);
-    connect(m_service, &TranscodeService::progress, this, &TranscodeDialog::onProgress);
-    connect(m_service, &TranscodeService::finished, this, &TranscodeDialog::onFinished);
+    return form;
 }
 
 void TranscodeDialog::onBrowseInput()

@@ -3,6 +3,7 @@
 #include <QDialog>
 
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -30,6 +31,7 @@ public slots:
     void reject() override;
 
 private:
+    QFormLayout* buildForm();
     void setBusy(bool busy);
     // The file chosen as input: its folder becomes the import folder and the
     // target becomes "<folder>/<name>_compressed.mp4".

@@ -15,6 +15,7 @@
 
 #include "SeekSlider.h"
 #include "SvgIcon.h"
+#include "Theme.h"
 #include "TimeText.h"
 
 namespace {
@@ -44,7 +45,6 @@ const char* const kExitFullscreenPath =
 // White icons sit at 70 % on the dark bar; a disabled one nearly vanishes.
 constexpr int kIconAlpha = 179;
 constexpr int kDisabledIconAlpha = 40;
-const QColor kPlayIconColor(0x0a, 0x0f, 0x1a);  // dark glyph on the accent circle
 
 constexpr int kCtrlIconSize = 20;
 constexpr int kCtrlButtonSize = 36;
@@ -61,8 +61,6 @@ constexpr int kFadeHeight = 8;
 constexpr int kMenuGap = 4;
 // Two speeds this close are the same entry of the menu.
 constexpr double kSpeedTolerance = 0.01;
-
-const QColor kBarColor(10, 15, 26);
 
 struct SpeedChoice
 {
@@ -92,7 +90,13 @@ protected:
 
 QColor white(int alpha)
 {
-    return QColor(255, 255, 255, alpha);
+    return Theme::color(QStringLiteral("white"), alpha);
+}
+
+// The dark glyph on the accent circle, and the bar under the controls.
+QColor ink(int alpha = 255)
+{
+    return Theme::color(QStringLiteral("ink"), alpha);
 }
 
 QIcon icon(const char* path, const QColor& color, int size)
@@ -101,29 +105,31 @@ QIcon icon(const char* path, const QColor& color, int size)
 }
 
 const char* const kStyle = R"(
-#progressSlider::groove:horizontal { background: rgba(255,255,255,0.15); height: 3px; border-radius: 2px; }
-#progressSlider::sub-page:horizontal { background: %1; border-radius: 2px; }
-#progressSlider::handle:horizontal { background: white; width: 11px; height: 11px; margin: -4px 0; border-radius: 6px; }
-#progressSlider::handle:horizontal:hover { background: %1; }
-#volSlider::groove:horizontal { background: rgba(255,255,255,0.2); height: 3px; border-radius: 2px; }
-#volSlider::sub-page:horizontal { background: white; border-radius: 2px; }
-#volSlider::handle:horizontal { background: white; width: 8px; height: 8px; margin: -3px 0; border-radius: 4px; }
+#progressSlider::groove:horizontal { background: {white@15}; height: 3px; border-radius: 2px; }
+#progressSlider::sub-page:horizontal { background: {accent}; border-radius: 2px; }
+#progressSlider::handle:horizontal { background: {white}; width: 11px; height: 11px; margin: -4px 0; border-radius: 6px; }
+#progressSlider::handle:horizontal:hover { background: {accent}; }
+#volSlider::groove:horizontal { background: {white@20}; height: 3px; border-radius: 2px; }
+#volSlider::sub-page:horizontal { background: {white}; border-radius: 2px; }
+#volSlider::handle:horizontal { background: {white}; width: 8px; height: 8px; margin: -3px 0; border-radius: 4px; }
 #ctrlBtn { background: transparent; border: none; border-radius: 6px; }
-#ctrlBtn:hover { background: rgba(255,255,255,0.1); }
+#ctrlBtn:hover { background: {white@10}; }
 #ctrlBtn:disabled { background: transparent; opacity: 0.3; }
-#playBtn { background: %1; border: none; border-radius: 20px; }
-#playBtn:hover { background: #33ddff; }
-#timeLabel { font-size: 12px; color: rgba(255,255,255,0.7); padding: 0 8px; }
-#speedBtn { background: rgba(255,255,255,0.1); border: none; color: rgba(255,255,255,0.7);
+#playBtn { background: {accent}; border: none; border-radius: 20px; }
+#playBtn:hover { background: {accentHover}; }
+#timeLabel { font-size: 12px; color: {white@70}; padding: 0 8px; }
+#speedBtn { background: {white@10}; border: none; color: {white@70};
             font-size: 12px; border-radius: 4px; padding: 0 9px; }
-#speedBtn:hover { background: rgba(255,255,255,0.18); color: white; }
+#speedBtn:hover { background: {white@18}; color: {white}; }
 )";
 
+// The speed menu opens upwards from the bar, in the bar's colours; the
+// context menus elsewhere are Theme::menuStyle().
 const char* const kMenuStyle = R"(
-#speedMenu { background-color: #304260; border: 1px solid rgba(0,212,255,0.35); border-radius: 6px; padding: 4px 0; }
-#speedMenu::item { color: rgba(255,255,255,0.75); font-size: 12px; padding: 6px 22px; }
-#speedMenu::item:selected { background-color: rgba(0,212,255,0.18); color: #00d4ff; }
-#speedMenu::item:checked { color: #00d4ff; }
+#speedMenu { background-color: {panel}; border: 1px solid {accentStrong}; border-radius: 6px; padding: 4px 0; }
+#speedMenu::item { color: {white@75}; font-size: 12px; padding: 6px 22px; }
+#speedMenu::item:selected { background-color: {accent@18}; color: {accent}; }
+#speedMenu::item:checked { color: {accent}; }
 )";
 
 QString speedLabel(double speed)
@@ -151,24 +157,28 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     // fill it first would put an opaque band where the video should show.
     setAttribute(Qt::WA_StyledBackground);
 
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(20, 0, 20, 18);
-    outer->setSpacing(4);
+    buildControls();
+    layOutControls();
+    for (QWidget* control : findChildren<QWidget*>()) {
+        control->setFocusPolicy(Qt::NoFocus);
+    }
+    connectControls();
+    setStyleSheet(Theme::fill(kStyle));
+}
 
+void ControlBar::buildControls()
+{
     m_progress = new SeekSlider(Qt::Horizontal, this);
     m_progress->setObjectName(QStringLiteral("progressSlider"));
     m_progress->setCursor(Qt::PointingHandCursor);
-    outer->addWidget(m_progress);
 
     m_prevBtn = makeCtrlButton();
     m_prevBtn->setIcon(icon(kPrevPath, white(kIconAlpha), kCtrlIconSize));
 
-    m_playBtn = new QPushButton(this);
-    m_playBtn->setObjectName(QStringLiteral("playBtn"));
+    m_playBtn = Theme::pointerButton(QString(), this, QStringLiteral("playBtn"));
     m_playBtn->setFixedSize(kPlayButtonSize, kPlayButtonSize);
-    m_playBtn->setCursor(Qt::PointingHandCursor);
     m_playBtn->setIconSize(QSize(kPlayIconSize, kPlayIconSize));
-    m_playBtn->setIcon(icon(kPlayPath, kPlayIconColor, kPlayIconSize));
+    m_playBtn->setIcon(icon(kPlayPath, ink(), kPlayIconSize));
 
     m_nextBtn = makeCtrlButton();
     m_nextBtn->setIcon(icon(kNextPath, white(kIconAlpha), kCtrlIconSize));
@@ -188,11 +198,9 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     m_timeLabel->setTextFormat(Qt::PlainText);
     m_timeLabel->setText(QStringLiteral("00:00 / 00:00"));
 
-    m_speedBtn = new QPushButton(QStringLiteral("1.0x"), this);
-    m_speedBtn->setObjectName(QStringLiteral("speedBtn"));
+    m_speedBtn = Theme::pointerButton(QStringLiteral("1.0x"), this, QStringLiteral("speedBtn"));
     m_speedBtn->setFixedHeight(kSpeedButtonHeight);
     m_speedBtn->setMinimumWidth(kSpeedButtonMinWidth);
-    m_speedBtn->setCursor(Qt::PointingHandCursor);
 
     m_screenshotBtn = makeCtrlButton();
     m_screenshotBtn->setToolTip(QStringLiteral("截图"));
@@ -200,6 +208,14 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
 
     m_fullscreenBtn = makeCtrlButton();
     setFullscreen(false);
+}
+
+void ControlBar::layOutControls()
+{
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(20, 0, 20, 18);
+    outer->setSpacing(4);
+    outer->addWidget(m_progress);
 
     auto* row = new QHBoxLayout;
     row->setSpacing(4);
@@ -216,11 +232,10 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     row->addWidget(m_screenshotBtn);
     row->addWidget(m_fullscreenBtn);
     outer->addLayout(row);
+}
 
-    for (QWidget* control : findChildren<QWidget*>()) {
-        control->setFocusPolicy(Qt::NoFocus);
-    }
-
+void ControlBar::connectControls()
+{
     connect(m_playBtn, &QPushButton::clicked, this, &ControlBar::playPauseClicked);
     connect(m_prevBtn, &QPushButton::clicked, this, &ControlBar::prevClicked);
     connect(m_nextBtn, &QPushButton::clicked, this, &ControlBar::nextClicked);
@@ -232,16 +247,12 @@ ControlBar::ControlBar(QWidget* parent) : QWidget(parent)
     connect(m_speedBtn, &QPushButton::clicked, this, &ControlBar::onSpeedClicked);
     connect(m_fullscreenBtn, &QPushButton::clicked, this, &ControlBar::fullscreenClicked);
     connect(m_screenshotBtn, &QPushButton::clicked, this, &ControlBar::screenshotClicked);
-
-    setStyleSheet(QString::fromLatin1(kStyle).arg(QStringLiteral("#00d4ff")));
 }
 
 QPushButton* ControlBar::makeCtrlButton()
 {
-    auto* button = new QPushButton(this);
-    button->setObjectName(QStringLiteral("ctrlBtn"));
+    QPushButton* button = Theme::pointerButton(QString(), this, QStringLiteral("ctrlBtn"));
     button->setFixedSize(kCtrlButtonSize, kCtrlButtonSize);
-    button->setCursor(Qt::PointingHandCursor);
     button->setIconSize(QSize(kCtrlIconSize, kCtrlIconSize));
     return button;
 }
@@ -271,7 +282,7 @@ void ControlBar::updateTimeLabel(qint64 positionMs)
 void ControlBar::setPlaying(bool playing)
 {
     m_playing = playing;
-    m_playBtn->setIcon(icon(playing ? kPausePath : kPlayPath, kPlayIconColor, kPlayIconSize));
+    m_playBtn->setIcon(icon(playing ? kPausePath : kPlayPath, ink(), kPlayIconSize));
 }
 
 void ControlBar::setPrevEnabled(bool on)
@@ -344,7 +355,7 @@ void ControlBar::onSpeedClicked()
 {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("speedMenu"));
-    menu.setStyleSheet(QLatin1String(kMenuStyle));
+    menu.setStyleSheet(Theme::fill(kMenuStyle));
     auto* group = new QActionGroup(&menu);
     for (const SpeedChoice& choice : kSpeeds) {
         QAction* action = menu.addAction(QLatin1String(choice.label));
@@ -371,8 +382,8 @@ void ControlBar::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     QLinearGradient fade(0, 0, 0, kFadeHeight);
-    fade.setColorAt(0, QColor(kBarColor.red(), kBarColor.green(), kBarColor.blue(), 0));
-    fade.setColorAt(1, kBarColor);
+    fade.setColorAt(0, ink(0));
+    fade.setColorAt(1, ink());
     painter.fillRect(QRect(0, 0, width(), kFadeHeight), fade);
-    painter.fillRect(QRect(0, kFadeHeight, width(), height() - kFadeHeight), kBarColor);
+    painter.fillRect(QRect(0, kFadeHeight, width(), height() - kFadeHeight), ink());
 }

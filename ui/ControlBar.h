@@ -63,6 +63,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The constructor's steps, in this order: the controls (created in
+    // their row's order), their places, their signals.
+    void buildControls();
+    void layOutControls();
+    void connectControls();
     QPushButton* makeCtrlButton();
     void updateTimeLabel(qint64 positionMs);
 

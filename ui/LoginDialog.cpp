@@ -15,6 +15,7 @@
 #include "AppConfig.h"
 #include "AuthManager.h"
 #include "PlainLabel.h"
+#include "Theme.h"
 
 namespace {
 
@@ -31,33 +32,32 @@ constexpr int kErrorHeight = 20;  // reserved height, so a message does not shif
 const QString kIdleText = QStringLiteral("登 录");
 const QString kBusyText = QStringLiteral("登录中...");
 
-// %1 card, %2 accent, %3 field background, %4 field text, %5 error.
 const char* const kStyle = R"(
-#loginCard { background-color: %1; border-radius: 12px; border: 1px solid rgba(0,212,255,0.2); }
+#loginCard { background-color: {panel}; border-radius: 12px; border: 1px solid {accentFrame}; }
 #brandRow { background: transparent; }
-#logoIcon { font-size: 24px; color: %2; background: transparent; }
-#loginTitle { font-size: 22px; font-weight: 700; color: %2; letter-spacing: 6px;
+#logoIcon { font-size: 24px; color: {accent}; background: transparent; }
+#loginTitle { font-size: 22px; font-weight: 700; color: {accent}; letter-spacing: 6px;
               padding-left: 6px; background: transparent; }
-#fieldLabel { font-size: 12px; color: rgba(255,255,255,0.45); background: transparent; }
-#loginInput { background-color: %3; border: 1px solid rgba(0,212,255,0.2); border-radius: 6px;
-              color: %4; font-size: 13px; padding: 0 12px; }
-#loginInput:focus { border-color: %2; }
-#loginInput::placeholder { color: rgba(255,255,255,0.25); }
-#loginBtn { background-color: %2; color: #0a0f1a; font-size: 14px; font-weight: 700;
+#fieldLabel { font-size: 12px; color: {white@45}; background: transparent; }
+#loginInput { background-color: {field}; border: 1px solid {accentFrame}; border-radius: 6px;
+              color: {text}; font-size: 13px; padding: 0 12px; }
+#loginInput:focus { border-color: {accent}; }
+#loginInput::placeholder { color: {white@25}; }
+#loginBtn { background-color: {accent}; color: {ink}; font-size: 14px; font-weight: 700;
             letter-spacing: 2px; border: none; border-radius: 6px; }
-#loginBtn:hover { background-color: #33ddff; }
-#loginBtn:pressed { background-color: #00b8d9; }
-#loginBtn:disabled { background-color: rgba(0,212,255,0.3); color: rgba(255,255,255,0.4); }
-#closeBtn { background: transparent; border: none; color: rgba(255,255,255,0.5); font-size: 18px;
+#loginBtn:hover { background-color: {accentHover}; }
+#loginBtn:pressed { background-color: {accentPressed}; }
+#loginBtn:disabled { background-color: {accent@30}; color: {white@40}; }
+#closeBtn { background: transparent; border: none; color: {white@50}; font-size: 18px;
             font-weight: bold; border-radius: 14px; }
-#closeBtn:hover { background-color: rgba(255,255,255,0.1); color: rgba(255,255,255,0.9); }
-#rememberCheck { font-size: 12px; color: rgba(255,255,255,0.65); background: transparent;
+#closeBtn:hover { background-color: {white@10}; color: {white@90}; }
+#rememberCheck { font-size: 12px; color: {white@65}; background: transparent;
                  spacing: 6px; }
-#rememberCheck::indicator { width: 16px; height: 16px; border: 1.5px solid rgba(255,255,255,0.3);
+#rememberCheck::indicator { width: 16px; height: 16px; border: 1.5px solid {white@30};
                             border-radius: 3px; background: transparent; }
-#rememberCheck::indicator:checked { border-color: %2; background-color: %2;
+#rememberCheck::indicator:checked { border-color: {accent}; background-color: {accent};
                                     image: url(:/check.svg); }
-#errorLabel { color: %5; font-size: 12px; background: transparent; }
+#errorLabel { color: {danger}; font-size: 12px; background: transparent; }
 )";
 
 QLineEdit* inputField(const QString& placeholder, QWidget* parent)
@@ -78,9 +78,7 @@ LoginDialog::LoginDialog(QWidget* parent) : QDialog(parent)
     setFixedSize(kCardWidth, kCardHeight);
 
     buildCard();
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#304260"), QStringLiteral("#00d4ff"), QStringLiteral("#364a6e"),
-        QStringLiteral("#eaf2ff"), QStringLiteral("#ff5c5c")));
+    setStyleSheet(Theme::fill(kStyle));
 
     AuthManager* auth = AuthManager::instance();
     connect(auth, &AuthManager::loginSucceeded, this, &LoginDialog::onLoginSucceeded);
@@ -112,11 +110,9 @@ void LoginDialog::buildCard()
     card->setAttribute(Qt::WA_StyledBackground);
     card->setFixedSize(kCardWidth, kCardHeight);
 
-    m_closeButton = new QPushButton(QStringLiteral("×"), card);
-    m_closeButton->setObjectName(QStringLiteral("closeBtn"));
+    m_closeButton = Theme::pointerButton(QStringLiteral("×"), card, QStringLiteral("closeBtn"));
     m_closeButton->setFixedSize(kCloseSize, kCloseSize);
     m_closeButton->move(kCardWidth - kCloseSize - 8, 8);
-    m_closeButton->setCursor(Qt::PointingHandCursor);
     m_closeButton->setDefault(false);
     m_closeButton->setAutoDefault(false);
 
@@ -167,10 +163,8 @@ void LoginDialog::buildCard()
     layout->addWidget(m_errorLabel);
     layout->addSpacing(8);
 
-    m_loginButton = new QPushButton(kIdleText, card);
-    m_loginButton->setObjectName(QStringLiteral("loginBtn"));
+    m_loginButton = Theme::pointerButton(kIdleText, card, QStringLiteral("loginBtn"));
     m_loginButton->setFixedHeight(kButtonHeight);
-    m_loginButton->setCursor(Qt::PointingHandCursor);
     m_loginButton->setDefault(false);
     m_loginButton->setAutoDefault(false);
     layout->addWidget(m_loginButton);
@@ -181,7 +175,7 @@ void LoginDialog::buildCard()
     auto* shadow = new QGraphicsDropShadowEffect(card);
     shadow->setBlurRadius(40);
     shadow->setOffset(0, 8);
-    shadow->setColor(QColor(0, 0, 0, 120));
+    shadow->setColor(Theme::color(QStringLiteral("black"), 120));
     card->setGraphicsEffect(shadow);
 }
 

@@ -21,12 +21,10 @@
 #include <QVBoxLayout>
 
 #include "AppConfig.h"
-#include "AuthManager.h"
 #include "ConfirmDialog.h"
 #include "ContainerCheck.h"
 #include "ControlBar.h"
 #include "ControlBarManager.h"
-#include "DeviceIdentity.h"
 #include "KeyManager.h"
 #include "MediaPlayer.h"
 #include "OverlayContainer.h"
@@ -37,6 +35,7 @@
 #include "ScreenshotService.h"
 #include "SidebarWidget.h"
 #include "SvgIcon.h"
+#include "Theme.h"
 #include "VideoRenderer.h"
 #include "Watermark.h"
 
@@ -52,15 +51,15 @@ const QString kReplayIcon =
                    R"(c0 4.42 3.58 8 8 8s8-3.58 8-8-3.58-8-8-8z"/>)");
 
 const char* const kReplayButtonStyle =
-    "#replayBtn { background: rgba(255,255,255,0.12); border: 2px solid rgba(255,255,255,0.75);"
+    "#replayBtn { background: {white@12}; border: 2px solid {white@75};"
     " border-radius: 36px; }"
-    "#replayBtn:hover { background: rgba(255,255,255,0.22); border-color: white; }"
-    "#replayBtn:pressed { background: rgba(255,255,255,0.08); }";
+    "#replayBtn:hover { background: {white@22}; border-color: {white}; }"
+    "#replayBtn:pressed { background: {white@8}; }";
 
 const char* const kToastStyle =
-    "#shotToast { background: rgba(10,15,26,0.92); border: 1px solid rgba(0,212,255,0.6);"
-    " border-radius: 8px; color: #eaf2ff; text-align: left; padding: 8px; font-size: 12px; }"
-    "#shotToast:hover { border-color: #00d4ff; background: rgba(10,15,26,0.96); }";
+    "#shotToast { background: {ink@92}; border: 1px solid {accentCallout};"
+    " border-radius: 8px; color: {text}; text-align: left; padding: 8px; font-size: 12px; }"
+    "#shotToast:hover { border-color: {accent}; background: {ink@96}; }";
 
 // A card names this many refused files; a larger drop gets a count of the rest.
 constexpr int kRefusalsListed = 12;
@@ -134,7 +133,7 @@ void PlayerWidget::buildLayout()
     m_videoContainer = new OverlayContainer(this);
     m_videoContainer->setObjectName(QStringLiteral("videoContainer"));
     m_videoContainer->setAttribute(Qt::WA_StyledBackground);
-    m_videoContainer->setStyleSheet(QStringLiteral("background-color: #0a0f1a;"));
+    m_videoContainer->setStyleSheet(Theme::fill("background-color: {ink};"));
     m_videoContainer->setMouseTracking(true);
     m_videoContainer->installEventFilter(this);
 
@@ -182,7 +181,7 @@ QWidget* PlayerWidget::buildEmptyState()
     QLabel* hint =
         plainLabel(QStringLiteral("拖入 .vcz 文件开始播放\n或点击上方图标选择文件"), empty);
     hint->setAlignment(Qt::AlignCenter);
-    hint->setStyleSheet(QStringLiteral("font-size:12px;color:rgba(255,255,255,0.35);"));
+    hint->setStyleSheet(Theme::fill("font-size:12px;color:{white@35};"));
     column->addWidget(hint, 0, Qt::AlignHCenter);
     return empty;
 }
@@ -191,7 +190,7 @@ QWidget* PlayerWidget::buildReplayOverlay()
 {
     auto* overlay = new QWidget(m_videoContainer);
     overlay->setAttribute(Qt::WA_StyledBackground);
-    overlay->setStyleSheet(QStringLiteral("background-color: rgba(0,0,0,0.35);"));
+    overlay->setStyleSheet(Theme::fill("background-color: {black@35};"));
     overlay->hide();
 
     auto* column = new QVBoxLayout(overlay);
@@ -199,20 +198,18 @@ QWidget* PlayerWidget::buildReplayOverlay()
     column->setSpacing(14);
     column->setContentsMargins(0, 0, 0, 0);
 
-    m_replayButton = new QPushButton(overlay);
-    m_replayButton->setObjectName(QStringLiteral("replayBtn"));
+    m_replayButton = Theme::pointerButton(QString(), overlay, QStringLiteral("replayBtn"));
     m_replayButton->setFixedSize(kReplayButtonSize, kReplayButtonSize);
-    m_replayButton->setCursor(Qt::PointingHandCursor);
-    m_replayButton->setIcon(SvgIcon::icon(kReplayIcon, Qt::white, kReplayIconSize));
+    m_replayButton->setIcon(
+        SvgIcon::icon(kReplayIcon, Theme::color(QStringLiteral("white")), kReplayIconSize));
     m_replayButton->setIconSize(QSize(kReplayIconSize, kReplayIconSize));
-    m_replayButton->setStyleSheet(QString::fromLatin1(kReplayButtonStyle));
+    m_replayButton->setStyleSheet(Theme::fill(kReplayButtonStyle));
     column->addWidget(m_replayButton, 0, Qt::AlignHCenter);
 
     QLabel* caption = plainLabel(QStringLiteral("重新播放"), overlay);
     caption->setAlignment(Qt::AlignCenter);
     caption->setStyleSheet(
-        QStringLiteral("font-size:13px;color:rgba(255,255,255,0.85);"
-                       "background:transparent;letter-spacing:2px;"));
+        Theme::fill("font-size:13px;color:{white@85};background:transparent;letter-spacing:2px;"));
     column->addWidget(caption, 0, Qt::AlignHCenter);
     return overlay;
 }
@@ -442,9 +439,7 @@ void PlayerWidget::onPlaybackStarted(QString filePath, int index)
     Q_UNUSED(filePath);
     m_sidebar->selectRow(index);
 
-    const UserInfo user = AuthManager::instance()->currentUser();
-    const QString name = user.displayName.isEmpty() ? user.username : user.displayName;
-    m_watermark->setInfo(name, DeviceIdentity::deviceId().right(4));
+    m_watermark->setInfo(m_viewer.name, m_viewer.deviceId.right(4));
     m_watermark->show();
     m_watermark->raise();
     m_controlBar->raise();
@@ -456,6 +451,12 @@ void PlayerWidget::onPlaybackStarted(QString filePath, int index)
     const int current = m_service->currentIndex();
     m_controlBar->setPrevEnabled(current > 0);
     m_controlBar->setNextEnabled(current >= 0 && current < m_sidebar->model()->rowCount() - 1);
+}
+
+void PlayerWidget::setViewer(const ViewerIdentity& viewer)
+{
+    m_viewer = viewer;
+    m_screenshots->setViewer(viewer);
 }
 
 void PlayerWidget::onPlayerStateChanged(PlayerState state)
@@ -594,13 +595,12 @@ void PlayerWidget::showToast(const QString& savedPath, const QImage& thumbnail)
         m_toast = nullptr;
     }
 
-    auto* toast = new QPushButton(m_videoContainer);
-    toast->setObjectName(QStringLiteral("shotToast"));
-    toast->setCursor(Qt::PointingHandCursor);
+    QPushButton* toast =
+        Theme::pointerButton(QString(), m_videoContainer, QStringLiteral("shotToast"));
     toast->setIcon(QIcon(QPixmap::fromImage(thumbnail)));
     toast->setIconSize(thumbnail.size());
     toast->setText(QStringLiteral("已保存截图\n点击查看文件"));
-    toast->setStyleSheet(QString::fromLatin1(kToastStyle));
+    toast->setStyleSheet(Theme::fill(kToastStyle));
     connect(toast, &QPushButton::clicked, this, &PlayerWidget::onToastClicked);
 
     const int width = thumbnail.width() + kToastTextWidth;

@@ -9,6 +9,7 @@
 
 #include "FolderOpener.h"
 #include "PlayerState.h"
+#include "ViewerIdentity.h"
 
 class ControlBar;
 class ControlBarManager;
@@ -56,6 +57,10 @@ public:
     void loadPlaylist(const QString& name);
     void savePlaylist(const QString& name);
     void savePosition();
+
+    // Whom the watermark and the screenshots name; the application hands it
+    // in after each login.
+    void setViewer(const ViewerIdentity& viewer);
 
     // The settings group name a user id is stored under: percent-encoded,
     // upper-case letters and "~" included, so the name holds no separator
@@ -149,6 +154,7 @@ private:
     MediaPlayer* m_player = nullptr;
     PlaybackService* m_service = nullptr;
     ScreenshotService* m_screenshots = nullptr;
+    ViewerIdentity m_viewer;
     VideoRenderer* m_videoRenderer = nullptr;
     ControlBar* m_controlBar = nullptr;
     ControlBarManager* m_controlBarManager = nullptr;

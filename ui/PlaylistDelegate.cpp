@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "PlaylistModel.h"
+#include "Theme.h"
 
 namespace {
 
@@ -27,6 +28,16 @@ QFont uiFont(int pointSize)
     QFont f(kFontFamily);
     f.setPointSize(pointSize);
     return f;
+}
+
+QColor accentAt(int alpha)
+{
+    return Theme::color(QStringLiteral("accent"), alpha);
+}
+
+QColor white(int alpha)
+{
+    return Theme::color(QStringLiteral("white"), alpha);
 }
 
 }  // namespace
@@ -79,37 +90,37 @@ void PlaylistDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     const QString line2 = index.data(PlaylistModel::DurationTextRole).toString();
     const bool selected = option.state.testFlag(QStyle::State_Selected);
     const bool hovered = option.state.testFlag(QStyle::State_MouseOver);
-    const QColor accent(0x00, 0xd4, 0xff);
+    const QColor accent = Theme::color(QStringLiteral("accent"));
 
     if (selected) {
-        painter->fillRect(r, QColor(0, 212, 255, 20));
+        painter->fillRect(r, accentAt(20));
         painter->fillRect(QRect(r.left(), r.top(), 2, r.height()), accent);
     } else if (hovered) {
-        painter->fillRect(r, QColor(255, 255, 255, 13));
+        painter->fillRect(r, white(13));
     } else {
-        painter->fillRect(r, QColor(0x30, 0x42, 0x60));
+        painter->fillRect(r, Theme::color(QStringLiteral("panel")));
     }
-    painter->setPen(QColor(255, 255, 255, 10));
+    painter->setPen(white(10));
     painter->drawLine(r.left(), r.bottom(), r.right(), r.bottom());
 
     const QRect badge(r.left() + kBadgeLeft, r.top() + (r.height() - kBadgeSize) / 2, kBadgeSize,
                       kBadgeSize);
     painter->setPen(Qt::NoPen);
-    painter->setBrush(selected ? QColor(0, 212, 255, 40) : QColor(255, 255, 255, 15));
+    painter->setBrush(selected ? accentAt(40) : white(15));
     painter->drawRoundedRect(badge, 4, 4);
     painter->setFont(uiFont(10));
-    painter->setPen(selected ? accent : QColor(255, 255, 255, 115));
+    painter->setPen(selected ? accent : white(115));
     painter->drawText(badge, Qt::AlignCenter, QString::number(index.row() + 1));
 
     const int textLeft = badge.right() + 1 + kTextGap;
     const int w = titleWidth(r, permitted);
     const QFont titleFont = uiFont(12);
     painter->setFont(titleFont);
-    QColor titleColor(0xea, 0xf2, 0xff);
+    QColor titleColor = Theme::color(QStringLiteral("text"));
     if (!permitted) {
-        titleColor = QColor(255, 255, 255, 64);
+        titleColor = white(64);
     } else if (!selected) {
-        titleColor = QColor(255, 255, 255, 153);
+        titleColor = white(153);
     }
     painter->setPen(titleColor);
     // drawText takes no markup: the title is shown as the characters it is.
@@ -118,17 +129,17 @@ void PlaylistDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
                       elided);
 
     painter->setFont(uiFont(10));
-    painter->setPen(selected ? QColor(0, 212, 255, 128) : QColor(255, 255, 255, 64));
+    painter->setPen(selected ? accentAt(128) : white(64));
     painter->drawText(QRect(textLeft, r.top() + 30, w, 14), Qt::AlignLeft | Qt::AlignVCenter,
                       line2);
 
     if (!permitted) {
         const QRect refused(r.right() - 58, r.top() + (r.height() - 20) / 2, 50, 20);
-        painter->setPen(QColor(255, 255, 255, 26));
-        painter->setBrush(QColor(255, 255, 255, 13));
+        painter->setPen(white(26));
+        painter->setBrush(white(13));
         painter->drawRoundedRect(refused, 3, 3);
         painter->setFont(uiFont(9));
-        painter->setPen(QColor(255, 255, 255, 64));
+        painter->setPen(white(64));
         painter->drawText(refused, Qt::AlignCenter, QStringLiteral("无权限"));
     }
 

@@ -8,28 +8,28 @@
 #include <QVBoxLayout>
 
 #include "AppConfig.h"
+#include "Theme.h"
 
 namespace {
 
 constexpr int kMinimumWidth = 460;  // room for a typical folder path
 
-// %1 dialog background, %2 text, %3 field background, %4 border, %5 accent.
 const char* const kStyle = R"(
-QDialog { background: %1; }
-QLabel { color: %2; }
-QLineEdit { background: %3; border: 1px solid %4; border-radius: 6px; padding: 7px 10px;
-            color: %2; }
-QPushButton { background: rgba(255,255,255,0.08); border: 1px solid %4; border-radius: 6px;
-              padding: 7px 16px; color: %2; }
-QPushButton:hover { background: rgba(255,255,255,0.14); }
-#settingsSaveBtn { background: %5; color: #0a0f1a; border: none; font-weight: 600; }
-#settingsSaveBtn:hover { background: #33ddff; }
+QDialog { background: {page}; }
+QLabel { color: {text}; }
+QLineEdit { background: {ink}; border: 1px solid {accentLine}; border-radius: 6px; padding: 7px 10px;
+            color: {text}; }
+QPushButton { background: {white@8}; border: 1px solid {accentLine}; border-radius: 6px;
+              padding: 7px 16px; color: {text}; }
+QPushButton:hover { background: {white@14}; }
+#settingsSaveBtn { background: {accent}; color: {ink}; border: none; font-weight: 600; }
+#settingsSaveBtn:hover { background: {accentHover}; }
 )";
 
-QPushButton* button(const QString& text, QWidget* parent)
+// Enter in the folder field must not press a button behind the user's back.
+QPushButton* button(const QString& text, QWidget* parent, const QString& name = QString())
 {
-    auto* b = new QPushButton(text, parent);
-    b->setCursor(Qt::PointingHandCursor);
+    QPushButton* b = Theme::pointerButton(text, parent, name);
     b->setAutoDefault(false);
     return b;
 }
@@ -64,8 +64,7 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent)
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     m_cancelButton = button(QStringLiteral("取消"), this);
-    m_saveButton = button(QStringLiteral("保存"), this);
-    m_saveButton->setObjectName(QStringLiteral("settingsSaveBtn"));
+    m_saveButton = button(QStringLiteral("保存"), this, QStringLiteral("settingsSaveBtn"));
     buttons->addWidget(m_cancelButton);
     buttons->addWidget(m_saveButton);
     outer->addLayout(buttons);
@@ -74,9 +73,7 @@ SettingsDialog::SettingsDialog(QWidget* parent) : QDialog(parent)
     connect(m_saveButton, &QPushButton::clicked, this, &SettingsDialog::onSave);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#2a3a55"), QStringLiteral("#eaf2ff"), QStringLiteral("#0a0f1a"),
-        QStringLiteral("rgba(0,212,255,0.18)"), QStringLiteral("#00d4ff")));
+    setStyleSheet(Theme::fill(kStyle));
 }
 
 void SettingsDialog::onBrowseScreenshotDir()

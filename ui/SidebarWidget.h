@@ -42,6 +42,10 @@ signals:
     void addVideoRequested();
 
 private:
+    // The constructor's parts, top to bottom.
+    QWidget* buildHeader();
+    QWidget* buildEmptyPage();
+    void buildList();
     void setCollapsed(bool collapsed);
     void updateCount();
     void updateToggleIcon();

@@ -5,20 +5,20 @@
 #include <QPushButton>
 
 #include "PlainLabel.h"
+#include "Theme.h"
 
 namespace {
 
 constexpr int kBarHeight = 28;
 
-// %1 bar background, %2 accent.
 const char* const kStyle = R"(
-StatusBar { background-color: %1; border-top: 1px solid rgba(0,212,255,0.18); }
-#statusUser, #statusExpire { font-size: 11px; color: rgba(255,255,255,0.45);
+StatusBar { background-color: {panel}; border-top: 1px solid {accentLine}; }
+#statusUser, #statusExpire { font-size: 11px; color: {white@45};
                              background: transparent; }
-#statusSep { font-size: 11px; color: rgba(255,255,255,0.22); background: transparent; }
-#switchBtn { background: transparent; border: none; color: %2; font-size: 11px; padding: 0 2px;
+#statusSep { font-size: 11px; color: {white@22}; background: transparent; }
+#switchBtn { background: transparent; border: none; color: {accent}; font-size: 11px; padding: 0 2px;
              text-align: left; }
-#switchBtn:hover { color: #33ddff; text-decoration: underline; }
+#switchBtn:hover { color: {accentHover}; text-decoration: underline; }
 )";
 
 }  // namespace
@@ -36,10 +36,9 @@ StatusBar::StatusBar(QWidget* parent) : QWidget(parent)
     layout->addWidget(m_userLabel);
     layout->addWidget(plainLabel(QStringLiteral("·"), "statusSep", this));
 
-    m_switchButton = new QPushButton(QStringLiteral("切换账号"), this);
-    m_switchButton->setObjectName(QStringLiteral("switchBtn"));
+    m_switchButton =
+        Theme::pointerButton(QStringLiteral("切换账号"), this, QStringLiteral("switchBtn"));
     m_switchButton->setFlat(true);
-    m_switchButton->setCursor(Qt::PointingHandCursor);
     layout->addWidget(m_switchButton);
     layout->addSpacing(16);
 
@@ -49,8 +48,7 @@ StatusBar::StatusBar(QWidget* parent) : QWidget(parent)
 
     connect(m_switchButton, &QPushButton::clicked, this, &StatusBar::switchAccountClicked);
 
-    setStyleSheet(
-        QString::fromLatin1(kStyle).arg(QStringLiteral("#304260"), QStringLiteral("#00d4ff")));
+    setStyleSheet(Theme::fill(kStyle));
 }
 
 void StatusBar::setUser(const UserInfo& user)

@@ -9,6 +9,7 @@
 #include <QStyle>
 
 #include "SvgIcon.h"
+#include "Theme.h"
 
 #ifdef Q_OS_WIN
 #include "NativeWindowMove.h"
@@ -31,21 +32,20 @@ const QString kCogPath = QStringLiteral(
     "1.62-.94l2.39.96c.22.08.47 0 .59-.22l1.92-3.32c.12-.22.07-.47-.12-.61l-2.01-1.58zM12 "
     "15.6c-1.98 0-3.6-1.62-3.6-3.6s1.62-3.6 3.6-3.6 3.6 1.62 3.6 3.6-1.62 3.6-3.6 3.6z\"/>");
 
-// %1 bar background, %2 accent, %3 bright text. The logo and the name are
-// transparent: the application's theme gives every widget the page colour,
-// which would put each on a darker box.
+// The logo and the name are transparent: the application's theme gives every
+// widget the page colour, which would put each on a darker box.
 const char* const kStyle = R"(
-TitleBar { background-color: %1; border-bottom: 1px solid rgba(0,212,255,0.18); }
-#logoIcon { font-size: 14px; color: %2; background: transparent; }
-#logoText { font-size: 14px; font-weight: 700; letter-spacing: 2px; color: %2; background: transparent; }
-#roleTag { font-size: 10px; color: %2; background-color: rgba(0,212,255,0.15);
-           border: 1px solid rgba(0,212,255,0.3); border-radius: 3px; padding: 1px 7px; }
-#winMin, #winMax, #winSettings { background: none; border: none; color: rgba(255,255,255,0.45);
+TitleBar { background-color: {panel}; border-bottom: 1px solid {accentLine}; }
+#logoIcon { font-size: 14px; color: {accent}; background: transparent; }
+#logoText { font-size: 14px; font-weight: 700; letter-spacing: 2px; color: {accent}; background: transparent; }
+#roleTag { font-size: 10px; color: {accent}; background-color: {accentTint};
+           border: 1px solid {accentOutline}; border-radius: 3px; padding: 1px 7px; }
+#winMin, #winMax, #winSettings { background: none; border: none; color: {white@45};
                                  font-size: 13px; }
-#winMin:hover, #winMax:hover, #winSettings:hover { background-color: rgba(255,255,255,0.08);
-                                                   color: %3; }
-#winClose { background: none; border: none; color: rgba(255,255,255,0.45); font-size: 13px; }
-#winClose:hover { background-color: #e81123; color: white; }
+#winMin:hover, #winMax:hover, #winSettings:hover { background-color: {white@8};
+                                                   color: {text}; }
+#winClose { background: none; border: none; color: {white@45}; font-size: 13px; }
+#winClose:hover { background-color: {closeHover}; color: {white}; }
 )";
 
 QPushButton* windowButton(const QString& text, const char* name, QWidget* parent)
@@ -95,7 +95,8 @@ TitleBar::TitleBar(QWidget* parent) : QWidget(parent)
     m_settingsButton = windowButton(QString(), "winSettings", this);
     m_settingsButton->setCursor(Qt::PointingHandCursor);
     m_settingsButton->setToolTip(QStringLiteral("设置"));
-    m_settingsButton->setIcon(SvgIcon::icon(kCogPath, QColor(0xb3, 0xb3, 0xb3), kCogSize));
+    m_settingsButton->setIcon(
+        SvgIcon::icon(kCogPath, Theme::color(QStringLiteral("iconMuted")), kCogSize));
     m_settingsButton->setIconSize(QSize(kCogSize, kCogSize));
     m_minimizeButton = windowButton(QStringLiteral("─"), "winMin", this);
     m_maximizeButton = windowButton(QStringLiteral("□"), "winMax", this);
@@ -110,8 +111,7 @@ TitleBar::TitleBar(QWidget* parent) : QWidget(parent)
     connect(m_maximizeButton, &QPushButton::clicked, this, &TitleBar::maximizeClicked);
     connect(m_closeButton, &QPushButton::clicked, this, &TitleBar::closeClicked);
 
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#304260"), QStringLiteral("#00d4ff"), QStringLiteral("#eaf2ff")));
+    setStyleSheet(Theme::fill(kStyle));
 }
 
 void TitleBar::setMerchant(bool isMerchant)

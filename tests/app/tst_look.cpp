@@ -27,6 +27,7 @@
 
 #include "Application.h"
 #include "ConfirmDialog.h"
+#include "ControlBar.h"
 #include "EncryptTaskDelegate.h"
 #include "EncryptTaskModel.h"
 #include "EncryptorWidget.h"
@@ -173,6 +174,9 @@ std::unique_ptr<QWidget> openScene(const QString& scene)
         window = std::make_unique<SettingsDialog>();
     } else if (scene == QLatin1String("transcoding")) {
         window = std::make_unique<TranscodeDialog>();
+    } else if (scene == QLatin1String("control bar")) {
+        window = std::make_unique<ControlBar>();
+        window->resize(900, 80);
     } else if (scene.startsWith(QLatin1String("message card"))) {
         const int kind =
             scene.endsWith(QLatin1String("warning")) ? ConfirmDialog::Warning : ConfirmDialog::Info;
@@ -319,7 +323,7 @@ private slots:
         QTest::addColumn<QString>("scene");
         for (const char* scene :
              {"main window, player page", "main window, encryption page", "login card", "settings",
-              "transcoding", "message card, info", "message card, warning"}) {
+              "transcoding", "message card, info", "message card, warning", "control bar"}) {
             QTest::newRow(scene) << QString::fromLatin1(scene);
         }
     }
@@ -338,6 +342,51 @@ private slots:
         const QString undrawn = undrawnText(window.get());
         keepGrab(window->grab(), QString::fromLatin1(QTest::currentDataTag()));
         QVERIFY2(undrawn.isEmpty(), qPrintable(undrawn));
+    }
+
+    // The accent and its translucent washes where a person sees them most: a
+    // point of each button's face that no letter or icon reaches.
+    void accentSitsOnItsButtons_data()
+    {
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QColor>("wanted");
+        QTest::newRow("login") << "login card"
+                               << "loginBtn" << kAccent;
+        QTest::newRow("play") << "control bar"
+                              << "playBtn" << kAccent;
+        QTest::newRow("message, info") << "message card, info"
+                                       << "confirmOk" << kAccent;
+        // A warning changes the card's frame and sign, not its button.
+        QTest::newRow("message, warning") << "message card, warning"
+                                          << "confirmOk" << kAccent;
+        QTest::newRow("transcoding") << "transcoding"
+                                     << "tcStartBtn" << kAccent;
+        QTest::newRow("playlist, add") << "main window, player page"
+                                       << "emptyAddBtn" << over(kAccent, 0.12, kBar);
+    }
+
+    void accentSitsOnItsButtons()
+    {
+        QFETCH(QString, scene);
+        QFETCH(QString, button);
+        QFETCH(QColor, wanted);
+        const std::unique_ptr<QWidget> window = openScene(scene);
+        QVERIFY(window);
+        auto* face = window->findChild<QPushButton*>(button);
+        QVERIFY(face && face->isVisible());
+        // The whole window, so a translucent face shows over what is below it.
+        const QImage picture = window->grab().toImage();
+        // Left of centre on the middle line for a wide button, near the top
+        // for the round one: clear of rounded corners, text and icon.
+        const QPoint at = face->width() > face->height() * 2 ? QPoint(8, face->height() / 2)
+                                                             : QPoint(face->width() / 2, 4);
+        const QColor seen = picture.pixelColor(face->mapTo(window.get(), at));
+        QVERIFY2(near(seen, wanted), qPrintable(QStringLiteral("%1 at (%2, %3): %4 (wanted %5)")
+                                                    .arg(button)
+                                                    .arg(at.x())
+                                                    .arg(at.y())
+                                                    .arg(seen.name(), wanted.name())));
     }
 
     void qtsOwnDialogsSpeakChinese_data()

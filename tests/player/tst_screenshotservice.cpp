@@ -76,6 +76,7 @@ class TestScreenshotService : public QObject
                                QImage* thumbnail = nullptr)
     {
         ScreenshotService service;
+        service.setViewer({QStringLiteral("viewer"), QStringLiteral("device-4321")});
         QSignalSpy captured(&service, &ScreenshotService::captured);
         QSignalSpy failed(&service, &ScreenshotService::failed);
         service.capture(renderer, title);

@@ -104,6 +104,9 @@ private slots:
         PlayerWidget page;
         page.resize(800, 500);
         page.loadPlaylist(AuthManager::instance()->currentUser().userId);
+        // As the main window hands it in after the login.
+        page.setViewer(
+            {AuthManager::instance()->currentUser().username, QStringLiteral("dev-4321")});
         PlaylistEntry entry;
         entry.fileId = entry.filePath = clip.path;
         entry.title = QStringLiteral("quadrants");

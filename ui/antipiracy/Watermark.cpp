@@ -46,6 +46,36 @@ qint64 systemNow()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// The whole text outlined at once, then each character filled in its own
+// shade of the cycle.
+void paintText(QPainter& painter, const QString& text, const QFont& font, QPoint origin,
+               const QPen& outline, int fillAlpha)
+{
+    QPainterPath whole;
+    whole.addText(origin, font, text);
+    painter.strokePath(whole, outline);
+
+    // One character is one code point: a name with characters outside the
+    // basic plane must not be cut between the halves of a surrogate pair.
+    const QFontMetrics metrics(font);
+    qreal cx = origin.x();
+    qsizetype j = 0;
+    for (qsizetype i = 0; i < text.size(); ++j) {
+        const qsizetype units =
+            (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+                ? 2
+                : 1;
+        const QString ch = text.mid(i, units);
+        i += units;
+        QPainterPath glyph;
+        glyph.addText(QPointF(cx, origin.y()), font, ch);
+        QColor fill = QColor::fromRgb(kCharColors[size_t(j) % kCharColors.size()]);
+        fill.setAlpha(fillAlpha);
+        painter.fillPath(glyph, fill);
+        cx += metrics.horizontalAdvance(ch);
+    }
+}
+
 }  // namespace
 
 Watermark::Watermark(QWidget* parent, Clock clock)
@@ -138,58 +168,29 @@ void Watermark::paintEvent(QPaintEvent*)
         const int tw = metrics.horizontalAdvance(item.text);
         const int th = metrics.height();
 
-        int x = 0;
-        int y = 0;
-        switch (item.corner) {
-            case 0:
-                x = kMargin;
-                y = th + kMargin;
-                break;
-            case 1:
-                x = w - tw - kMargin;
-                y = th + kMargin;
-                break;
-            case 2:
-                x = w - tw - kMargin;
-                y = h - kMargin;
-                break;
-            case 3:
-                x = kMargin;
-                y = h - kMargin;
-                break;
-            default:
-                // The centre line hops between a third above and below the middle
-                // whenever the corners move.
-                x = (w - tw) / 2;
-                y = (m_cornerPhase % 2 == 0) ? h / 2 + h / 6 : h / 2 - h / 6;
-                break;
-        }
-
-        QPainterPath whole;
-        whole.addText(QPointF(x, y), font, item.text);
-        painter.strokePath(whole, outline);
-
-        // One character is one code point: a name with characters outside the
-        // basic plane must not be cut between the halves of a surrogate pair.
-        qreal cx = x;
-        qsizetype j = 0;
-        for (qsizetype i = 0; i < item.text.size(); ++j) {
-            const qsizetype units =
-                (item.text.at(i).isHighSurrogate() && i + 1 < item.text.size() &&
-                 item.text.at(i + 1).isLowSurrogate())
-                    ? 2
-                    : 1;
-            const QString ch = item.text.mid(i, units);
-            i += units;
-            QPainterPath glyph;
-            glyph.addText(QPointF(cx, y), font, ch);
-            QColor fill = QColor::fromRgb(kCharColors[size_t(j) % kCharColors.size()]);
-            fill.setAlpha(fillAlpha);
-            painter.fillPath(glyph, fill);
-            cx += metrics.horizontalAdvance(ch);
-        }
+        paintText(painter, item.text, font, textOrigin(item.corner, tw, th), outline, fillAlpha);
     }
     painter.restore();
+}
+
+QPoint Watermark::textOrigin(int corner, int textWidth, int textHeight) const
+{
+    const int w = width();
+    const int h = height();
+    switch (corner) {
+        case 0:
+            return {kMargin, textHeight + kMargin};
+        case 1:
+            return {w - textWidth - kMargin, textHeight + kMargin};
+        case 2:
+            return {w - textWidth - kMargin, h - kMargin};
+        case 3:
+            return {kMargin, h - kMargin};
+        default:
+            // The centre line hops between a third above and below the middle
+            // whenever the corners move.
+            return {(w - textWidth) / 2, (m_cornerPhase % 2 == 0) ? h / 2 + h / 6 : h / 2 - h / 6};
+    }
 }
 
 }  // namespace AntiPiracy

@@ -49,6 +49,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Where a text of this size starts (its baseline's left end) in a corner
+    // (0-3 clockwise from top left) or, for -1, on the centre line.
+    QPoint textOrigin(int corner, int textWidth, int textHeight) const;
     qint64 now() const;
 
     QString m_userText;

@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QStyle>
 
+#include "Theme.h"
 #include "TimeText.h"
 
 namespace {
@@ -15,8 +16,8 @@ constexpr int kBubbleEdgeMargin = 4;
 constexpr int kBubbleOverlap = 4;
 
 const char* const kBubbleStyle =
-    "#seekTooltip { background: rgba(0,0,0,0.85); color: #ffffff; font-size: 11px;"
-    " padding: 3px 7px; border-radius: 4px; border: 1px solid rgba(0,212,255,0.4); }";
+    "#seekTooltip { background: {black@85}; color: {white}; font-size: 11px;"
+    " padding: 3px 7px; border-radius: 4px; border: 1px solid {accentFocus}; }";
 
 }  // namespace
 
@@ -114,6 +115,6 @@ void SeekSlider::ensureBubble()
     m_bubble->setObjectName(QStringLiteral("seekTooltip"));
     m_bubble->setTextFormat(Qt::PlainText);
     m_bubble->setAttribute(Qt::WA_TransparentForMouseEvents);
-    m_bubble->setStyleSheet(QLatin1String(kBubbleStyle));
+    m_bubble->setStyleSheet(Theme::fill(kBubbleStyle));
     m_bubble->hide();
 }

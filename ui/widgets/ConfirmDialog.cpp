@@ -8,37 +8,40 @@
 #include <QVBoxLayout>
 
 #include "PlainLabel.h"
+#include "Theme.h"
 
 namespace {
 
+// The palette names of the kind's sign and title colour and of its frame.
 struct KindLook
 {
-    const char* accent;
-    const char* border;
+    const char* colour;
+    const char* frame;
     const char* icon;
 };
 
 KindLook lookFor(int kind)
 {
     if (kind == ConfirmDialog::Warning) {
-        return {"#fbbf24", "rgba(251,191,36,0.35)", "⚠"};
+        return {"warning", "warningFrame", "⚠"};
     }
-    return {"#00d4ff", "rgba(0,212,255,0.25)", "ⓘ"};
+    return {"accent", "accentInfo", "ⓘ"};
 }
 
-// %1 card, %2 accent, %3 message text, %4 OK colour, %5 border.
+// {%1} and {%2} become the kind's colour and frame names before the palette
+// fills the sheet; the buttons keep the accent whatever the kind.
 const char* const kStyle = R"(
-#confirmCard { background: %1; border: 1px solid %5; border-radius: 10px; }
-#confirmIcon { font-size: 16px; color: %2; background: transparent; qproperty-alignment: AlignCenter; }
-#confirmTitle { font-size: 14px; font-weight: 700; color: %2; letter-spacing: 1px; background: transparent; }
-#confirmMsg { font-size: 12px; color: %3; background: transparent; line-height: 18px; }
-#confirmOk { background: %4; color: #0a0f1a; font-size: 12px; font-weight: 700; border: none;
+#confirmCard { background: {panel}; border: 1px solid {%2}; border-radius: 10px; }
+#confirmIcon { font-size: 16px; color: {%1}; background: transparent; qproperty-alignment: AlignCenter; }
+#confirmTitle { font-size: 14px; font-weight: 700; color: {%1}; letter-spacing: 1px; background: transparent; }
+#confirmMsg { font-size: 12px; color: {text}; background: transparent; line-height: 18px; }
+#confirmOk { background: {accent}; color: {ink}; font-size: 12px; font-weight: 700; border: none;
              border-radius: 5px; padding: 0 18px; }
-#confirmOk:hover { background: #33ddff; }
-#confirmCancel { background: transparent; color: rgba(255,255,255,0.6);
-                 border: 1px solid rgba(0,212,255,0.22); font-size: 12px; border-radius: 5px;
+#confirmOk:hover { background: {accentHover}; }
+#confirmCancel { background: transparent; color: {white@60};
+                 border: 1px solid {accentQuiet}; font-size: 12px; border-radius: 5px;
                  padding: 0 18px; }
-#confirmCancel:hover { border-color: %4; color: %4; }
+#confirmCancel:hover { border-color: {accent}; color: {accent}; }
 )";
 
 // The card's fixed sizes.
@@ -84,16 +87,12 @@ ConfirmDialog::ConfirmDialog(const QString& title, const QString& message, const
     buttons->addStretch();
     QPushButton* cancel = nullptr;
     if (!cancelText.isEmpty()) {
-        cancel = new QPushButton(cancelText, card);
-        cancel->setObjectName(QStringLiteral("confirmCancel"));
-        cancel->setCursor(Qt::PointingHandCursor);
+        cancel = Theme::pointerButton(cancelText, card, QStringLiteral("confirmCancel"));
         cancel->setFixedHeight(kButtonHeight);
         connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
         buttons->addWidget(cancel);
     }
-    auto* ok = new QPushButton(okText, card);
-    ok->setObjectName(QStringLiteral("confirmOk"));
-    ok->setCursor(Qt::PointingHandCursor);
+    QPushButton* ok = Theme::pointerButton(okText, card, QStringLiteral("confirmOk"));
     ok->setFixedHeight(kButtonHeight);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     buttons->addWidget(ok);
@@ -119,12 +118,11 @@ ConfirmDialog::ConfirmDialog(const QString& title, const QString& message, const
     auto* shadow = new QGraphicsDropShadowEffect(card);
     shadow->setBlurRadius(32);
     shadow->setOffset(0, 6);
-    shadow->setColor(QColor(0, 0, 0, 150));
+    shadow->setColor(Theme::color(QStringLiteral("black"), 150));
     card->setGraphicsEffect(shadow);
 
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#304260"), QLatin1String(look.accent), QStringLiteral("#eaf2ff"),
-        QStringLiteral("#00d4ff"), QLatin1String(look.border)));
+    setStyleSheet(Theme::fill(
+        QString::fromUtf8(kStyle).arg(QLatin1String(look.colour), QLatin1String(look.frame))));
 }
 
 bool ConfirmDialog::confirm(QWidget* parent, const QString& title, const QString& message,
