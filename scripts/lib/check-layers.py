@@ -88,7 +88,7 @@ def cmake_files(root):
     for folder, dirs, files in os.walk(root):
         rel = os.path.relpath(folder, root)
         dirs[:] = sorted(d for d in dirs
-                         if not (rel == "." and d in SKIPPED_DIRS)
+                         if not (rel == "." and (d in SKIPPED_DIRS or d.startswith("build")))
                          and not os.path.exists(os.path.join(folder, d, "CMakeCache.txt")))
         if "CMakeLists.txt" in files:
             yield os.path.join(folder, "CMakeLists.txt")
