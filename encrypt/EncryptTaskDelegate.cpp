@@ -9,6 +9,7 @@
 
 #include "EncryptTaskModel.h"
 #include "SvgIcon.h"
+#include "Theme.h"
 
 namespace {
 
@@ -44,11 +45,11 @@ const QString kFailedMark = QStringLiteral(
 const QString kWarningMark =
     QStringLiteral(R"(<path d="M1 21h22L12 2 1 21zm12-3h-2v-2h2v2zm0-4h-2v-4h2v4z"/>)");
 
-const QColor kCardColour(0x30, 0x42, 0x60);
-const QColor kCardBorder(0, 212, 255, 38);
-const QColor kNameColour(0xea, 0xf2, 0xff);
-const QColor kButtonColour(255, 255, 255, 153);
-const QColor kButtonHover(0x00, 0xd4, 0xff);
+const QColor kCardColour = Theme::color(QStringLiteral("panel"));
+const QColor kCardBorder = Theme::color(QStringLiteral("accent"), 38);
+const QColor kNameColour = Theme::color(QStringLiteral("text"));
+const QColor kButtonColour = Theme::color(QStringLiteral("white"), 153);
+const QColor kButtonHover = Theme::color(QStringLiteral("accent"));
 
 struct Look
 {
@@ -60,20 +61,20 @@ Look lookOf(Status status)
 {
     switch (status) {
         case Status::Waiting:
-            return {kPauseMark, QColor(255, 255, 255, 115)};
+            return {kPauseMark, Theme::color(QStringLiteral("white"), 115)};
         case Status::Queued:
-            return {kHourglassMark, QColor(255, 255, 255, 153)};
+            return {kHourglassMark, Theme::color(QStringLiteral("white"), 153)};
         case Status::Encrypting:
         case Status::Uploading:
-            return {kHourglassMark, QColor(0x00, 0xd4, 0xff)};
+            return {kHourglassMark, Theme::color(QStringLiteral("accent"))};
         case Status::Done:
-            return {kDoneMark, QColor(0x4a, 0xde, 0x80)};
+            return {kDoneMark, Theme::color(QStringLiteral("success"))};
         case Status::Failed:
-            return {kFailedMark, QColor(0xff, 0x5c, 0x5c)};
+            return {kFailedMark, Theme::color(QStringLiteral("danger"))};
         case Status::UploadRetry:
-            return {kWarningMark, QColor(0xfb, 0xbf, 0x24)};
+            return {kWarningMark, Theme::color(QStringLiteral("warning"))};
     }
-    return {kPauseMark, QColor(255, 255, 255, 115)};
+    return {kPauseMark, Theme::color(QStringLiteral("white"), 115)};
 }
 
 QFont pixelFont(int pixels)

@@ -26,6 +26,7 @@
 #include "EncryptTaskDelegate.h"
 #include "MediaProbe.h"
 #include "PlainLabel.h"
+#include "Theme.h"
 #include "TranscodeDialog.h"
 #include "UploadService.h"
 
@@ -54,38 +55,27 @@ constexpr int kSecondaryHeight = 32;
 constexpr int kRowSpacing = 3;
 
 const char* const kStyle = R"(
-EncryptorWidget, #encryptLeft { background: %1; }
-#recordPanel { background: %5; }
-QLabel { color: %3; background: transparent; }
-#dropZone { border: 2px dashed rgba(0,212,255,0.3); border-radius: 10px; background: rgba(0,212,255,0.04); }
-#dropZone:hover { border-color: %2; background: rgba(0,212,255,0.08); }
+EncryptorWidget, #encryptLeft { background: {page}; }
+#recordPanel { background: {panel}; }
+QLabel { color: {text}; background: transparent; }
+#dropZone { border: 2px dashed {accentOutline}; border-radius: 10px; background: {accent@4}; }
+#dropZone:hover { border-color: {accent}; background: {accent@8}; }
 #dropTitle { font-size: 15px; font-weight: 600; }
-#dropHint { color: rgba(255,255,255,0.45); font-size: 12px; }
+#dropHint { color: {white@45}; font-size: 12px; }
 #fieldLabel { font-size: 12px; }
-#settingInput { background: %4; color: %3; border: 1px solid rgba(0,212,255,0.15); border-radius: 5px; padding: 0 8px; }
-#settingInput:focus, #settingInput:hover { border-color: %2; }
-#browseBtn { background: %4; color: %3; border: 1px solid rgba(0,212,255,0.15); border-radius: 5px; }
-#browseBtn:hover { border-color: %2; }
-#startBtn { background: %2; color: #0a0f1a; font-weight: 700; border: none; border-radius: 6px; }
-#startBtn:hover { background: #33ddff; }
-#startBtn:disabled { background: rgba(0,212,255,0.2); color: rgba(255,255,255,0.3); }
-#openBtn, #transcodeBtn { background: transparent; color: %3; border: 1px solid rgba(0,212,255,0.22); border-radius: 6px; }
-#openBtn:hover, #transcodeBtn:hover { border-color: %2; color: %2; }
+#settingInput { background: {field}; color: {text}; border: 1px solid {accent@15}; border-radius: 5px; padding: 0 8px; }
+#settingInput:focus, #settingInput:hover { border-color: {accent}; }
+#browseBtn { background: {field}; color: {text}; border: 1px solid {accent@15}; border-radius: 5px; }
+#browseBtn:hover { border-color: {accent}; }
+#startBtn { background: {accent}; color: {ink}; font-weight: 700; border: none; border-radius: 6px; }
+#startBtn:hover { background: {accentHover}; }
+#startBtn:disabled { background: {accentFrame}; color: {white@30}; }
+#openBtn, #transcodeBtn { background: transparent; color: {text}; border: 1px solid {accentQuiet}; border-radius: 6px; }
+#openBtn:hover, #transcodeBtn:hover { border-color: {accent}; color: {accent}; }
 #recordTitle { font-size: 14px; font-weight: 600; }
 #fileList { background: transparent; border: none; }
-#emptyText { color: rgba(255,255,255,0.45); font-size: 12px; }
-QMenu { background: #1e2a3a; border: 1px solid rgba(0,212,255,0.2); }
-QMenu::item { color: #eaf2ff; padding: 6px 20px; }
-QMenu::item:selected { background: rgba(0,212,255,0.15); }
+#emptyText { color: {white@45}; font-size: 12px; }
 )";
-
-QPushButton* button(const QString& text, const char* name, QWidget* parent)
-{
-    auto* b = new QPushButton(text, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setCursor(Qt::PointingHandCursor);
-    return b;
-}
 
 }  // namespace
 
@@ -105,9 +95,7 @@ EncryptorWidget::EncryptorWidget(QWidget* parent)
     page->addWidget(buildSourcePanel(), 1);
     page->addWidget(buildTaskPanel(), 1);
 
-    setStyleSheet(QString::fromLatin1(kStyle).arg(
-        QStringLiteral("#2a3a55"), QStringLiteral("#00d4ff"), QStringLiteral("#eaf2ff"),
-        QStringLiteral("#364a6e"), QStringLiteral("#304260")));
+    setStyleSheet(Theme::fill(kStyle) + Theme::menuStyle());
     connectWork();
 
     setOutputDir(QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
@@ -153,7 +141,8 @@ QWidget* EncryptorWidget::buildSourcePanel()
     m_outputDir->setObjectName(QStringLiteral("settingInput"));
     m_outputDir->setReadOnly(true);
     m_outputDir->setFixedHeight(kFieldHeight);
-    QPushButton* browse = button(QStringLiteral("浏览"), "browseBtn", left);
+    QPushButton* browse =
+        Theme::pointerButton(QStringLiteral("浏览"), left, QStringLiteral("browseBtn"));
     browse->setFixedSize(kBrowseWidth, kFieldHeight);
     connect(browse, &QPushButton::clicked, this, &EncryptorWidget::onBrowseOutput);
     dirRow->addWidget(m_outputDir, 1);
@@ -161,12 +150,13 @@ QWidget* EncryptorWidget::buildSourcePanel()
     leftLayout->addLayout(dirRow);
     leftLayout->addStretch();
 
-    m_start = button(QStringLiteral("开始加密"), "startBtn", left);
+    m_start = Theme::pointerButton(QStringLiteral("开始加密"), left, QStringLiteral("startBtn"));
     m_start->setFixedHeight(kStartHeight);
     m_start->setEnabled(false);
-    m_open = button(QStringLiteral("打开输出目录"), "openBtn", left);
+    m_open = Theme::pointerButton(QStringLiteral("打开输出目录"), left, QStringLiteral("openBtn"));
     m_open->setFixedHeight(kSecondaryHeight);
-    m_transcode = button(QStringLiteral("视频转码压缩"), "transcodeBtn", left);
+    m_transcode =
+        Theme::pointerButton(QStringLiteral("视频转码压缩"), left, QStringLiteral("transcodeBtn"));
     m_transcode->setFixedHeight(kSecondaryHeight);
     m_transcode->setToolTip(QStringLiteral("把录屏等大体积视频压缩转换成 MP4"));
     leftLayout->addWidget(m_start);
