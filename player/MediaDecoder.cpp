@@ -178,6 +178,13 @@ bool MediaDecoder::open(AVIOContext* io)
     }
     if (m_videoStreamIndex >= 0) {
         const AVStream* stream = m_formatContext->streams[m_videoStreamIndex];
+        // A frame step moves by one picture; the nominal rate is what a
+        // viewer counts in, and 25 fps stands in where the file names none.
+        const AVRational rate =
+            stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+        m_info.frameMs = rate.num > 0 && rate.den > 0
+                             ? std::max<qint64>(1, av_rescale(1000, rate.den, rate.num))
+                             : kFallbackFrameMs;
         m_videoCodec = openStreamDecoder(stream);
         size_t size = 0;
         const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);

@@ -99,6 +99,8 @@ public:
     static constexpr qint64 kRefusedPacketLogEvery = 500;
     // Sound decoded ahead of a seek's target so the decoder has settled.
     static constexpr qint64 kSoundPrerollMs = 100;
+    // A picture's time for a frame step in a file that tells no rate (25 fps).
+    static constexpr qint64 kFallbackFrameMs = 40;
 
     // How far (in media time) sound alone goes out ahead of the clock at a
     // speed: the same kAudioLeadMs of stretched sound in the sink at any

@@ -37,6 +37,7 @@ struct MediaTrack
 struct MediaInfo
 {
     QList<Chapter> chapters;  // by start time
+    qint64 frameMs = 0;       // one picture's time at the nominal rate; 0 without pictures
     QList<MediaTrack> audioTracks;
     QList<MediaTrack> subtitleTracks;
 };

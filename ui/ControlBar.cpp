@@ -372,6 +372,26 @@ void ControlBar::onSpeedClicked()
     menu.exec(at);
 }
 
+double ControlBar::neighbourSpeed(double current, int step)
+{
+    // A speed between two entries (kept from an older version) steps to the
+    // next entry in the direction asked.
+    if (step > 0) {
+        for (const SpeedChoice& c : kSpeeds) {
+            if (c.value > current + kSpeedTolerance) {
+                return c.value;
+            }
+        }
+    } else if (step < 0) {
+        for (auto it = kSpeeds.rbegin(); it != kSpeeds.rend(); ++it) {
+            if (it->value < current - kSpeedTolerance) {
+                return it->value;
+            }
+        }
+    }
+    return current;
+}
+
 void ControlBar::onSpeedMenuPick(double speed)
 {
     setSpeed(speed);

@@ -32,6 +32,9 @@ public:
     void setMuted(bool muted);
 
     double speed() const { return m_speed; }
+    // The speed one step up (step > 0) or down the menu's list from
+    // `current`; `current` itself at either end.
+    static double neighbourSpeed(double current, int step);
     int volume() const;
     bool isPlaying() const { return m_playing; }
     bool isMuted() const { return m_muted; }

@@ -152,6 +152,11 @@ void PlayerWidget::buildLayout()
     m_videoContainer->addLayer(m_watermark);
 
     m_controlBar = new ControlBar(m_videoContainer);
+    // The keys, where a viewer looking for them hovers: the bar's free space.
+    m_controlBar->setToolTip(
+        QStringLiteral("快捷键：空格 播放/暂停　←/→ 快退/快进 10 秒　↑/↓ 音量 ±5%　M 静音\n"
+                       "F 全屏　Esc 退出全屏　[ / ] 减速/加速　PgUp/PgDn 上一章/下一章　, / . "
+                       "暂停时逐帧后退/前进"));
     m_controlBar->hide();
     m_controlBar->setMouseTracking(true);
     m_controlBar->installEventFilter(this);
@@ -686,37 +691,106 @@ bool PlayerWidget::eventFilter(QObject* watched, QEvent* event)
 
 void PlayerWidget::keyPressEvent(QKeyEvent* event)
 {
-    switch (event->key()) {
-        case Qt::Key_Escape:
-            if (m_fullscreen) {
-                onFullscreen();
-                event->accept();
-                return;
-            }
-            break;
-        case Qt::Key_Left:
-            m_service->seekBy(-kKeySeekMs);
-            event->accept();
-            return;
-        case Qt::Key_Right:
-            m_service->seekBy(kKeySeekMs);
-            event->accept();
-            return;
-        case Qt::Key_M:
-            toggleMute();
-            event->accept();
-            return;
-        case Qt::Key_Space:
-            if (hasMedia()) {
-                m_service->togglePlayPause();
-                event->accept();
-                return;
-            }
-            break;
-        default:
-            break;
+    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) {
+        // Combinations belong to the window and the screenshot keys.
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (actOnKey(event->key())) {
+        event->accept();
+        return;
     }
     QWidget::keyPressEvent(event);
+}
+
+bool PlayerWidget::actOnKey(int key)
+{
+    switch (key) {
+        case Qt::Key_Escape:
+            if (!m_fullscreen) {
+                return false;
+            }
+            onFullscreen();
+            return true;
+        case Qt::Key_F:
+            onFullscreen();
+            return true;
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+            m_service->seekBy(key == Qt::Key_Left ? -kKeySeekMs : kKeySeekMs);
+            return true;
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+            stepVolume(key == Qt::Key_Up ? kKeyVolumeStep : -kKeyVolumeStep);
+            return true;
+        case Qt::Key_M:
+            toggleMute();
+            return true;
+        case Qt::Key_BracketLeft:
+        case Qt::Key_BracketRight:
+            stepSpeed(key == Qt::Key_BracketLeft ? -1 : 1);
+            return true;
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+            return jumpChapter(key == Qt::Key_PageUp ? -1 : 1);
+        case Qt::Key_Comma:
+        case Qt::Key_Period:
+            return stepFrame(key == Qt::Key_Comma ? -1 : 1);
+        case Qt::Key_Space:
+            if (!hasMedia()) {
+                return false;
+            }
+            m_service->togglePlayPause();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void PlayerWidget::stepVolume(int delta)
+{
+    // Louder means audible: a muted player turned up is unmuted first.
+    if (delta > 0 && m_controlBar->isMuted()) {
+        toggleMute();
+    }
+    const int level = std::clamp(m_controlBar->volume() + delta, 0, 100);
+    m_controlBar->setVolume(level);
+    m_service->setVolume(level);
+    m_volumeSaveTimer->start();
+}
+
+void PlayerWidget::stepSpeed(int step)
+{
+    const double speed = ControlBar::neighbourSpeed(m_controlBar->speed(), step);
+    m_controlBar->setSpeed(speed);
+    m_service->setSpeed(speed);
+    AppConfig::instance()->setSpeed(speed);
+}
+
+bool PlayerWidget::jumpChapter(int step)
+{
+    const QList<Chapter>& chapters = m_player->mediaInfo().chapters;
+    const qint64 at = m_player->position();
+    const qint64 target =
+        step > 0 ? Chapters::nextStart(chapters, at) : Chapters::previousStart(chapters, at);
+    if (target < 0) {
+        return false;
+    }
+    m_service->seek(target);
+    return true;
+}
+
+bool PlayerWidget::stepFrame(int step)
+{
+    // While playing the pictures move on by themselves; a step is a paused
+    // viewer's way of finding the one picture they want.
+    const qint64 frameMs = m_player->mediaInfo().frameMs;
+    if (m_player->state() != PlayerState::Paused || frameMs <= 0) {
+        return false;
+    }
+    const qint64 target = std::max<qint64>(0, m_player->position() + step * frameMs);
+    m_service->seek(target);
+    return true;
 }
 
 void PlayerWidget::showEvent(QShowEvent* event)

@@ -41,6 +41,8 @@ public:
     static constexpr int kControlBarHeight = 80;
     // Left and Right jump this far.
     static constexpr qint64 kKeySeekMs = 10000;
+    // Up and Down: a step a listener hears, twenty from silence to full.
+    static constexpr int kKeyVolumeStep = 5;
     // How long a screenshot notice stays.
     static constexpr int kToastMs = 3500;
     static constexpr int kEmptyIconSize = 48;
@@ -110,6 +112,13 @@ public slots:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The page's keys (listed in its tooltip); false when the key does
+    // nothing here now, so it travels on.
+    bool actOnKey(int key);
+    void stepVolume(int delta);
+    void stepSpeed(int step);
+    bool jumpChapter(int step);
+    bool stepFrame(int step);
     void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;

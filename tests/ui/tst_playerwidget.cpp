@@ -170,6 +170,7 @@ class TestPlayerWidget : public QObject
     QHash<QString, PageClip> m_served;  // by key id
     PageClip m_short;                   // 1 s
     PageClip m_long;                    // 30 s
+    PageClip m_lecture;                 // 12 s at 10 fps, chapters at 0, 4 and 8 s
     PageClip m_noise;                   // a container whose payload is no media
     PageClip m_unknownKey;              // the peer does not know its key
 
@@ -206,6 +207,17 @@ private slots:
         m_long = sealFile(longer, path("long.vcz"));
         m_noise = sealFile(path("noise.bin"), path("noise.vcz"));
         m_unknownKey = sealFile(tiny, path("unknown.vcz"));
+        QVERIFY(writeFile(path("lecture.meta"),
+                          ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=4000\n"
+                          "[CHAPTER]\nTIMEBASE=1/1000\nSTART=4000\nEND=8000\n"
+                          "[CHAPTER]\nTIMEBASE=1/1000\nSTART=8000\nEND=12000\n"));
+        QVERIFY(runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-i",
+                           path("lecture.meta"), "-map_chapters", "1", "-t", "12", "-c:v",
+                           "libx264", "-preset", "ultrafast", "-g", "10", "-pix_fmt", "yuv420p",
+                           path("lecture.mp4")}));
+        m_lecture = sealFile(path("lecture.mp4"), path("lecture.vcz"));
+        QVERIFY(m_lecture.isValid());
+        m_served.insert(m_lecture.keyId, m_lecture);
         QVERIFY(m_short.isValid() && m_long.isValid() && m_noise.isValid() &&
                 m_unknownKey.isValid());
         for (const PageClip& c : {m_short, m_long, m_noise}) {
@@ -747,6 +759,96 @@ private slots:
         QVERIFY(!(frame.windowState() & Qt::WindowFullScreen));
         QVERIFY(!page->sidebar()->isHidden());
         QCOMPARE(frame.keys.size(), 1);
+    }
+
+    // The keys viewers know from other players, and that each travels on
+    // where it has nothing to do.
+    void viewerKeys()
+    {
+        KeyRecorder frame;
+        auto* page = new PlayerWidget(&frame);
+        frame.resize(800, 450);
+        frame.show();
+        page->openFile(m_lecture.path);
+        QVERIFY(waitForState(*page, PlayerState::Playing));
+        const auto heard = [&] { return qRound(page->player()->audioRenderer()->volume() * 100); };
+
+        // Volume in steps of five, held inside 0..100; louder unmutes.
+        page->controlBar()->setVolume(50);
+        QTest::keyClick(page, Qt::Key_Down);
+        QCOMPARE(page->controlBar()->volume(), 45);
+        QCOMPARE(heard(), 45);
+        for (int i = 0; i < 15; ++i) {
+            QTest::keyClick(page, Qt::Key_Up);
+        }
+        QCOMPARE(page->controlBar()->volume(), 100);
+        QCOMPARE(heard(), 100);
+        QTest::keyClick(page, Qt::Key_M);
+        QVERIFY(page->player()->isMuted());
+        QTest::keyClick(page, Qt::Key_Down);
+        QVERIFY(page->player()->isMuted());  // quieter stays muted
+        QTest::keyClick(page, Qt::Key_Up);
+        QVERIFY(!page->player()->isMuted());
+        QCOMPARE(page->controlBar()->volume(), 100);
+
+        // Speed one menu step at a time, held at the menu's ends.
+        page->controlBar()->setSpeed(1.0);
+        QTest::keyClick(page, Qt::Key_BracketRight);
+        QCOMPARE(page->controlBar()->speed(), 1.25);
+        QCOMPARE(page->player()->clock()->speed(), 1.25);
+        for (int i = 0; i < 6; ++i) {
+            QTest::keyClick(page, Qt::Key_BracketRight);
+        }
+        QCOMPARE(page->controlBar()->speed(), 2.0);
+        QTest::keyClick(page, Qt::Key_BracketLeft);
+        QCOMPARE(page->controlBar()->speed(), 1.5);
+        QCOMPARE(page->player()->clock()->speed(), 1.5);
+        QCOMPARE(AppConfig::instance()->speed(), 1.5);
+        page->controlBar()->setSpeed(1.0);
+        page->service()->setSpeed(1.0);
+
+        // Frame steps only while paused; playing, the key travels on.
+        QTest::keyClick(page, Qt::Key_Period);
+        QCOMPARE(frame.keys, QList<int>{Qt::Key_Period});
+        QTest::keyClick(page, Qt::Key_Space);
+        QCOMPARE(page->player()->state(), PlayerState::Paused);
+        page->service()->seek(2000);
+        QTest::keyClick(page, Qt::Key_Period);
+        QCOMPARE(page->player()->position(), 2100);
+        QTest::keyClick(page, Qt::Key_Comma);
+        QTest::keyClick(page, Qt::Key_Comma);
+        QCOMPARE(page->player()->position(), 1900);
+
+        // Chapters: on to the next start; back within three seconds of a
+        // start goes to the one before; past the last there is no next.
+        QTest::keyClick(page, Qt::Key_PageDown);
+        QCOMPARE(page->player()->position(), 4000);
+        QTest::keyClick(page, Qt::Key_PageDown);
+        QCOMPARE(page->player()->position(), 8000);
+        QTest::keyClick(page, Qt::Key_PageDown);
+        QCOMPARE(page->player()->position(), 8000);
+        QCOMPARE(frame.keys.last(), int(Qt::Key_PageDown));
+        page->service()->seek(11500);
+        QTest::keyClick(page, Qt::Key_PageUp);
+        QCOMPARE(page->player()->position(), 8000);
+        QTest::keyClick(page, Qt::Key_PageUp);
+        QCOMPARE(page->player()->position(), 4000);
+        page->service()->seek(5000);
+        QTest::keyClick(page, Qt::Key_PageUp);
+        QCOMPARE(page->player()->position(), 0);
+
+        // F goes in and out of full screen.
+        QTest::keyClick(page, Qt::Key_F);
+        QVERIFY(page->isFullscreen());
+        QTest::keyClick(page, Qt::Key_F);
+        QVERIFY(!page->isFullscreen());
+        QCOMPARE(frame.keys.size(), 2);
+
+        // The level is kept for the next page and run: leave it as found.
+        for (int i = 0; i < 4; ++i) {
+            QTest::keyClick(page, Qt::Key_Down);
+        }
+        QCOMPARE(page->controlBar()->volume(), 80);
     }
 
     void failuresShowTheirCard_data()
