@@ -128,7 +128,14 @@ void MediaPlayer::connectDecoder()
 void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteArray& iv)
 {
     Q_UNUSED(iv);  // the bridge takes the counter block from the header
+    const bool hadInfo = !m_info.chapters.isEmpty() || !m_info.audioTracks.isEmpty() ||
+                         !m_info.subtitleTracks.isEmpty();
     teardown();
+    if (hadInfo) {
+        // The last file's chapters and tracks are not this one's, even if
+        // this one does not open.
+        emit mediaInfoChanged(m_info);
+    }
 
     QString refusal;
     AVIOContext* input = openDecryptingInput(path, key, &refusal);

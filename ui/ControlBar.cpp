@@ -304,6 +304,15 @@ void ControlBar::setFullscreen(bool on)
     m_fullscreenBtn->setToolTip(on ? QStringLiteral("退出全屏") : QStringLiteral("全屏"));
 }
 
+void ControlBar::setChapters(const QList<QPair<qint64, QString>>& starts)
+{
+    QList<SeekSlider::ChapterMark> marks;
+    for (const auto& [ms, title] : starts) {
+        marks.append({ms, title});
+    }
+    m_progress->setChapters(marks);
+}
+
 void ControlBar::setVolume(int percent)
 {
     const QSignalBlocker quiet(m_volumeSlider);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QList>
+#include <QPair>
+#include <QString>
 #include <QWidget>
 
 class QLabel;
@@ -21,6 +24,8 @@ public:
     explicit ControlBar(QWidget* parent = nullptr);
 
     void setDuration(qint64 ms);
+    // The file's chapters, marked on the seek bar (empty: none).
+    void setChapters(const QList<QPair<qint64, QString>>& starts);
     void setPosition(qint64 ms);
     void setPlaying(bool playing);
     void setPrevEnabled(bool on);

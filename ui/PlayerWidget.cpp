@@ -233,6 +233,13 @@ void PlayerWidget::connectAll()
     connect(m_player, &MediaPlayer::stateChanged, this, &PlayerWidget::onPlayerStateChanged);
     connect(m_player, &MediaPlayer::positionChanged, this, &PlayerWidget::onPositionChanged);
     connect(m_player, &MediaPlayer::durationChanged, this, &PlayerWidget::onDurationChanged);
+    connect(m_player, &MediaPlayer::mediaInfoChanged, this, [this](const MediaInfo& info) {
+        QList<QPair<qint64, QString>> starts;
+        for (const Chapter& c : info.chapters) {
+            starts.append({c.startMs, c.title});
+        }
+        m_controlBar->setChapters(starts);
+    });
     connect(
         m_player, &MediaPlayer::error, this,
         [this](const QString& msg) { showWarning(QStringLiteral("播放错误"), msg); },

@@ -302,6 +302,46 @@ private slots:
         QCOMPARE(f.ctrlButton(3)->toolTip(), QStringLiteral("截图"));
     }
 
+    // Chapters: a mark where each starts (none at the very start), and the
+    // bubble names the chapter under the pointer.
+    void chapterMarksAndNames()
+    {
+        BarInArea f;
+        f.bar->setDuration(12000);
+        const auto column = [&](const QImage& img, int x) {
+            QList<QRgb> px;
+            for (int y = 0; y < img.height(); ++y) {
+                px << img.pixel(x, y);
+            }
+            return px;
+        };
+        const QImage plain = f.slider->grab().toImage();
+        f.bar->setChapters({{0, QStringLiteral("开场")},
+                            {8000, QStringLiteral("<b>小结</b>")},
+                            {4000, QString()}});
+        const QImage marked = f.slider->grab().toImage();
+        const int dpr = qRound(marked.devicePixelRatio());
+        for (qint64 at : {4000, 8000}) {
+            const int x = f.slider->xForTime(at) * dpr;
+            QVERIFY2(column(marked, x) != column(plain, x), qPrintable(QString::number(at)));
+        }
+        // Away from the marks, and at the start, the bar is as it was.
+        for (qint64 at : {0, 2000, 6000, 10000}) {
+            const int x = f.slider->xForTime(at) * dpr + (at == 0 ? 1 : 0);
+            QVERIFY2(column(marked, x) == column(plain, x), qPrintable(QString::number(at)));
+        }
+
+        QCOMPARE(f.slider->bubbleText(1000), QStringLiteral("00:01  开场"));
+        QCOMPARE(f.slider->bubbleText(5000), QStringLiteral("00:05"));  // untitled
+        // A title is text, shown as it is written.
+        QCOMPARE(f.slider->bubbleText(9000), QStringLiteral("00:09  <b>小结</b>"));
+        QCOMPARE(f.slider->bubble() ? f.slider->bubble()->textFormat() : Qt::PlainText,
+                 Qt::PlainText);
+        f.bar->setChapters({});
+        QCOMPARE(f.slider->bubbleText(9000), QStringLiteral("00:09"));
+        QVERIFY(f.slider->grab().toImage() == plain);
+    }
+
     // The bar fades into the picture at its top and is solid below.
     void background()
     {

@@ -32,6 +32,7 @@
 #include "PlayerWidget.h"
 #include "PlaylistModel.h"
 #include "ScriptedPeer.h"
+#include "SeekSlider.h"
 #include "SidebarWidget.h"
 #include "TestFiles.h"
 #include "VideoRenderer.h"
@@ -771,6 +772,9 @@ private slots:
         frame.show();
         page->openFile(m_lecture.path);
         QVERIFY(waitForState(*page, PlayerState::Playing));
+        auto* seekBar = page->controlBar()->findChild<SeekSlider*>();
+        QVERIFY(seekBar);
+        QCOMPARE(seekBar->chapters().size(), 3);
         const auto heard = [&] { return qRound(page->player()->audioRenderer()->volume() * 100); };
 
         // Volume in steps of five, held inside 0..100; louder unmutes.
@@ -849,6 +853,11 @@ private slots:
             QTest::keyClick(page, Qt::Key_Down);
         }
         QCOMPARE(page->controlBar()->volume(), 80);
+
+        // Another file without chapters takes the marks away.
+        page->openFile(m_long.path);
+        QVERIFY(waitForState(*page, PlayerState::Playing));
+        QVERIFY(seekBar->chapters().isEmpty());
     }
 
     void failuresShowTheirCard_data()

@@ -2,7 +2,9 @@
 
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QStyle>
+#include <algorithm>
 
 #include "Theme.h"
 #include "TimeText.h"
@@ -14,6 +16,10 @@ constexpr int kBubbleEdgeMargin = 4;
 // The bubble's lower edge overlaps the slider a little, so it reads as
 // belonging to the point under the pointer.
 constexpr int kBubbleOverlap = 4;
+// A chapter mark: narrow enough not to hide the progress under it, as tall
+// as the groove is thick when hovered, so it reads at a glance.
+constexpr int kMarkWidth = 2;
+constexpr int kMarkHeight = 6;
 
 const char* const kBubbleStyle =
     "#seekTooltip { background: {black@85}; color: {white}; font-size: 11px;"
@@ -37,6 +43,55 @@ void SeekSlider::setDuration(qint64 ms)
     m_duration = ms;
     if (m_duration <= 0 && m_bubble) {
         m_bubble->hide();
+    }
+}
+
+void SeekSlider::setChapters(const QList<ChapterMark>& chapters)
+{
+    m_chapters = chapters;
+    std::stable_sort(
+        m_chapters.begin(), m_chapters.end(),
+        [](const ChapterMark& a, const ChapterMark& b) { return a.startMs < b.startMs; });
+    update();
+}
+
+int SeekSlider::xForTime(qint64 ms) const
+{
+    if (m_duration <= 0) {
+        return 0;
+    }
+    const int value = int(std::clamp<qint64>(ms * kScale / m_duration, 0, kScale));
+    return QStyle::sliderPositionFromValue(minimum(), maximum(), value, width(), false);
+}
+
+QString SeekSlider::bubbleText(qint64 ms) const
+{
+    QString title;
+    for (const ChapterMark& c : m_chapters) {
+        if (c.startMs > ms) {
+            break;
+        }
+        title = c.title;
+    }
+    const QString time = TimeText::format(ms);
+    return title.isEmpty() ? time : time + QStringLiteral("  ") + title;
+}
+
+void SeekSlider::paintEvent(QPaintEvent* event)
+{
+    QSlider::paintEvent(event);
+    if (m_duration <= 0 || m_chapters.isEmpty()) {
+        return;
+    }
+    QPainter painter(this);
+    const QColor mark = Theme::color(QStringLiteral("ink"), 200);
+    const int top = (height() - kMarkHeight) / 2;
+    for (const ChapterMark& c : std::as_const(m_chapters)) {
+        // The first chapter starts where the bar does; a mark there says nothing.
+        if (c.startMs <= 0 || c.startMs >= m_duration) {
+            continue;
+        }
+        painter.fillRect(xForTime(c.startMs) - kMarkWidth / 2, top, kMarkWidth, kMarkHeight, mark);
     }
 }
 
@@ -69,7 +124,7 @@ void SeekSlider::mouseMoveEvent(QMouseEvent* event)
     }
     const int x = qRound(event->position().x());
     const qint64 ms = qint64(valueAtX(x)) * m_duration / kScale;
-    m_bubble->setText(TimeText::format(ms));
+    m_bubble->setText(bubbleText(ms));
     m_bubble->adjustSize();
 
     QWidget* area = m_bubble->parentWidget();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLabel>
+#include <QList>
 #include <QPointer>
 #include <QSlider>
 
@@ -23,6 +24,20 @@ public:
     void setDuration(qint64 ms);
     qint64 duration() const { return m_duration; }
 
+    // Where the file's chapters start: a small mark on the bar each, and the
+    // bubble names the chapter under the pointer.
+    struct ChapterMark
+    {
+        qint64 startMs = 0;
+        QString title;  // may be empty
+    };
+    void setChapters(const QList<ChapterMark>& chapters);
+    const QList<ChapterMark>& chapters() const { return m_chapters; }
+    // The x at which a time lies on the bar.
+    int xForTime(qint64 ms) const;
+    // The bubble's text at a time: the time, and the chapter's title.
+    QString bubbleText(qint64 ms) const;
+
     // The time bubble; null until the slider was first shown or hovered.
     QLabel* bubble() const { return m_bubble; }
 
@@ -30,6 +45,7 @@ signals:
     void seekRequested(qint64 ms);
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
@@ -43,4 +59,5 @@ private:
     // may delete it first, hence the guarded pointer.
     QPointer<QLabel> m_bubble;
     qint64 m_duration = 0;
+    QList<ChapterMark> m_chapters;  // by start
 };
