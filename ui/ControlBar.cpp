@@ -33,6 +33,10 @@ const char* const kMutedPath =
     ".86 5 3.54 5 6.71zM4.27 3 3 4.27 7.73 9H3v6h4l5 5v-6.73l4.25 4.25c-.67.52-1.42.93-2.25 "
     "1.18v2.06c1.38-.31 2.63-.95 3.69-1.81L19.73 21 21 19.73l-9-9L4.27 3zM12 4 9.91 6.09 12 "
     "8.18V4z\"/>";
+// A note on a stave: the sound track menu.
+const char* const kTracksPath =
+    "M12 3v9.28c-.47-.17-.97-.28-1.5-.28C8.01 12 6 14.01 6 16.5S8.01 21 10.5 21c2.31 0 "
+    "4.2-1.75 4.45-4H15V6h4V3h-7z";
 const char* const kScreenshotPath =
     "<path d=\"M12 12m-3.2 0a3.2 3.2 0 1 0 6.4 0a3.2 3.2 0 1 0 -6.4 0\"/>"
     "<path d=\"M9 2L7.17 4H4c-1.1 0-2 .9-2 2v12c0 1.1.9 2 2 2h16c1.1 0 2-.9 2-2V6c0-1.1-.9-2-2-2h-"
@@ -208,6 +212,12 @@ void ControlBar::buildControls()
 
     m_fullscreenBtn = makeCtrlButton();
     setFullscreen(false);
+
+    m_tracksBtn = makeCtrlButton();
+    m_tracksBtn->setObjectName(QStringLiteral("tracksBtn"));
+    m_tracksBtn->setToolTip(QStringLiteral("音轨"));
+    m_tracksBtn->setIcon(icon(kTracksPath, white(kIconAlpha), kCtrlIconSize));
+    m_tracksBtn->hide();
 }
 
 void ControlBar::layOutControls()
@@ -228,6 +238,7 @@ void ControlBar::layOutControls()
     row->addSpacing(8);
     row->addWidget(m_timeLabel);
     row->addStretch();
+    row->addWidget(m_tracksBtn);
     row->addWidget(m_speedBtn);
     row->addWidget(m_screenshotBtn);
     row->addWidget(m_fullscreenBtn);
@@ -245,6 +256,7 @@ void ControlBar::connectControls()
     connect(m_volumeSlider, &QSlider::valueChanged, this, &ControlBar::volumeChanged);
     connect(m_volumeBtn, &QPushButton::clicked, this, &ControlBar::muteClicked);
     connect(m_speedBtn, &QPushButton::clicked, this, &ControlBar::onSpeedClicked);
+    connect(m_tracksBtn, &QPushButton::clicked, this, &ControlBar::onTracksClicked);
     connect(m_fullscreenBtn, &QPushButton::clicked, this, &ControlBar::fullscreenClicked);
     connect(m_screenshotBtn, &QPushButton::clicked, this, &ControlBar::screenshotClicked);
 }
@@ -378,6 +390,42 @@ void ControlBar::onSpeedClicked()
     QPoint at = m_speedBtn->mapToGlobal(QPoint(0, 0));
     at.ry() -= hint.height() + kMenuGap;
     at.rx() += (m_speedBtn->width() - hint.width()) / 2;
+    menu.exec(at);
+}
+
+void ControlBar::setAudioTracks(const QList<TrackChoice>& tracks, int current)
+{
+    m_audioTracks = tracks;
+    m_currentAudioTrack = current;
+    m_tracksBtn->setVisible(tracks.size() >= 2);
+}
+
+void ControlBar::onTracksClicked()
+{
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("tracksMenu"));
+    menu.setStyleSheet(Theme::fill(kMenuStyle));
+    menu.addSection(QStringLiteral("音轨"));
+    auto* group = new QActionGroup(&menu);
+    for (const TrackChoice& track : std::as_const(m_audioTracks)) {
+        // An action's text takes & as a shortcut mark; a name is shown as written.
+        QString text = track.label;
+        QAction* action = menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")));
+        action->setCheckable(true);
+        action->setChecked(track.id == m_currentAudioTrack);
+        group->addAction(action);
+        const int id = track.id;
+        connect(action, &QAction::triggered, this, [this, id] {
+            if (id != m_currentAudioTrack) {
+                m_currentAudioTrack = id;
+                emit audioTrackChosen(id);
+            }
+        });
+    }
+    const QSize hint = menu.sizeHint();
+    QPoint at = m_tracksBtn->mapToGlobal(QPoint(0, 0));
+    at.ry() -= hint.height() + kMenuGap;
+    at.rx() += (m_tracksBtn->width() - hint.width()) / 2;
     menu.exec(at);
 }
 

@@ -36,6 +36,17 @@ public:
     void setSpeed(double speed);
     void setMuted(bool muted);
 
+    // A sound track the viewer may pick: its stream number and its name.
+    struct TrackChoice
+    {
+        int id = -1;
+        QString label;
+    };
+    // The file's sound tracks and the one playing; the tracks button shows
+    // only when there is a choice (two or more).
+    void setAudioTracks(const QList<TrackChoice>& tracks, int current);
+    QPushButton* tracksButton() const { return m_tracksBtn; }
+
     double speed() const { return m_speed; }
     // The speed one step up (step > 0) or down the menu's list from
     // `current`; `current` itself at either end.
@@ -58,6 +69,7 @@ signals:
     void volumeChanged(int vol);
     void muteClicked();
     void speedChanged(double speed);
+    void audioTrackChosen(int id);
     void fullscreenClicked();
     void screenshotClicked();
 
@@ -66,6 +78,7 @@ public slots:
     void onSliderReleased();
     void onSpeedClicked();
     void onSpeedMenuPick(double speed);
+    void onTracksClicked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -89,6 +102,9 @@ private:
     QPushButton* m_speedBtn;
     QPushButton* m_screenshotBtn;
     QPushButton* m_fullscreenBtn;
+    QPushButton* m_tracksBtn;
+    QList<TrackChoice> m_audioTracks;
+    int m_currentAudioTrack = -1;
     qint64 m_duration = 0;
     double m_speed = 1.0;
     bool m_playing = false;

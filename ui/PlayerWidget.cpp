@@ -233,12 +233,12 @@ void PlayerWidget::connectAll()
     connect(m_player, &MediaPlayer::stateChanged, this, &PlayerWidget::onPlayerStateChanged);
     connect(m_player, &MediaPlayer::positionChanged, this, &PlayerWidget::onPositionChanged);
     connect(m_player, &MediaPlayer::durationChanged, this, &PlayerWidget::onDurationChanged);
-    connect(m_player, &MediaPlayer::mediaInfoChanged, this, [this](const MediaInfo& info) {
-        QList<QPair<qint64, QString>> starts;
-        for (const Chapter& c : info.chapters) {
-            starts.append({c.startMs, c.title});
+    connect(m_player, &MediaPlayer::mediaInfoChanged, this, &PlayerWidget::showMediaInfo);
+    connect(m_controlBar, &ControlBar::audioTrackChosen, this, [this](int stream) {
+        if (!m_player->setAudioTrack(stream)) {
+            // The file changed under the open menu: show what is true now.
+            showMediaInfo(m_player->mediaInfo());
         }
-        m_controlBar->setChapters(starts);
     });
     connect(
         m_player, &MediaPlayer::error, this,
@@ -752,6 +752,32 @@ bool PlayerWidget::actOnKey(int key)
         default:
             return false;
     }
+}
+
+QString PlayerWidget::trackLabel(const MediaTrack& track, int ordinal)
+{
+    if (track.title.isEmpty() && track.language.isEmpty()) {
+        return QStringLiteral("音轨 %1").arg(ordinal);
+    }
+    if (track.title.isEmpty()) {
+        return track.language;
+    }
+    return track.language.isEmpty() ? track.title
+                                    : QStringLiteral("%1 (%2)").arg(track.title, track.language);
+}
+
+void PlayerWidget::showMediaInfo(const MediaInfo& info)
+{
+    QList<QPair<qint64, QString>> starts;
+    for (const Chapter& c : info.chapters) {
+        starts.append({c.startMs, c.title});
+    }
+    m_controlBar->setChapters(starts);
+    QList<ControlBar::TrackChoice> sound;
+    for (const MediaTrack& t : info.audioTracks) {
+        sound.append({t.streamIndex, trackLabel(t, int(sound.size()) + 1)});
+    }
+    m_controlBar->setAudioTracks(sound, m_player->audioTrack());
 }
 
 void PlayerWidget::stepVolume(int delta)

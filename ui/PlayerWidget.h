@@ -15,6 +15,8 @@ class ControlBar;
 class ControlBarManager;
 class KeyManager;
 class MediaPlayer;
+struct MediaInfo;
+struct MediaTrack;
 class OverlayContainer;
 class PlaybackService;
 class QPushButton;
@@ -116,6 +118,11 @@ protected:
     // nothing here now, so it travels on.
     bool actOnKey(int key);
     void stepVolume(int delta);
+    // A sound track's name in the menu: its title and language as tagged,
+    // else its place among the file's tracks.
+    static QString trackLabel(const MediaTrack& track, int ordinal);
+    // Gives the bar the open file's chapters, sound tracks and the one playing.
+    void showMediaInfo(const MediaInfo& info);
     void stepSpeed(int step);
     bool jumpChapter(int step);
     bool stepFrame(int step);

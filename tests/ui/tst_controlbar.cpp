@@ -342,6 +342,60 @@ private slots:
         QVERIFY(f.slider->grab().toImage() == plain);
     }
 
+    // The sound track menu: offered only when there is a choice, the track
+    // playing checked, names as written, a pick of another one emitted.
+    void soundTrackMenu()
+    {
+        BarInArea f;
+        QPushButton* tracks = f.bar->tracksButton();
+        QVERIFY(tracks->isHidden());
+        f.bar->setAudioTracks({{1, QStringLiteral("eng")}}, 1);
+        QVERIFY(tracks->isHidden());
+        f.bar->setAudioTracks(
+            {{1, QStringLiteral("eng")}, {2, QStringLiteral("普通话 & 粤语 (chi)")}}, 1);
+        QVERIFY(!tracks->isHidden());
+
+        QSignalSpy chosen(f.bar, &ControlBar::audioTrackChosen);
+        QStringList shown;
+        QStringList checked;
+        auto pick = [&](const QString& entry) {
+            shown.clear();
+            checked.clear();
+            QTimer::singleShot(0, [&, entry] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                if (!menu) {
+                    return;
+                }
+                for (QAction* a : menu->actions()) {
+                    if (!a->isCheckable()) {
+                        continue;  // the section's title
+                    }
+                    shown << a->text();
+                    if (a->isChecked()) {
+                        checked << a->text();
+                    }
+                    if (a->text() == entry) {
+                        a->trigger();
+                    }
+                }
+                menu->close();
+            });
+            tracks->click();
+        };
+        pick(QStringLiteral("eng"));  // the one playing: nothing to do
+        QCOMPARE(shown, QStringList({"eng", "普通话 && 粤语 (chi)"}));
+        QCOMPARE(checked, QStringList({"eng"}));
+        QCOMPARE(chosen.count(), 0);
+        pick(QStringLiteral("普通话 && 粤语 (chi)"));
+        QCOMPARE(chosen.count(), 1);
+        QCOMPARE(chosen.first().first().toInt(), 2);
+        pick(QString());
+        QCOMPARE(checked, QStringList({"普通话 && 粤语 (chi)"}));
+
+        f.bar->setAudioTracks({}, -1);  // a file with one sound or none
+        QVERIFY(tracks->isHidden());
+    }
+
     // The bar fades into the picture at its top and is solid below.
     void background()
     {
