@@ -255,6 +255,7 @@ QList<PlaylistEntry> AppConfig::loadPlaylist(const QString& name) const
         e.lastPositionMs = settings.value(QStringLiteral("lastPositionMs"), 0).toLongLong();
         e.lastPlayedAt = settings.value(QStringLiteral("lastPlayedAt")).toDateTime();
         e.hasPermission = settings.value(QStringLiteral("hasPermission"), true).toBool();
+        e.audioStream = settings.value(QStringLiteral("audioStream"), -1).toInt();
         entries.append(e);
     }
     settings.endArray();
@@ -281,6 +282,9 @@ void AppConfig::savePlaylist(const QString& name, const QList<PlaylistEntry>& en
         settings.setValue(QStringLiteral("lastPositionMs"), e.lastPositionMs);
         settings.setValue(QStringLiteral("lastPlayedAt"), e.lastPlayedAt);
         settings.setValue(QStringLiteral("hasPermission"), e.hasPermission);
+        if (e.audioStream >= 0) {
+            settings.setValue(QStringLiteral("audioStream"), e.audioStream);
+        }
     }
     settings.endArray();
     settings.endGroup();

@@ -4,7 +4,7 @@
 #include <QMetaType>
 #include <QString>
 
-// One playlist row, copied by value. The first seven fields are persisted by
+// One playlist row, copied by value. All fields but playing are persisted by
 // AppConfig; playing is true only while the row is the one being played.
 struct PlaylistEntry
 {
@@ -15,6 +15,9 @@ struct PlaylistEntry
     qint64 lastPositionMs = 0;
     QDateTime lastPlayedAt;
     bool hasPermission = true;
+    // The sound track the viewer chose for this file (its stream number);
+    // -1: the file's own default.
+    int audioStream = -1;
     bool playing = false;
 };
 

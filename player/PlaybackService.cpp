@@ -121,11 +121,26 @@ void PlaybackService::onKeyReady(QString fileId, QByteArray key, QByteArray iv)
 
     emit playbackStarted(m_currentPath, row);
     m_player->open(m_currentPath, m_currentKey, m_currentIv);
+    if (entry.audioStream >= 0 && !m_player->setAudioTrack(entry.audioStream)) {
+        // The file was replaced by one without that track: its default plays.
+        m_playlist->setAudioStream(row, -1);
+    }
 
     const qint64 resumeAt = resumePosition(entry.lastPositionMs);
     if (resumeAt >= 0) {
         m_player->seek(resumeAt);
     }
+}
+
+bool PlaybackService::setAudioTrack(int stream)
+{
+    if (!m_player->setAudioTrack(stream)) {
+        return false;
+    }
+    if (m_playlist && m_current.isValid()) {
+        m_playlist->setAudioStream(m_current.row(), stream);
+    }
+    return true;
 }
 
 void PlaybackService::onKeyError(QString fileId, QString reason)

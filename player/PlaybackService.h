@@ -66,6 +66,9 @@ public:
     void setVolume(int percent);
     // Silence apart from the volume, so unmuting gives back the same level.
     void setMuted(bool muted);
+    // Another sound track of the file playing, kept with its row for the
+    // next time it plays. False when the file has no such track.
+    bool setAudioTrack(int stream);
 
     // Where a stored position resumes; -1 means from the start, no seek.
     static qint64 resumePosition(qint64 lastPositionMs);

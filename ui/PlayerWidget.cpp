@@ -235,7 +235,7 @@ void PlayerWidget::connectAll()
     connect(m_player, &MediaPlayer::durationChanged, this, &PlayerWidget::onDurationChanged);
     connect(m_player, &MediaPlayer::mediaInfoChanged, this, &PlayerWidget::showMediaInfo);
     connect(m_controlBar, &ControlBar::audioTrackChosen, this, [this](int stream) {
-        if (!m_player->setAudioTrack(stream)) {
+        if (!m_service->setAudioTrack(stream)) {
             // The file changed under the open menu: show what is true now.
             showMediaInfo(m_player->mediaInfo());
         }

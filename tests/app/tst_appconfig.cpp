@@ -29,6 +29,7 @@ PlaylistEntry entryFor(const QString& path, const QString& id)
     e.lastPositionMs = 5'000'000'000LL;  // needs 64 bits
     e.lastPlayedAt = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 890), Qt::UTC);
     e.hasPermission = false;
+    e.audioStream = 2;
     e.playing = true;  // never persisted
     return e;
 }
@@ -205,6 +206,7 @@ void TestAppConfig::playlistRoundTrip()
     QCOMPARE(e.lastPositionMs, saved.lastPositionMs);
     QCOMPARE(e.lastPlayedAt, saved.lastPlayedAt);
     QCOMPARE(e.hasPermission, false);
+    QCOMPARE(e.audioStream, 2);
     QCOMPARE(e.playing, false);
 }
 
@@ -278,6 +280,7 @@ void TestAppConfig::loadingSkipsVanishedFilesAndAppliesDefaults()
     QCOMPARE(loaded[0].durationMs, 0);
     QCOMPARE(loaded[0].lastPositionMs, 0);
     QCOMPARE(loaded[0].hasPermission, true);
+    QCOMPARE(loaded[0].audioStream, -1);  // a list from before the choice existed
     QVERIFY(!loaded[0].lastPlayedAt.isValid());
     QCOMPARE(loaded[0].title, QString());
 

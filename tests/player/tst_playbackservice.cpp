@@ -45,6 +45,7 @@ class TestPlaybackService : public QObject
     ScriptedPeer m_peer;
     SealedClip m_stored;  // its key is in the key store
     SealedClip m_served;  // its key comes from the scripted server
+    SealedClip m_course;  // two sound tracks; its key is in the key store
 
     MediaPlayer* m_player = nullptr;
     KeyManager* m_keys = nullptr;
@@ -80,6 +81,10 @@ private slots:
         const QString storedId = dashedKeyId(m_stored.container);
         QVERIFY(!storedId.isEmpty());
         QSettings("Veilcast", "Veilcast").setValue("keystore/" + storedId, m_stored.key.toBase64());
+        m_course = sealedClip("course");
+        QVERIFY(m_course.isValid());
+        QSettings("Veilcast", "Veilcast")
+            .setValue("keystore/" + dashedKeyId(m_course.container), m_course.key.toBase64());
         QVERIFY(m_peer.listen());
         qputenv("VEILCAST_SERVER_URL", m_peer.url().toUtf8());
     }
@@ -128,6 +133,33 @@ private slots:
         QCOMPARE(started.size(), 1);
         QCOMPARE(m_player->state(), PlayerState::Playing);
         QCOMPARE(m_player->position(), std::max<qint64>(resumeAt, 0));
+    }
+
+    // The sound track chosen for a file is its row's, and it plays again the
+    // next time the row does; a choice the file cannot take is refused.
+    void soundTrackStaysWithItsRow()
+    {
+        PlaylistEntry course = entryFor(m_course.container, 0);
+        m_model->addEntry(course);
+        m_model->addEntry(entryFor(storedCopy("other"), 0));
+        m_service->playIndex(0);
+        QCOMPARE(m_player->state(), PlayerState::Playing);
+        const MediaInfo info = m_player->mediaInfo();
+        QCOMPARE(info.audioTracks.size(), 2);
+        const int first = info.audioTracks[0].streamIndex;
+        QVERIFY(m_player->audioTrack() != first);  // the default-flagged second plays
+
+        QVERIFY(!m_service->setAudioTrack(info.subtitleTracks.first().streamIndex));
+        QCOMPARE(m_model->entryAt(0).audioStream, -1);
+        QVERIFY(m_service->setAudioTrack(first));
+        QCOMPARE(m_model->entryAt(0).audioStream, first);
+        QTRY_COMPARE_WITH_TIMEOUT(m_player->audioTrack(), first, 5000);
+
+        m_service->playIndex(1);
+        QCOMPARE(m_model->entryAt(1).audioStream, -1);
+        m_service->playIndex(0);
+        QCOMPARE(m_player->state(), PlayerState::Playing);
+        QTRY_COMPARE_WITH_TIMEOUT(m_player->audioTrack(), first, 5000);
     }
 
     void seekByBounds_data()

@@ -152,6 +152,15 @@ void PlaylistModel::setEntryDuration(int row, qint64 ms)
     emit dataChanged(index(row), index(row), {DurationTextRole});
 }
 
+void PlaylistModel::setAudioStream(int row, int stream)
+{
+    if (inRange(row) && m_entries.at(row).audioStream != stream) {
+        m_entries[row].audioStream = stream;
+        // Nothing shows it, but the store listens here to keep the choice.
+        emit dataChanged(index(row), index(row));
+    }
+}
+
 void PlaylistModel::setLastPlayed(int row, const QDateTime& time)
 {
     if (inRange(row)) {
