@@ -1,63 +1,11 @@
 // The screen-saver hold against a desktop service of our own on a private
 // session bus: which calls reach it, when, and with which cookie.
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusContext>
-#include <QDBusMessage>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTest>
 
 #include "ScreenAwake.h"
-
-namespace {
-
-// Stands in for the desktop: hands out cookies and records what it was told.
-// An answer can be held back to test a release asked for meanwhile.
-class FakeScreenSaver : public QObject, protected QDBusContext
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
-
-public:
-    QStringList calls;  // "Inhibit <app> <reason>" / "UnInhibit <cookie>"
-    QSet<uint> active;
-    bool holdAnswers = false;
-    QList<QDBusMessage> heldBack;
-
-    void answerHeldBack(const QDBusConnection& bus)
-    {
-        for (const QDBusMessage& m : std::as_const(heldBack)) {
-            bus.send(m);
-        }
-        heldBack.clear();
-    }
-
-public slots:
-    uint Inhibit(const QString& app, const QString& reason)
-    {
-        calls << QStringLiteral("Inhibit %1 %2").arg(app, reason);
-        const uint cookie = m_next++;
-        active.insert(cookie);
-        if (holdAnswers) {
-            setDelayedReply(true);
-            heldBack << message().createReply(QVariant::fromValue(cookie));
-        }
-        return cookie;
-    }
-    void UnInhibit(uint cookie)
-    {
-        calls << QStringLiteral("UnInhibit %1").arg(cookie);
-        active.remove(cookie);
-    }
-
-private:
-    uint m_next = 41;
-};
-
-}  // namespace
+#include "SessionBus.h"
 
 class TestScreenAwake : public QObject
 {
@@ -67,7 +15,6 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void cleanupTestCase();
 
     void holdFollowsTheWish();
     void releaseBeforeTheAnswerIsCarriedOut();
@@ -75,40 +22,17 @@ private slots:
     void noServiceMeansNoHold();
 
 private:
-    QDBusConnection clientBus(const QString& name);
+    QDBusConnection clientBus(const QString& name) { return m_bus.connect(name); }
 
-    QProcess m_daemon;
-    QString m_address;
+    PrivateSessionBus m_bus;
     FakeScreenSaver* m_saver = nullptr;
     int m_connections = 0;
 };
 
 void TestScreenAwake::initTestCase()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) {
-        QFAIL("dbus-daemon is needed (package dbus-daemon)");
-    }
-    m_daemon.start(QStringLiteral("dbus-daemon"),
-                   {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                    QStringLiteral("--print-address=1")});
-    QVERIFY(m_daemon.waitForStarted(5000));
-    QVERIFY(m_daemon.waitForReadyRead(5000));
-    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-    QVERIFY(!m_address.isEmpty());
-}
-
-void TestScreenAwake::cleanupTestCase()
-{
-    m_daemon.terminate();
-    if (!m_daemon.waitForFinished(3000)) {
-        m_daemon.kill();
-        m_daemon.waitForFinished(3000);
-    }
-}
-
-QDBusConnection TestScreenAwake::clientBus(const QString& name)
-{
-    return QDBusConnection::connectToBus(m_address, name);
+    QString why;
+    QVERIFY2(m_bus.start(&why), qPrintable(why));
 }
 
 void TestScreenAwake::init()
@@ -117,19 +41,13 @@ void TestScreenAwake::init()
     QDBusConnection bus = clientBus(name);
     QVERIFY(bus.isConnected());
     m_saver = new FakeScreenSaver;
-    QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/ScreenSaver"), m_saver,
-                               QDBusConnection::ExportAllSlots));
-    QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.ScreenSaver")));
+    QVERIFY(m_saver->serveOn(bus));
 }
 
 void TestScreenAwake::cleanup()
 {
     const QString name = QStringLiteral("saver-%1").arg(m_connections);
-    {
-        QDBusConnection bus(name);
-        bus.unregisterService(QStringLiteral("org.freedesktop.ScreenSaver"));
-        bus.unregisterObject(QStringLiteral("/org/freedesktop/ScreenSaver"));
-    }
+    m_saver->withdraw(QDBusConnection(name));
     QDBusConnection::disconnectFromBus(name);
     delete m_saver;
     m_saver = nullptr;
