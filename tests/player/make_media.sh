@@ -101,4 +101,10 @@ ff -f lavfi -i "color=c=black:size=320x180:rate=25,format=yuv420p,geq=lum='if(lt
    -f lavfi -i "aevalsrc='if(lt(mod(t\,1)\,0.04)\,0.5*sin(2*PI*(1000+200*floor(t))*t)\,0)':s=48000:c=stereo" \
    -t 12 -c:v libx264 -preset veryfast -g 50 -keyint_min 50 -sc_threshold 0 -pix_fmt yuv420p \
    -c:a aac -b:a 128k "$plain/flash_beep.mp4"
+# The same with a dubbed second sound track whose beeps tell second k + 12,
+# so a test hears which track plays and where.
+ff -i "$plain/flash_beep.mp4" \
+   -f lavfi -i "aevalsrc='if(lt(mod(t\,1)\,0.04)\,0.5*sin(2*PI*(1000+200*(floor(t)+12))*t)\,0)':s=48000:c=stereo" \
+   -t 12 -map 0:v -map 0:a -map 1:a -c:v copy -c:a:0 copy -c:a:1 aac -b:a:1 128k \
+   -disposition:a:0 default -disposition:a:1 0 "$plain/flash_beep_dub.mkv"
 "$vcz" seal "$plain"/* -o "$sealed" > "$out/keys.jsonl"

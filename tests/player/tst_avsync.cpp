@@ -195,6 +195,60 @@ private slots:
         player.stop();
     }
 
+    // Another sound track chosen just before a beep: from then on only the
+    // new track is heard, from where the picture is, in sync; the picture
+    // goes on without a jump.
+    void soundTrackSwitchKeepsPlaceAndSync()
+    {
+        const SealedClip dub = sealedClip(QStringLiteral("flash_beep_dub"));
+        QVERIFY(dub.isValid());
+        constexpr int kDubOffset = 12;  // the second track's beeps tell k + 12
+        Viewer v;
+        FlashRenderer& renderer = v.renderer;
+        MediaPlayer& player = v.player;
+        player.open(dub.container, dub.key, dub.iv);
+        QCOMPARE(player.mediaInfo().audioTracks.size(), 2);
+        const int dubbed = player.mediaInfo().audioTracks[1].streamIndex;
+        QVERIFY(playUntilJustBefore(player, 4));
+
+        const qint64 actionNs = nowNs();
+        QVERIFY(player.setAudioTrack(dubbed));
+        QList<Beep> heard;
+        const bool complete = waitUntil(
+            [&] {
+                heard = m_rec.beeps(actionNs);
+                return std::any_of(heard.cbegin(), heard.cend(),
+                                   [&](const Beep& b) { return b.second == 7 + kDubOffset; });
+            },
+            scaledMs(10000));
+        QVERIFY2(complete, "the dubbed track's beep of second 7 never came");
+        QList<Beep> asMedia;
+        for (const Beep& b : heard) {
+            // Not one beep of the first track after the switch.
+            QVERIFY2(b.second >= kDubOffset,
+                     qPrintable(QStringLiteral("first track's second %1 heard").arg(b.second)));
+            asMedia << Beep{b.ns, b.second - kDubOffset, b.hz};
+        }
+        // The dubbed sound starts where the viewer was: its second 4 first.
+        QCOMPARE(asMedia.first().second, 4);
+        const SyncReport r = pairFlashesWithBeeps(renderer.flashes(), asMedia, actionNs, nowNs());
+        QVERIFY2(r.pairs.size() >= 3, qPrintable(describe(r)));
+        QCOMPARE(r.pairs.first().second, 4);
+        for (const SyncPair& p : r.pairs) {
+            QVERIFY2(p.offsetMs >= kEarliestMs && p.offsetMs <= kLatestMs, qPrintable(describe(r)));
+        }
+        // The picture neither went back nor skipped a second.
+        QList<int> seconds;
+        for (const Flash& f : renderer.flashes()) {
+            if (f.ns >= actionNs) {
+                seconds << f.second;
+            }
+        }
+        QVERIFY2(seconds.size() >= 3 && seconds[0] == 4 && seconds[1] == 5 && seconds[2] == 6,
+                 qPrintable(QString::number(seconds.value(0, -1))));
+        player.stop();
+    }
+
     // Pause silences at once and resume plays on from the same place; muting
     // silences without stopping the clock or the sink, so sync holds after.
     void pauseAndMute()
