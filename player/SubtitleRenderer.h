@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+struct ass_library;
+struct ass_renderer;
+struct ass_track;
+
+// Text subtitles drawn with libass, the renderer their styles are written
+// for: the decoder hands over the track's style header and each event as an
+// ASS line, and a picture of the subtitles due at a time is drawn at the
+// size the video is shown at. Fonts come from fontconfig, so a style naming
+// a font the machine lacks falls back to one that has the glyphs (Chinese
+// included) rather than drawing boxes; fonts a file carries are added.
+//
+// One thread at a time (the GUI thread in the player).
+class SubtitleRenderer
+{
+public:
+    SubtitleRenderer();
+    ~SubtitleRenderer();
+    SubtitleRenderer(const SubtitleRenderer&) = delete;
+    SubtitleRenderer& operator=(const SubtitleRenderer&) = delete;
+
+    // False when libass could not be set up; then nothing is ever drawn.
+    bool isValid() const { return m_renderer != nullptr; }
+
+    // A new track with these styles (the decoder's ASS header; empty: libass's
+    // defaults). Events of the track before are gone.
+    void startTrack(const QByteArray& header);
+    // One event, an ASS "Dialogue" body as FFmpeg's decoders give it
+    // ("ReadOrder,Layer,Style,Name,MarginL,MarginR,MarginV,Effect,Text").
+    // An event handed over twice (after a seek back) is kept once.
+    void addEvent(const QByteArray& line, qint64 startMs, qint64 durationMs);
+    // A font the file carries (a Matroska attachment).
+    void addFont(const QString& name, const QByteArray& data);
+    // No track: nothing is drawn until the next startTrack.
+    void clear();
+    bool hasTrack() const { return m_track != nullptr; }
+
+    // The subtitles due at `ms` over a picture shown at `size`, transparent
+    // where there are none; a null image when nothing is on screen.
+    QImage render(qint64 ms, const QSize& size);
+
+private:
+    ass_library* m_library = nullptr;
+    ass_renderer* m_renderer = nullptr;
+    ass_track* m_track = nullptr;
+};
