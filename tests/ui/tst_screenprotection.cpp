@@ -130,7 +130,10 @@ public:
     void releasePrint()
     {
         xcb_ungrab_key(m_c, printKeycode(), root(), 0);
-        xcb_flush(m_c);
+        // A flush only sends it; the server may still serve another
+        // client's grab first. A reply means every request before it has
+        // been carried out, so the key is free when this returns.
+        free(xcb_get_input_focus_reply(m_c, xcb_get_input_focus(m_c), nullptr));
     }
 
     xcb_window_t root() const { return xcb_setup_roots_iterator(xcb_get_setup(m_c)).data->root; }
