@@ -200,6 +200,15 @@ bool MediaDecoder::open(AVIOContext* io)
     if (!m_videoCodec && !m_audioCodec) {
         return fail(QStringLiteral("未找到可用的解码器"));
     }
+    // Subtitles only where the file marks a track as its default: a viewer
+    // turns them on otherwise.
+    for (const MediaTrack& track : std::as_const(m_info.subtitleTracks)) {
+        if (track.isDefault) {
+            m_subtitleCodec = openStreamDecoder(m_formatContext->streams[track.streamIndex]);
+            m_subtitleStreamIndex.store(m_subtitleCodec ? track.streamIndex : -1);
+            break;
+        }
+    }
 
     // Truncating division; a container without a duration reports
     // AV_NOPTS_VALUE, which is passed on as it comes out.
@@ -216,6 +225,8 @@ void MediaDecoder::close()
     m_tempo.reset();
     avcodec_free_context(&m_videoCodec);
     avcodec_free_context(&m_audioCodec);
+    avcodec_free_context(&m_subtitleCodec);
+    m_subtitleStreamIndex.store(-1);
     m_hasAudioDecoder.store(false);
     if (m_formatContext) {
         avformat_close_input(&m_formatContext);
@@ -247,6 +258,71 @@ bool MediaDecoder::selectAudioStream(int streamIndex)
     }
     m_wantedAudioStream.store(streamIndex);
     return true;
+}
+
+bool MediaDecoder::selectSubtitleStream(int streamIndex)
+{
+    const bool isSubtitle =
+        streamIndex == -1 ||
+        std::any_of(m_info.subtitleTracks.cbegin(), m_info.subtitleTracks.cend(),
+                    [&](const MediaTrack& t) { return t.streamIndex == streamIndex; });
+    if (!isSubtitle) {
+        return false;
+    }
+    m_wantedSubtitleStream.store(streamIndex);
+    return true;
+}
+
+QByteArray MediaDecoder::subtitleHeader() const
+{
+    if (!m_subtitleCodec || !m_subtitleCodec->subtitle_header) {
+        return {};
+    }
+    return QByteArray(reinterpret_cast<const char*>(m_subtitleCodec->subtitle_header),
+                      m_subtitleCodec->subtitle_header_size);
+}
+
+void MediaDecoder::switchSubtitleStream()
+{
+    const int wanted = m_wantedSubtitleStream.exchange(-2);
+    if (wanted == -2 || wanted == m_subtitleStreamIndex.load()) {
+        return;
+    }
+    AVCodecContext* codec =
+        wanted >= 0 ? openStreamDecoder(m_formatContext->streams[wanted]) : nullptr;
+    if (wanted >= 0 && !codec) {
+        qWarning("MediaDecoder: subtitle track %d does not decode", wanted);
+    }
+    avcodec_free_context(&m_subtitleCodec);
+    m_subtitleCodec = codec;
+    m_subtitleStreamIndex.store(codec ? wanted : -1);
+    emit subtitleTrackChanged(m_subtitleStreamIndex.load(), subtitleHeader());
+}
+
+void MediaDecoder::decodeSubtitle(AVPacket* packet)
+{
+    AVSubtitle sub{};
+    int got = 0;
+    if (avcodec_decode_subtitle2(m_subtitleCodec, &sub, &got, packet) < 0 || !got) {
+        return;
+    }
+    const AVRational tb = m_formatContext->streams[packet->stream_index]->time_base;
+    const qint64 startMs = timeMs(packet->pts, tb) + sub.start_display_time;
+    qint64 durationMs = packet->duration > 0
+                            ? av_rescale_q(packet->duration, tb, AVRational{1, 1000})
+                            : qint64(sub.end_display_time) - sub.start_display_time;
+    if (durationMs <= 0) {
+        // A subtitle without an end stays until the next; a few seconds is
+        // what such a line is usually meant for.
+        durationMs = kOpenEndedSubtitleMs;
+    }
+    for (unsigned i = 0; i < sub.num_rects; ++i) {
+        const AVSubtitleRect* rect = sub.rects[i];
+        if (rect->type == SUBTITLE_ASS && rect->ass) {
+            emit subtitleEvent(QByteArray(rect->ass), startMs, durationMs);
+        }
+    }
+    avsubtitle_free(&sub);
 }
 
 void MediaDecoder::switchAudioStream()
@@ -412,6 +488,7 @@ void MediaDecoder::carryOutSeek()
 {
     m_generation = m_seekRequests.load();
     switchAudioStream();
+    switchSubtitleStream();
     const qint64 targetMs = m_seekTargetMs.load();
     const bool fast = m_seekFast.load();
     // A fast seek shows the key frame it lands on; the sound still starts
@@ -432,6 +509,9 @@ void MediaDecoder::carryOutSeek()
     }
     if (m_audioCodec) {
         avcodec_flush_buffers(m_audioCodec);
+    }
+    if (m_subtitleCodec) {
+        avcodec_flush_buffers(m_subtitleCodec);
     }
 }
 
@@ -804,6 +884,10 @@ void MediaDecoder::decodePacket(AVPacket* packet, AVFrame* frame)
         }
     } else if (packet->stream_index == m_audioStreamIndex && !soundBeforeTarget(packet)) {
         codec = m_audioCodec;
+    } else if (packet->stream_index == m_subtitleStreamIndex && m_subtitleCodec) {
+        // Every event, also those before a seek's target: one that started
+        // earlier may still be on screen there.
+        decodeSubtitle(packet);
     }
     if (codec) {
         sendPacket(codec, packet, frame);

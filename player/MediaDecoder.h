@@ -101,6 +101,8 @@ public:
     static constexpr qint64 kSoundPrerollMs = 100;
     // A picture's time for a frame step in a file that tells no rate (25 fps).
     static constexpr qint64 kFallbackFrameMs = 40;
+    // How long a subtitle that names no end is shown.
+    static constexpr qint64 kOpenEndedSubtitleMs = 5000;
 
     // How far (in media time) sound alone goes out ahead of the clock at a
     // speed: the same kAudioLeadMs of stretched sound in the sink at any
@@ -133,6 +135,13 @@ public:
     // player follows it with one to the position, so the new sound starts
     // where the picture is). False when the stream is not sound.
     bool selectAudioStream(int streamIndex);
+    // Another subtitle track (-1: none), carried out with the next seek as
+    // for sound. False when the stream is not a subtitle track.
+    bool selectSubtitleStream(int streamIndex);
+    // The subtitle track decoded now, -1 for none (any thread), and its
+    // style header (owner's thread, after open).
+    int subtitleStreamIndex() const { return m_subtitleStreamIndex.load(); }
+    QByteArray subtitleHeader() const;
     void setPaused(bool paused);
     void stop();
 
@@ -156,6 +165,11 @@ signals:
     // of it (above 1 when stretched for faster playback).
     void audioFrameReady(FrameRef frame, qint64 mediaMs, double speed);
     void durationChanged(qint64 ms);
+    // A text subtitle event (an ASS line) of the current track, with its
+    // time in the file and how long it shows.
+    void subtitleEvent(const QByteArray& assLine, qint64 startMs, qint64 durationMs);
+    // The subtitle track changed at a seek: its stream (-1: none) and header.
+    void subtitleTrackChanged(int streamIndex, const QByteArray& header);
     // The time of each picture as it is handed out; without a picture, of
     // each piece of sound (kAudioLeadMs ahead of the clock).
     void positionChanged(qint64 ms);
@@ -168,6 +182,8 @@ private:
     // The sound track asked for by selectAudioStream, if any: its decoder
     // replaces the current one; on failure the current one stays.
     void switchAudioStream();
+    void switchSubtitleStream();
+    void decodeSubtitle(AVPacket* packet);
     void receiveFrames(AVCodecContext* codec, AVFrame* frame);
     // One packet into its decoder, and the frames that come of it on.
     void sendPacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame);
@@ -228,6 +244,7 @@ private:
     AVFormatContext* m_formatContext = nullptr;
     AVCodecContext* m_videoCodec = nullptr;
     AVCodecContext* m_audioCodec = nullptr;
+    AVCodecContext* m_subtitleCodec = nullptr;  // text subtitles of the chosen track
     AVIOContext* m_input = nullptr;
     int m_videoStreamIndex = -1;
     // Written by the owner at open, by the worker at a switch of sound track.
@@ -276,6 +293,9 @@ private:
     std::atomic<bool> m_seekPending{false};
     std::atomic<int> m_wantedAudioStream{-1};  // -1: no switch asked for
     std::atomic<bool> m_hasAudioDecoder{false};
+    // -2: no switch asked for; -1: subtitles off; else the stream wanted.
+    std::atomic<int> m_wantedSubtitleStream{-2};
+    std::atomic<int> m_subtitleStreamIndex{-1};  // written by the owner at open, the worker after
     std::atomic<bool> m_seekFast{false};
     std::atomic<qint64> m_seekTargetMs{0};
     std::atomic<quint64> m_seekRequests{0};  // number of the latest seek asked for

@@ -268,6 +268,57 @@ private slots:
         QCOMPARE(run.endOfStream, 1);
     }
 
+    void subtitlesOfTheChosenTrack()
+    {
+        Run run;
+        MediaDecoder d;
+        attach(d, run);
+        struct Event
+        {
+            QByteArray line;
+            qint64 startMs;
+            qint64 durationMs;
+        };
+        QList<Event> events;
+        QList<int> tracks;
+        QByteArray header;
+        connect(&d, &MediaDecoder::subtitleEvent, this,
+                [&](const QByteArray& l, qint64 s, qint64 n) {
+                    events.append({l, s, n});
+                });
+        connect(&d, &MediaDecoder::subtitleTrackChanged, this, [&](int t, const QByteArray& h) {
+            tracks << t;
+            header = h;
+        });
+        d.setClock(&m_clock);
+        m_clock.restart(0);
+        AVIOContext* io = input(QStringLiteral("course"));
+        QVERIFY(io);
+        QVERIFY(d.open(io));
+        QCOMPARE(d.subtitleStreamIndex(), -1);  // none marked default: off
+        const int subs = d.mediaInfo().subtitleTracks.first().streamIndex;
+        QVERIFY(!d.selectSubtitleStream(d.mediaInfo().audioTracks.first().streamIndex));
+        bool asked = false;
+        m_onSleep = [&](MediaDecoder& dec, const Run&) {
+            if (!asked) {
+                asked = true;
+                QVERIFY(dec.selectSubtitleStream(subs));
+                dec.requestSeek(0);
+                m_clock.seekTo(0);
+            }
+        };
+        d.decodeLoop();
+        QVERIFY(asked);
+        QCOMPARE(tracks, QList<int>{subs});
+        QVERIFY(header.contains("[V4+ Styles]"));
+        QCOMPARE(events.size(), 1);
+        QVERIFY(QString::fromUtf8(events[0].line).endsWith(QStringLiteral("你好")));
+        // 0.2 s into the picture, which the muxer started 21 ms in.
+        QVERIFY2(events[0].startMs >= 200 && events[0].startMs <= 221,
+                 qPrintable(QString::number(events[0].startMs)));
+        QCOMPARE(events[0].durationMs, 800);
+    }
+
     void wrongKeyFailsToOpen()
     {
         const SealedClip clip = sealedClip(QStringLiteral("av"));
