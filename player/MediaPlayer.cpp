@@ -107,6 +107,29 @@ void MediaPlayer::connectDecoder()
         },
         Qt::QueuedConnection);
     connect(
+        m_decoder, &MediaDecoder::subtitleEvent, this,
+        [this, playback](const QByteArray& line, qint64 startMs, qint64 durationMs) {
+            if (playback == m_playback) {
+                m_subtitles.addEvent(line, startMs, durationMs);
+                emit subtitlesChanged();
+            }
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_decoder, &MediaDecoder::subtitleTrackChanged, this,
+        [this, playback](int stream, const QByteArray& header) {
+            if (playback != m_playback) {
+                return;
+            }
+            if (stream >= 0) {
+                m_subtitles.startTrack(header);
+            } else {
+                m_subtitles.clear();
+            }
+            emit subtitlesChanged();
+        },
+        Qt::QueuedConnection);
+    connect(
         m_decoder, &MediaDecoder::endOfStream, this,
         [this, playback] {
             if (playback == m_playback) {
@@ -166,6 +189,9 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
         m_audioRenderer->reset();
         m_clock->reset();  // held at 0 until the start is seen and heard
         m_info = m_decoder->mediaInfo();
+        if (m_decoder->subtitleStreamIndex() >= 0) {
+            m_subtitles.startTrack(m_decoder->subtitleHeader());
+        }
         setState(PlayerState::Playing);
         emit mediaInfoChanged(m_info);
         holdForStart();
@@ -251,6 +277,7 @@ void MediaPlayer::teardown()
     m_waitSound = false;
     m_endPending = false;
     m_info = MediaInfo();
+    m_subtitles.clear();
     if (m_decoderThread) {
         m_decoder->stop();
         m_decoder->setPaused(false);
@@ -340,6 +367,26 @@ bool MediaPlayer::setAudioTrack(int streamIndex)
     // of the old track goes, and the new one starts in step with the picture.
     seek(position(), SeekMode::Exact);
     return true;
+}
+
+bool MediaPlayer::setSubtitleTrack(int streamIndex)
+{
+    if (!m_decoder || !m_decoder->selectSubtitleStream(streamIndex)) {
+        return false;
+    }
+    // As for sound: the seek brings the events around the position.
+    seek(position(), SeekMode::Exact);
+    return true;
+}
+
+int MediaPlayer::subtitleTrack() const
+{
+    return m_decoder ? m_decoder->subtitleStreamIndex() : -1;
+}
+
+QImage MediaPlayer::subtitleImage(const QSize& size)
+{
+    return m_subtitles.render(position(), size);
 }
 
 int MediaPlayer::audioTrack() const

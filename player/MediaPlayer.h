@@ -7,6 +7,7 @@
 #include "FrameTypes.h"
 #include "MediaInfo.h"
 #include "PlayerState.h"
+#include "SubtitleRenderer.h"
 
 class AudioRenderer;
 class MediaDecoder;
@@ -75,6 +76,13 @@ public:
     // Another sound track of the open file, from the current position; the
     // picture stays where it is. False when there is no such sound track.
     bool setAudioTrack(int streamIndex);
+    // The subtitle track (-1: none) from the current position; false when
+    // there is no such track.
+    bool setSubtitleTrack(int streamIndex);
+    int subtitleTrack() const;
+    // The subtitles on screen now, drawn for a picture shown at `size`;
+    // null when none are.
+    QImage subtitleImage(const QSize& size);
     // The stream whose sound plays; -1 with none.
     int audioTrack() const;
     void setVolume(int percent);
@@ -97,6 +105,9 @@ signals:
     void positionChanged(qint64 ms);
     void durationChanged(qint64 ms);
     void mediaInfoChanged(const MediaInfo& info);
+    // What subtitleImage gives may have changed without a new picture (an
+    // event arrived, the track changed): a paused picture is drawn again.
+    void subtitlesChanged();
     void error(const QString& msg);
     // A picture that is due, of the current playback and position.
     void videoFrameReady(FrameRef frame);
@@ -128,6 +139,7 @@ private:
     QTimer* m_syncTimer = nullptr;             // child; runs while playing
     PlayerState m_state = PlayerState::Idle;
     MediaInfo m_info;
+    SubtitleRenderer m_subtitles;  // the current file's subtitle track
     // Number of the current playback; bumped by every teardown, so queued
     // signals of an earlier playback can be told apart and discarded.
     quint64 m_playback = 0;

@@ -149,4 +149,10 @@ void VideoRenderer::paintEvent(QPaintEvent*)
     const int x = (width() - scaled.width()) / 2;
     const int y = (height() - scaled.height()) / 2;
     painter.drawImage(QRect(QPoint(x, y), scaled), image);
+    if (m_overlay) {
+        const QImage overlay = m_overlay(scaled);
+        if (!overlay.isNull()) {
+            painter.drawImage(QPoint(x, y), overlay);
+        }
+    }
 }

@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QMutex>
 #include <QWidget>
+#include <functional>
 
 #include "FrameTypes.h"
 
@@ -24,6 +25,11 @@ public:
     void clear();
     // Null before the first frame and after clear().
     QImage currentImage() const;
+    // What is drawn over the picture, at the size it is shown at: the
+    // subtitles. Called on each paint; a null image draws nothing. The
+    // picture's owner (the player page) sets it; the watermark lies above.
+    using OverlaySource = std::function<QImage(const QSize& shown)>;
+    void setOverlaySource(OverlaySource source) { m_overlay = std::move(source); }
 
 public slots:
     // Converts and keeps one frame, always frees it; null is ignored.
@@ -36,6 +42,7 @@ private:
     bool prepareScaler(const AVFrame* frame);
     void releaseScaler();
 
+    OverlaySource m_overlay;  // main thread only
     mutable QMutex m_mutex;
     QImage m_image;  // guarded by m_mutex
 

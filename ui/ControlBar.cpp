@@ -215,7 +215,7 @@ void ControlBar::buildControls()
 
     m_tracksBtn = makeCtrlButton();
     m_tracksBtn->setObjectName(QStringLiteral("tracksBtn"));
-    m_tracksBtn->setToolTip(QStringLiteral("音轨"));
+    m_tracksBtn->setToolTip(QStringLiteral("音轨与字幕"));
     m_tracksBtn->setIcon(icon(kTracksPath, white(kIconAlpha), kCtrlIconSize));
     m_tracksBtn->hide();
 }
@@ -397,7 +397,19 @@ void ControlBar::setAudioTracks(const QList<TrackChoice>& tracks, int current)
 {
     m_audioTracks = tracks;
     m_currentAudioTrack = current;
-    m_tracksBtn->setVisible(tracks.size() >= 2);
+    updateTracksButton();
+}
+
+void ControlBar::setSubtitleTracks(const QList<TrackChoice>& tracks, int current)
+{
+    m_subtitleTracks = tracks;
+    m_currentSubtitleTrack = current;
+    updateTracksButton();
+}
+
+void ControlBar::updateTracksButton()
+{
+    m_tracksBtn->setVisible(m_audioTracks.size() >= 2 || !m_subtitleTracks.isEmpty());
 }
 
 void ControlBar::onTracksClicked()
@@ -405,28 +417,49 @@ void ControlBar::onTracksClicked()
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("tracksMenu"));
     menu.setStyleSheet(Theme::fill(kMenuStyle));
-    menu.addSection(QStringLiteral("音轨"));
-    auto* group = new QActionGroup(&menu);
-    for (const TrackChoice& track : std::as_const(m_audioTracks)) {
-        // An action's text takes & as a shortcut mark; a name is shown as written.
-        QString text = track.label;
-        QAction* action = menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")));
-        action->setCheckable(true);
-        action->setChecked(track.id == m_currentAudioTrack);
-        group->addAction(action);
-        const int id = track.id;
-        connect(action, &QAction::triggered, this, [this, id] {
-            if (id != m_currentAudioTrack) {
-                m_currentAudioTrack = id;
-                emit audioTrackChosen(id);
-            }
-        });
+    if (m_audioTracks.size() >= 2) {
+        addTrackSection(menu, QStringLiteral("音轨"), m_audioTracks, m_currentAudioTrack,
+                        [this](int id) {
+                            m_currentAudioTrack = id;
+                            emit audioTrackChosen(id);
+                        });
+    }
+    if (!m_subtitleTracks.isEmpty()) {
+        QList<TrackChoice> subtitles{{-1, QStringLiteral("关闭字幕")}};
+        subtitles += m_subtitleTracks;
+        addTrackSection(menu, QStringLiteral("字幕"), subtitles, m_currentSubtitleTrack,
+                        [this](int id) {
+                            m_currentSubtitleTrack = id;
+                            emit subtitleTrackChosen(id);
+                        });
     }
     const QSize hint = menu.sizeHint();
     QPoint at = m_tracksBtn->mapToGlobal(QPoint(0, 0));
     at.ry() -= hint.height() + kMenuGap;
     at.rx() += (m_tracksBtn->width() - hint.width()) / 2;
     menu.exec(at);
+}
+
+void ControlBar::addTrackSection(QMenu& menu, const QString& title,
+                                 const QList<TrackChoice>& tracks, int current,
+                                 const std::function<void(int)>& choose)
+{
+    menu.addSection(title);
+    auto* group = new QActionGroup(&menu);
+    for (const TrackChoice& track : tracks) {
+        // An action's text takes & as a shortcut mark; a name is shown as written.
+        QString text = track.label;
+        QAction* action = menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")));
+        action->setCheckable(true);
+        action->setChecked(track.id == current);
+        group->addAction(action);
+        const int id = track.id;
+        connect(action, &QAction::triggered, this, [id, current, choose] {
+            if (id != current) {
+                choose(id);
+            }
+        });
+    }
 }
 
 double ControlBar::neighbourSpeed(double current, int step)

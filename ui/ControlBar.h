@@ -4,8 +4,10 @@
 #include <QPair>
 #include <QString>
 #include <QWidget>
+#include <functional>
 
 class QLabel;
+class QMenu;
 class QPushButton;
 class QSlider;
 class SeekSlider;
@@ -45,6 +47,10 @@ public:
     // The file's sound tracks and the one playing; the tracks button shows
     // only when there is a choice (two or more).
     void setAudioTracks(const QList<TrackChoice>& tracks, int current);
+    // The file's subtitle tracks and the one shown (-1: none); with any, the
+    // tracks button shows and its menu offers them and "关闭字幕".
+    void setSubtitleTracks(const QList<TrackChoice>& tracks, int current);
+    const QList<TrackChoice>& subtitleTracks() const { return m_subtitleTracks; }
     QPushButton* tracksButton() const { return m_tracksBtn; }
 
     double speed() const { return m_speed; }
@@ -70,6 +76,8 @@ signals:
     void muteClicked();
     void speedChanged(double speed);
     void audioTrackChosen(int id);
+    // -1: subtitles off.
+    void subtitleTrackChosen(int id);
     void fullscreenClicked();
     void screenshotClicked();
 
@@ -90,6 +98,8 @@ private:
     void layOutControls();
     void connectControls();
     QPushButton* makeCtrlButton();
+    void addTrackSection(QMenu& menu, const QString& title, const QList<TrackChoice>& tracks,
+                         int current, const std::function<void(int)>& choose);
     void updateTimeLabel(qint64 positionMs);
 
     SeekSlider* m_progress;
@@ -105,6 +115,9 @@ private:
     QPushButton* m_tracksBtn;
     QList<TrackChoice> m_audioTracks;
     int m_currentAudioTrack = -1;
+    QList<TrackChoice> m_subtitleTracks;
+    int m_currentSubtitleTrack = -1;
+    void updateTracksButton();
     qint64 m_duration = 0;
     double m_speed = 1.0;
     bool m_playing = false;

@@ -153,10 +153,10 @@ void PlayerWidget::buildLayout()
 
     m_controlBar = new ControlBar(m_videoContainer);
     // The keys, where a viewer looking for them hovers: the bar's free space.
-    m_controlBar->setToolTip(
-        QStringLiteral("快捷键：空格 播放/暂停　←/→ 快退/快进 10 秒　↑/↓ 音量 ±5%　M 静音\n"
-                       "F 全屏　Esc 退出全屏　[ / ] 减速/加速　PgUp/PgDn 上一章/下一章　, / . "
-                       "暂停时逐帧后退/前进"));
+    m_controlBar->setToolTip(QStringLiteral(
+        "快捷键：空格 播放/暂停　←/→ 快退/快进 10 秒　↑/↓ 音量 ±5%　M 静音\n"
+        "F 全屏　Esc 退出全屏　[ / ] 减速/加速　PgUp/PgDn 上一章/下一章　V 字幕　, / . "
+        "暂停时逐帧后退/前进"));
     m_controlBar->hide();
     m_controlBar->setMouseTracking(true);
     m_controlBar->installEventFilter(this);
@@ -234,6 +234,12 @@ void PlayerWidget::connectAll()
     connect(m_player, &MediaPlayer::positionChanged, this, &PlayerWidget::onPositionChanged);
     connect(m_player, &MediaPlayer::durationChanged, this, &PlayerWidget::onDurationChanged);
     connect(m_player, &MediaPlayer::mediaInfoChanged, this, &PlayerWidget::showMediaInfo);
+    connect(m_controlBar, &ControlBar::subtitleTrackChosen, this, &PlayerWidget::showSubtitles);
+    // Subtitles lie on the picture, under the watermark that covers both.
+    m_videoRenderer->setOverlaySource(
+        [this](const QSize& shown) { return m_player->subtitleImage(shown); });
+    connect(m_player, &MediaPlayer::subtitlesChanged, m_videoRenderer,
+            qOverload<>(&QWidget::update));
     connect(m_controlBar, &ControlBar::audioTrackChosen, this, [this](int stream) {
         if (!m_service->setAudioTrack(stream)) {
             // The file changed under the open menu: show what is true now.
@@ -740,6 +746,8 @@ bool PlayerWidget::actOnKey(int key)
         case Qt::Key_PageUp:
         case Qt::Key_PageDown:
             return jumpChapter(key == Qt::Key_PageUp ? -1 : 1);
+        case Qt::Key_V:
+            return toggleSubtitles();
         case Qt::Key_Comma:
         case Qt::Key_Period:
             return stepFrame(key == Qt::Key_Comma ? -1 : 1);
@@ -778,6 +786,11 @@ void PlayerWidget::showMediaInfo(const MediaInfo& info)
         sound.append({t.streamIndex, trackLabel(t, int(sound.size()) + 1)});
     }
     m_controlBar->setAudioTracks(sound, m_player->audioTrack());
+    QList<ControlBar::TrackChoice> subtitles;
+    for (const MediaTrack& t : info.subtitleTracks) {
+        subtitles.append({t.streamIndex, trackLabel(t, int(subtitles.size()) + 1)});
+    }
+    m_controlBar->setSubtitleTracks(subtitles, m_player->subtitleTrack());
 }
 
 void PlayerWidget::stepVolume(int delta)
@@ -810,6 +823,35 @@ bool PlayerWidget::jumpChapter(int step)
         return false;
     }
     m_service->seek(target);
+    return true;
+}
+
+void PlayerWidget::showSubtitles(int stream)
+{
+    if (stream >= 0) {
+        m_lastSubtitleTrack = stream;
+    }
+    if (!m_player->setSubtitleTrack(stream)) {
+        showMediaInfo(m_player->mediaInfo());  // the menu was of another file
+        return;
+    }
+    m_controlBar->setSubtitleTracks(m_controlBar->subtitleTracks(), stream);
+}
+
+bool PlayerWidget::toggleSubtitles()
+{
+    const QList<MediaTrack>& tracks = m_player->mediaInfo().subtitleTracks;
+    if (tracks.isEmpty()) {
+        return false;
+    }
+    if (m_player->subtitleTrack() >= 0) {
+        showSubtitles(-1);
+        return true;
+    }
+    const bool known = std::any_of(tracks.cbegin(), tracks.cend(), [&](const MediaTrack& t) {
+        return t.streamIndex == m_lastSubtitleTrack;
+    });
+    showSubtitles(known ? m_lastSubtitleTrack : tracks.first().streamIndex);
     return true;
 }
 

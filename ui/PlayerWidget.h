@@ -126,6 +126,10 @@ protected:
     void stepSpeed(int step);
     bool jumpChapter(int step);
     bool stepFrame(int step);
+    // Shows that subtitle track (-1: none); V switches between none and
+    // the track last shown (else the first).
+    void showSubtitles(int stream);
+    bool toggleSubtitles();
     void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -172,6 +176,7 @@ private:
     ScreenshotService* m_screenshots = nullptr;
     ViewerIdentity m_viewer;
     VideoRenderer* m_videoRenderer = nullptr;
+    int m_lastSubtitleTrack = -1;  // the subtitle track V brings back
     ControlBar* m_controlBar = nullptr;
     ControlBarManager* m_controlBarManager = nullptr;
     SidebarWidget* m_sidebar = nullptr;

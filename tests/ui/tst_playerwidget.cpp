@@ -172,6 +172,7 @@ class TestPlayerWidget : public QObject
     PageClip m_short;                   // 1 s
     PageClip m_long;                    // 30 s
     PageClip m_lecture;                 // 12 s at 10 fps, chapters at 0, 4 and 8 s
+    PageClip m_subtitled;               // 6 s black, red ASS subtitle from 1 to 4 s
     PageClip m_noise;                   // a container whose payload is no media
     PageClip m_unknownKey;              // the peer does not know its key
 
@@ -217,6 +218,42 @@ private slots:
                            "libx264", "-preset", "ultrafast", "-g", "10", "-pix_fmt", "yuv420p",
                            path("lecture.mp4")}));
         m_lecture = sealFile(path("lecture.mp4"), path("lecture.vcz"));
+        QVERIFY(writeFile(
+            path("red.ass"),
+            "[Script Info]\nScriptType: v4.00+\nPlayResX: 384\nPlayResY: 288\n\n"
+            "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, "
+            "OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, "
+            "Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, "
+            "Encoding\nStyle: Red,sans-serif,40,&H000000FF,&H000000FF,&H00000000,&H00000000,1,0,"
+            "0,0,100,100,0,0,1,0,0,2,10,10,10,1\n\n[Events]\nFormat: Layer, Start, End, Style, "
+            "Name, MarginL, MarginR, MarginV, Effect, Text\n"
+            "Dialogue: 0,0:00:01.00,0:00:04.00,Red,,0,0,0,,字幕 Subtitle\n"));
+        QVERIFY(runFfmpeg({"-f",
+                           "lavfi",
+                           "-i",
+                           "color=c=black:size=320x240:rate=10",
+                           "-i",
+                           path("red.ass"),
+                           "-t",
+                           "6",
+                           "-map",
+                           "0:v",
+                           "-map",
+                           "1:s",
+                           "-c:v",
+                           "libx264",
+                           "-preset",
+                           "ultrafast",
+                           "-pix_fmt",
+                           "yuv420p",
+                           "-c:s",
+                           "ass",
+                           "-disposition:s:0",
+                           "default",
+                           path("subtitled.mkv")}));
+        m_subtitled = sealFile(path("subtitled.mkv"), path("subtitled.vcz"));
+        QVERIFY(m_subtitled.isValid());
+        m_served.insert(m_subtitled.keyId, m_subtitled);
         QVERIFY(m_lecture.isValid());
         m_served.insert(m_lecture.keyId, m_lecture);
         QVERIFY(m_short.isValid() && m_long.isValid() && m_noise.isValid() &&
@@ -858,6 +895,46 @@ private slots:
         page->openFile(m_long.path);
         QVERIFY(waitForState(*page, PlayerState::Playing));
         QVERIFY(seekBar->chapters().isEmpty());
+    }
+
+    // Subtitles on the picture: in their colour in the lower part while due,
+    // at once after a seek into the middle of one, and gone with V.
+    void subtitlesOnThePicture()
+    {
+        KeyRecorder frame;
+        auto* page = new PlayerWidget(&frame);
+        frame.resize(800, 450);
+        page->resize(frame.size());
+        frame.show();
+        page->openFile(m_subtitled.path);
+        QVERIFY(waitForState(*page, PlayerState::Playing));
+        QTest::keyClick(page, Qt::Key_Space);
+        const auto redBelow = [&] {
+            const QImage shot = page->videoRenderer()->grab().toImage();
+            int red = 0;
+            int top = shot.height();
+            for (int y = 0; y < shot.height(); ++y) {
+                for (int x = 0; x < shot.width(); ++x) {
+                    const QColor c = shot.pixelColor(x, y);
+                    if (c.red() > 200 && c.green() < 60 && c.blue() < 60) {
+                        ++red;
+                        top = std::min(top, y);
+                    }
+                }
+            }
+            return red > 100 && top > shot.height() / 2;
+        };
+        page->service()->seek(500);
+        QTest::qWait(300);
+        QVERIFY(!redBelow());         // not yet due
+        page->service()->seek(2500);  // into the middle of the event
+        QTRY_VERIFY_WITH_TIMEOUT(redBelow(), 5000);
+        QTest::keyClick(page, Qt::Key_V);
+        QTRY_VERIFY_WITH_TIMEOUT(!redBelow(), 5000);
+        QTest::keyClick(page, Qt::Key_V);
+        QTRY_VERIFY_WITH_TIMEOUT(redBelow(), 5000);
+        page->service()->seek(4500);
+        QTRY_VERIFY_WITH_TIMEOUT(!redBelow(), 5000);  // over
     }
 
     void failuresShowTheirCard_data()
