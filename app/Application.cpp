@@ -86,6 +86,7 @@ bool Application::runSession(bool allowAutoLogin)
 {
     delete m_mainWindow;
     m_mainWindow = new MainWindow;
+    emit windowCreated(m_mainWindow);
     m_switchRequested = false;
     const bool captureExcluded = AntiPiracy::applyCaptureExclusion(m_mainWindow);
 

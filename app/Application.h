@@ -40,6 +40,10 @@ public:
     // English texts stay.
     static QTranslator* loadQtTexts(const QString& directory, QObject* parent);
 
+signals:
+    // A session's window exists, before anyone logs in to it.
+    void windowCreated(MainWindow* window);
+
 public slots:
     void onLoginSucceeded();
     void onSwitchAccountRequested();

@@ -35,6 +35,20 @@ ScreenAwake::~ScreenAwake()
     // The desktop drops a leaving client's holds by itself on most systems;
     // giving it back here also covers a page closed while the program stays.
     m_wanted = false;
+#if defined(Q_OS_LINUX)
+    if (m_asking && m_answer) {
+        // Closed while the desktop's answer is on its way: without its
+        // cookie the hold could never be given back. The answer comes in
+        // milliseconds; the call's own time-out bounds the wait.
+        disconnect(m_answer, nullptr, this, nullptr);
+        m_answer->waitForFinished();
+        const QDBusPendingReply<uint> reply = *m_answer;
+        if (!reply.isError()) {
+            sendUnInhibit(reply.value());
+        }
+        return;
+    }
+#endif
     if (m_held) {
         release();
     }
@@ -92,10 +106,11 @@ void ScreenAwake::acquire(const QString& reason)
                             : QCoreApplication::applicationName();
     call << app << reason;
     m_asking = true;
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kCallTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+    m_answer = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kCallTimeoutMs), this);
+    connect(m_answer, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         const QDBusPendingReply<uint> reply = *w;
         w->deleteLater();
+        m_answer = nullptr;
         onInhibitAnswer(!reply.isError(), reply.isError() ? 0u : reply.value());
     });
 }
@@ -120,12 +135,17 @@ void ScreenAwake::release()
     if (!m_held) {
         return;  // nothing yet, or the answer still coming: handled when it does
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "UnInhibit");
-    call << m_cookie;
-    // No answer is awaited: there is nothing to do if the desktop refused.
-    m_bus.send(call);
+    sendUnInhibit(m_cookie);
     m_cookie = 0;
     setHeld(false);
+}
+
+void ScreenAwake::sendUnInhibit(uint cookie)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "UnInhibit");
+    call << cookie;
+    // No answer is awaited: there is nothing to do if the desktop refused.
+    m_bus.send(call);
 }
 
 #else

@@ -5,6 +5,7 @@
 
 #if defined(Q_OS_LINUX)
 #include <QDBusConnection>
+#include <QDBusPendingCallWatcher>
 #endif
 
 // Keeps the screen from dimming, locking or starting its saver while a video
@@ -59,8 +60,11 @@ private:
 #if defined(Q_OS_LINUX)
     void onInhibitAnswer(bool ok, uint cookie);
 
+    void sendUnInhibit(uint cookie);
+
     QDBusConnection m_bus;
-    bool m_asking = false;  // an Inhibit call is on its way
-    uint m_cookie = 0;      // valid while m_held
+    bool m_asking = false;                        // an Inhibit call is on its way
+    QDBusPendingCallWatcher* m_answer = nullptr;  // that call, while on its way
+    uint m_cookie = 0;                            // valid while m_held
 #endif
 };

@@ -273,6 +273,9 @@ private slots:
         // Read when the authentication manager first talks to the server.
         qputenv("VEILCAST_SERVER_URL", "http://127.0.0.1:" + QByteArray::number(m_srv.port()));
         qApp->installEventFilter(this);
+        // Watched from its making: a login answered within the first turn of
+        // the loop would otherwise set the user before anyone listened.
+        connect(app(), &Application::windowCreated, this, &TestSessionLoop::watchWindow);
     }
 
     void init()
