@@ -156,6 +156,21 @@ bool MediaDecoder::open(AVIOContext* io)
 
     m_startUs = m_formatContext->start_time == AV_NOPTS_VALUE ? 0 : m_formatContext->start_time;
     m_info = readMediaInfo(m_formatContext, m_startUs);
+    chooseStreams();
+    if (!openDecoders()) {
+        return fail(QStringLiteral("未找到可用的解码器"));
+    }
+
+    // Truncating division; a container without a duration reports
+    // AV_NOPTS_VALUE, which is passed on as it comes out.
+    m_durationMs = m_formatContext->duration / kUsPerMs;
+    emit durationChanged(m_durationMs);
+    m_running.store(true);
+    return true;
+}
+
+void MediaDecoder::chooseStreams()
+{
     for (unsigned i = 0; i < m_formatContext->nb_streams; ++i) {
         const AVStream* stream = m_formatContext->streams[i];
         // Cover art is one still picture with a single packet: taken as the
@@ -176,6 +191,10 @@ bool MediaDecoder::open(AVIOContext* io)
             }
         }
     }
+}
+
+bool MediaDecoder::openDecoders()
+{
     if (m_videoStreamIndex >= 0) {
         const AVStream* stream = m_formatContext->streams[m_videoStreamIndex];
         // A frame step moves by one picture; the nominal rate is what a
@@ -198,7 +217,7 @@ bool MediaDecoder::open(AVIOContext* io)
         m_hasAudioDecoder.store(m_audioCodec != nullptr);
     }
     if (!m_videoCodec && !m_audioCodec) {
-        return fail(QStringLiteral("未找到可用的解码器"));
+        return false;
     }
     // Subtitles only where the file marks a track as its default: a viewer
     // turns them on otherwise.
@@ -209,12 +228,6 @@ bool MediaDecoder::open(AVIOContext* io)
             break;
         }
     }
-
-    // Truncating division; a container without a duration reports
-    // AV_NOPTS_VALUE, which is passed on as it comes out.
-    m_durationMs = m_formatContext->duration / kUsPerMs;
-    emit durationChanged(m_durationMs);
-    m_running.store(true);
     return true;
 }
 

@@ -178,6 +178,10 @@ signals:
 
 private:
     bool fail(const QString& msg);
+    // At open: the picture, the default sound, then their decoders and the
+    // default subtitles; false when neither picture nor sound decodes.
+    void chooseStreams();
+    bool openDecoders();
     void carryOutSeek();
     // The sound track asked for by selectAudioStream, if any: its decoder
     // replaces the current one; on failure the current one stays.

@@ -106,6 +106,28 @@ void MediaPlayer::connectDecoder()
             }
         },
         Qt::QueuedConnection);
+    connectSubtitles(playback);
+    connect(
+        m_decoder, &MediaDecoder::endOfStream, this,
+        [this, playback] {
+            if (playback == m_playback) {
+                onEndOfStream();
+            }
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_decoder, &MediaDecoder::errorOccurred, this,
+        [this, playback](const QString& msg) {
+            if (playback == m_playback) {
+                onDecoderError(msg);
+            }
+        },
+        Qt::QueuedConnection);
+    connect(m_decoderThread, &QThread::started, m_decoder, &MediaDecoder::decodeLoop);
+}
+
+void MediaPlayer::connectSubtitles(quint64 playback)
+{
     connect(
         m_decoder, &MediaDecoder::subtitleEvent, this,
         [this, playback](const QByteArray& line, qint64 startMs, qint64 durationMs) {
@@ -129,23 +151,6 @@ void MediaPlayer::connectDecoder()
             emit subtitlesChanged();
         },
         Qt::QueuedConnection);
-    connect(
-        m_decoder, &MediaDecoder::endOfStream, this,
-        [this, playback] {
-            if (playback == m_playback) {
-                onEndOfStream();
-            }
-        },
-        Qt::QueuedConnection);
-    connect(
-        m_decoder, &MediaDecoder::errorOccurred, this,
-        [this, playback](const QString& msg) {
-            if (playback == m_playback) {
-                onDecoderError(msg);
-            }
-        },
-        Qt::QueuedConnection);
-    connect(m_decoderThread, &QThread::started, m_decoder, &MediaDecoder::decodeLoop);
 }
 
 void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteArray& iv)

@@ -120,6 +120,7 @@ private:
     void setState(PlayerState state);
     void teardown();
     void connectDecoder();
+    void connectSubtitles(quint64 playback);
     void onVideoFrame(const FrameRef& frame);
     // Holds the clock and the sound for the first picture and sound of a
     // start at the clock's current position.
