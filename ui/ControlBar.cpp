@@ -372,6 +372,15 @@ void ControlBar::onSliderReleased()
     m_dragged = false;
 }
 
+void ControlBar::execAbove(QMenu& menu, QPushButton* button)
+{
+    const QSize hint = menu.sizeHint();
+    QPoint at = button->mapToGlobal(QPoint(0, 0));
+    at.ry() -= hint.height() + kMenuGap;
+    at.rx() += (button->width() - hint.width()) / 2;
+    menu.exec(at);
+}
+
 void ControlBar::onSpeedClicked()
 {
     QMenu menu(this);
@@ -386,11 +395,7 @@ void ControlBar::onSpeedClicked()
         const double value = choice.value;
         connect(action, &QAction::triggered, this, [this, value] { onSpeedMenuPick(value); });
     }
-    const QSize hint = menu.sizeHint();
-    QPoint at = m_speedBtn->mapToGlobal(QPoint(0, 0));
-    at.ry() -= hint.height() + kMenuGap;
-    at.rx() += (m_speedBtn->width() - hint.width()) / 2;
-    menu.exec(at);
+    execAbove(menu, m_speedBtn);
 }
 
 void ControlBar::setAudioTracks(const QList<TrackChoice>& tracks, int current)
@@ -433,11 +438,7 @@ void ControlBar::onTracksClicked()
                             emit subtitleTrackChosen(id);
                         });
     }
-    const QSize hint = menu.sizeHint();
-    QPoint at = m_tracksBtn->mapToGlobal(QPoint(0, 0));
-    at.ry() -= hint.height() + kMenuGap;
-    at.rx() += (m_tracksBtn->width() - hint.width()) / 2;
-    menu.exec(at);
+    execAbove(menu, m_tracksBtn);
 }
 
 void ControlBar::addTrackSection(QMenu& menu, const QString& title,

@@ -98,6 +98,8 @@ private:
     void layOutControls();
     void connectControls();
     QPushButton* makeCtrlButton();
+    // Opens the menu centred above the button, as the bar's menus open.
+    void execAbove(QMenu& menu, QPushButton* button);
     void addTrackSection(QMenu& menu, const QString& title, const QList<TrackChoice>& tracks,
                          int current, const std::function<void(int)>& choose);
     void updateTimeLabel(qint64 positionMs);

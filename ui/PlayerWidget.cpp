@@ -781,16 +781,15 @@ void PlayerWidget::showMediaInfo(const MediaInfo& info)
         starts.append({c.startMs, c.title});
     }
     m_controlBar->setChapters(starts);
-    QList<ControlBar::TrackChoice> sound;
-    for (const MediaTrack& t : info.audioTracks) {
-        sound.append({t.streamIndex, trackLabel(t, int(sound.size()) + 1)});
-    }
-    m_controlBar->setAudioTracks(sound, m_player->audioTrack());
-    QList<ControlBar::TrackChoice> subtitles;
-    for (const MediaTrack& t : info.subtitleTracks) {
-        subtitles.append({t.streamIndex, trackLabel(t, int(subtitles.size()) + 1)});
-    }
-    m_controlBar->setSubtitleTracks(subtitles, m_player->subtitleTrack());
+    const auto choices = [](const QList<MediaTrack>& tracks) {
+        QList<ControlBar::TrackChoice> list;
+        for (const MediaTrack& t : tracks) {
+            list.append({t.streamIndex, trackLabel(t, int(list.size()) + 1)});
+        }
+        return list;
+    };
+    m_controlBar->setAudioTracks(choices(info.audioTracks), m_player->audioTrack());
+    m_controlBar->setSubtitleTracks(choices(info.subtitleTracks), m_player->subtitleTrack());
 }
 
 void PlayerWidget::stepVolume(int delta)

@@ -49,6 +49,46 @@ int alphaAt(const QIcon& icon, int size, QPoint p)
     return icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32).pixelColor(p).alpha();
 }
 
+// What a menu behind a button offered: its checkable entries, the ticked
+// ones, and where it stood.
+struct MenuSeen
+{
+    QStringList shown;
+    QStringList checked;
+    QRect rect;
+};
+
+// Clicks the button, notes the menu that opens, triggers the entry of that
+// text (none for an empty one) and closes the menu.
+MenuSeen pickInMenu(QPushButton* button, const QString& entry)
+{
+    MenuSeen seen;
+    QTimer::singleShot(0, [&seen, entry] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) {
+            return;
+        }
+        seen.rect = menu->geometry();
+        for (QAction* a : menu->actions()) {
+            if (!a->isCheckable()) {
+                continue;  // a section's title
+            }
+            seen.shown << a->text();
+            if (a->isChecked()) {
+                seen.checked << a->text();
+            }
+        }
+        for (QAction* a : menu->actions()) {
+            if (a->isCheckable() && a->text() == entry) {
+                a->trigger();
+            }
+        }
+        menu->close();
+    });
+    button->click();
+    return seen;
+}
+
 }  // namespace
 
 class TstControlBar : public QObject
@@ -215,45 +255,18 @@ private slots:
     {
         BarInArea f;
         QSignalSpy changed(f.bar, &ControlBar::speedChanged);
-        QStringList shown;
-        QStringList checked;
-        QRect menuRect;
-        auto pick = [&](const QString& entry) {
-            shown.clear();
-            checked.clear();
-            QTimer::singleShot(0, [&, entry] {
-                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-                if (!menu) {
-                    return;
-                }
-                menuRect = menu->geometry();
-                for (QAction* a : menu->actions()) {
-                    shown << a->text();
-                    if (a->isCheckable() && a->isChecked()) {
-                        checked << a->text();
-                    }
-                }
-                for (QAction* a : menu->actions()) {
-                    if (a->text() == entry) {
-                        a->trigger();
-                    }
-                }
-                menu->close();
-            });
-            f.speedButton()->click();
-        };
-        pick(QStringLiteral("1.25x"));
+        MenuSeen seen = pickInMenu(f.speedButton(), QStringLiteral("1.25x"));
         // The current speed is the checked entry; the labels stay as they are.
-        QCOMPARE(shown, QStringList({"0.5x", "0.75x", "1.0x", "1.25x", "1.5x", "2.0x"}));
-        QCOMPARE(checked, QStringList({"1.0x"}));
+        QCOMPARE(seen.shown, QStringList({"0.5x", "0.75x", "1.0x", "1.25x", "1.5x", "2.0x"}));
+        QCOMPARE(seen.checked, QStringList({"1.0x"}));
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.first().first().toDouble(), 1.25);
         QCOMPARE(f.speedButton()->text(), QStringLiteral("1.25x"));
         const QRect button(f.speedButton()->mapToGlobal(QPoint(0, 0)), f.speedButton()->size());
-        QVERIFY(menuRect.bottom() < button.top());
+        QVERIFY(seen.rect.bottom() < button.top());
 
-        pick(QStringLiteral("0.5x"));
-        QCOMPARE(checked, QStringList({"1.25x"}));
+        seen = pickInMenu(f.speedButton(), QStringLiteral("0.5x"));
+        QCOMPARE(seen.checked, QStringList({"1.25x"}));
         QCOMPARE(changed.last().first().toDouble(), 0.5);
     }
 
@@ -356,41 +369,16 @@ private slots:
         QVERIFY(!tracks->isHidden());
 
         QSignalSpy chosen(f.bar, &ControlBar::audioTrackChosen);
-        QStringList shown;
-        QStringList checked;
-        auto pick = [&](const QString& entry) {
-            shown.clear();
-            checked.clear();
-            QTimer::singleShot(0, [&, entry] {
-                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-                if (!menu) {
-                    return;
-                }
-                for (QAction* a : menu->actions()) {
-                    if (!a->isCheckable()) {
-                        continue;  // the section's title
-                    }
-                    shown << a->text();
-                    if (a->isChecked()) {
-                        checked << a->text();
-                    }
-                    if (a->text() == entry) {
-                        a->trigger();
-                    }
-                }
-                menu->close();
-            });
-            tracks->click();
-        };
-        pick(QStringLiteral("eng"));  // the one playing: nothing to do
-        QCOMPARE(shown, QStringList({"eng", "普通话 && 粤语 (chi)"}));
-        QCOMPARE(checked, QStringList({"eng"}));
+        MenuSeen seen =
+            pickInMenu(tracks, QStringLiteral("eng"));  // the one playing: nothing to do
+        QCOMPARE(seen.shown, QStringList({"eng", "普通话 && 粤语 (chi)"}));
+        QCOMPARE(seen.checked, QStringList({"eng"}));
         QCOMPARE(chosen.count(), 0);
-        pick(QStringLiteral("普通话 && 粤语 (chi)"));
+        pickInMenu(tracks, QStringLiteral("普通话 && 粤语 (chi)"));
         QCOMPARE(chosen.count(), 1);
         QCOMPARE(chosen.first().first().toInt(), 2);
-        pick(QString());
-        QCOMPARE(checked, QStringList({"普通话 && 粤语 (chi)"}));
+        seen = pickInMenu(tracks, QString());
+        QCOMPARE(seen.checked, QStringList({"普通话 && 粤语 (chi)"}));
 
         f.bar->setAudioTracks({}, -1);  // a file with one sound or none
         QVERIFY(tracks->isHidden());
