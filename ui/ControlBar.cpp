@@ -35,8 +35,8 @@ const char* const kMutedPath =
     "8.18V4z\"/>";
 // A note on a stave: the sound track menu.
 const char* const kTracksPath =
-    "M12 3v9.28c-.47-.17-.97-.28-1.5-.28C8.01 12 6 14.01 6 16.5S8.01 21 10.5 21c2.31 0 "
-    "4.2-1.75 4.45-4H15V6h4V3h-7z";
+    "<path d=\"M12 3v9.28c-.47-.17-.97-.28-1.5-.28C8.01 12 6 14.01 6 16.5S8.01 21 10.5 21c2.31 0 "
+    "4.2-1.75 4.45-4H15V6h4V3h-7z\"/>";
 const char* const kScreenshotPath =
     "<path d=\"M12 12m-3.2 0a3.2 3.2 0 1 0 6.4 0a3.2 3.2 0 1 0 -6.4 0\"/>"
     "<path d=\"M9 2L7.17 4H4c-1.1 0-2 .9-2 2v12c0 1.1.9 2 2 2h16c1.1 0 2-.9 2-2V6c0-1.1-.9-2-2-2h-"
@@ -214,7 +214,6 @@ void ControlBar::buildControls()
     setFullscreen(false);
 
     m_tracksBtn = makeCtrlButton();
-    m_tracksBtn->setObjectName(QStringLiteral("tracksBtn"));
     m_tracksBtn->setToolTip(QStringLiteral("音轨与字幕"));
     m_tracksBtn->setIcon(icon(kTracksPath, white(kIconAlpha), kCtrlIconSize));
     m_tracksBtn->hide();

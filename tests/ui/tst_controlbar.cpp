@@ -367,6 +367,16 @@ private slots:
         f.bar->setAudioTracks(
             {{1, QStringLiteral("eng")}, {2, QStringLiteral("普通话 & 粤语 (chi)")}}, 1);
         QVERIFY(!tracks->isHidden());
+        // It looks like the bar's other buttons: its note drawn light on the bar.
+        const QImage look = tracks->grab().toImage();
+        int light = 0;
+        for (int y = 0; y < look.height(); ++y) {
+            for (int x = 0; x < look.width(); ++x) {
+                light += qGray(look.pixel(x, y)) > 150 ? 1 : 0;
+            }
+        }
+        QVERIFY2(light > 20, qPrintable(QString::number(light)));
+        QCOMPARE(tracks->size(), f.ctrlButton(0)->size());
 
         QSignalSpy chosen(f.bar, &ControlBar::audioTrackChosen);
         MenuSeen seen =
