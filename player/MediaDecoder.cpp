@@ -132,6 +132,53 @@ MediaInfo readMediaInfo(const AVFormatContext* format, qint64 startUs)
     return info;
 }
 
+// Fonts among the attachments: by MIME type, or by name where a muxer
+// wrote a generic type.
+QList<MediaDecoder::AttachedFont> readAttachedFonts(const AVFormatContext* format)
+{
+    QList<MediaDecoder::AttachedFont> fonts;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* stream = format->streams[i];
+        const AVCodecParameters* par = stream->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_ATTACHMENT || !par->extradata ||
+            par->extradata_size <= 0) {
+            continue;
+        }
+        const AVDictionaryEntry* mime = av_dict_get(stream->metadata, "mimetype", nullptr, 0);
+        const AVDictionaryEntry* name = av_dict_get(stream->metadata, "filename", nullptr, 0);
+        const QString type = mime ? QString::fromUtf8(mime->value).toLower() : QString();
+        const QString file = name ? QString::fromUtf8(name->value) : QString();
+        const bool font = type.contains(QLatin1String("font")) ||
+                          type.contains(QLatin1String("truetype")) ||
+                          type.contains(QLatin1String("opentype")) ||
+                          file.endsWith(QLatin1String(".ttf"), Qt::CaseInsensitive) ||
+                          file.endsWith(QLatin1String(".otf"), Qt::CaseInsensitive) ||
+                          file.endsWith(QLatin1String(".ttc"), Qt::CaseInsensitive);
+        if (font) {
+            fonts.append({file, QByteArray(reinterpret_cast<const char*>(par->extradata),
+                                           par->extradata_size)});
+        }
+    }
+    return fonts;
+}
+
+// One palette picture of a bitmap subtitle; indices past the palette are
+// transparent, as a damaged packet must not draw garbage.
+SubtitlePicture::Part bitmapPart(const AVSubtitleRect* rect)
+{
+    QImage image(rect->w, rect->h, QImage::Format_Indexed8);
+    QList<QRgb> palette(256, qRgba(0, 0, 0, 0));
+    const int colours = std::clamp(rect->nb_colors, 0, 256);
+    // FFmpeg's palette is native-endian 0xAARRGGBB, as a QRgb.
+    std::memcpy(palette.data(), rect->data[1], size_t(colours) * sizeof(QRgb));
+    image.setColorTable(palette);
+    for (int y = 0; y < rect->h; ++y) {
+        std::memcpy(image.scanLine(y), rect->data[0] + qsizetype(y) * rect->linesize[0],
+                    size_t(rect->w));
+    }
+    return {QRect(rect->x, rect->y, rect->w, rect->h), image};
+}
+
 }  // namespace
 
 bool MediaDecoder::open(AVIOContext* io)
@@ -156,6 +203,7 @@ bool MediaDecoder::open(AVIOContext* io)
 
     m_startUs = m_formatContext->start_time == AV_NOPTS_VALUE ? 0 : m_formatContext->start_time;
     m_info = readMediaInfo(m_formatContext, m_startUs);
+    m_fonts = readAttachedFonts(m_formatContext);
     chooseStreams();
     if (!openDecoders()) {
         return fail(QStringLiteral("未找到可用的解码器"));
@@ -312,6 +360,20 @@ void MediaDecoder::switchSubtitleStream()
     emit subtitleTrackChanged(m_subtitleStreamIndex.load(), subtitleHeader());
 }
 
+QSize MediaDecoder::subtitleCanvas() const
+{
+    // Bitmap subtitles are placed on a canvas of the decoder's size where
+    // the track names one, else on the video picture.
+    if (m_subtitleCodec && m_subtitleCodec->width > 0 && m_subtitleCodec->height > 0) {
+        return QSize(m_subtitleCodec->width, m_subtitleCodec->height);
+    }
+    if (m_videoStreamIndex >= 0) {
+        const AVCodecParameters* par = m_formatContext->streams[m_videoStreamIndex]->codecpar;
+        return QSize(par->width, par->height);
+    }
+    return {};
+}
+
 void MediaDecoder::decodeSubtitle(AVPacket* packet)
 {
     AVSubtitle sub{};
@@ -321,21 +383,62 @@ void MediaDecoder::decodeSubtitle(AVPacket* packet)
     }
     const AVRational tb = m_formatContext->streams[packet->stream_index]->time_base;
     const qint64 startMs = timeMs(packet->pts, tb) + sub.start_display_time;
+    // Bitmap formats often name no end (PGS never does): shown until the
+    // next picture, whose packet is read ahead of its time.
+    const bool named = packet->duration > 0 || (sub.end_display_time > sub.start_display_time &&
+                                                sub.end_display_time != UINT32_MAX);
     qint64 durationMs = packet->duration > 0
                             ? av_rescale_q(packet->duration, tb, AVRational{1, 1000})
                             : qint64(sub.end_display_time) - sub.start_display_time;
-    if (durationMs <= 0) {
-        // A subtitle without an end stays until the next; a few seconds is
-        // what such a line is usually meant for.
+    if (!named) {
+        // A text line without an end: a few seconds is what it is meant for.
         durationMs = kOpenEndedSubtitleMs;
     }
+    const bool bitmaps = m_subtitleCodec->codec_descriptor &&
+                         (m_subtitleCodec->codec_descriptor->props & AV_CODEC_PROP_BITMAP_SUB);
+    SubtitlePicture picture;
+    picture.startMs = startMs;
+    picture.endMs = named ? startMs + durationMs : -1;
+    picture.canvas = subtitleCanvas();
     for (unsigned i = 0; i < sub.num_rects; ++i) {
         const AVSubtitleRect* rect = sub.rects[i];
         if (rect->type == SUBTITLE_ASS && rect->ass) {
             emit subtitleEvent(QByteArray(rect->ass), startMs, durationMs);
+        } else if (rect->type == SUBTITLE_BITMAP && rect->w > 0 && rect->h > 0 && rect->data[0] &&
+                   rect->data[1]) {
+            picture.parts << bitmapPart(rect);
         }
     }
+    if (bitmaps) {
+        emit subtitlePicture(picture);
+    }
     avsubtitle_free(&sub);
+}
+
+void MediaDecoder::readSubtitlesBefore(qint64 targetMs)
+{
+    const qint64 fromMs = std::max<qint64>(0, targetMs - kSubtitleLookbackMs);
+    if (av_seek_frame(m_formatContext, -1, fromMs * kUsPerMs + m_startUs, AVSEEK_FLAG_BACKWARD) <
+        0) {
+        return;
+    }
+    avcodec_flush_buffers(m_subtitleCodec);
+    const PacketPtr packet(av_packet_alloc());
+    // Up to the first packet at the target; a newer seek or a stop ends it
+    // early, as what it reads is then for a position left behind.
+    while (packet && m_running.load() && !m_seekPending.load() &&
+           av_read_frame(m_formatContext, packet.get()) >= 0) {
+        const AVStream* stream = m_formatContext->streams[packet->stream_index];
+        const qint64 ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        const bool reached = ts != AV_NOPTS_VALUE && timeMs(ts, stream->time_base) >= targetMs;
+        if (packet->stream_index == m_subtitleStreamIndex && !reached) {
+            decodeSubtitle(packet.get());
+        }
+        av_packet_unref(packet.get());
+        if (reached) {
+            break;
+        }
+    }
 }
 
 void MediaDecoder::switchAudioStream()
@@ -512,6 +615,9 @@ void MediaDecoder::carryOutSeek()
     m_endOfInput = false;
     clearAudioQueue();
     clearVideoQueue();
+    if (m_subtitleCodec) {
+        readSubtitlesBefore(targetMs);
+    }
     const qint64 targetUs = targetMs * kUsPerMs + m_startUs;
     av_seek_frame(m_formatContext, -1, targetUs, AVSEEK_FLAG_BACKWARD);
     // What the filters hold belongs to the position being left.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 
+#include "BitmapSubtitles.h"
 #include "FrameFilter.h"
 #include "FrameTypes.h"
 #include "MediaInfo.h"
@@ -101,8 +102,13 @@ public:
     static constexpr qint64 kSoundPrerollMs = 100;
     // A picture's time for a frame step in a file that tells no rate (25 fps).
     static constexpr qint64 kFallbackFrameMs = 40;
-    // How long a subtitle that names no end is shown.
+    // How long a text subtitle that names no end is shown.
     static constexpr qint64 kOpenEndedSubtitleMs = 5000;
+    // A seek with subtitles on first reads this far before its target for
+    // lines begun before the key frame it lands on and still on screen at
+    // the target: dialogue lines last seconds. Only demuxed and decrypted,
+    // some 5 MB of a 4 Mbit/s lecture.
+    static constexpr qint64 kSubtitleLookbackMs = 10000;
 
     // How far (in media time) sound alone goes out ahead of the clock at a
     // speed: the same kAudioLeadMs of stretched sound in the sink at any
@@ -142,6 +148,14 @@ public:
     // style header (owner's thread, after open).
     int subtitleStreamIndex() const { return m_subtitleStreamIndex.load(); }
     QByteArray subtitleHeader() const;
+    // Fonts the file carries (Matroska attachments), for the subtitles'
+    // styles; read at open (owner's thread).
+    struct AttachedFont
+    {
+        QString name;
+        QByteArray data;
+    };
+    QList<AttachedFont> attachedFonts() const { return m_fonts; }
     void setPaused(bool paused);
     void stop();
 
@@ -168,6 +182,9 @@ signals:
     // A text subtitle event (an ASS line) of the current track, with its
     // time in the file and how long it shows.
     void subtitleEvent(const QByteArray& assLine, qint64 startMs, qint64 durationMs);
+    // A bitmap subtitle of the current track (one without parts ends the
+    // one before).
+    void subtitlePicture(const SubtitlePicture& picture);
     // The subtitle track changed at a seek: its stream (-1: none) and header.
     void subtitleTrackChanged(int streamIndex, const QByteArray& header);
     // The time of each picture as it is handed out; without a picture, of
@@ -188,6 +205,8 @@ private:
     void switchAudioStream();
     void switchSubtitleStream();
     void decodeSubtitle(AVPacket* packet);
+    void readSubtitlesBefore(qint64 targetMs);
+    QSize subtitleCanvas() const;
     void receiveFrames(AVCodecContext* codec, AVFrame* frame);
     // One packet into its decoder, and the frames that come of it on.
     void sendPacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame);
@@ -248,12 +267,13 @@ private:
     AVFormatContext* m_formatContext = nullptr;
     AVCodecContext* m_videoCodec = nullptr;
     AVCodecContext* m_audioCodec = nullptr;
-    AVCodecContext* m_subtitleCodec = nullptr;  // text subtitles of the chosen track
+    AVCodecContext* m_subtitleCodec = nullptr;  // subtitles of the chosen track
     AVIOContext* m_input = nullptr;
     int m_videoStreamIndex = -1;
     // Written by the owner at open, by the worker at a switch of sound track.
     std::atomic<int> m_audioStreamIndex{-1};
     MediaInfo m_info;
+    QList<AttachedFont> m_fonts;  // written at open
     qint64 m_durationMs = 0;
     qint64 m_startUs = 0;              // the file's start time, FFmpeg's microseconds
     QByteArray m_displayMatrix;        // the video stream's rotation, empty if none

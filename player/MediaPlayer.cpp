@@ -23,6 +23,7 @@ MediaPlayer::MediaPlayer(PlaybackClock* clock, QObject* parent) : QObject(parent
 {
     qRegisterMetaType<PlayerState>("PlayerState");
     qRegisterMetaType<MediaInfo>("MediaInfo");
+    qRegisterMetaType<SubtitlePicture>("SubtitlePicture");
     m_audioRenderer = new AudioRenderer(this);
     m_clock = clock ? clock : new PlaybackClock(this);
     m_clock->setParent(this);
@@ -138,11 +139,21 @@ void MediaPlayer::connectSubtitles(quint64 playback)
         },
         Qt::QueuedConnection);
     connect(
+        m_decoder, &MediaDecoder::subtitlePicture, this,
+        [this, playback](const SubtitlePicture& picture) {
+            if (playback == m_playback) {
+                m_bitmapSubtitles.add(picture);
+                emit subtitlesChanged();
+            }
+        },
+        Qt::QueuedConnection);
+    connect(
         m_decoder, &MediaDecoder::subtitleTrackChanged, this,
         [this, playback](int stream, const QByteArray& header) {
             if (playback != m_playback) {
                 return;
             }
+            m_bitmapSubtitles.clear();
             if (stream >= 0) {
                 m_subtitles.startTrack(header);
             } else {
@@ -194,6 +205,9 @@ void MediaPlayer::open(const QString& path, const QByteArray& key, const QByteAr
         m_audioRenderer->reset();
         m_clock->reset();  // held at 0 until the start is seen and heard
         m_info = m_decoder->mediaInfo();
+        for (const MediaDecoder::AttachedFont& font : m_decoder->attachedFonts()) {
+            m_subtitles.addFont(font.name, font.data);
+        }
         if (m_decoder->subtitleStreamIndex() >= 0) {
             m_subtitles.startTrack(m_decoder->subtitleHeader());
         }
@@ -283,6 +297,8 @@ void MediaPlayer::teardown()
     m_endPending = false;
     m_info = MediaInfo();
     m_subtitles.clear();
+    m_subtitles.clearFonts();
+    m_bitmapSubtitles.clear();
     if (m_decoderThread) {
         m_decoder->stop();
         m_decoder->setPaused(false);
@@ -391,7 +407,10 @@ int MediaPlayer::subtitleTrack() const
 
 QImage MediaPlayer::subtitleImage(const QSize& size)
 {
-    return m_subtitles.render(position(), size);
+    // A track is text or bitmaps; what the other holds is empty.
+    const qint64 now = position();
+    return m_bitmapSubtitles.isEmpty() ? m_subtitles.render(now, size)
+                                       : m_bitmapSubtitles.render(now, size);
 }
 
 int MediaPlayer::audioTrack() const

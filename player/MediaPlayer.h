@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include "BitmapSubtitles.h"
 #include "FrameTypes.h"
 #include "MediaInfo.h"
 #include "PlayerState.h"
@@ -140,7 +141,8 @@ private:
     QTimer* m_syncTimer = nullptr;             // child; runs while playing
     PlayerState m_state = PlayerState::Idle;
     MediaInfo m_info;
-    SubtitleRenderer m_subtitles;  // the current file's subtitle track
+    SubtitleRenderer m_subtitles;       // the current file's text subtitles
+    BitmapSubtitles m_bitmapSubtitles;  // or its bitmap subtitles
     // Number of the current playback; bumped by every teardown, so queued
     // signals of an earlier playback can be told apart and discarded.
     quint64 m_playback = 0;

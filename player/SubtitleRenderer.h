@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSet>
 #include <QSize>
 #include <QString>
 
@@ -33,20 +34,30 @@ public:
     void startTrack(const QByteArray& header);
     // One event, an ASS "Dialogue" body as FFmpeg's decoders give it
     // ("ReadOrder,Layer,Style,Name,MarginL,MarginR,MarginV,Effect,Text").
-    // An event handed over twice (after a seek back) is kept once.
+    // An event handed over twice (after a seek back) is kept once; its own
+    // ReadOrder is not trusted for that.
     void addEvent(const QByteArray& line, qint64 startMs, qint64 durationMs);
     // A font the file carries (a Matroska attachment).
     void addFont(const QString& name, const QByteArray& data);
+    // The fonts added are gone (the next file carries its own).
+    void clearFonts();
     // No track: nothing is drawn until the next startTrack.
     void clear();
     bool hasTrack() const { return m_track != nullptr; }
 
-    // The subtitles due at `ms` over a picture shown at `size`, transparent
-    // where there are none; a null image when nothing is on screen.
+    // The subtitles due at `ms` over a picture shown at `size`: cropped to
+    // what is drawn, its place on the picture in QImage::offset(); a null
+    // image when nothing is on screen. Drawn again only when libass says
+    // the lines changed.
     QImage render(qint64 ms, const QSize& size);
 
 private:
     ass_library* m_library = nullptr;
     ass_renderer* m_renderer = nullptr;
     ass_track* m_track = nullptr;
+    QSet<QByteArray> m_seen;  // time and body of each event of the track
+    qint64 m_nextReadOrder = 0;
+    QSize m_frameSize;
+    bool m_cacheValid = false;  // m_cached is what libass drew last
+    QImage m_cached;
 };

@@ -152,7 +152,7 @@ void VideoRenderer::paintEvent(QPaintEvent*)
     if (m_overlay) {
         const QImage overlay = m_overlay(scaled);
         if (!overlay.isNull()) {
-            painter.drawImage(QPoint(x, y), overlay);
+            painter.drawImage(QPoint(x, y) + overlay.offset(), overlay);
         }
     }
 }

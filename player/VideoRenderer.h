@@ -26,8 +26,9 @@ public:
     // Null before the first frame and after clear().
     QImage currentImage() const;
     // What is drawn over the picture, at the size it is shown at: the
-    // subtitles. Called on each paint; a null image draws nothing. The
-    // picture's owner (the player page) sets it; the watermark lies above.
+    // subtitles. Called on each paint; a null image draws nothing; the
+    // image's offset() is its place on the shown picture. The picture's
+    // owner (the player page) sets it; the watermark lies above.
     using OverlaySource = std::function<QImage(const QSize& shown)>;
     void setOverlaySource(OverlaySource source) { m_overlay = std::move(source); }
 

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Generates the playback test clips with the ffmpeg CLI and seals them with
-# our own container writer. Usage: make_media.sh VCZ OUTDIR
+# our own container writer. Usage: make_media.sh VCZ OUTDIR [MAKE_DVDSUB]
+# (the DVD-subtitle clip only with the last, which draws its bitmaps).
 # OUTDIR/plain holds the sources, OUTDIR/sealed the containers and
 # OUTDIR/keys.jsonl one line of key material per container.
 set -euo pipefail
 vcz="$1"
 out="$2"
+make_dvdsub="${3:-}"
 plain="$out/plain"
 sealed="$out/sealed"
 rm -rf "$out"
@@ -89,6 +91,25 @@ ff -f lavfi -i "$(video 320x240 25)" -f lavfi -i "$(tone 48000 stereo)" \
    -metadata:s:s:0 language=chi -metadata:s:s:0 title=中文 \
    -disposition:a:0 0 -disposition:a:1 default -disposition:s:0 0 "$plain/course.mkv"
 rm -f "$out/course.srt" "$out/course.meta"
+# Text subtitles as MP4 and WebM carry them: mov_text and WebVTT, each one
+# line from 0.5 to 1.5 s. MP4 enables its only subtitle track: a default.
+printf '1\n00:00:00,500 --> 00:00:01,500\nmov_text line\n' > "$out/line.srt"
+ff -f lavfi -i "$(video 320x240 25)" -i "$out/line.srt" -t 2 -map 0:v -map 1:s \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s mov_text "$plain/subs_mov_text.mp4"
+printf 'WEBVTT\n\n00:00:00.500 --> 00:00:01.500\nwebvtt line\n' > "$out/line.vtt"
+ff -f lavfi -i "$(video 320x240 25)" -i "$out/line.vtt" -t 2 -map 0:v -map 1:s \
+   -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s webvtt "$plain/subs_webvtt.mkv"
+rm -f "$out/line.srt" "$out/line.vtt"
+# DVD subtitles: a red box from 0.6 to 2 s and a green one from 3 to 4 s on a
+# 720x576 canvas, over a smaller picture; a key frame every second, and
+# clusters as short as a film's, so a seek lands after a box's packet.
+if [[ -n "$make_dvdsub" ]]; then
+  "$make_dvdsub" "$out/dvd.mkv"
+  ff -f lavfi -i "color=c=black:size=320x240:rate=25" -i "$out/dvd.mkv" -t 5 -map 0:v -map 1:s \
+     -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:s copy -cluster_time_limit 300 \
+     "$plain/subs_dvd.mkv"
+  rm -f "$out/dvd.mkv"
+fi
 # Not a media file at all, and an empty payload.
 head -c 4096 /dev/urandom > "$plain/noise.bin"
 : > "$plain/empty.bin"

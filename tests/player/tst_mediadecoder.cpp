@@ -268,8 +268,29 @@ private slots:
         QCOMPARE(run.endOfStream, 1);
     }
 
-    void subtitlesOfTheChosenTrack()
+    // Text subtitles of each container's kind come as ASS events at their
+    // time once their track is chosen, or from the start where the file
+    // marks the track as its default.
+    void textSubtitlesOfTheChosenTrack_data()
     {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("startMs");
+        QTest::addColumn<qint64>("durationMs");
+        // 0.2 s into the picture, which the muxer started 21 ms in.
+        QTest::newRow("SubRip in Matroska") << "course"
+                                            << "你好" << qint64(200) << qint64(800);
+        QTest::newRow("mov_text in MP4") << "subs_mov_text"
+                                         << "mov_text line" << qint64(500) << qint64(1000);
+        QTest::newRow("WebVTT in Matroska") << "subs_webvtt"
+                                            << "webvtt line" << qint64(500) << qint64(1000);
+    }
+    void textSubtitlesOfTheChosenTrack()
+    {
+        QFETCH(QString, clip);
+        QFETCH(QString, text);
+        QFETCH(qint64, startMs);
+        QFETCH(qint64, durationMs);
         Run run;
         MediaDecoder d;
         attach(d, run);
@@ -292,12 +313,20 @@ private slots:
         });
         d.setClock(&m_clock);
         m_clock.restart(0);
-        AVIOContext* io = input(QStringLiteral("course"));
+        AVIOContext* io = input(clip);
         QVERIFY(io);
         QVERIFY(d.open(io));
-        QCOMPARE(d.subtitleStreamIndex(), -1);  // none marked default: off
-        const int subs = d.mediaInfo().subtitleTracks.first().streamIndex;
-        QVERIFY(!d.selectSubtitleStream(d.mediaInfo().audioTracks.first().streamIndex));
+        QCOMPARE(d.mediaInfo().subtitleTracks.size(), 1);
+        const MediaTrack track = d.mediaInfo().subtitleTracks.first();
+        const int subs = track.streamIndex;
+        QCOMPARE(d.subtitleStreamIndex(), track.isDefault ? subs : -1);
+        QCOMPARE(track.isDefault, clip == QLatin1String("subs_mov_text"));
+        if (track.isDefault) {
+            header = d.subtitleHeader();
+        }
+        if (!d.mediaInfo().audioTracks.isEmpty()) {
+            QVERIFY(!d.selectSubtitleStream(d.mediaInfo().audioTracks.first().streamIndex));
+        }
         bool asked = false;
         m_onSleep = [&](MediaDecoder& dec, const Run&) {
             if (!asked) {
@@ -309,14 +338,64 @@ private slots:
         };
         d.decodeLoop();
         QVERIFY(asked);
-        QCOMPARE(tracks, QList<int>{subs});
+        QCOMPARE(tracks, track.isDefault ? QList<int>{} : QList<int>{subs});
         QVERIFY(header.contains("[V4+ Styles]"));
         QCOMPARE(events.size(), 1);
-        QVERIFY(QString::fromUtf8(events[0].line).endsWith(QStringLiteral("你好")));
-        // 0.2 s into the picture, which the muxer started 21 ms in.
-        QVERIFY2(events[0].startMs >= 200 && events[0].startMs <= 221,
+        QVERIFY2(QString::fromUtf8(events[0].line).endsWith(text), events[0].line.constData());
+        QVERIFY2(events[0].startMs >= startMs && events[0].startMs <= startMs + 30,
                  qPrintable(QString::number(events[0].startMs)));
-        QCOMPARE(events[0].durationMs, 800);
+        QCOMPARE(events[0].durationMs, durationMs);
+    }
+
+    // DVD subtitles come as palette pictures on the track's canvas. A seek
+    // to 1.5 s lands on the key frame at 1 s, after the red box began at
+    // 0.6 s: the box is still read, as it is on screen at the target.
+    void bitmapSubtitlesAroundASeek()
+    {
+        Run run;
+        MediaDecoder d;
+        attach(d, run);
+        QList<SubtitlePicture> pictures;
+        connect(&d, &MediaDecoder::subtitlePicture, this,
+                [&](const SubtitlePicture& p) { pictures << p; });
+        d.setClock(&m_clock);
+        m_clock.restart(0);
+        AVIOContext* io = input(QStringLiteral("subs_dvd"));
+        QVERIFY2(io, "no DVD subtitle clip");
+        QVERIFY(d.open(io));
+        QCOMPARE(d.mediaInfo().subtitleTracks.size(), 1);
+        QCOMPARE(d.mediaInfo().subtitleTracks.first().codec, QStringLiteral("dvd_subtitle"));
+        bool asked = false;
+        m_onSleep = [&](MediaDecoder& dec, const Run&) {
+            if (!asked) {
+                asked = true;
+                QVERIFY(
+                    dec.selectSubtitleStream(dec.mediaInfo().subtitleTracks.first().streamIndex));
+                dec.requestSeek(1500);
+                m_clock.seekTo(1500);
+            }
+        };
+        d.decodeLoop();
+        QVERIFY(asked);
+        QList<qint64> starts;
+        for (const SubtitlePicture& p : std::as_const(pictures)) {
+            if (!starts.contains(p.startMs)) {
+                starts << p.startMs;
+            }
+        }
+        QCOMPARE(starts, (QList<qint64>{600, 3000}));
+        const QList<QRgb> colours{qRgb(255, 0, 0), qRgb(0, 255, 0)};
+        for (int i = 0; i < 2; ++i) {
+            const SubtitlePicture& p = pictures[pictures.size() - 2 + i];
+            QCOMPARE(p.endMs, p.startMs == 600 ? 2000 : 4000);
+            QCOMPARE(p.canvas, QSize(720, 576));
+            QCOMPARE(p.parts.size(), 1);
+            QCOMPARE(p.parts[0].rect, QRect(200, 440, 320, 80));
+            const QImage& image = p.parts[0].image;
+            const QColor centre = image.pixelColor(image.width() / 2, image.height() / 2);
+            QCOMPARE(centre.alpha(), 255);
+            QCOMPARE(centre.rgb(), colours[i]);
+        }
     }
 
     void wrongKeyFailsToOpen()

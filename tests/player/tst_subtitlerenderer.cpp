@@ -1,6 +1,9 @@
 // Text subtitles drawn with libass: timed, in their style's colour, in the
 // lower part of the picture, and with real glyphs for Chinese even where the
 // style names a font the machine lacks.
+#include <QFile>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "SubtitleRenderer.h"
@@ -17,7 +20,9 @@ const QByteArray kHeader =
     "Style: Red,sans-serif,28,&H000000FF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,"
     "1,0,0,2,10,10,10,1\n"
     "Style: Missing,No Such Font Pro,28,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,0,0,0,0,"
-    "100,100,0,0,1,0,0,2,10,10,10,1\n\n"
+    "100,100,0,0,1,0,0,2,10,10,10,1\n"
+    "Style: Carried,DejaVu Sans,28,&H000000FF,&H000000FF,&H00000000,&H00000000,0,0,0,0,100,100,"
+    "0,0,1,0,0,2,10,10,10,1\n\n"
     "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n";
 
 const QSize kFrame(640, 360);
@@ -69,11 +74,15 @@ private slots:
         QVERIFY(r.render(999, kFrame).isNull());
         const QImage on = r.render(1500, kFrame);
         QVERIFY(!on.isNull());
-        QCOMPARE(on.size(), kFrame);
+        // Only the part drawn on, placed on the frame by its offset.
+        QVERIFY(QRect(QPoint(0, 0), kFrame).contains(QRect(on.offset(), on.size())));
+        QVERIFY(on.width() * on.height() < kFrame.width() * kFrame.height() / 4);
         int top = 0;
         const int red = countNear(on, qRgb(255, 0, 0), &top);
         QVERIFY2(red > 200, qPrintable(QString::number(red)));
+        top += on.offset().y();
         QVERIFY2(top > kFrame.height() * 2 / 3, qPrintable(QString::number(top)));
+        QCOMPARE(r.render(1600, kFrame), on);  // the same line, the same picture
         QCOMPARE(countNear(on, qRgb(255, 255, 255)), 0);
         QVERIFY(r.render(2000, kFrame).isNull());  // its end is exclusive
 
@@ -83,6 +92,66 @@ private slots:
 
         r.clear();
         QVERIFY(r.render(1500, kFrame).isNull());
+    }
+
+    // After a seek FFmpeg's text decoders number events from 0 again: a
+    // new line with an old number is still shown, an old line is not
+    // doubled, and a line arriving for the time on screen replaces what
+    // was drawn for it.
+    void eventsKnownByTimeAndText()
+    {
+        SubtitleRenderer r;
+        r.startTrack(kHeader);
+        r.addEvent("0,0,Red,,0,0,0,,first line", 0, 1000);
+        const int alone = countNear(r.render(2500, kFrame), qRgb(255, 0, 0));
+        QCOMPARE(alone, 0);
+        r.addEvent("0,0,Red,,0,0,0,,later line", 2000, 1000);  // numbered 0 again
+        const QImage later = r.render(2500, kFrame);
+        const int once = countNear(later, qRgb(255, 0, 0));
+        QVERIFY(once > 100);
+        r.addEvent("0,0,Red,,0,0,0,,later line", 2000, 1000);  // a seek back over it
+        r.addEvent("0,0,Red,,0,0,0,,first line", 0, 1000);
+        QCOMPARE(r.render(2500, kFrame), later);
+        QVERIFY(!r.render(500, kFrame).isNull());
+    }
+
+    // Fonts a file carries are what its styles are drawn with: with a
+    // fontconfig that knows no font at all, nothing is drawn until the
+    // file's font is added, and nothing after the fonts are cleared.
+    void attachedFontsAreUsed()
+    {
+        const QString fontFile = QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
+        QFile font(fontFile);
+        if (!font.open(QIODevice::ReadOnly)) {
+            QSKIP("DejaVu Sans is not installed");
+        }
+        const QByteArray data = font.readAll();
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString conf = dir.filePath(QStringLiteral("fonts.conf"));
+        QFile confFile(conf);
+        QVERIFY(confFile.open(QIODevice::WriteOnly));
+        confFile.write(QByteArray("<?xml version=\"1.0\"?>\n<fontconfig><cachedir>") +
+                       QFile::encodeName(dir.path()) + "</cachedir></fontconfig>\n");
+        confFile.close();
+        // libass reads the configuration each time its fonts are set up.
+        const QByteArray saved = qgetenv("FONTCONFIG_FILE");
+        qputenv("FONTCONFIG_FILE", QFile::encodeName(conf));
+        const auto restore = qScopeGuard([&] {
+            if (saved.isEmpty()) {
+                qunsetenv("FONTCONFIG_FILE");
+            } else {
+                qputenv("FONTCONFIG_FILE", saved);
+            }
+        });
+        SubtitleRenderer r;
+        r.startTrack(kHeader);
+        r.addEvent("0,0,Carried,,0,0,0,,Attached", 0, 1000);
+        QVERIFY(countNear(r.render(500, kFrame), qRgb(255, 0, 0)) == 0);
+        r.addFont(QStringLiteral("DejaVuSans.ttf"), data);
+        QVERIFY(countNear(r.render(500, kFrame), qRgb(255, 0, 0)) > 100);
+        r.clearFonts();
+        QVERIFY(countNear(r.render(500, kFrame), qRgb(255, 0, 0)) == 0);
     }
 
     // A style naming a font this machine lacks still draws Chinese as its

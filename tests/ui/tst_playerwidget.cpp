@@ -172,9 +172,11 @@ class TestPlayerWidget : public QObject
     PageClip m_short;                   // 1 s
     PageClip m_long;                    // 30 s
     PageClip m_lecture;                 // 12 s at 10 fps, chapters at 0, 4 and 8 s
-    PageClip m_subtitled;               // 6 s black, red ASS subtitle from 1 to 4 s
-    PageClip m_noise;                   // a container whose payload is no media
-    PageClip m_unknownKey;              // the peer does not know its key
+    // 10 s black, a key frame a second, short clusters; red ASS subtitle
+    // from 3 to 6 s, the whole picture red from 7 to 9 s.
+    PageClip m_subtitled;
+    PageClip m_noise;       // a container whose payload is no media
+    PageClip m_unknownKey;  // the peer does not know its key
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
@@ -227,7 +229,10 @@ private slots:
             "Encoding\nStyle: Red,sans-serif,40,&H000000FF,&H000000FF,&H00000000,&H00000000,1,0,"
             "0,0,100,100,0,0,1,0,0,2,10,10,10,1\n\n[Events]\nFormat: Layer, Start, End, Style, "
             "Name, MarginL, MarginR, MarginV, Effect, Text\n"
-            "Dialogue: 0,0:00:01.00,0:00:04.00,Red,,0,0,0,,字幕 Subtitle\n"));
+            "Dialogue: 0,0:00:03.00,0:00:06.00,Red,,0,0,0,,字幕 Subtitle\n"
+            // The whole picture red, where the watermark lies.
+            "Dialogue: 0,0:00:07.00,0:00:09.00,Red,,0,0,0,,{\\an7\\pos(0,0)\\p1}m 0 0 l 384 0 "
+            "384 288 0 288{\\p0}\n"));
         QVERIFY(runFfmpeg({"-f",
                            "lavfi",
                            "-i",
@@ -235,7 +240,7 @@ private slots:
                            "-i",
                            path("red.ass"),
                            "-t",
-                           "6",
+                           "10",
                            "-map",
                            "0:v",
                            "-map",
@@ -244,10 +249,14 @@ private slots:
                            "libx264",
                            "-preset",
                            "ultrafast",
+                           "-g",
+                           "10",
                            "-pix_fmt",
                            "yuv420p",
                            "-c:s",
                            "ass",
+                           "-cluster_time_limit",
+                           "300",
                            "-disposition:s:0",
                            "default",
                            path("subtitled.mkv")}));
@@ -924,17 +933,68 @@ private slots:
             }
             return red > 100 && top > shot.height() / 2;
         };
-        page->service()->seek(500);
-        QTest::qWait(300);
-        QVERIFY(!redBelow());         // not yet due
-        page->service()->seek(2500);  // into the middle of the event
+        // Straight into the middle of the line: its packet lies before the
+        // key frame the seek lands on, and it is on screen at once.
+        page->service()->seek(4500);
         QTRY_VERIFY_WITH_TIMEOUT(redBelow(), 5000);
         QTest::keyClick(page, Qt::Key_V);
         QTRY_VERIFY_WITH_TIMEOUT(!redBelow(), 5000);
         QTest::keyClick(page, Qt::Key_V);
         QTRY_VERIFY_WITH_TIMEOUT(redBelow(), 5000);
-        page->service()->seek(4500);
+        page->service()->seek(6500);
         QTRY_VERIFY_WITH_TIMEOUT(!redBelow(), 5000);  // over
+        page->service()->seek(2000);
+        QTest::qWait(300);
+        QVERIFY(!redBelow());  // not yet due
+    }
+
+    // The watermark lies over the subtitles: where a subtitle covers the
+    // whole picture, the watermark's strokes still show on it, and they
+    // are the only thing that does.
+    void watermarkAboveSubtitles()
+    {
+        KeyRecorder frame;
+        auto* page = new PlayerWidget(&frame);
+        frame.resize(800, 450);
+        page->resize(frame.size());
+        frame.show();
+        page->openFile(m_subtitled.path);
+        QVERIFY(waitForState(*page, PlayerState::Playing));
+        QTest::keyClick(page, Qt::Key_Space);
+        page->service()->seek(8000);
+        VideoRenderer* video = page->videoRenderer();
+        const auto notRed = [&] {
+            const QImage shot =
+                page->grab(QRect(video->mapTo(page, QPoint(0, 0)), video->size())).toImage();
+            // Inside the red picture (its blended edges aside), above the
+            // control bar.
+            QRect picture;
+            for (int y = 0; y < shot.height(); ++y) {
+                for (int x = 0; x < shot.width(); ++x) {
+                    const QColor c = shot.pixelColor(x, y);
+                    if (c.red() > 245 && c.green() < 10 && c.blue() < 10) {
+                        picture |= QRect(x, y, 1, 1);
+                    }
+                }
+            }
+            const QRect middle = picture.adjusted(3, 3, -3, -100);
+            int red = 0;
+            int other = 0;
+            for (int y = middle.top(); y <= middle.bottom(); ++y) {
+                for (int x = middle.left(); x <= middle.right(); ++x) {
+                    const QColor c = shot.pixelColor(x, y);
+                    const bool pure = c.red() > 245 && c.green() < 10 && c.blue() < 10;
+                    (pure ? red : other) += 1;
+                }
+            }
+            return red > middle.width() * middle.height() / 2 ? other : -1;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(notRed() >= 0, 5000);
+        QVERIFY(page->watermark()->isVisible());
+        const int marked = notRed();
+        QVERIFY2(marked > 50, qPrintable(QString::number(marked)));
+        page->watermark()->hide();
+        QCOMPARE(notRed(), 0);
     }
 
     void failuresShowTheirCard_data()
