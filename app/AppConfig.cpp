@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -256,6 +257,9 @@ QList<PlaylistEntry> AppConfig::loadPlaylist(const QString& name) const
         e.lastPlayedAt = settings.value(QStringLiteral("lastPlayedAt")).toDateTime();
         e.hasPermission = settings.value(QStringLiteral("hasPermission"), true).toBool();
         e.audioStream = settings.value(QStringLiteral("audioStream"), -1).toInt();
+        e.subtitleStream = std::max(
+            settings.value(QStringLiteral("subtitleStream"), PlaylistEntry::kFileSubtitles).toInt(),
+            int(PlaylistEntry::kFileSubtitles));
         entries.append(e);
     }
     settings.endArray();
@@ -284,6 +288,9 @@ void AppConfig::savePlaylist(const QString& name, const QList<PlaylistEntry>& en
         settings.setValue(QStringLiteral("hasPermission"), e.hasPermission);
         if (e.audioStream >= 0) {
             settings.setValue(QStringLiteral("audioStream"), e.audioStream);
+        }
+        if (e.subtitleStream != PlaylistEntry::kFileSubtitles) {
+            settings.setValue(QStringLiteral("subtitleStream"), e.subtitleStream);
         }
     }
     settings.endArray();

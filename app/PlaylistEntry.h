@@ -18,6 +18,10 @@ struct PlaylistEntry
     // The sound track the viewer chose for this file (its stream number);
     // -1: the file's own default.
     int audioStream = -1;
+    // The subtitle track chosen for this file: kFileSubtitles for what the
+    // file marks as default, -1 for none, else its stream number.
+    static constexpr int kFileSubtitles = -2;
+    int subtitleStream = kFileSubtitles;
     bool playing = false;
 };
 

@@ -125,6 +125,10 @@ void PlaybackService::onKeyReady(QString fileId, QByteArray key, QByteArray iv)
         // The file was replaced by one without that track: its default plays.
         m_playlist->setAudioStream(row, -1);
     }
+    if (entry.subtitleStream != PlaylistEntry::kFileSubtitles &&
+        !m_player->setSubtitleTrack(entry.subtitleStream)) {
+        m_playlist->setSubtitleStream(row, PlaylistEntry::kFileSubtitles);
+    }
 
     const qint64 resumeAt = resumePosition(entry.lastPositionMs);
     if (resumeAt >= 0) {
@@ -139,6 +143,17 @@ bool PlaybackService::setAudioTrack(int stream)
     }
     if (m_playlist && m_current.isValid()) {
         m_playlist->setAudioStream(m_current.row(), stream);
+    }
+    return true;
+}
+
+bool PlaybackService::setSubtitleTrack(int stream)
+{
+    if (!m_player->setSubtitleTrack(stream)) {
+        return false;
+    }
+    if (m_playlist && m_current.isValid()) {
+        m_playlist->setSubtitleStream(m_current.row(), stream);
     }
     return true;
 }

@@ -69,6 +69,8 @@ public:
     // Another sound track of the file playing, kept with its row for the
     // next time it plays. False when the file has no such track.
     bool setAudioTrack(int stream);
+    // The same for subtitles (-1: none), kept with the row as well.
+    bool setSubtitleTrack(int stream);
 
     // Where a stored position resumes; -1 means from the start, no seek.
     static qint64 resumePosition(qint64 lastPositionMs);

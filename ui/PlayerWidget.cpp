@@ -830,7 +830,7 @@ void PlayerWidget::showSubtitles(int stream)
     if (stream >= 0) {
         m_lastSubtitleTrack = stream;
     }
-    if (!m_player->setSubtitleTrack(stream)) {
+    if (!m_service->setSubtitleTrack(stream)) {
         showMediaInfo(m_player->mediaInfo());  // the menu was of another file
         return;
     }

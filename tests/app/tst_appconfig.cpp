@@ -30,7 +30,8 @@ PlaylistEntry entryFor(const QString& path, const QString& id)
     e.lastPlayedAt = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 890), Qt::UTC);
     e.hasPermission = false;
     e.audioStream = 2;
-    e.playing = true;  // never persisted
+    e.subtitleStream = -1;  // turned off, unlike the file's default
+    e.playing = true;       // never persisted
     return e;
 }
 
@@ -207,6 +208,7 @@ void TestAppConfig::playlistRoundTrip()
     QCOMPARE(e.lastPlayedAt, saved.lastPlayedAt);
     QCOMPARE(e.hasPermission, false);
     QCOMPARE(e.audioStream, 2);
+    QCOMPARE(e.subtitleStream, -1);
     QCOMPARE(e.playing, false);
 }
 
@@ -281,6 +283,7 @@ void TestAppConfig::loadingSkipsVanishedFilesAndAppliesDefaults()
     QCOMPARE(loaded[0].lastPositionMs, 0);
     QCOMPARE(loaded[0].hasPermission, true);
     QCOMPARE(loaded[0].audioStream, -1);  // a list from before the choice existed
+    QCOMPARE(loaded[0].subtitleStream, PlaylistEntry::kFileSubtitles);
     QVERIFY(!loaded[0].lastPlayedAt.isValid());
     QCOMPARE(loaded[0].title, QString());
 

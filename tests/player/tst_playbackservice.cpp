@@ -46,6 +46,7 @@ class TestPlaybackService : public QObject
     SealedClip m_stored;  // its key is in the key store
     SealedClip m_served;  // its key comes from the scripted server
     SealedClip m_course;  // two sound tracks; its key is in the key store
+    SealedClip m_shown;   // subtitles on by the file's default; key stored
 
     MediaPlayer* m_player = nullptr;
     KeyManager* m_keys = nullptr;
@@ -85,6 +86,10 @@ private slots:
         QVERIFY(m_course.isValid());
         QSettings("Veilcast", "Veilcast")
             .setValue("keystore/" + dashedKeyId(m_course.container), m_course.key.toBase64());
+        m_shown = sealedClip("subs_mov_text");
+        QVERIFY(m_shown.isValid());
+        QSettings("Veilcast", "Veilcast")
+            .setValue("keystore/" + dashedKeyId(m_shown.container), m_shown.key.toBase64());
         QVERIFY(m_peer.listen());
         qputenv("VEILCAST_SERVER_URL", m_peer.url().toUtf8());
     }
@@ -135,9 +140,10 @@ private slots:
         QCOMPARE(m_player->position(), std::max<qint64>(resumeAt, 0));
     }
 
-    // The sound track chosen for a file is its row's, and it plays again the
-    // next time the row does; a choice the file cannot take is refused.
-    void soundTrackStaysWithItsRow()
+    // The sound and subtitle tracks chosen for a file are its row's, and
+    // they play again the next time the row does; a choice the file cannot
+    // take is refused.
+    void tracksStayWithTheirRow()
     {
         PlaylistEntry course = entryFor(m_course.container, 0);
         m_model->addEntry(course);
@@ -155,11 +161,37 @@ private slots:
         QCOMPARE(m_model->entryAt(0).audioStream, first);
         QTRY_COMPARE_WITH_TIMEOUT(m_player->audioTrack(), first, 5000);
 
+        // Subtitles: none by default in this file; turned on for it.
+        const int subs = info.subtitleTracks.first().streamIndex;
+        QCOMPARE(m_player->subtitleTrack(), -1);
+        QVERIFY(!m_service->setSubtitleTrack(first));
+        QCOMPARE(m_model->entryAt(0).subtitleStream, PlaylistEntry::kFileSubtitles);
+        QVERIFY(m_service->setSubtitleTrack(subs));
+        QCOMPARE(m_model->entryAt(0).subtitleStream, subs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_player->subtitleTrack(), subs, 5000);
+
         m_service->playIndex(1);
         QCOMPARE(m_model->entryAt(1).audioStream, -1);
+        QCOMPARE(m_model->entryAt(1).subtitleStream, PlaylistEntry::kFileSubtitles);
+        QCOMPARE(m_player->subtitleTrack(), -1);  // not carried to another file
         m_service->playIndex(0);
         QCOMPARE(m_player->state(), PlayerState::Playing);
         QTRY_COMPARE_WITH_TIMEOUT(m_player->audioTrack(), first, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_player->subtitleTrack(), subs, 5000);
+
+        // Turned off where the file shows subtitles by default: remembered
+        // as off, not taken for "the file's default".
+        m_model->addEntry(entryFor(m_shown.container, 0));
+        m_service->playIndex(2);
+        QCOMPARE(m_player->state(), PlayerState::Playing);
+        const int shown = m_player->subtitleTrack();
+        QVERIFY(shown >= 0);
+        QVERIFY(m_service->setSubtitleTrack(-1));
+        QCOMPARE(m_model->entryAt(2).subtitleStream, -1);
+        m_service->playIndex(0);
+        m_service->playIndex(2);
+        QCOMPARE(m_player->state(), PlayerState::Playing);
+        QTRY_COMPARE_WITH_TIMEOUT(m_player->subtitleTrack(), -1, 5000);
     }
 
     void seekByBounds_data()

@@ -161,6 +161,14 @@ void PlaylistModel::setAudioStream(int row, int stream)
     }
 }
 
+void PlaylistModel::setSubtitleStream(int row, int stream)
+{
+    if (inRange(row) && m_entries.at(row).subtitleStream != stream) {
+        m_entries[row].subtitleStream = stream;
+        emit dataChanged(index(row), index(row));  // for the store, as above
+    }
+}
+
 void PlaylistModel::setLastPlayed(int row, const QDateTime& time)
 {
     if (inRange(row)) {

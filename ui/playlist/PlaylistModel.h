@@ -57,6 +57,7 @@ public:
     void setLastPosition(int row, qint64 ms);
     void setEntryPlaying(int row, bool playing);
     void setAudioStream(int row, int stream);
+    void setSubtitleStream(int row, int stream);
 
     // "%1:%2" of whole minutes and seconds, minutes not folded into hours;
     // "--:--" while the length is unknown (0: the file was never opened).
