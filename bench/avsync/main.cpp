@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "../LoadAverage.h"
 #include "AudioRenderer.h"
 #include "MediaPlayer.h"
 #include "PlaybackClock.h"
@@ -47,12 +48,6 @@ constexpr int kSeenTimeoutMs = 8000;
 qint64 nowNs()
 {
     return PlaybackClock::monotonicNs();
-}
-
-double loadAverage()
-{
-    QFile f(QStringLiteral("/proc/loadavg"));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0).toDouble() : -1;
 }
 
 struct Phase

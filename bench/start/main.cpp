@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "../LoadAverage.h"
 #include "MediaDecoder.h"
 #include "MediaPlayer.h"
 #include "PlaybackClock.h"
@@ -58,12 +59,6 @@ constexpr qint64 kNsPerMs = 1'000'000;
 qint64 nowNs()
 {
     return PlaybackClock::monotonicNs();
-}
-
-double loadAverage()
-{
-    QFile f(QStringLiteral("/proc/loadavg"));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0).toDouble() : -1;
 }
 
 double median(QList<double> v)
