@@ -127,13 +127,16 @@ const char* const kStyle = R"(
 #speedBtn:hover { background: {white@18}; color: {white}; }
 )";
 
-// The speed menu opens upwards from the bar, in the bar's colours; the
-// context menus elsewhere are Theme::menuStyle().
+// The speed and tracks menus open upwards from the bar, in the bar's
+// colours; the context menus elsewhere are Theme::menuStyle(). A disabled
+// entry is a title over a part of the tracks menu.
 const char* const kMenuStyle = R"(
-#speedMenu { background-color: {panel}; border: 1px solid {accentStrong}; border-radius: 6px; padding: 4px 0; }
-#speedMenu::item { color: {white@75}; font-size: 12px; padding: 6px 22px; }
-#speedMenu::item:selected { background-color: {accent@18}; color: {accent}; }
-#speedMenu::item:checked { color: {accent}; }
+#speedMenu, #tracksMenu { background-color: {panel}; border: 1px solid {accentStrong}; border-radius: 6px; padding: 4px 0; }
+#speedMenu::item, #tracksMenu::item { color: {white@75}; font-size: 12px; padding: 6px 22px; }
+#speedMenu::item:selected, #tracksMenu::item:selected { background-color: {accent@18}; color: {accent}; }
+#speedMenu::item:checked, #tracksMenu::item:checked { color: {accent}; }
+#tracksMenu::item:disabled { color: {white@45}; font-size: 11px; padding: 6px 12px 2px 12px; }
+#tracksMenu::separator { height: 1px; background: {accentLine}; margin: 4px 0; }
 )";
 
 QString speedLabel(double speed)
@@ -444,7 +447,12 @@ void ControlBar::addTrackSection(QMenu& menu, const QString& title,
                                  const QList<TrackChoice>& tracks, int current,
                                  const std::function<void(int)>& choose)
 {
-    menu.addSection(title);
+    // A title entry, not QMenu::addSection: the bar's style draws a
+    // section as a bare line and drops its text.
+    if (!menu.isEmpty()) {
+        menu.addSeparator();
+    }
+    menu.addAction(title)->setEnabled(false);
     auto* group = new QActionGroup(&menu);
     for (const TrackChoice& track : tracks) {
         // An action's text takes & as a shortcut mark; a name is shown as written.

@@ -53,6 +53,7 @@ int alphaAt(const QIcon& icon, int size, QPoint p)
 // ones, and where it stood.
 struct MenuSeen
 {
+    QStringList titles;  // entries that name a part of the menu
     QStringList shown;
     QStringList checked;
     QRect rect;
@@ -71,7 +72,12 @@ MenuSeen pickInMenu(QPushButton* button, const QString& entry)
         seen.rect = menu->geometry();
         for (QAction* a : menu->actions()) {
             if (!a->isCheckable()) {
-                continue;  // a section's title
+                // A title must be an entry of its own: a separator's text
+                // is not drawn by every style.
+                if (!a->isSeparator() && !a->isEnabled()) {
+                    seen.titles << a->text();
+                }
+                continue;
             }
             seen.shown << a->text();
             if (a->isChecked()) {
@@ -381,6 +387,7 @@ private slots:
         QSignalSpy chosen(f.bar, &ControlBar::audioTrackChosen);
         MenuSeen seen =
             pickInMenu(tracks, QStringLiteral("eng"));  // the one playing: nothing to do
+        QCOMPARE(seen.titles, QStringList({"音轨"}));
         QCOMPARE(seen.shown, QStringList({"eng", "普通话 && 粤语 (chi)"}));
         QCOMPARE(seen.checked, QStringList({"eng"}));
         QCOMPARE(chosen.count(), 0);
@@ -391,6 +398,37 @@ private slots:
         QCOMPARE(seen.checked, QStringList({"普通话 && 粤语 (chi)"}));
 
         f.bar->setAudioTracks({}, -1);  // a file with one sound or none
+        QVERIFY(tracks->isHidden());
+    }
+
+    // Subtitle tracks alone bring the button; "关闭字幕" is ticked while none
+    // shows, and each choice is said once; with sound tracks too, each part
+    // of the menu is named.
+    void subtitleTrackMenu()
+    {
+        BarInArea f;
+        QPushButton* tracks = f.bar->tracksButton();
+        f.bar->setSubtitleTracks(
+            {{3, QStringLiteral("中文 (chi)")}, {4, QStringLiteral("English")}}, -1);
+        QVERIFY(!tracks->isHidden());
+        QSignalSpy chosen(f.bar, &ControlBar::subtitleTrackChosen);
+        MenuSeen seen = pickInMenu(tracks, QStringLiteral("English"));
+        QCOMPARE(seen.titles, QStringList({"字幕"}));
+        QCOMPARE(seen.shown, QStringList({"关闭字幕", "中文 (chi)", "English"}));
+        QCOMPARE(seen.checked, QStringList({"关闭字幕"}));
+        QCOMPARE(chosen.count(), 1);
+        QCOMPARE(chosen.takeFirst().first().toInt(), 4);
+        seen = pickInMenu(tracks, QStringLiteral("关闭字幕"));
+        QCOMPARE(seen.checked, QStringList({"English"}));
+        QCOMPARE(chosen.count(), 1);
+        QCOMPARE(chosen.takeFirst().first().toInt(), -1);
+
+        f.bar->setAudioTracks({{1, QStringLiteral("eng")}, {2, QStringLiteral("chi")}}, 1);
+        seen = pickInMenu(tracks, QString());
+        QCOMPARE(seen.titles, QStringList({"音轨", "字幕"}));
+        QCOMPARE(seen.checked, QStringList({"eng", "关闭字幕"}));
+        f.bar->setAudioTracks({}, -1);
+        f.bar->setSubtitleTracks({}, -1);
         QVERIFY(tracks->isHidden());
     }
 
