@@ -173,7 +173,8 @@ class TestPlayerWidget : public QObject
     PageClip m_long;                    // 30 s
     PageClip m_lecture;                 // 12 s at 10 fps, chapters at 0, 4 and 8 s
     // 10 s black, a key frame a second, short clusters; red ASS subtitle
-    // from 3 to 6 s, the whole picture red from 7 to 9 s.
+    // (the default track) from 3 to 6 s, the whole picture red from 7 to
+    // 9 s; a SubRip track in the default style (white) from 3 to 6 s.
     PageClip m_subtitled;
     PageClip m_noise;       // a container whose payload is no media
     PageClip m_unknownKey;  // the peer does not know its key
@@ -233,18 +234,23 @@ private slots:
             // The whole picture red, where the watermark lies.
             "Dialogue: 0,0:00:07.00,0:00:09.00,Red,,0,0,0,,{\\an7\\pos(0,0)\\p1}m 0 0 l 384 0 "
             "384 288 0 288{\\p0}\n"));
+        QVERIFY(writeFile(path("white.srt"), "1\n00:00:03,000 --> 00:00:06,000\n中文字幕\n"));
         QVERIFY(runFfmpeg({"-f",
                            "lavfi",
                            "-i",
                            "color=c=black:size=320x240:rate=10",
                            "-i",
                            path("red.ass"),
+                           "-i",
+                           path("white.srt"),
                            "-t",
                            "10",
                            "-map",
                            "0:v",
                            "-map",
                            "1:s",
+                           "-map",
+                           "2:s",
                            "-c:v",
                            "libx264",
                            "-preset",
@@ -253,8 +259,10 @@ private slots:
                            "10",
                            "-pix_fmt",
                            "yuv420p",
-                           "-c:s",
+                           "-c:s:0",
                            "ass",
+                           "-c:s:1",
+                           "srt",
                            "-cluster_time_limit",
                            "300",
                            "-disposition:s:0",
@@ -918,20 +926,28 @@ private slots:
         page->openFile(m_subtitled.path);
         QVERIFY(waitForState(*page, PlayerState::Playing));
         QTest::keyClick(page, Qt::Key_Space);
-        const auto redBelow = [&] {
+        // A line in that colour in the lower half, and nothing of it above.
+        const auto shownBelow = [&](auto isColour) {
             const QImage shot = page->videoRenderer()->grab().toImage();
-            int red = 0;
+            int seen = 0;
             int top = shot.height();
             for (int y = 0; y < shot.height(); ++y) {
                 for (int x = 0; x < shot.width(); ++x) {
-                    const QColor c = shot.pixelColor(x, y);
-                    if (c.red() > 200 && c.green() < 60 && c.blue() < 60) {
-                        ++red;
+                    if (isColour(shot.pixelColor(x, y))) {
+                        ++seen;
                         top = std::min(top, y);
                     }
                 }
             }
-            return red > 100 && top > shot.height() / 2;
+            return seen > 100 && top > shot.height() / 2;
+        };
+        const auto redBelow = [&] {
+            return shownBelow(
+                [](const QColor& c) { return c.red() > 200 && c.green() < 60 && c.blue() < 60; });
+        };
+        const auto whiteBelow = [&] {
+            return shownBelow(
+                [](const QColor& c) { return c.red() > 200 && c.green() > 200 && c.blue() > 200; });
         };
         // Straight into the middle of the line: its packet lies before the
         // key frame the seek lands on, and it is on screen at once.
@@ -941,6 +957,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!redBelow(), 5000);
         QTest::keyClick(page, Qt::Key_V);
         QTRY_VERIFY_WITH_TIMEOUT(redBelow(), 5000);
+        QVERIFY(!whiteBelow());
+        // The SubRip track in the default style, and back to the styled one.
+        const QList<MediaTrack> tracks = page->player()->mediaInfo().subtitleTracks;
+        QCOMPARE(tracks.size(), 2);
+        QVERIFY(page->service()->setSubtitleTrack(tracks[1].streamIndex));
+        QTRY_VERIFY_WITH_TIMEOUT(whiteBelow() && !redBelow(), 5000);
+        QVERIFY(page->service()->setSubtitleTrack(tracks[0].streamIndex));
+        QTRY_VERIFY_WITH_TIMEOUT(redBelow() && !whiteBelow(), 5000);
         page->service()->seek(6500);
         QTRY_VERIFY_WITH_TIMEOUT(!redBelow(), 5000);  // over
         page->service()->seek(2000);
