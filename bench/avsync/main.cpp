@@ -24,7 +24,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "../LoadAverage.h"
+#include "../BenchSession.h"
 #include "AudioRenderer.h"
 #include "MediaPlayer.h"
 #include "PlaybackClock.h"
@@ -132,20 +132,12 @@ int main(int argc, char** argv)
                      "SECOND_KEY_BASE64\n");
         return 2;
     }
-    std::printf("load average (1 min): %.2f\n", loadAverage());
-
-    // A sound server of our own, before Qt looks for one.
-    PrivatePulse pulse;
+    BenchSession session(argc, argv);
+    if (!session.isReady()) {
+        return 1;
+    }
+    QApplication& app = session.app();
     QString why;
-    if (!pulse.start(&why)) {
-        std::fprintf(stderr, "%s\n", qPrintable(why));
-        return 1;
-    }
-    QApplication app(argc, argv);
-    if (QMediaDevices::defaultAudioOutput().isNull()) {
-        std::fprintf(stderr, "no audio output seen\n");
-        return 1;
-    }
     const QString container = QString::fromLocal8Bit(argv[1]);
     const QByteArray key = QByteArray::fromBase64(argv[2]);
     const QString second = QString::fromLocal8Bit(argv[3]);

@@ -8,15 +8,12 @@
 // subtitle track, it prints what the subtitles add per frame.
 // Usage: bench_playback FRAMES_IN_CLIP CONTAINER KEY_BASE64 [CONTAINER KEY_BASE64]
 #include <QApplication>
-#include <QAudioDevice>
 #include <QElapsedTimer>
-#include <QMediaDevices>
 #include <QTimer>
 #include <cstdio>
 
-#include "../LoadAverage.h"
+#include "../BenchSession.h"
 #include "MediaPlayer.h"
-#include "SoundProbe.h"
 #include "VideoRenderer.h"
 
 namespace {
@@ -124,19 +121,11 @@ int main(int argc, char** argv)
                      "[CONTAINER KEY_BASE64]\n");
         return 2;
     }
-    std::printf("load average (1 min): %.2f\n", loadAverage());
-    // A sound server of our own, before Qt looks for one.
-    PrivatePulse pulse;
-    QString why;
-    if (!pulse.start(&why)) {
-        std::fprintf(stderr, "%s\n", qPrintable(why));
+    BenchSession session(argc, argv);
+    if (!session.isReady()) {
         return 1;
     }
-    QApplication app(argc, argv);
-    if (QMediaDevices::defaultAudioOutput().isNull()) {
-        std::fprintf(stderr, "no audio output seen\n");
-        return 1;
-    }
+    QApplication& app = session.app();
     const int framesInClip = QByteArray(argv[1]).toInt();
     const Result plain =
         play(app, QString::fromLocal8Bit(argv[2]), QByteArray::fromBase64(argv[3]));

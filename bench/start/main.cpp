@@ -22,7 +22,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "../LoadAverage.h"
+#include "../BenchSession.h"
 #include "MediaDecoder.h"
 #include "MediaPlayer.h"
 #include "PlaybackClock.h"
@@ -381,19 +381,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: bench_start CONTAINER KEY_BASE64 PLAIN\n");
         return 2;
     }
-    std::printf("load average (1 min): %.2f\n", loadAverage());
-    // A sound server of our own, before Qt looks for one.
-    PrivatePulse pulse;
+    BenchSession session(argc, argv);
+    if (!session.isReady()) {
+        return 1;
+    }
+    QApplication& app = session.app();
     QString why;
-    if (!pulse.start(&why)) {
-        std::fprintf(stderr, "%s\n", qPrintable(why));
-        return 1;
-    }
-    QApplication app(argc, argv);
-    if (QMediaDevices::defaultAudioOutput().isNull()) {
-        std::fprintf(stderr, "no audio output seen\n");
-        return 1;
-    }
     const QString container = QString::fromLocal8Bit(argv[1]);
     const QByteArray key = QByteArray::fromBase64(argv[2]);
     const QString plain = QString::fromLocal8Bit(argv[3]);

@@ -196,6 +196,22 @@ class TestPlayerWidget : public QObject
         return QTest::qWaitFor([&] { return page.player()->state() == state; }, kWaitMs);
     }
 
+    // A page in an 800x450 frame with the file opened and paused; null if it
+    // did not play.
+    static PlayerWidget* pausedPage(KeyRecorder& frame, const QString& file)
+    {
+        auto* page = new PlayerWidget(&frame);
+        frame.resize(800, 450);
+        page->resize(frame.size());
+        frame.show();
+        page->openFile(file);
+        if (!waitForState(*page, PlayerState::Playing)) {
+            return nullptr;
+        }
+        QTest::keyClick(page, Qt::Key_Space);
+        return page;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -919,13 +935,8 @@ private slots:
     void subtitlesOnThePicture()
     {
         KeyRecorder frame;
-        auto* page = new PlayerWidget(&frame);
-        frame.resize(800, 450);
-        page->resize(frame.size());
-        frame.show();
-        page->openFile(m_subtitled.path);
-        QVERIFY(waitForState(*page, PlayerState::Playing));
-        QTest::keyClick(page, Qt::Key_Space);
+        PlayerWidget* page = pausedPage(frame, m_subtitled.path);
+        QVERIFY(page);
         // A line in that colour in the lower half, and nothing of it above.
         const auto shownBelow = [&](auto isColour) {
             const QImage shot = page->videoRenderer()->grab().toImage();
@@ -978,13 +989,8 @@ private slots:
     void watermarkAboveSubtitles()
     {
         KeyRecorder frame;
-        auto* page = new PlayerWidget(&frame);
-        frame.resize(800, 450);
-        page->resize(frame.size());
-        frame.show();
-        page->openFile(m_subtitled.path);
-        QVERIFY(waitForState(*page, PlayerState::Playing));
-        QTest::keyClick(page, Qt::Key_Space);
+        PlayerWidget* page = pausedPage(frame, m_subtitled.path);
+        QVERIFY(page);
         page->service()->seek(8000);
         VideoRenderer* video = page->videoRenderer();
         const auto notRed = [&] {
