@@ -40,12 +40,16 @@ QList<int> BitmapSubtitles::dueAt(qint64 ms) const
     QList<int> due;
     for (int i = 0; i < m_pictures.size() && m_pictures[i].startMs <= ms; ++i) {
         const SubtitlePicture& p = m_pictures[i];
-        // A picture without an end gives way to the next one; the next
-        // one's packet is read ahead of its time, so the end is known when
-        // it comes.
-        const qint64 end = p.endMs >= 0                ? p.endMs
-                           : i + 1 < m_pictures.size() ? m_pictures[i + 1].startMs
-                                                       : std::numeric_limits<qint64>::max();
+        // Each picture replaces the one before (a disc's or a broadcast's
+        // subtitle is the whole screen's), so it ends at the next one's
+        // start at the latest; without an end of its own it lasts until
+        // then. The next one's packet is read ahead of its time, so the end
+        // is known when it comes.
+        qint64 end = i + 1 < m_pictures.size() ? m_pictures[i + 1].startMs
+                                               : std::numeric_limits<qint64>::max();
+        if (p.endMs >= 0) {
+            end = std::min(end, p.endMs);
+        }
         if (ms < end && !p.parts.isEmpty()) {
             due << i;
         }

@@ -8,7 +8,8 @@
 
 // One bitmap subtitle (DVD, DVB, Blu-ray PGS) as its decoder gives it:
 // palette pictures placed on the subtitle's canvas, which covers the whole
-// video picture. No parts at all is a "clear": it ends what was shown.
+// video picture. Each replaces the one before; no parts at all is a
+// "clear": it ends what was shown.
 struct SubtitlePicture
 {
     struct Part

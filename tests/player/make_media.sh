@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Generates the playback test clips with the ffmpeg CLI and seals them with
-# our own container writer. Usage: make_media.sh VCZ OUTDIR [MAKE_DVDSUB]
-# (the DVD-subtitle clip only with the last, which draws its bitmaps).
+# our own container writer. Usage: make_media.sh VCZ OUTDIR [MAKE_BITMAPSUBS]
+# (the bitmap-subtitle clips only with the last, which draws their bitmaps).
 # OUTDIR/plain holds the sources, OUTDIR/sealed the containers and
 # OUTDIR/keys.jsonl one line of key material per container.
 set -euo pipefail
 vcz="$1"
 out="$2"
-make_dvdsub="${3:-}"
+make_bitmapsubs="${3:-}"
 plain="$out/plain"
 sealed="$out/sealed"
 rm -rf "$out"
@@ -100,15 +100,19 @@ printf 'WEBVTT\n\n00:00:00.500 --> 00:00:01.500\nwebvtt line\n' > "$out/line.vtt
 ff -f lavfi -i "$(video 320x240 25)" -i "$out/line.vtt" -t 2 -map 0:v -map 1:s \
    -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s webvtt "$plain/subs_webvtt.mkv"
 rm -f "$out/line.srt" "$out/line.vtt"
-# DVD subtitles: a red box from 0.6 to 2 s and a green one from 3 to 4 s on a
-# 720x576 canvas, over a smaller picture; a key frame every second, and
-# clusters as short as a film's, so a seek lands after a box's packet.
-if [[ -n "$make_dvdsub" ]]; then
-  "$make_dvdsub" "$out/dvd.mkv"
+# Bitmap subtitles, a red box from 0.6 to 2 s and a green one from 3 to 4 s
+# on a 720x576 canvas over a smaller picture, a key frame every second: DVD
+# in Matroska with clusters as short as a film's (so a seek lands after a
+# box's packet), DVB in MPEG-TS with its pages ended by empty ones.
+if [[ -n "$make_bitmapsubs" ]]; then
+  "$make_bitmapsubs" "$out/dvd.mkv" dvd
   ff -f lavfi -i "color=c=black:size=320x240:rate=25" -i "$out/dvd.mkv" -t 5 -map 0:v -map 1:s \
      -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:s copy -cluster_time_limit 300 \
      "$plain/subs_dvd.mkv"
-  rm -f "$out/dvd.mkv"
+  "$make_bitmapsubs" "$out/dvb.ts" dvb
+  ff -f lavfi -i "color=c=black:size=320x240:rate=25" -i "$out/dvb.ts" -t 5 -map 0:v -map 1:s \
+     -c:v libx264 -preset ultrafast -g 25 -pix_fmt yuv420p -c:s copy "$plain/subs_dvb.ts"
+  rm -f "$out/dvd.mkv" "$out/dvb.ts"
 fi
 # Not a media file at all, and an empty payload.
 head -c 4096 /dev/urandom > "$plain/noise.bin"

@@ -52,7 +52,8 @@ class TestBitmapSubtitles : public QObject
 
 private slots:
     // Red has no end and gives way to green; green ends at 4 s; blue has
-    // no end and a clear at 6 s ends it.
+    // no end and a clear at 6 s ends it; a red with a far end is replaced
+    // by a green and does not come back after it.
     void shownFromStartToEnd_data()
     {
         QTest::addColumn<qint64>("ms");
@@ -65,6 +66,8 @@ private slots:
         QTest::newRow("before a clear") << qint64(5999) << kBlue;
         QTest::newRow("cleared") << qint64(6000) << QRgb(0);
         QTest::newRow("long after") << qint64(60000) << QRgb(0);
+        QTest::newRow("replaced before its end") << qint64(9500) << kGreen;
+        QTest::newRow("not back after the next") << qint64(10500) << QRgb(0);
     }
     void shownFromStartToEnd()
     {
@@ -78,6 +81,9 @@ private slots:
         subs.add(picture(5000, -1, kBlue));
         subs.add(picture(6000, -1));
         subs.add(picture(3000, 4000, kGreen));
+        // A broadcast page with a long time-out, and the page after it.
+        subs.add(picture(8000, 30000, kRed));
+        subs.add(picture(9000, 10000, kGreen));
         QCOMPARE(centreColour(subs.render(ms, kCanvas)), colour);
         // Asked again (the next frame) and after another time: the same.
         subs.render(500, kCanvas);

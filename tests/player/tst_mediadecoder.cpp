@@ -347,24 +347,42 @@ private slots:
         QCOMPARE(events[0].durationMs, durationMs);
     }
 
-    // DVD subtitles come as palette pictures on the track's canvas. A seek
-    // to 1.5 s lands on the key frame at 1 s, after the red box began at
-    // 0.6 s: the box is still read, as it is on screen at the target.
+    // Bitmap subtitles come as palette pictures on the track's canvas, and
+    // what they put on screen when follows from them: a red box 0.6-2 s, a
+    // green one 3-4 s. A seek to 1.5 s lands on the key frame at 1 s,
+    // after the red box's packet: the box is still read, as it is on screen
+    // at the target.
+    void bitmapSubtitlesAroundASeek_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("codec");
+        QTest::newRow("DVD in Matroska") << "subs_dvd"
+                                         << "dvd_subtitle";
+        QTest::newRow("DVB in MPEG-TS, pages ended by empty ones") << "subs_dvb"
+                                                                   << "dvb_subtitle";
+    }
     void bitmapSubtitlesAroundASeek()
     {
+        QFETCH(QString, clip);
+        QFETCH(QString, codec);
         Run run;
         MediaDecoder d;
         attach(d, run);
-        QList<SubtitlePicture> pictures;
-        connect(&d, &MediaDecoder::subtitlePicture, this,
-                [&](const SubtitlePicture& p) { pictures << p; });
+        BitmapSubtitles shown;
+        QList<SubtitlePicture> drawn;
+        connect(&d, &MediaDecoder::subtitlePicture, this, [&](const SubtitlePicture& p) {
+            shown.add(p);
+            if (!p.parts.isEmpty()) {
+                drawn << p;
+            }
+        });
         d.setClock(&m_clock);
         m_clock.restart(0);
-        AVIOContext* io = input(QStringLiteral("subs_dvd"));
-        QVERIFY2(io, "no DVD subtitle clip");
+        AVIOContext* io = input(clip);
+        QVERIFY2(io, "no bitmap subtitle clip");
         QVERIFY(d.open(io));
         QCOMPARE(d.mediaInfo().subtitleTracks.size(), 1);
-        QCOMPARE(d.mediaInfo().subtitleTracks.first().codec, QStringLiteral("dvd_subtitle"));
+        QCOMPARE(d.mediaInfo().subtitleTracks.first().codec, codec);
         bool asked = false;
         m_onSleep = [&](MediaDecoder& dec, const Run&) {
             if (!asked) {
@@ -377,25 +395,33 @@ private slots:
         };
         d.decodeLoop();
         QVERIFY(asked);
-        QList<qint64> starts;
-        for (const SubtitlePicture& p : std::as_const(pictures)) {
-            if (!starts.contains(p.startMs)) {
-                starts << p.startMs;
-            }
-        }
-        QCOMPARE(starts, (QList<qint64>{600, 3000}));
-        const QList<QRgb> colours{qRgb(255, 0, 0), qRgb(0, 255, 0)};
-        for (int i = 0; i < 2; ++i) {
-            const SubtitlePicture& p = pictures[pictures.size() - 2 + i];
-            QCOMPARE(p.endMs, p.startMs == 600 ? 2000 : 4000);
+        QVERIFY(!drawn.isEmpty());
+        for (const SubtitlePicture& p : std::as_const(drawn)) {
             QCOMPARE(p.canvas, QSize(720, 576));
             QCOMPARE(p.parts.size(), 1);
             QCOMPARE(p.parts[0].rect, QRect(200, 440, 320, 80));
-            const QImage& image = p.parts[0].image;
-            const QColor centre = image.pixelColor(image.width() / 2, image.height() / 2);
-            QCOMPARE(centre.alpha(), 255);
-            QCOMPARE(centre.rgb(), colours[i]);
         }
+        const QSize frame(720, 576);
+        // The colour at the box's centre, within what a palette's YCbCr
+        // round trip (DVB) leaves of it: 'r', 'g', or 0 for nothing drawn.
+        const auto centre = [&](qint64 ms) -> char {
+            const QImage image = shown.render(ms, frame);
+            if (image.isNull()) {
+                return 0;
+            }
+            const QColor c = image.pixelColor(image.width() / 2, image.height() / 2);
+            if (c.alpha() < 250) {
+                return 0;
+            }
+            return c.red() > 240 && c.green() < 16 && c.blue() < 16   ? 'r'
+                   : c.green() > 240 && c.red() < 16 && c.blue() < 16 ? 'g'
+                                                                      : '?';
+        };
+        QCOMPARE(centre(500), char(0));
+        QCOMPARE(centre(1500), 'r');
+        QCOMPARE(centre(2500), char(0));
+        QCOMPARE(centre(3500), 'g');
+        QCOMPARE(centre(4500), char(0));
     }
 
     void wrongKeyFailsToOpen()
