@@ -379,6 +379,11 @@ private slots:
         d.setClock(&m_clock);
         m_clock.restart(0);
         AVIOContext* io = input(clip);
+#ifdef Q_OS_WIN
+        if (!io) {
+            QSKIP("the bitmap subtitle clips come from a tool of the Linux build");
+        }
+#endif
         QVERIFY2(io, "no bitmap subtitle clip");
         QVERIFY(d.open(io));
         QCOMPARE(d.mediaInfo().subtitleTracks.size(), 1);
