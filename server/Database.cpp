@@ -23,6 +23,37 @@ struct Migration
     QStringList statements;
 };
 
+// Shops call in with API keys of their own (stored as hashes, like
+// tokens); a merchant can be switched off as a whole; every key request
+// is kept, so a shop can answer "why can't I play this".
+QStringList apiKeysAndKeyLog()
+{
+    return {
+        R"(ALTER TABLE merchants ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0)",
+        R"(CREATE TABLE api_keys (
+             id TEXT PRIMARY KEY,
+             merchant_id TEXT NOT NULL REFERENCES merchants(id),
+             secret_hash TEXT NOT NULL UNIQUE,
+             label TEXT NOT NULL,
+             created_at BIGINT NOT NULL,
+             revoked_at BIGINT))",
+        R"(CREATE INDEX api_keys_merchant ON api_keys(merchant_id))",
+        R"(CREATE TABLE key_requests (
+             id TEXT PRIMARY KEY,
+             at BIGINT NOT NULL,
+             user_id TEXT,
+             device_id TEXT NOT NULL,
+             device_name TEXT NOT NULL,
+             client_address TEXT NOT NULL,
+             key_id TEXT NOT NULL,
+             merchant_id TEXT,
+             result TEXT NOT NULL))",
+        R"(CREATE INDEX key_requests_merchant ON key_requests(merchant_id, at))",
+        R"(CREATE INDEX key_requests_at ON key_requests(at))",
+        R"(CREATE INDEX grants_merchant ON grants(merchant_id))",
+    };
+}
+
 // Types kept to the common ground of both databases: TEXT, INTEGER, BIGINT.
 // Times are milliseconds since the epoch (UTC); flags are 0/1.
 const QList<Migration>& migrations()
@@ -95,6 +126,7 @@ const QList<Migration>& migrations()
              R"(CREATE INDEX login_failures_attempt ON login_failures(attempt))",
              R"(ALTER TABLE tokens ADD COLUMN session_started BIGINT)",
          }},
+        {3, apiKeysAndKeyLog()},
     };
     return list;
 }
