@@ -114,6 +114,17 @@ void ServerHarness::addGrant(const QString& userId, const QString& merchantId, c
     store->addGrant(g);
 }
 
+QString ServerHarness::addApiKey(const QString& merchantId)
+{
+    ApiKey k;
+    k.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    k.merchantId = merchantId;
+    const QString secret = Service::newApiKeySecret();
+    k.secretHash = Service::hashToken(secret);
+    k.createdAt = clock.nowMs();
+    return store->addApiKey(k) == Store::Insert::Done ? secret : QString();
+}
+
 int ServerHarness::count(const QString& table)
 {
     QSqlQuery q(db->handle());
