@@ -231,14 +231,11 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
     connect(&m_housekeeping, &QTimer::timeout, this, [this] { m_service.housekeeping(); });
     m_housekeeping.start(10 * 60 * 1000);
     m_service.housekeeping();
-    // A quiet lane still writes its last key requests to the log soon.
-    connect(&m_keyLogFlush, &QTimer::timeout, this, [this] {
-        for (const Lane& lane : m_lanes) {
-            QMetaObject::invokeMethod(
-                lane.context, [lane] { lane.service->flushKeyLog(); }, Qt::QueuedConnection);
-        }
-    });
-    m_keyLogFlush.start(500);
+    // Every lane logs key requests to one queue; this thread, whose own
+    // connection is idle once workers serve the requests, writes it out.
+    m_service.shareKeyLog(&m_keyLog);
+    connect(&m_keyLogFlush, &QTimer::timeout, this, [this] { m_service.flushKeyLog(); });
+    m_keyLogFlush.start(250);
 }
 
 ContentServer::~ContentServer()
@@ -249,6 +246,15 @@ ContentServer::~ContentServer()
     m_hashPool.waitForDone();
     for (ServiceWorker* worker : m_workers) {
         worker->drain();
+    }
+    // The services outlive this object, its queue does not.
+    m_service.flushKeyLog();
+    m_service.shareKeyLog(nullptr);
+    for (ServiceWorker* worker : m_workers) {
+        Service* service = &worker->service();
+        QMetaObject::invokeMethod(
+            worker->context(), [service] { service->shareKeyLog(nullptr); },
+            Qt::BlockingQueuedConnection);
     }
 }
 
@@ -261,6 +267,10 @@ void ContentServer::setWorkers(const std::vector<ServiceWorker*>& workers)
     m_lanes.clear();
     for (ServiceWorker* worker : workers) {
         m_lanes.push_back({&worker->service(), worker->context()});
+        Service* service = &worker->service();
+        QMetaObject::invokeMethod(
+            worker->context(), [this, service] { service->shareKeyLog(&m_keyLog); },
+            Qt::BlockingQueuedConnection);
     }
 }
 

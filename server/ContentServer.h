@@ -13,6 +13,7 @@
 
 #include "ApiError.h"
 #include "HttpFront.h"
+#include "KeyRequestLog.h"
 
 class PasswordHasher;
 class Service;
@@ -93,5 +94,6 @@ private:
     QAtomicInt m_pendingLogins;  // counted on every lane
     QTimer m_housekeeping;
     QTimer m_keyLogFlush;
+    KeyRequestLog m_keyLog;              // shared by every lane
     std::unique_ptr<HttpFront> m_front;  // its threads call back through queued calls
 };

@@ -25,7 +25,9 @@ struct Migration
 
 // Shops call in with API keys of their own (stored as hashes, like
 // tokens); a merchant can be switched off as a whole; every key request
-// is kept, so a shop can answer "why can't I play this".
+// is kept, so a shop can answer "why can't I play this". A key request's id
+// begins with its time, so new rows go to the end of the primary key and old
+// ones are purged through it, with no second index to keep up.
 QStringList apiKeysAndKeyLog()
 {
     return {
@@ -49,7 +51,6 @@ QStringList apiKeysAndKeyLog()
              merchant_id TEXT,
              result TEXT NOT NULL))",
         R"(CREATE INDEX key_requests_merchant ON key_requests(merchant_id, at))",
-        R"(CREATE INDEX key_requests_at ON key_requests(at))",
         R"(CREATE INDEX grants_merchant ON grants(merchant_id))",
     };
 }
@@ -357,16 +358,38 @@ QSqlQuery* Database::run(const QString& sql, const QVariantList& params)
     return q;
 }
 
+sqlite3* Database::sqliteHandle()
+{
+    if (m_kind != DbConfig::Kind::Sqlite) {
+        return nullptr;
+    }
+    const QVariant v = m_db.driver()->handle();
+    if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0) {
+        return *static_cast<sqlite3* const*>(v.constData());
+    }
+    return nullptr;
+}
+
+sqlite3_stmt* Database::sqliteStatement(sqlite3* handle, const QString& sql)
+{
+    sqlite3_stmt* s = m_sqliteCache.value(sql);
+    if (!s) {
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v3(handle, text.constData(), int(text.size()),
+                               SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+            logSqliteError("prepare", handle);
+            sqlite3_finalize(s);
+            return nullptr;
+        }
+        m_sqliteCache.insert(sql, s);
+    }
+    return s;
+}
+
 bool Database::select(const QString& sql, const QVariantList& params,
                       const std::function<void(const Row&)>& onRow)
 {
-    sqlite3* handle = nullptr;
-    if (m_kind == DbConfig::Kind::Sqlite) {
-        const QVariant v = m_db.driver()->handle();
-        if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0) {
-            handle = *static_cast<sqlite3* const*>(v.constData());
-        }
-    }
+    sqlite3* handle = sqliteHandle();
     if (!handle) {
         QSqlQuery* q = run(sql, params);
         if (!q) {
@@ -379,16 +402,9 @@ bool Database::select(const QString& sql, const QVariantList& params,
         q->finish();
         return true;
     }
-    sqlite3_stmt* s = m_sqliteCache.value(sql);
+    sqlite3_stmt* s = sqliteStatement(handle, sql);
     if (!s) {
-        const QByteArray text = sql.toUtf8();
-        if (sqlite3_prepare_v3(handle, text.constData(), int(text.size()),
-                               SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
-            logSqliteError("prepare", handle);
-            sqlite3_finalize(s);
-            return false;
-        }
-        m_sqliteCache.insert(sql, s);
+        return false;
     }
     bool ok = true;
     for (int i = 0; ok && i < params.size(); ++i) {
@@ -413,6 +429,39 @@ bool Database::select(const QString& sql, const QVariantList& params,
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
     return ok;
+}
+
+bool Database::runMany(const QString& sql, const QList<QVariantList>& rows)
+{
+    sqlite3* handle = sqliteHandle();
+    sqlite3_stmt* s = handle ? sqliteStatement(handle, sql) : nullptr;
+    if (handle && !s) {
+        return false;
+    }
+    for (const QVariantList& params : rows) {
+        if (!s) {
+            QSqlQuery* q = run(sql, params);
+            if (!q) {
+                return false;
+            }
+            q->finish();
+            continue;
+        }
+        bool ok = true;
+        for (int i = 0; ok && i < params.size(); ++i) {
+            ok = bindSqlite(s, i + 1, params.at(i));
+        }
+        ok = ok && sqlite3_step(s) == SQLITE_DONE;
+        if (!ok) {
+            logSqliteError("exec", handle);
+        }
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Database::begin()

@@ -27,10 +27,6 @@ constexpr int kMaxTextLength = 1024;
 constexpr qint64 kDeviceTouchIntervalMs = 60 * 1000;
 constexpr int kMaxAddressLength = 64;
 constexpr int kMaxLoggedIdLength = 64;
-// The key-request log is written in batches: one transaction for many
-// entries costs about what one costs alone.
-constexpr int kKeyLogBatch = 64;
-constexpr qint64 kKeyLogDelayMs = 1000;
 constexpr qint64 kMaxSafeInteger = 9007199254740991LL;  // 2^53 - 1
 
 // Admins play everything and merchants their own catalogue; anyone else
@@ -612,30 +608,25 @@ Reply Service::judgeKeyRequest(const QByteArray& authorization, const QJsonObjec
 
 void Service::logKeyRequest(KeyRequestEntry entry)
 {
-    QByteArray id(16, '\0');
-    randombytes_buf(id.data(), id.size());
-    entry.id = QString::fromLatin1(id.toHex());
+    QByteArray random(8, '\0');
+    randombytes_buf(random.data(), random.size());
     entry.at = m_clock.nowMs();
-    if (m_keyLog.isEmpty()) {
-        m_keyLogAge.start();
-    }
-    m_keyLog.append(std::move(entry));
-    if (m_keyLog.size() >= kKeyLogBatch || m_keyLogAge.elapsed() >= kKeyLogDelayMs) {
-        flushKeyLog();
-    }
+    entry.id = Store::keyRequestIdPrefix(entry.at) + QString::fromLatin1(random.toHex());
+    m_keyLog->add(std::move(entry));
 }
 
 void Service::flushKeyLog()
 {
-    if (m_keyLog.isEmpty()) {
-        return;
+    int dropped = 0;
+    const QList<KeyRequestEntry> entries = m_keyLog->take(&dropped);
+    if (dropped > 0) {
+        serverLog(QStringLiteral("error: %1 key-request log entries dropped").arg(dropped));
     }
-    // A log that cannot be written is dropped rather than kept growing; the
-    // key requests themselves were answered either way.
-    if (!m_store.addKeyRequests(m_keyLog)) {
-        serverLog(QStringLiteral("error: %1 key-request log entries lost").arg(m_keyLog.size()));
+    // A batch that cannot be written is given up rather than kept growing;
+    // the key requests themselves were answered either way.
+    if (!entries.isEmpty() && !m_store.addKeyRequests(entries)) {
+        serverLog(QStringLiteral("error: %1 key-request log entries lost").arg(entries.size()));
     }
-    m_keyLog.clear();
 }
 
 // An admin names the merchant a key is for, or has one of their own; either

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <optional>
 
 #include "ApiError.h"
+#include "KeyRequestLog.h"
 #include "Store.h"
 
 class Clock;
@@ -59,8 +59,11 @@ public:
     Reply videoKey(const QByteArray& authorization, const QJsonObject& body,
                    const QString& clientAddress = {});
     Reply registerKey(const QByteArray& authorization, const QJsonObject& body);
-    // The log is written in batches, off the key request's path: when enough
-    // has gathered, when the oldest entry is a second old, and on this call.
+    // Key requests are logged to a queue, written by this call. By default
+    // the queue is this service's own; a server shares one among all of its
+    // services and has one of them write it out now and then.
+    // Null: back to its own.
+    void shareKeyLog(KeyRequestLog* log) { m_keyLog = log ? log : &m_ownKeyLog; }
     void flushKeyLog();
 
     // The shop API: a merchant's own server calls with one of the merchant's
@@ -144,6 +147,6 @@ private:
     const Clock& m_clock;
     ServiceOptions m_options;
     QByteArray m_dummyHash;
-    QList<KeyRequestEntry> m_keyLog;  // not yet written
-    QElapsedTimer m_keyLogAge;        // since the oldest unwritten entry
+    KeyRequestLog m_ownKeyLog;
+    KeyRequestLog* m_keyLog = &m_ownKeyLog;
 };

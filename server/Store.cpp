@@ -1,6 +1,7 @@
 #include "Store.h"
 
 #include <QSqlQuery>
+#include <algorithm>
 
 namespace {
 
@@ -790,20 +791,20 @@ bool Store::addKeyRequests(const QList<KeyRequestEntry>& entries)
     if (entries.isEmpty()) {
         return true;
     }
+    QList<QVariantList> rows;
+    rows.reserve(entries.size());
+    for (const KeyRequestEntry& e : entries) {
+        rows.append({e.id, e.at, optText(e.userId), text(e.deviceId), text(e.deviceName),
+                     text(e.clientAddress), text(e.keyId), optText(e.merchantId), text(e.result)});
+    }
     if (!m_db.begin()) {
         return false;
     }
-    bool ok = true;
-    for (const KeyRequestEntry& e : entries) {
-        ok = ok && affected(m_db.run(
-                       QStringLiteral("INSERT INTO key_requests (id, at, user_id, device_id, "
-                                      "device_name, client_address, key_id, merchant_id, result) "
-                                      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                       {e.id, e.at, optText(e.userId), text(e.deviceId), text(e.deviceName),
-                        text(e.clientAddress), text(e.keyId), optText(e.merchantId),
-                        text(e.result)})) >= 0;
-    }
-    if (!ok || !m_db.commit()) {
+    if (!m_db.runMany(QStringLiteral("INSERT INTO key_requests (id, at, user_id, device_id, "
+                                     "device_name, client_address, key_id, merchant_id, result) "
+                                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                      rows) ||
+        !m_db.commit()) {
         m_db.rollback();
         return false;
     }
@@ -840,8 +841,13 @@ bool Store::listKeyRequests(const QString& merchantId, const ListFilter& filter,
         });
 }
 
+QString Store::keyRequestIdPrefix(qint64 at)
+{
+    return QStringLiteral("%1").arg(quint64(std::max<qint64>(at, 0)), 16, 16, QLatin1Char('0'));
+}
+
 bool Store::purgeKeyRequests(qint64 before)
 {
-    return affected(m_db.run(QStringLiteral("DELETE FROM key_requests WHERE at < ?"), {before})) >=
-           0;
+    return affected(m_db.run(QStringLiteral("DELETE FROM key_requests WHERE id < ?"),
+                             {keyRequestIdPrefix(before)})) >= 0;
 }

@@ -264,6 +264,9 @@ public:
     bool purgeLoginFailures(qint64 before);
 
     // the key-request log
+    // An entry's id starts with this: its time as 16 hex digits, so ids sort
+    // (and are purged) by time; the rest of the id only keeps them apart.
+    static QString keyRequestIdPrefix(qint64 at);
     bool addKeyRequests(const QList<KeyRequestEntry>& entries);  // one transaction
     bool listKeyRequests(const QString& merchantId, const ListFilter& filter,
                          QList<KeyRequestEntry>* out);
