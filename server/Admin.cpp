@@ -771,11 +771,15 @@ int Admin::apikey(const QStringList& args)
         k.label = label;
         k.createdAt = m_clock.nowMs();
         // The secret is shown here and never again: only its hash is kept.
-        return inserted(
+        // It goes on a line of its own, to be copied whole.
+        const int code = inserted(
             m_store.addApiKey(k), QStringLiteral("API key id clash, try again"),
-            QStringLiteral("API key %1 for %2 (shown once, keep it safe):\n%3")
-                .arg(k.id, m->name, secret),
+            QStringLiteral("API key %1 for %2 (shown once, keep it safe):").arg(k.id, m->name),
             {{"id", k.id}, {"merchant", m->name}, {"label", label}, {"secret", secret}});
+        if (code == 0 && !m_json) {
+            m_out << secret << Qt::endl;
+        }
+        return code;
     }
     if (action == QStringLiteral("revoke") && a.size() == 2) {
         return changed(m_store.revokeApiKey(a.at(1), m_clock.nowMs()),

@@ -235,6 +235,8 @@ private slots:
         const QRegularExpression secretForm(QStringLiteral("vck_[0-9a-f]{64}"));
         const QString secret = secretForm.match(QString::fromUtf8(made.out)).captured();
         QVERIFY2(!secret.isEmpty(), made.out.constData());
+        // On a line of its own, to be copied whole.
+        QVERIFY2(made.out.split('\n').contains(secret.toLatin1()), made.out.constData());
         QCOMPARE(admin({"apikey", "add", "no-such-shop"}).exitCode, 1);
         const QJsonArray keys = adminJson({"apikey", "list", "key-shop"});
         QCOMPARE(keys.size(), 1);
