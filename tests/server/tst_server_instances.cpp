@@ -235,7 +235,15 @@ private slots:
         };
         QTRY_COMPARE_WITH_TIMEOUT(results(), (QStringList{"PERMISSION_DENIED", "OK"}), 5000);
 
-        // A revoke on the command line holds on both at the next call.
+        // Switching the merchant off and a revoke, both on the command line,
+        // hold on both instances at the next call.
+        QCOMPARE(admin({"merchant", "disable", "m"}).exitCode, 0);
+        QCOMPARE(outcome(shopCall(m_a, "GET", "/api/merchant/keys")),
+                 QStringLiteral("MERCHANT_DISABLED"));
+        QCOMPARE(outcome(shopCall(m_b, "GET", "/api/merchant/keys")),
+                 QStringLiteral("MERCHANT_DISABLED"));
+        QCOMPARE(admin({"merchant", "enable", "m"}).exitCode, 0);
+        QCOMPARE(outcome(shopCall(m_b, "GET", "/api/merchant/keys")), QStringLiteral("OK"));
         QCOMPARE(admin({"apikey", "revoke", made.value("id").toString()}).exitCode, 0);
         QCOMPARE(outcome(shopCall(m_a, "GET", "/api/merchant/keys")),
                  QStringLiteral("API_KEY_INVALID"));
