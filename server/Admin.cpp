@@ -90,12 +90,30 @@ QString printable(const QString& text)
 
 QJsonObject merchantJson(const Merchant& m)
 {
-    return {{"id", m.id}, {"name", m.name}};
+    return {{"id", m.id}, {"name", m.name}, {"disabled", m.disabled}};
 }
 
 QString merchantLine(const Merchant& m)
 {
-    return QStringLiteral("%1  %2").arg(m.id, m.name);
+    return QStringLiteral("%1  %2%3")
+        .arg(m.id, m.name, m.disabled ? QStringLiteral("  DISABLED") : QString());
+}
+
+QJsonObject apiKeyJson(const ApiKey& k)
+{
+    return {{"id", k.id},
+            {"merchant", k.merchantName},
+            {"label", k.label},
+            {"createdAt", Service::isoTime(k.createdAt)},
+            {"revokedAt", timeJson(k.revokedAt)}};
+}
+
+QString apiKeyLine(const ApiKey& k)
+{
+    return QStringLiteral("%1  %2  %3  created %4%5")
+        .arg(k.id, k.merchantName, k.label.isEmpty() ? QStringLiteral("-") : k.label,
+             Service::isoTime(k.createdAt),
+             k.revokedAt ? QStringLiteral("  REVOKED ") + timeText(k.revokedAt) : QString());
 }
 
 QJsonObject userJson(const User& u)
@@ -216,6 +234,7 @@ QString Admin::usage()
         "admin commands:\n"
         "  merchant add NAME\n"
         "  merchant list\n"
+        "  merchant disable NAME | merchant enable NAME   (its API keys stop working)\n"
         "  user add USERNAME --role viewer|merchant|admin [--merchant NAME]\n"
         "           [--display-name TEXT] [--expires DATE|never] [--device-limit N]\n"
         "           (password on standard input)\n"
@@ -232,6 +251,9 @@ QString Admin::usage()
         "  device list USERNAME\n"
         "  device unbind USERNAME DEVICEID\n"
         "  device reject USERNAME DEVICEID | device allow USERNAME DEVICEID\n"
+        "  apikey add MERCHANT [--label TEXT]   (prints the secret, once)\n"
+        "  apikey list MERCHANT\n"
+        "  apikey revoke ID\n"
         "DATE: 2025-12-31 (through the end of that day, UTC) or an ISO date-time.\n");
 }
 
@@ -392,6 +414,9 @@ int Admin::run(const QStringList& args)
     if (group == QStringLiteral("device")) {
         return device(rest);
     }
+    if (group == QStringLiteral("apikey")) {
+        return apikey(rest);
+    }
     return showUsage();
 }
 
@@ -409,6 +434,19 @@ int Admin::merchant(const QStringList& a)
         QList<Merchant> list;
         const bool read = m_store.listMerchants(&list);
         return printList(read, list, merchantJson, merchantLine, QStringLiteral("(no merchants)"));
+    }
+    if ((action == QStringLiteral("disable") || action == QStringLiteral("enable")) &&
+        a.size() == 2) {
+        const auto m = findMerchant(a.at(1));
+        if (!m) {
+            return 1;
+        }
+        const bool disable = action == QStringLiteral("disable");
+        return changed(
+            m_store.setMerchantDisabled(m->id, disable),
+            QStringLiteral("no merchant named %1").arg(m->name),
+            QStringLiteral("merchant %1 %2").arg(m->name, disable ? "disabled" : "enabled"),
+            {{"name", m->name}, {"disabled", disable}});
     }
     return showUsage();
 }
@@ -704,4 +742,49 @@ int Admin::device(const QStringList& a)
     return changed(n, QStringLiteral("%1 has no device %2").arg(u->username, a.at(2)),
                    QStringLiteral("device %1 of %2 %3").arg(deviceId, u->username, verb),
                    {{"username", u->username}, {"deviceId", deviceId}, {"status", verb}});
+}
+
+int Admin::apikey(const QStringList& args)
+{
+    QStringList a = args;
+    const QString action = a.value(0);
+    bool hasLabel = false;
+    const QString label = takeOption(a, QStringLiteral("--label"), &hasLabel);
+    if (hasLabel && action != QStringLiteral("add")) {
+        return showUsage();
+    }
+    if ((action == QStringLiteral("add") || action == QStringLiteral("list")) && a.size() == 2) {
+        const auto m = findMerchant(a.at(1));
+        if (!m) {
+            return 1;
+        }
+        if (action == QStringLiteral("list")) {
+            QList<ApiKey> list;
+            const bool read = m_store.listApiKeys(m->id, &list);
+            return printList(read, list, apiKeyJson, apiKeyLine, QStringLiteral("(no API keys)"));
+        }
+        const QString secret = Service::newApiKeySecret();
+        ApiKey k;
+        k.id = newId();
+        k.merchantId = m->id;
+        k.secretHash = Service::hashToken(secret);
+        k.label = label;
+        k.createdAt = m_clock.nowMs();
+        // The secret is shown here and never again: only its hash is kept.
+        // It goes on a line of its own, to be copied whole.
+        const int code = inserted(
+            m_store.addApiKey(k), QStringLiteral("API key id clash, try again"),
+            QStringLiteral("API key %1 for %2 (shown once, keep it safe):").arg(k.id, m->name),
+            {{"id", k.id}, {"merchant", m->name}, {"label", label}, {"secret", secret}});
+        if (code == 0 && !m_json) {
+            m_out << secret << Qt::endl;
+        }
+        return code;
+    }
+    if (action == QStringLiteral("revoke") && a.size() == 2) {
+        return changed(m_store.revokeApiKey(a.at(1), m_clock.nowMs()),
+                       QStringLiteral("no API key %1 in force").arg(a.at(1)),
+                       QStringLiteral("API key %1 revoked").arg(a.at(1)), {{"id", a.at(1)}});
+    }
+    return showUsage();
 }

@@ -13,7 +13,7 @@ class Clock;
 
 // The operator's command set, run against the same database as the server.
 // `args` starts at the command group ("user", "merchant", "grant", "key",
-// "device"). Passwords are read from `input`, never from the arguments.
+// "device", "apikey"). Passwords are read from `input`, never from the arguments.
 class Admin
 {
 public:
@@ -38,6 +38,7 @@ private:
     int grant(const QStringList& a);
     int key(const QStringList& a);
     int device(const QStringList& a);
+    int apikey(const QStringList& a);
 
     // Each reports the outcome and hands back the exit code, so a command can end in one return.
     int showUsage();

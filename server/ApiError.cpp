@@ -36,6 +36,11 @@ const Entry kTable[] = {
     {ErrorCode::InvalidKey,          400, "INVALID_KEY",           "密钥格式无效，应为 32 字节密钥的 Base64 编码"},
     {ErrorCode::InvalidIv,           400, "INVALID_IV",            "初始向量格式无效，应为 16 字节的 Base64 编码"},
     {ErrorCode::InvalidFileSize,     400, "INVALID_FILE_SIZE",     "文件大小无效，应为不小于 0 的整数"},
+    {ErrorCode::ApiKeyInvalid,       401, "API_KEY_INVALID",       "API 密钥无效或已被吊销"},
+    {ErrorCode::MerchantDisabled,    403, "MERCHANT_DISABLED",     "该商家已被停用，请联系管理员"},
+    {ErrorCode::ViewerNotFound,      404, "VIEWER_NOT_FOUND",      "找不到该观众账号"},
+    {ErrorCode::GrantNotFound,       404, "GRANT_NOT_FOUND",       "找不到该授权"},
+    {ErrorCode::UsernameTaken,       409, "USERNAME_TAKEN",        "该用户名已被其他账号使用"},
     {ErrorCode::ServerBusy,          503, "SERVER_BUSY",           "服务器繁忙，请稍后再试"},
     {ErrorCode::ServerError,         500, "SERVER_ERROR",          "服务器内部错误，请稍后再试"},
 };

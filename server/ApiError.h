@@ -32,6 +32,11 @@ enum class ErrorCode
     InvalidKey,
     InvalidIv,
     InvalidFileSize,
+    ApiKeyInvalid,
+    MerchantDisabled,
+    ViewerNotFound,
+    GrantNotFound,
+    UsernameTaken,
     ServerBusy,
     ServerError,
 };

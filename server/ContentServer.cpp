@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QThread>
+#include <QUrlQuery>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -110,12 +111,22 @@ enum class Route
     Me,
     Logout,
     VideoKey,
-    RegisterKey
+    RegisterKey,
+    ListKeys,
+    UpsertViewer,
+    ListViewers,
+    DisableViewer,
+    EnableViewer,
+    ResetDevices,
+    GrantKeys,
+    ListGrants,
+    RevokeGrant,
+    KeyRequests
 };
 
 struct RouteEntry
 {
-    const char* path;
+    const char* path;  // a "*" segment stands for one id
     Route route;
     const char* method;
     bool wantsBody;
@@ -127,7 +138,56 @@ const RouteEntry kRoutes[] = {
     {"/api/auth/logout", Route::Logout, "POST", false},
     {"/api/video/key", Route::VideoKey, "POST", true},
     {"/api/merchant/keys", Route::RegisterKey, "POST", true},
+    {"/api/merchant/keys", Route::ListKeys, "GET", false},
+    {"/api/merchant/viewers", Route::UpsertViewer, "POST", true},
+    {"/api/merchant/viewers", Route::ListViewers, "GET", false},
+    {"/api/merchant/viewers/*/disable", Route::DisableViewer, "POST", false},
+    {"/api/merchant/viewers/*/enable", Route::EnableViewer, "POST", false},
+    {"/api/merchant/viewers/*/devices", Route::ResetDevices, "DELETE", false},
+    {"/api/merchant/grants", Route::GrantKeys, "POST", true},
+    {"/api/merchant/grants", Route::ListGrants, "GET", false},
+    {"/api/merchant/grants/*", Route::RevokeGrant, "DELETE", false},
+    {"/api/merchant/key-requests", Route::KeyRequests, "GET", false},
 };
+
+// Whether `path` has the shape of `pattern`; the segment under "*" goes to *id.
+bool pathMatches(const char* pattern, const QString& path, QString* id)
+{
+    const QStringList want = QString::fromLatin1(pattern).split(u'/');
+    const QStringList have = path.split(u'/');
+    if (want.size() != have.size()) {
+        return false;
+    }
+    for (int i = 0; i < want.size(); ++i) {
+        if (want.at(i) == QStringLiteral("*")) {
+            if (have.at(i).isEmpty()) {
+                return false;
+            }
+            *id = have.at(i);
+        } else if (want.at(i) != have.at(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The URL's query as an object of strings. A repeated name is refused, as a
+// repeated key in a JSON body is: two readers might each take another one.
+bool readQuery(const std::string& target, QJsonObject* out)
+{
+    const auto start = target.find('?');
+    if (start == std::string::npos) {
+        return true;
+    }
+    const QUrlQuery query(QString::fromLatin1(target.substr(start + 1)));
+    for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (out->contains(name)) {
+            return false;
+        }
+        out->insert(name, value);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -171,6 +231,11 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
     connect(&m_housekeeping, &QTimer::timeout, this, [this] { m_service.housekeeping(); });
     m_housekeeping.start(10 * 60 * 1000);
     m_service.housekeeping();
+    // Every lane logs key requests to one queue; this thread, whose own
+    // connection is idle once workers serve the requests, writes it out.
+    m_service.shareKeyLog(&m_keyLog);
+    connect(&m_keyLogFlush, &QTimer::timeout, this, [this] { m_service.flushKeyLog(); });
+    m_keyLogFlush.start(250);
 }
 
 ContentServer::~ContentServer()
@@ -181,6 +246,15 @@ ContentServer::~ContentServer()
     m_hashPool.waitForDone();
     for (ServiceWorker* worker : m_workers) {
         worker->drain();
+    }
+    // The services outlive this object, its queue does not.
+    m_service.flushKeyLog();
+    m_service.shareKeyLog(nullptr);
+    for (ServiceWorker* worker : m_workers) {
+        Service* service = &worker->service();
+        QMetaObject::invokeMethod(
+            worker->context(), [service] { service->shareKeyLog(nullptr); },
+            Qt::BlockingQueuedConnection);
     }
 }
 
@@ -193,6 +267,10 @@ void ContentServer::setWorkers(const std::vector<ServiceWorker*>& workers)
     m_lanes.clear();
     for (ServiceWorker* worker : workers) {
         m_lanes.push_back({&worker->service(), worker->context()});
+        Service* service = &worker->service();
+        QMetaObject::invokeMethod(
+            worker->context(), [this, service] { service->shareKeyLog(&m_keyLog); },
+            Qt::BlockingQueuedConnection);
     }
 }
 
@@ -242,7 +320,6 @@ QString ContentServer::logTime(qint64 ms)
 void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond& respond,
                            Lane lane)
 {
-    Service& service = *lane.service;
     QElapsedTimer timer;
     timer.start();
     const QString method = methodName(request.method);
@@ -254,15 +331,18 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
     };
 
     const RouteEntry* entry = nullptr;
+    bool pathKnown = false;
+    QString id;
     for (const RouteEntry& e : kRoutes) {
-        if (rawPath == QLatin1String(e.path)) {
-            entry = &e;
+        if (pathMatches(e.path, rawPath, &id)) {
+            pathKnown = true;
+            entry = request.method == e.method ? &e : entry;
         }
     }
-    if (!entry) {
+    if (!pathKnown) {
         return answer(Reply::failure(apiError(ErrorCode::NotFound)));
     }
-    if (request.method != entry->method) {
+    if (!entry) {
         return answer(Reply::failure(apiError(ErrorCode::MethodNotAllowed)));
     }
     if (request.body.size() > m_options.front.maxBodyBytes) {
@@ -278,21 +358,94 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
             return answer(bodyProblem(problem));
         }
     }
+    QJsonObject query;
+    if (!readQuery(request.target, &query)) {
+        return answer(bodyProblem(JsonBody::Problem::DuplicateKey));
+    }
+    if (entry->route == Route::UpsertViewer) {
+        return upsertViewer(request, respond, path, lane, body);
+    }
     const QByteArray authorization = QByteArray::fromStdString(request.first("Authorization"));
-    switch (entry->route) {
+    answer(dispatch(*lane.service, int(entry->route), authorization, body, query, id,
+                    clientAddress(request)));
+}
+
+Reply ContentServer::dispatch(Service& service, int route, const QByteArray& authorization,
+                              const QJsonObject& body, const QJsonObject& query, const QString& id,
+                              const QString& client)
+{
+    switch (Route(route)) {
         case Route::Me:
-            return answer(service.me(authorization));
+            return service.me(authorization);
         case Route::Logout:
-            return answer(service.logout(authorization));
+            return service.logout(authorization);
         case Route::VideoKey:
-            return answer(service.videoKey(authorization, body));
+            return service.videoKey(authorization, body, client);
         case Route::RegisterKey:
-            return answer(service.registerKey(authorization, body));
+            return service.registerKey(authorization, body);
+        case Route::ListKeys:
+            return service.listKeys(authorization, query);
+        case Route::ListViewers:
+            return service.listViewers(authorization, query);
+        case Route::DisableViewer:
+        case Route::EnableViewer:
+            return service.setViewerDisabled(authorization, id,
+                                             Route(route) == Route::DisableViewer);
+        case Route::ResetDevices:
+            return service.resetViewerDevices(authorization, id);
+        case Route::GrantKeys:
+            return service.grantKeys(authorization, body);
+        case Route::ListGrants:
+            return service.listGrants(authorization, query);
+        case Route::RevokeGrant:
+            return service.revokeGrant(authorization, id);
+        case Route::KeyRequests:
+            return service.listKeyRequests(authorization, query);
         case Route::Login:
+        case Route::UpsertViewer:
         case Route::None:
             break;
     }
-    answer(Reply::failure(apiError(ErrorCode::ServerError)));
+    return Reply::failure(apiError(ErrorCode::ServerError));
+}
+
+void ContentServer::upsertViewer(const FrontRequest& request, const HttpFront::Respond& respond,
+                                 const QString& path, Lane lane, const QJsonObject& body)
+{
+    auto timer = std::make_shared<QElapsedTimer>();
+    timer->start();
+    const QString method = QStringLiteral("POST");
+    const QByteArray authorization = QByteArray::fromStdString(request.first("Authorization"));
+    auto plan =
+        std::make_shared<Service::ViewerPlan>(lane.service->beginViewerUpsert(authorization, body));
+    if (!plan->immediate && m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
+        plan->immediate = Reply::failure(apiError(ErrorCode::ServerBusy));
+    }
+    if (plan->immediate) {
+        writeLog(method, path, plan->immediate->httpStatus, timer->elapsed());
+        return respond(toFront(*plan->immediate));
+    }
+    // A new account's password is hashed where logins are checked, then the
+    // account is made back on this lane (see login() for why `self` holds).
+    m_pendingLogins.ref();
+    ContentServer* self = this;
+    const PasswordHasher* hasher = &m_hasher;
+    const int nice = m_options.hashNice;
+    m_hashPool.start([self, lane, hasher, plan, authorization, respond, timer, method, path,
+                      nice]() {
+        yieldToRequests(nice);
+        auto hash = std::make_shared<QByteArray>(hasher->hash(plan->password));
+        sodium_memzero(plan->password.data(), plan->password.size());
+        QMetaObject::invokeMethod(
+            lane.context,
+            [self, lane, plan, authorization, hash, respond, timer, method, path]() {
+                self->m_pendingLogins.deref();
+                const Reply reply = lane.service->finishViewerUpsert(authorization, *plan, *hash);
+                self->writeLog(method, path, reply.httpStatus, timer->elapsed());
+                respond(toFront(reply));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void ContentServer::login(const FrontRequest& request, const HttpFront::Respond& respond,

@@ -2,6 +2,7 @@
 
 #include <QAtomicInt>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QObject>
 #include <QThreadPool>
 #include <QTimer>
@@ -12,6 +13,7 @@
 
 #include "ApiError.h"
 #include "HttpFront.h"
+#include "KeyRequestLog.h"
 
 class PasswordHasher;
 class Service;
@@ -71,6 +73,14 @@ private:
     void handle(const FrontRequest& request, const HttpFront::Respond& respond, Lane lane);
     void login(const FrontRequest& request, const HttpFront::Respond& respond, const QString& path,
                Lane lane);
+    // The endpoints that answer at once, on the lane's thread; `route` is a
+    // value of the routing table's enum, `id` the id from the path.
+    static Reply dispatch(Service& service, int route, const QByteArray& authorization,
+                          const QJsonObject& body, const QJsonObject& query, const QString& id,
+                          const QString& client);
+    // A new viewer's password is hashed off the lane, as a login's is.
+    void upsertViewer(const FrontRequest& request, const HttpFront::Respond& respond,
+                      const QString& path, Lane lane, const QJsonObject& body);
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
     QString clientAddress(const FrontRequest& request) const;
 
@@ -83,5 +93,7 @@ private:
     QThreadPool m_hashPool;
     QAtomicInt m_pendingLogins;  // counted on every lane
     QTimer m_housekeeping;
+    QTimer m_keyLogFlush;
+    KeyRequestLog m_keyLog;              // shared by every lane
     std::unique_ptr<HttpFront> m_front;  // its threads call back through queued calls
 };

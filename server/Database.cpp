@@ -23,6 +23,38 @@ struct Migration
     QStringList statements;
 };
 
+// Shops call in with API keys of their own (stored as hashes, like
+// tokens); a merchant can be switched off as a whole; every key request
+// is kept, so a shop can answer "why can't I play this". A key request's id
+// begins with its time, so new rows go to the end of the primary key and old
+// ones are purged through it, with no second index to keep up.
+QStringList apiKeysAndKeyLog()
+{
+    return {
+        R"(ALTER TABLE merchants ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0)",
+        R"(CREATE TABLE api_keys (
+             id TEXT PRIMARY KEY,
+             merchant_id TEXT NOT NULL REFERENCES merchants(id),
+             secret_hash TEXT NOT NULL UNIQUE,
+             label TEXT NOT NULL,
+             created_at BIGINT NOT NULL,
+             revoked_at BIGINT))",
+        R"(CREATE INDEX api_keys_merchant ON api_keys(merchant_id))",
+        R"(CREATE TABLE key_requests (
+             id TEXT PRIMARY KEY,
+             at BIGINT NOT NULL,
+             user_id TEXT,
+             device_id TEXT NOT NULL,
+             device_name TEXT NOT NULL,
+             client_address TEXT NOT NULL,
+             key_id TEXT NOT NULL,
+             merchant_id TEXT,
+             result TEXT NOT NULL))",
+        R"(CREATE INDEX key_requests_merchant ON key_requests(merchant_id, at))",
+        R"(CREATE INDEX grants_merchant ON grants(merchant_id))",
+    };
+}
+
 // Types kept to the common ground of both databases: TEXT, INTEGER, BIGINT.
 // Times are milliseconds since the epoch (UTC); flags are 0/1.
 const QList<Migration>& migrations()
@@ -95,6 +127,7 @@ const QList<Migration>& migrations()
              R"(CREATE INDEX login_failures_attempt ON login_failures(attempt))",
              R"(ALTER TABLE tokens ADD COLUMN session_started BIGINT)",
          }},
+        {3, apiKeysAndKeyLog()},
     };
     return list;
 }
@@ -325,16 +358,38 @@ QSqlQuery* Database::run(const QString& sql, const QVariantList& params)
     return q;
 }
 
+sqlite3* Database::sqliteHandle()
+{
+    if (m_kind != DbConfig::Kind::Sqlite) {
+        return nullptr;
+    }
+    const QVariant v = m_db.driver()->handle();
+    if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0) {
+        return *static_cast<sqlite3* const*>(v.constData());
+    }
+    return nullptr;
+}
+
+sqlite3_stmt* Database::sqliteStatement(sqlite3* handle, const QString& sql)
+{
+    sqlite3_stmt* s = m_sqliteCache.value(sql);
+    if (!s) {
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v3(handle, text.constData(), int(text.size()),
+                               SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+            logSqliteError("prepare", handle);
+            sqlite3_finalize(s);
+            return nullptr;
+        }
+        m_sqliteCache.insert(sql, s);
+    }
+    return s;
+}
+
 bool Database::select(const QString& sql, const QVariantList& params,
                       const std::function<void(const Row&)>& onRow)
 {
-    sqlite3* handle = nullptr;
-    if (m_kind == DbConfig::Kind::Sqlite) {
-        const QVariant v = m_db.driver()->handle();
-        if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0) {
-            handle = *static_cast<sqlite3* const*>(v.constData());
-        }
-    }
+    sqlite3* handle = sqliteHandle();
     if (!handle) {
         QSqlQuery* q = run(sql, params);
         if (!q) {
@@ -347,16 +402,9 @@ bool Database::select(const QString& sql, const QVariantList& params,
         q->finish();
         return true;
     }
-    sqlite3_stmt* s = m_sqliteCache.value(sql);
+    sqlite3_stmt* s = sqliteStatement(handle, sql);
     if (!s) {
-        const QByteArray text = sql.toUtf8();
-        if (sqlite3_prepare_v3(handle, text.constData(), int(text.size()),
-                               SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
-            logSqliteError("prepare", handle);
-            sqlite3_finalize(s);
-            return false;
-        }
-        m_sqliteCache.insert(sql, s);
+        return false;
     }
     bool ok = true;
     for (int i = 0; ok && i < params.size(); ++i) {
@@ -381,6 +429,39 @@ bool Database::select(const QString& sql, const QVariantList& params,
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
     return ok;
+}
+
+bool Database::runMany(const QString& sql, const QList<QVariantList>& rows)
+{
+    sqlite3* handle = sqliteHandle();
+    sqlite3_stmt* s = handle ? sqliteStatement(handle, sql) : nullptr;
+    if (handle && !s) {
+        return false;
+    }
+    for (const QVariantList& params : rows) {
+        if (!s) {
+            QSqlQuery* q = run(sql, params);
+            if (!q) {
+                return false;
+            }
+            q->finish();
+            continue;
+        }
+        bool ok = true;
+        for (int i = 0; ok && i < params.size(); ++i) {
+            ok = bindSqlite(s, i + 1, params.at(i));
+        }
+        ok = ok && sqlite3_step(s) == SQLITE_DONE;
+        if (!ok) {
+            logSqliteError("exec", handle);
+        }
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool Database::begin()

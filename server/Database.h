@@ -8,6 +8,7 @@
 #include <optional>
 
 class QSqlQuery;
+struct sqlite3;
 struct sqlite3_stmt;
 
 struct DbConfig
@@ -80,11 +81,20 @@ public:
     bool select(const QString& sql, const QVariantList& params,
                 const std::function<void(const Row&)>& onRow);
 
+    // Runs one statement once per row of parameters; false at the first
+    // failure (logged like run()). On SQLite it runs on SQLite's own handle,
+    // like select(): for writing many rows in one transaction.
+    bool runMany(const QString& sql, const QList<QVariantList>& rows);
+
     bool begin();
     bool commit();
     void rollback();
 
 private:
+    sqlite3* sqliteHandle();
+    // The statement for `sql`, prepared once on SQLite's handle; null on failure.
+    sqlite3_stmt* sqliteStatement(sqlite3* handle, const QString& sql);
+
     QSqlDatabase m_db;
     QString m_name;
     DbConfig::Kind m_kind = DbConfig::Kind::Sqlite;

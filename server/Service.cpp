@@ -13,6 +13,9 @@
 #include "KeyVault.h"
 #include "PasswordHasher.h"
 #include "SecretBytes.h"
+#include "ServiceSupport.h"
+
+using namespace support;
 
 namespace {
 
@@ -22,58 +25,9 @@ constexpr int kMaxDeviceNameLength = 200;
 constexpr int kMaxTextLength = 1024;
 // Writing last_seen on every key request would turn reads into writes.
 constexpr qint64 kDeviceTouchIntervalMs = 60 * 1000;
+constexpr int kMaxAddressLength = 64;
+constexpr int kMaxLoggedIdLength = 64;
 constexpr qint64 kMaxSafeInteger = 9007199254740991LL;  // 2^53 - 1
-
-void serverLog(const QString& line)
-{
-    std::fprintf(stderr, "%s\n", qPrintable(line));
-}
-
-// Reads an optional string member. Absent: empty, true. Present but not a
-// string: false.
-bool stringField(const QJsonObject& o, const QString& name, QString* out)
-{
-    const QJsonValue v = o.value(name);
-    if (v.isUndefined() || v.isNull()) {
-        out->clear();
-        return true;
-    }
-    if (!v.isString()) {
-        return false;
-    }
-    *out = v.toString();
-    return true;
-}
-
-ApiError wrongType(const QString& field)
-{
-    return apiError(ErrorCode::InvalidRequest, QStringLiteral("字段 %1 的类型不正确").arg(field));
-}
-
-ApiError missing(const QString& field)
-{
-    return apiError(ErrorCode::InvalidRequest, QStringLiteral("缺少字段 %1").arg(field));
-}
-
-ApiError tooLong(const QString& field)
-{
-    return apiError(ErrorCode::InvalidRequest, QStringLiteral("字段 %1 过长").arg(field));
-}
-
-Reply serverError(const char* where)
-{
-    serverLog(QStringLiteral("error: database failure in %1").arg(QLatin1String(where)));
-    return Reply::failure(apiError(ErrorCode::ServerError));
-}
-
-QString bearerToken(const QByteArray& authorization)
-{
-    const QByteArray v = authorization.trimmed();
-    if (v.size() < 8 || qstrnicmp(v.constData(), "bearer ", 7) != 0) {
-        return {};
-    }
-    return QString::fromLatin1(v.mid(7).trimmed());
-}
 
 // Admins play everything and merchants their own catalogue; anyone else
 // needs a grant still in force.
@@ -95,6 +49,39 @@ std::optional<ApiError> playRefusal(const User& user, const ContentKey& key,
             return apiError(ErrorCode::PermissionExpired);
     }
     return std::nullopt;
+}
+
+// A key request's body, read before anything else is known.
+struct KeyRequestBody
+{
+    QString keyId;  // normalised; empty when malformed
+    QString fileId;
+    QString deviceId;  // normalised; empty when malformed
+    QString deviceName;
+    QString rawKeyId;  // as sent (cut short), for the log
+    QString rawDeviceId;
+    std::optional<ApiError> fault;
+};
+
+KeyRequestBody readKeyRequest(const QJsonObject& body)
+{
+    KeyRequestBody r;
+    QString keyIdText;
+    for (const auto& [name, target] : {std::pair{QStringLiteral("keyId"), &keyIdText},
+                                       std::pair{QStringLiteral("fileId"), &r.fileId},
+                                       std::pair{QStringLiteral("deviceName"), &r.deviceName}}) {
+        if (!r.fault && !stringField(body, name, target)) {
+            r.fault = wrongType(name);
+        }
+    }
+    const QJsonValue rawDevice = body.value(QStringLiteral("deviceId"));
+    r.rawDeviceId = rawDevice.isString() ? rawDevice.toString() : QString();
+    r.deviceId = Service::normalizeDeviceId(r.rawDeviceId);
+    r.rawDeviceId = r.rawDeviceId.left(kMaxLoggedIdLength);
+    r.keyId = Service::normalizeKeyId(keyIdText, false);
+    r.rawKeyId = keyIdText.left(kMaxLoggedIdLength);
+    r.deviceName = r.deviceName.left(kMaxDeviceNameLength);
+    return r;
 }
 
 // Base64 text of exactly `size` bytes; empty when absent or anything else.
@@ -141,6 +128,11 @@ Service::Service(Store& store, const KeyVault& vault, const PasswordHasher& hash
     m_dummyHash = m_hasher.hash(random.toBase64());
 }
 
+Service::~Service()
+{
+    flushKeyLog();
+}
+
 QString Service::hashToken(const QString& token)
 {
     const QByteArray text = token.toLatin1();
@@ -181,6 +173,15 @@ QString Service::normalizeKeyId(const QString& raw, bool requireDashes)
 QString Service::isoTime(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+QString Service::newApiKeySecret()
+{
+    QByteArray raw(32, '\0');
+    randombytes_buf(raw.data(), raw.size());
+    const QString secret = QStringLiteral("vck_") + QString::fromLatin1(raw.toHex());
+    sodium_memzero(raw.data(), raw.size());
+    return secret;
 }
 
 std::optional<ApiError> Service::accountState(const User& user) const
@@ -527,35 +528,37 @@ Reply Service::logout(const QByteArray& authorization)
     return Reply::success({});
 }
 
-Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body)
+Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body,
+                        const QString& clientAddress)
 {
+    KeyRequestEntry entry;
+    entry.clientAddress = clientAddress.left(kMaxAddressLength);
+    const Reply reply = judgeKeyRequest(authorization, body, &entry);
+    entry.result = reply.ok() ? QStringLiteral("OK") : reply.code();
+    logKeyRequest(std::move(entry));
+    return reply;
+}
+
+Reply Service::judgeKeyRequest(const QByteArray& authorization, const QJsonObject& body,
+                               KeyRequestEntry* entry)
+{
+    // The body is read before the database so that one statement can fetch
+    // everything; its faults are still told after the token's.
+    const KeyRequestBody request = readKeyRequest(body);
+    entry->deviceId = request.deviceId.isEmpty() ? request.rawDeviceId : request.deviceId;
+    entry->deviceName = request.deviceName;
+    entry->keyId = request.keyId.isEmpty() ? request.rawKeyId : request.keyId;
     const QString token = bearerToken(authorization);
     if (token.isEmpty()) {
         return Reply::failure(apiError(ErrorCode::TokenInvalid));
     }
-    // The body is read before the database so that one statement can fetch
-    // everything; its faults are still told after the token's.
-    QString keyIdText;
-    QString fileId;
-    QString deviceName;
-    std::optional<ApiError> bodyFault;
-    for (const auto& [name, target] : {std::pair{QStringLiteral("keyId"), &keyIdText},
-                                       std::pair{QStringLiteral("fileId"), &fileId},
-                                       std::pair{QStringLiteral("deviceName"), &deviceName}}) {
-        if (!bodyFault && !stringField(body, name, target)) {
-            bodyFault = wrongType(name);
-        }
-    }
-    const QJsonValue rawDevice = body.value(QStringLiteral("deviceId"));
-    const QString deviceId =
-        normalizeDeviceId(rawDevice.isString() ? rawDevice.toString() : QString());
-    const QString keyId = normalizeKeyId(keyIdText, false);
-    const qint64 now = m_clock.nowMs();
-
-    const auto view = m_store.keyRequestView(hashToken(token), deviceId, keyId, now);
+    const auto view =
+        m_store.keyRequestView(hashToken(token), request.deviceId, request.keyId, m_clock.nowMs());
     if (!view) {
         return Reply::failure(apiError(ErrorCode::ServerError));
     }
+    entry->userId = view->user ? view->user->id : QString();
+    entry->merchantId = view->key ? view->key->merchantId : QString();
     if (!view->token || !view->user) {
         return Reply::failure(apiError(ErrorCode::TokenInvalid));
     }
@@ -566,21 +569,20 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
         return Reply::failure(*refused);
     }
     const Session session{*view->user, *view->token};
-    if (bodyFault) {
-        return Reply::failure(*bodyFault);
+    if (request.fault) {
+        return Reply::failure(*request.fault);
     }
-    if (deviceId.isEmpty()) {
+    if (request.deviceId.isEmpty()) {
         return Reply::failure(apiError(ErrorCode::DeviceRequired));
     }
-    if (auto refused = checkTokenDevice(session, deviceId)) {
+    if (auto refused = checkTokenDevice(session, request.deviceId)) {
         return Reply::failure(*refused);
     }
-    if (auto refused = admitDevice(session.user, deviceId, deviceName.left(kMaxDeviceNameLength),
-                                   view->device)) {
+    if (auto refused =
+            admitDevice(session.user, request.deviceId, request.deviceName, view->device)) {
         return Reply::failure(*refused);
     }
-
-    if (keyId.isEmpty() || !view->key) {
+    if (request.keyId.isEmpty() || !view->key) {
         return Reply::failure(apiError(ErrorCode::KeyNotFound));
     }
     const ContentKey& key = *view->key;
@@ -598,10 +600,33 @@ Reply Service::videoKey(const QByteArray& authorization, const QJsonObject& body
     }
     const QString keyText = QString::fromLatin1(plain->toBase64());
     sodium_memzero(plain->data(), plain->size());
-    return Reply::successText({{QLatin1String("keyId"), keyId},
-                               {QLatin1String("fileId"), fileId},
+    return Reply::successText({{QLatin1String("keyId"), request.keyId},
+                               {QLatin1String("fileId"), request.fileId},
                                {QLatin1String("key"), keyText},
                                {QLatin1String("iv"), key.iv}});
+}
+
+void Service::logKeyRequest(KeyRequestEntry entry)
+{
+    QByteArray random(8, '\0');
+    randombytes_buf(random.data(), random.size());
+    entry.at = m_clock.nowMs();
+    entry.id = Store::keyRequestIdPrefix(entry.at) + QString::fromLatin1(random.toHex());
+    m_keyLog->add(std::move(entry));
+}
+
+void Service::flushKeyLog()
+{
+    int dropped = 0;
+    const QList<KeyRequestEntry> entries = m_keyLog->take(&dropped);
+    if (dropped > 0) {
+        serverLog(QStringLiteral("error: %1 key-request log entries dropped").arg(dropped));
+    }
+    // A batch that cannot be written is given up rather than kept growing;
+    // the key requests themselves were answered either way.
+    if (!entries.isEmpty() && !m_store.addKeyRequests(entries)) {
+        serverLog(QStringLiteral("error: %1 key-request log entries lost").arg(entries.size()));
+    }
 }
 
 // An admin names the merchant a key is for, or has one of their own; either
@@ -697,4 +722,6 @@ void Service::housekeeping()
     const qint64 now = m_clock.nowMs();
     m_store.purgeTokens(now);
     m_store.purgeLoginFailures(now - m_options.failureWindowMs);
+    flushKeyLog();
+    m_store.purgeKeyRequests(now - m_options.keyLogRetentionMs);
 }

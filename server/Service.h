@@ -2,10 +2,12 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <optional>
 
 #include "ApiError.h"
+#include "KeyRequestLog.h"
 #include "Store.h"
 
 class Clock;
@@ -20,9 +22,11 @@ struct ServiceOptions
     qint64 sessionLifetimeMs = 90LL * 24 * 3600 * 1000;
     int maxLoginFailures = 10;
     qint64 failureWindowMs = 10LL * 60 * 1000;
+    // Key-request log entries older than this are dropped by housekeeping.
+    qint64 keyLogRetentionMs = 180LL * 24 * 3600 * 1000;
 };
 
-// The rules behind the five endpoints, free of HTTP. Runs on one thread (the
+// The rules behind the endpoints, free of HTTP. Runs on one thread (the
 // one that owns the store); only password hashing may leave it, which is why
 // a login comes in two halves around the hash check.
 class Service
@@ -30,6 +34,7 @@ class Service
 public:
     Service(Store& store, const KeyVault& vault, const PasswordHasher& hasher, const Clock& clock,
             ServiceOptions options);
+    ~Service();  // writes what is left of the key-request log
 
     struct LoginPlan
     {
@@ -50,8 +55,42 @@ public:
 
     Reply me(const QByteArray& authorization);
     Reply logout(const QByteArray& authorization);
-    Reply videoKey(const QByteArray& authorization, const QJsonObject& body);
+    // Every key request, answered or refused, goes to the key-request log.
+    Reply videoKey(const QByteArray& authorization, const QJsonObject& body,
+                   const QString& clientAddress = {});
     Reply registerKey(const QByteArray& authorization, const QJsonObject& body);
+    // Key requests are logged to a queue, written by this call. By default
+    // the queue is this service's own; a server shares one among all of its
+    // services and has one of them write it out now and then.
+    // Null: back to its own.
+    void shareKeyLog(KeyRequestLog* log) { m_keyLog = log ? log : &m_ownKeyLog; }
+    void flushKeyLog();
+
+    // The shop API: a merchant's own server calls with one of the merchant's
+    // API keys. `query` holds the URL's query parameters, as strings.
+    struct ViewerPlan
+    {
+        std::optional<Reply> immediate;  // set when no new password needs hashing
+        QJsonObject body;
+        QByteArray password;
+    };
+    // Creating a viewer hashes its password, which must not hold up this
+    // thread: the first half says whether a hash is needed, the second makes
+    // the account with it.
+    ViewerPlan beginViewerUpsert(const QByteArray& authorization, const QJsonObject& body);
+    Reply finishViewerUpsert(const QByteArray& authorization, const ViewerPlan& plan,
+                             const QByteArray& passwordHash);
+    // Both halves in one call, for callers that may block.
+    Reply upsertViewer(const QByteArray& authorization, const QJsonObject& body);
+    Reply listViewers(const QByteArray& authorization, const QJsonObject& query);
+    Reply setViewerDisabled(const QByteArray& authorization, const QString& viewerId,
+                            bool disabled);
+    Reply resetViewerDevices(const QByteArray& authorization, const QString& viewerId);
+    Reply grantKeys(const QByteArray& authorization, const QJsonObject& body);
+    Reply revokeGrant(const QByteArray& authorization, const QString& grantId);
+    Reply listGrants(const QByteArray& authorization, const QJsonObject& query);
+    Reply listKeys(const QByteArray& authorization, const QJsonObject& query);
+    Reply listKeyRequests(const QByteArray& authorization, const QJsonObject& query);
 
     // Drops expired tokens and old throttling records.
     void housekeeping();
@@ -62,6 +101,9 @@ public:
     // Dashed or undashed UUID text to the lower-case dashed form; empty when malformed.
     static QString normalizeKeyId(const QString& raw, bool requireDashes);
     static QString isoTime(qint64 ms);
+    // A new API key's secret: 256 random bits, with a prefix that tells it
+    // from a login token at a glance. Stored only as hashToken() of it.
+    static QString newApiKeySecret();
 
 private:
     struct Session
@@ -87,6 +129,17 @@ private:
     // The merchant a key registered by an admin belongs to, into *merchantId
     // (which starts as the admin's own); a refusal when there is none.
     std::optional<Reply> chooseKeyMerchant(const QJsonObject& body, QString* merchantId);
+    // Decides a key request and notes in *entry what the log keeps of it.
+    Reply judgeKeyRequest(const QByteArray& authorization, const QJsonObject& body,
+                          KeyRequestEntry* entry);
+    void logKeyRequest(KeyRequestEntry entry);
+    // The merchant whose API key this is, into *merchantId; a refusal for a
+    // missing, unknown or revoked key and for a disabled merchant. Read anew
+    // on every call: a revoke holds at once, on every instance.
+    std::optional<ApiError> authenticateMerchant(const QByteArray& authorization,
+                                                 QString* merchantId);
+    // The existing account named in `body`, brought to the settings it asks for.
+    Reply updateViewer(const QString& merchantId, const User& user, const QJsonObject& body);
 
     Store& m_store;
     const KeyVault& m_vault;
@@ -94,4 +147,6 @@ private:
     const Clock& m_clock;
     ServiceOptions m_options;
     QByteArray m_dummyHash;
+    KeyRequestLog m_ownKeyLog;
+    KeyRequestLog* m_keyLog = &m_ownKeyLog;
 };

@@ -1,6 +1,7 @@
 #include "Store.h"
 
 #include <QSqlQuery>
+#include <algorithm>
 
 namespace {
 
@@ -108,9 +109,12 @@ User readUser(const QSqlQuery* q)
     return u;
 }
 
+const QString kMerchantColumns = QStringLiteral("id, name, created_at, disabled FROM merchants ");
+
 Merchant readMerchant(const QSqlQuery* q)
 {
-    return {q->value(0).toString(), q->value(1).toString(), q->value(2).toLongLong()};
+    return {q->value(0).toString(), q->value(1).toString(), q->value(2).toLongLong(),
+            q->value(3).toInt() != 0};
 }
 
 Device readDevice(const QSqlQuery* q)
@@ -147,6 +151,59 @@ ContentKey readKey(const QSqlQuery* q)
     return k;
 }
 
+const QString kGrantColumns = QStringLiteral(
+    "g.id, g.user_id, u.username, g.merchant_id, m.name, g.key_id, g.ends_at, g.created_at "
+    "FROM grants g JOIN users u ON u.id = g.user_id JOIN merchants m ON m.id = g.merchant_id ");
+
+Grant readGrant(const QSqlQuery* q)
+{
+    Grant g;
+    g.id = q->value(0).toString();
+    g.userId = q->value(1).toString();
+    g.username = q->value(2).toString();
+    g.merchantId = q->value(3).toString();
+    g.merchantName = q->value(4).toString();
+    g.keyId = q->value(5).toString();
+    g.endsAt = readOptInt64(q, 6);
+    g.createdAt = q->value(7).toLongLong();
+    return g;
+}
+
+const QString kApiKeyColumns = QStringLiteral(
+    "a.id, a.merchant_id, m.name, a.secret_hash, a.label, a.created_at, a.revoked_at, m.disabled "
+    "FROM api_keys a JOIN merchants m ON m.id = a.merchant_id ");
+
+ApiKey readApiKey(const QSqlQuery* q)
+{
+    ApiKey k;
+    k.id = q->value(0).toString();
+    k.merchantId = q->value(1).toString();
+    k.merchantName = q->value(2).toString();
+    k.secretHash = q->value(3).toString();
+    k.label = q->value(4).toString();
+    k.createdAt = q->value(5).toLongLong();
+    k.revokedAt = readOptInt64(q, 6);
+    k.merchantDisabled = q->value(7).toInt() != 0;
+    return k;
+}
+
+// Open ends of a time filter, far beyond any stored time. Bound as numbers:
+// PostgreSQL cannot type a parameter that is only ever compared with NULL.
+constexpr qint64 kTimeFloor = -(qint64(1) << 62);
+constexpr qint64 kTimeCeiling = qint64(1) << 62;
+
+// The filter's parameters in the order of the "(? = '' OR col = ?)" clauses
+// below: an empty value lets every row through.
+QVariantList filterParams(const ListFilter& f)
+{
+    return {text(f.userId), text(f.userId), text(f.keyId), text(f.keyId)};
+}
+
+QVariantList pageParams(const ListFilter& f)
+{
+    return {f.limit, f.offset};
+}
+
 }  // namespace
 
 Store::Insert Store::addMerchant(const Merchant& m)
@@ -159,7 +216,7 @@ Store::Insert Store::addMerchant(const Merchant& m)
 std::optional<Merchant> Store::merchantByName(const QString& name, bool* failed)
 {
     return one<Merchant>(
-        m_db.run(QStringLiteral("SELECT id, name, created_at FROM merchants WHERE name = ?"),
+        m_db.run(QStringLiteral("SELECT ") + kMerchantColumns + QStringLiteral("WHERE name = ?"),
                  {name}),
         failed, readMerchant);
 }
@@ -167,14 +224,22 @@ std::optional<Merchant> Store::merchantByName(const QString& name, bool* failed)
 std::optional<Merchant> Store::merchantById(const QString& id, bool* failed)
 {
     return one<Merchant>(
-        m_db.run(QStringLiteral("SELECT id, name, created_at FROM merchants WHERE id = ?"), {id}),
+        m_db.run(QStringLiteral("SELECT ") + kMerchantColumns + QStringLiteral("WHERE id = ?"),
+                 {id}),
         failed, readMerchant);
 }
 
 bool Store::listMerchants(QList<Merchant>* out)
 {
-    return all(m_db.run(QStringLiteral("SELECT id, name, created_at FROM merchants ORDER BY name")),
-               out, readMerchant);
+    return all(
+        m_db.run(QStringLiteral("SELECT ") + kMerchantColumns + QStringLiteral("ORDER BY name")),
+        out, readMerchant);
+}
+
+int Store::setMerchantDisabled(const QString& id, bool disabled)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE merchants SET disabled = ? WHERE id = ?"),
+                             {disabled ? 1 : 0, id}));
 }
 
 Store::Insert Store::addUser(const User& u)
@@ -395,28 +460,15 @@ int Store::deleteGrant(const QString& grantId)
 
 bool Store::listGrants(const QString& userId, QList<Grant>* out)
 {
-    const QString base = QStringLiteral(
-        "SELECT g.id, g.user_id, u.username, g.merchant_id, m.name, g.key_id, g.ends_at, "
-        "g.created_at FROM grants g JOIN users u ON u.id = g.user_id "
-        "JOIN merchants m ON m.id = g.merchant_id ");
-    auto read = [](const QSqlQuery* q) {
-        Grant g;
-        g.id = q->value(0).toString();
-        g.userId = q->value(1).toString();
-        g.username = q->value(2).toString();
-        g.merchantId = q->value(3).toString();
-        g.merchantName = q->value(4).toString();
-        g.keyId = q->value(5).toString();
-        g.endsAt = readOptInt64(q, 6);
-        g.createdAt = q->value(7).toLongLong();
-        return g;
-    };
     if (userId.isEmpty()) {
-        return all(m_db.run(base + QStringLiteral("ORDER BY u.username, g.created_at")), out, read);
+        return all(m_db.run(QStringLiteral("SELECT ") + kGrantColumns +
+                            QStringLiteral("ORDER BY u.username, g.created_at")),
+                   out, readGrant);
     }
-    return all(
-        m_db.run(base + QStringLiteral("WHERE g.user_id = ? ORDER BY g.created_at"), {userId}), out,
-        read);
+    return all(m_db.run(QStringLiteral("SELECT ") + kGrantColumns +
+                            QStringLiteral("WHERE g.user_id = ? ORDER BY g.created_at"),
+                        {userId}),
+               out, readGrant);
 }
 
 bool Store::grantEndsFor(const QString& userId, const QString& keyId, const QString& merchantId,
@@ -596,4 +648,206 @@ bool Store::purgeLoginFailures(qint64 before)
 {
     return affected(
                m_db.run(QStringLiteral("DELETE FROM login_failures WHERE at < ?"), {before})) >= 0;
+}
+
+Store::Insert Store::addApiKey(const ApiKey& k)
+{
+    return inserted(m_db.run(
+        QStringLiteral("INSERT INTO api_keys (id, merchant_id, secret_hash, label, created_at) "
+                       "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+        {k.id, k.merchantId, k.secretHash, text(k.label), k.createdAt}));
+}
+
+std::optional<ApiKey> Store::apiKeyByHash(const QString& secretHash, bool* failed)
+{
+    return one<ApiKey>(m_db.run(QStringLiteral("SELECT ") + kApiKeyColumns +
+                                    QStringLiteral("WHERE a.secret_hash = ?"),
+                                {secretHash}),
+                       failed, readApiKey);
+}
+
+bool Store::listApiKeys(const QString& merchantId, QList<ApiKey>* out)
+{
+    return all(m_db.run(QStringLiteral("SELECT ") + kApiKeyColumns +
+                            QStringLiteral("WHERE a.merchant_id = ? ORDER BY a.created_at, a.id"),
+                        {merchantId}),
+               out, readApiKey);
+}
+
+int Store::revokeApiKey(const QString& id, qint64 at)
+{
+    return affected(m_db.run(QStringLiteral("UPDATE api_keys SET revoked_at = ? "
+                                            "WHERE id = ? AND revoked_at IS NULL"),
+                             {at, id}));
+}
+
+std::optional<User> Store::merchantViewer(const QString& merchantId, const QString& userId,
+                                          bool* failed)
+{
+    return one<User>(
+        m_db.run(QStringLiteral("SELECT ") + kUserColumns +
+                     QStringLiteral("WHERE u.id = ? AND u.role = 'viewer' AND (u.merchant_id = ? "
+                                    "OR EXISTS (SELECT 1 FROM grants g WHERE g.user_id = u.id "
+                                    "AND g.merchant_id = ?))"),
+                 {userId, merchantId, merchantId}),
+        failed, readUser);
+}
+
+bool Store::listMerchantViewers(const QString& merchantId, const ListFilter& page, QList<User>* out)
+{
+    return all(
+        m_db.run(QStringLiteral("SELECT ") + kUserColumns +
+                     QStringLiteral("WHERE u.role = 'viewer' AND (u.merchant_id = ? OR EXISTS "
+                                    "(SELECT 1 FROM grants g WHERE g.user_id = u.id AND "
+                                    "g.merchant_id = ?)) ORDER BY u.username LIMIT ? OFFSET ?"),
+                 QVariantList{merchantId, merchantId} + pageParams(page)),
+        out, readUser);
+}
+
+int Store::resetDevices(const QString& userId)
+{
+    if (!m_db.begin()) {
+        return -1;
+    }
+    const int removed = affected(m_db.run(
+        QStringLiteral("DELETE FROM devices WHERE user_id = ? AND status = 'active'"), {userId}));
+    if (removed < 0 || !deleteTokensOfUser(userId) || !m_db.commit()) {
+        m_db.rollback();
+        return -1;
+    }
+    return removed;
+}
+
+bool Store::listKeysPage(const QString& merchantId, const ListFilter& page, QList<ContentKey>* out)
+{
+    return all(m_db.run(QStringLiteral("SELECT ") + kKeyColumns +
+                            QStringLiteral("WHERE k.merchant_id = ? ORDER BY k.created_at, "
+                                           "k.key_id LIMIT ? OFFSET ?"),
+                        QVariantList{merchantId} + pageParams(page)),
+               out, readKey);
+}
+
+bool Store::setGrants(const QList<Grant>& wanted, QList<Grant>* out)
+{
+    out->clear();
+    if (wanted.isEmpty() || !m_db.begin()) {
+        return wanted.isEmpty();
+    }
+    // The idle update takes the viewer's row lock (the whole database on
+    // SQLite): a second call for the same viewer waits, then finds this one's grants.
+    bool ok = affected(m_db.run(QStringLiteral("UPDATE users SET device_limit = device_limit "
+                                               "WHERE id = ?"),
+                                {wanted.first().userId})) >= 0;
+    const QString match =
+        QStringLiteral("user_id = ? AND merchant_id = ? AND COALESCE(key_id, '') = ?");
+    for (const Grant& g : wanted) {
+        if (!ok) {
+            break;
+        }
+        const QVariantList key{g.userId, g.merchantId, text(g.keyId)};
+        const int updated =
+            affected(m_db.run(QStringLiteral("UPDATE grants SET ends_at = ? WHERE ") + match,
+                              QVariantList{optInt64(g.endsAt)} + key));
+        ok = updated > 0 || (updated == 0 && addGrant(g));
+        QList<Grant> now;
+        ok = ok && all(m_db.run(QStringLiteral("SELECT ") + kGrantColumns +
+                                    QStringLiteral("WHERE g.user_id = ? AND g.merchant_id = ? AND "
+                                                   "COALESCE(g.key_id, '') = ? "
+                                                   "ORDER BY g.created_at, g.id"),
+                                key),
+                       &now, readGrant);
+        ok = ok && !now.isEmpty();
+        if (ok) {
+            out->append(now.first());
+        }
+    }
+    if (!ok || !m_db.commit()) {
+        m_db.rollback();
+        out->clear();
+        return false;
+    }
+    return true;
+}
+
+int Store::deleteMerchantGrant(const QString& merchantId, const QString& grantId)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM grants WHERE id = ? AND merchant_id = ?"),
+                             {grantId, merchantId}));
+}
+
+bool Store::listMerchantGrants(const QString& merchantId, const ListFilter& filter,
+                               QList<Grant>* out)
+{
+    return all(m_db.run(QStringLiteral("SELECT ") + kGrantColumns +
+                            QStringLiteral("WHERE g.merchant_id = ? AND (? = '' OR g.user_id = ?) "
+                                           "AND (? = '' OR g.key_id = ?) "
+                                           "ORDER BY g.created_at, g.id LIMIT ? OFFSET ?"),
+                        QVariantList{merchantId} + filterParams(filter) + pageParams(filter)),
+               out, readGrant);
+}
+
+bool Store::addKeyRequests(const QList<KeyRequestEntry>& entries)
+{
+    if (entries.isEmpty()) {
+        return true;
+    }
+    QList<QVariantList> rows;
+    rows.reserve(entries.size());
+    for (const KeyRequestEntry& e : entries) {
+        rows.append({e.id, e.at, optText(e.userId), text(e.deviceId), text(e.deviceName),
+                     text(e.clientAddress), text(e.keyId), optText(e.merchantId), text(e.result)});
+    }
+    if (!m_db.begin()) {
+        return false;
+    }
+    if (!m_db.runMany(QStringLiteral("INSERT INTO key_requests (id, at, user_id, device_id, "
+                                     "device_name, client_address, key_id, merchant_id, result) "
+                                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                      rows) ||
+        !m_db.commit()) {
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
+
+bool Store::listKeyRequests(const QString& merchantId, const ListFilter& filter,
+                            QList<KeyRequestEntry>* out)
+{
+    return all(
+        m_db.run(
+            QStringLiteral("SELECT r.id, r.at, r.user_id, u.username, r.device_id, "
+                           "r.device_name, r.client_address, r.key_id, r.merchant_id, "
+                           "r.result FROM key_requests r LEFT JOIN users u ON u.id = r.user_id "
+                           "WHERE r.merchant_id = ? AND (? = '' OR r.user_id = ?) "
+                           "AND (? = '' OR r.key_id = ?) AND r.at >= ? AND r.at < ? "
+                           "ORDER BY r.at DESC, r.id LIMIT ? OFFSET ?"),
+            QVariantList{merchantId} + filterParams(filter) +
+                QVariantList{filter.from.value_or(kTimeFloor), filter.to.value_or(kTimeCeiling)} +
+                pageParams(filter)),
+        out, [](const QSqlQuery* q) {
+            KeyRequestEntry e;
+            e.id = q->value(0).toString();
+            e.at = q->value(1).toLongLong();
+            e.userId = q->value(2).toString();
+            e.username = q->value(3).toString();
+            e.deviceId = q->value(4).toString();
+            e.deviceName = q->value(5).toString();
+            e.clientAddress = q->value(6).toString();
+            e.keyId = q->value(7).toString();
+            e.merchantId = q->value(8).toString();
+            e.result = q->value(9).toString();
+            return e;
+        });
+}
+
+QString Store::keyRequestIdPrefix(qint64 at)
+{
+    return QStringLiteral("%1").arg(quint64(std::max<qint64>(at, 0)), 16, 16, QLatin1Char('0'));
+}
+
+bool Store::purgeKeyRequests(qint64 before)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM key_requests WHERE id < ?"),
+                             {keyRequestIdPrefix(before)})) >= 0;
 }

@@ -12,6 +12,48 @@ struct Merchant
     QString id;
     QString name;
     qint64 createdAt = 0;
+    bool disabled = false;
+};
+
+// A shop's credential for server-to-server calls. Only the hash of its secret
+// is kept; the secret is shown once, when the key is made.
+struct ApiKey
+{
+    QString id;
+    QString merchantId;
+    QString merchantName;  // filled by the lookups, not stored
+    QString secretHash;
+    QString label;
+    qint64 createdAt = 0;
+    std::optional<qint64> revokedAt;
+    bool merchantDisabled = false;  // filled by apiKeyByHash
+};
+
+// One key request as the log keeps it, whatever its outcome.
+struct KeyRequestEntry
+{
+    QString id;
+    qint64 at = 0;
+    QString userId;    // empty when the token named nobody
+    QString username;  // filled by listKeyRequests
+    QString deviceId;
+    QString deviceName;
+    QString clientAddress;
+    QString keyId;
+    QString merchantId;  // the key's merchant; empty when no such key
+    QString result;      // "OK" or the refusal's code
+};
+
+// Which rows of a merchant's listing to read: a page, and the filters the
+// listing knows (empty: no filter).
+struct ListFilter
+{
+    int limit = 100;
+    int offset = 0;
+    QString userId;
+    QString keyId;
+    std::optional<qint64> from;  // inclusive
+    std::optional<qint64> to;    // exclusive
 };
 
 struct User
@@ -124,12 +166,26 @@ public:
     std::optional<Merchant> merchantByName(const QString& name, bool* failed);
     std::optional<Merchant> merchantById(const QString& id, bool* failed);
     bool listMerchants(QList<Merchant>* out);
+    int setMerchantDisabled(const QString& id, bool disabled);
+
+    // API keys
+    Insert addApiKey(const ApiKey& k);
+    // With the merchant's state, so one statement decides a call.
+    std::optional<ApiKey> apiKeyByHash(const QString& secretHash, bool* failed);
+    bool listApiKeys(const QString& merchantId, QList<ApiKey>* out);
+    // Only a key still in force is revoked: 0 for an unknown or revoked one.
+    int revokeApiKey(const QString& id, qint64 at);
 
     // users
     Insert addUser(const User& u);
     std::optional<User> userByName(const QString& username, bool* failed);
     std::optional<User> userById(const QString& id, bool* failed);
     bool listUsers(QList<User>* out);
+    // A viewer is a merchant's when the merchant made the account or has
+    // granted it something; only then may the merchant see or change it.
+    std::optional<User> merchantViewer(const QString& merchantId, const QString& userId,
+                                       bool* failed);
+    bool listMerchantViewers(const QString& merchantId, const ListFilter& page, QList<User>* out);
     // Disabling also deletes the user's tokens, so enabling again revives none.
     bool setUserDisabled(const QString& userId, bool disabled);
     bool setPasswordHash(const QString& userId, const QByteArray& hash);
@@ -150,17 +206,31 @@ public:
     int setDeviceRejected(const QString& userId, const QString& deviceId, bool rejected);
     int deleteDevice(const QString& userId, const QString& deviceId);
     bool listDevices(const QString& userId, QList<Device>* out);
+    // Forgets the user's active devices (rejected ones stay rejected) and
+    // ends every session, so none of them comes back on its own. The number
+    // of devices forgotten, -1 on failure.
+    int resetDevices(const QString& userId);
 
     // content keys
     Insert addKey(const ContentKey& k);
     std::optional<ContentKey> keyById(const QString& keyId, bool* failed);
     bool listKeys(const QString& merchantId, QList<ContentKey>* out);  // empty id: all
     int setKeyRevoked(const QString& keyId, bool revoked);
+    bool listKeysPage(const QString& merchantId, const ListFilter& page, QList<ContentKey>* out);
 
     // grants
     bool addGrant(const Grant& g);
     int deleteGrant(const QString& grantId);
     bool listGrants(const QString& userId, QList<Grant>* out);  // empty id: all
+    // One grant per viewer, merchant and key (empty key: all of them): an
+    // existing one gets the new end, a missing one is added as given. All for
+    // one viewer, in one transaction locked on the viewer's row, so the same
+    // grant made on two instances at once is still one. *out gets the grants
+    // as they now stand, in the order asked.
+    bool setGrants(const QList<Grant>& wanted, QList<Grant>* out);
+    // Only the merchant's own grant; the number of rows removed.
+    int deleteMerchantGrant(const QString& merchantId, const QString& grantId);
+    bool listMerchantGrants(const QString& merchantId, const ListFilter& filter, QList<Grant>* out);
     // End dates of every grant that covers `keyId` for this user; an empty
     // optional in the list is a grant without an end.
     bool grantEndsFor(const QString& userId, const QString& keyId, const QString& merchantId,
@@ -192,6 +262,15 @@ public:
     std::optional<int> loginFailuresSince(const QString& subject, qint64 since);
     bool clearLoginFailures(const QString& subject);
     bool purgeLoginFailures(qint64 before);
+
+    // the key-request log
+    // An entry's id starts with this: its time as 16 hex digits, so ids sort
+    // (and are purged) by time; the rest of the id only keeps them apart.
+    static QString keyRequestIdPrefix(qint64 at);
+    bool addKeyRequests(const QList<KeyRequestEntry>& entries);  // one transaction
+    bool listKeyRequests(const QString& merchantId, const ListFilter& filter,
+                         QList<KeyRequestEntry>* out);
+    bool purgeKeyRequests(qint64 before);
 
 private:
     Database& m_db;

@@ -36,11 +36,11 @@ bool ServerHarness::start(QString* error)
         // runs every migration; later ones only empty the tables (much faster).
         static bool built = false;
         QSqlQuery q(db->handle());
-        const bool ok =
-            built ? q.exec(QStringLiteral("TRUNCATE merchants, users, devices, content_keys, "
-                                          "grants, tokens, login_failures CASCADE"))
-                  : q.exec(QStringLiteral("DROP SCHEMA IF EXISTS public CASCADE")) &&
-                        q.exec(QStringLiteral("CREATE SCHEMA public"));
+        const bool ok = built ? q.exec(QStringLiteral(
+                                    "TRUNCATE merchants, users, devices, content_keys, api_keys, "
+                                    "grants, tokens, login_failures, key_requests CASCADE"))
+                              : q.exec(QStringLiteral("DROP SCHEMA IF EXISTS public CASCADE")) &&
+                                    q.exec(QStringLiteral("CREATE SCHEMA public"));
         if (!ok) {
             *error = q.lastError().text();
             return false;
@@ -112,6 +112,17 @@ void ServerHarness::addGrant(const QString& userId, const QString& merchantId, c
     g.endsAt = endsAt;
     g.createdAt = clock.nowMs();
     store->addGrant(g);
+}
+
+QString ServerHarness::addApiKey(const QString& merchantId)
+{
+    ApiKey k;
+    k.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    k.merchantId = merchantId;
+    const QString secret = Service::newApiKeySecret();
+    k.secretHash = Service::hashToken(secret);
+    k.createdAt = clock.nowMs();
+    return store->addApiKey(k) == Store::Insert::Done ? secret : QString();
 }
 
 int ServerHarness::count(const QString& table)

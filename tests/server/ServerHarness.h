@@ -69,6 +69,8 @@ public:
                 const QByteArray& iv);
     void addGrant(const QString& userId, const QString& merchantId, const QString& keyId,
                   std::optional<qint64> endsAt);
+    // A new API key of the merchant; returns its secret.
+    QString addApiKey(const QString& merchantId);
     int count(const QString& table);
 
     // HTTP

@@ -1,5 +1,6 @@
 // The veilcast-server program as an operator meets it: admin commands on the
 // database of a running server, the listen policy, TLS, restarts, and the log.
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -224,6 +225,51 @@ private slots:
                                          QFileDevice::ReadOther | QFileDevice::WriteOther)) == 0,
                      name);
         }
+    }
+
+    void apiKeysFromTheCommandLine()
+    {
+        QCOMPARE(admin({"merchant", "add", "key-shop"}).exitCode, 0);
+        const Run made = admin({"apikey", "add", "key-shop", "--label", "web shop"});
+        QCOMPARE(made.exitCode, 0);
+        const QRegularExpression secretForm(QStringLiteral("vck_[0-9a-f]{64}"));
+        const QString secret = secretForm.match(QString::fromUtf8(made.out)).captured();
+        QVERIFY2(!secret.isEmpty(), made.out.constData());
+        // On a line of its own, to be copied whole.
+        QVERIFY2(made.out.split('\n').contains(secret.toLatin1()), made.out.constData());
+        QCOMPARE(admin({"apikey", "add", "no-such-shop"}).exitCode, 1);
+        const QJsonArray keys = adminJson({"apikey", "list", "key-shop"});
+        QCOMPARE(keys.size(), 1);
+        QCOMPARE(keys.at(0).toObject().value("label").toString(), QStringLiteral("web shop"));
+        const QString id = keys.at(0).toObject().value("id").toString();
+        // Shown once: neither the secret nor its hash is listed again.
+        const Run listed = admin({"apikey", "list", "key-shop"});
+        QVERIFY(listed.out.contains(id.toUtf8()) && !listed.out.contains("vck_"));
+        QVERIFY(!listed.out.contains(QByteArray::fromStdString(
+            QCryptographicHash::hash(secret.toLatin1(), QCryptographicHash::Sha256)
+                .toHex()
+                .toStdString())));
+
+        QCOMPARE(startServer({}), QString());
+        auto outcome = [&](const QString& key) {
+            const QJsonObject a = call("/api/merchant/keys", {}, key, true);
+            return a.value("success").toBool() ? QStringLiteral("OK") : a.value("code").toString();
+        };
+        QCOMPARE(outcome(secret), QStringLiteral("OK"));
+        QCOMPARE(admin({"merchant", "disable", "key-shop"}).exitCode, 0);
+        QVERIFY(admin({"merchant", "list"}).out.contains("key-shop  DISABLED"));
+        QCOMPARE(outcome(secret), QStringLiteral("MERCHANT_DISABLED"));
+        QCOMPARE(admin({"merchant", "enable", "key-shop"}).exitCode, 0);
+        QCOMPARE(outcome(secret), QStringLiteral("OK"));
+        QCOMPARE(admin({"apikey", "revoke", id}).exitCode, 0);
+        QCOMPARE(outcome(secret), QStringLiteral("API_KEY_INVALID"));
+        QCOMPARE(admin({"apikey", "revoke", id}).exitCode, 1);  // no longer in force
+        QCOMPARE(admin({"apikey", "revoke", "no-such-id"}).exitCode, 1);
+        QVERIFY(!adminJson({"apikey", "list", "key-shop"})
+                     .at(0)
+                     .toObject()
+                     .value("revokedAt")
+                     .isNull());
     }
 
     void adminListingsShowControlCharactersEscaped()

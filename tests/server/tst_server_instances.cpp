@@ -38,12 +38,19 @@ private:
     QNetworkReply* send(const ServerProcess& to, const QString& path, const QJsonObject& body,
                         const QString& token = {}, bool get = false)
     {
+        return sendVerb(to, get ? "GET" : "POST", path, body, token);
+    }
+
+    QNetworkReply* sendVerb(const ServerProcess& to, const QByteArray& verb, const QString& path,
+                            const QJsonObject& body = {}, const QString& token = {})
+    {
         QNetworkRequest r(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(to.port()).arg(path)));
         r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         if (!token.isEmpty()) {
             r.setRawHeader("Authorization", "Bearer " + token.toLatin1());
         }
-        return get ? m_net.get(r) : m_net.post(r, QJsonDocument(body).toJson());
+        const QByteArray payload = verb == "POST" ? QJsonDocument(body).toJson() : QByteArray();
+        return m_net.sendCustomRequest(r, verb, payload);
     }
 
     static QJsonObject answer(QNetworkReply* reply)
@@ -163,6 +170,85 @@ private slots:
                 QJsonDocument::fromJson(admin({"--json", "device", "list", user}).out).array();
             QCOMPARE(devices.size(), 1);
         }
+    }
+
+    void shopCallsHoldOnBoth()
+    {
+        const QJsonObject made =
+            QJsonDocument::fromJson(admin({"--json", "apikey", "add", "m"}).out).object();
+        const QString shop = made.value("secret").toString();
+        QVERIFY(!shop.isEmpty());
+        auto shopCall = [&](const ServerProcess& at, const QByteArray& verb, const QString& path,
+                            const QJsonObject& body = {}) {
+            return answer(sendVerb(at, verb, path, body, shop));
+        };
+        const QJsonObject viewer =
+            shopCall(m_a, "POST", "/api/merchant/viewers",
+                     {{"username", "shopper"}, {"password", "shopper-password"}});
+        const QString viewerId = viewer.value("data").toObject().value("id").toString();
+        QVERIFY2(!viewerId.isEmpty(), qPrintable(outcome(viewer)));
+
+        // The same grant on both at once is still one grant (rounds on fresh
+        // viewers, as the two must meet on a grant neither has made yet).
+        for (int round = 0; round < 8; ++round) {
+            const QString name =
+                round == 0 ? QStringLiteral("shopper") : QStringLiteral("shopper%1").arg(round);
+            const QString id =
+                round == 0 ? viewerId
+                           : shopCall(m_a, "POST", "/api/merchant/viewers",
+                                      {{"username", name}, {"password", "shopper-password"}})
+                                 .value("data")
+                                 .toObject()
+                                 .value("id")
+                                 .toString();
+            const QJsonObject grant{{"viewerId", id}, {"keyIds", QJsonArray{kKeyId}}};
+            QNetworkReply* onA = sendVerb(m_a, "POST", "/api/merchant/grants", grant, shop);
+            QNetworkReply* onB = sendVerb(m_b, "POST", "/api/merchant/grants", grant, shop);
+            const QJsonObject fromA = answer(onA);
+            const QJsonObject fromB = answer(onB);
+            QCOMPARE(outcome(fromA), QStringLiteral("OK"));
+            QCOMPARE(fromA.value("data"), fromB.value("data"));
+            const QJsonObject listed = shopCall(m_b, "GET", "/api/merchant/grants?viewerId=" + id);
+            QCOMPARE(listed.value("data").toObject().value("items").toArray().size(), 1);
+        }
+        const QJsonArray grants = shopCall(m_b, "GET", "/api/merchant/grants?viewerId=" + viewerId)
+                                      .value("data")
+                                      .toObject()
+                                      .value("items")
+                                      .toArray();
+        const QString token = login(m_a, "shopper", "shopper-password");
+        QCOMPARE(key(m_b, token), QStringLiteral("OK"));
+        const QString grantId = grants.at(0).toObject().value("id").toString();
+        QCOMPARE(outcome(shopCall(m_b, "DELETE", "/api/merchant/grants/" + grantId)),
+                 QStringLiteral("OK"));
+        QCOMPARE(key(m_a, token), QStringLiteral("PERMISSION_DENIED"));
+
+        // What one instance logged, the other lists (written within a second).
+        auto results = [&] {
+            QStringList out;
+            const QJsonObject log =
+                shopCall(m_a, "GET", "/api/merchant/key-requests?viewerId=" + viewerId);
+            for (const QJsonValue& e : log.value("data").toObject().value("items").toArray()) {
+                out << e.toObject().value("result").toString();
+            }
+            return out;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(results(), (QStringList{"PERMISSION_DENIED", "OK"}), 5000);
+
+        // Switching the merchant off and a revoke, both on the command line,
+        // hold on both instances at the next call.
+        QCOMPARE(admin({"merchant", "disable", "m"}).exitCode, 0);
+        QCOMPARE(outcome(shopCall(m_a, "GET", "/api/merchant/keys")),
+                 QStringLiteral("MERCHANT_DISABLED"));
+        QCOMPARE(outcome(shopCall(m_b, "GET", "/api/merchant/keys")),
+                 QStringLiteral("MERCHANT_DISABLED"));
+        QCOMPARE(admin({"merchant", "enable", "m"}).exitCode, 0);
+        QCOMPARE(outcome(shopCall(m_b, "GET", "/api/merchant/keys")), QStringLiteral("OK"));
+        QCOMPARE(admin({"apikey", "revoke", made.value("id").toString()}).exitCode, 0);
+        QCOMPARE(outcome(shopCall(m_a, "GET", "/api/merchant/keys")),
+                 QStringLiteral("API_KEY_INVALID"));
+        QCOMPARE(outcome(shopCall(m_b, "GET", "/api/merchant/keys")),
+                 QStringLiteral("API_KEY_INVALID"));
     }
 
     void loginThrottleCountsBothInstances()
