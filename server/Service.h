@@ -138,6 +138,11 @@ private:
     // on every call: a revoke holds at once, on every instance.
     std::optional<ApiError> authenticateMerchant(const QByteArray& authorization,
                                                  QString* merchantId);
+    // A listing's caller (by API key) and its page and filters (these
+    // allowed) into the out-parameters; a refusal when either fails.
+    std::optional<Reply> openListing(const QByteArray& authorization, const QJsonObject& query,
+                                     const QStringList& filters, QString* merchantId,
+                                     ListFilter* filter);
     // The existing account named in `body`, brought to the settings it asks for.
     Reply updateViewer(const QString& merchantId, const User& user, const QJsonObject& body);
 

@@ -145,8 +145,12 @@ std::optional<ApiError> readListQuery(const QJsonObject& query, const QStringLis
 // One page of a listing. The store was asked for one row more than the page
 // holds, which tells whether another page follows without counting them all.
 template <typename T, typename ToJson>
-Reply page(const QList<T>& rows, const ListFilter& filter, ToJson toJson)
+Reply page(bool fetched, const QList<T>& rows, const ListFilter& filter, ToJson toJson,
+           const char* what)
 {
+    if (!fetched) {
+        return serverError(what);
+    }
     QJsonArray items;
     for (int i = 0; i < rows.size() && i < filter.limit; ++i) {
         items.append(toJson(rows.at(i)));
@@ -408,21 +412,29 @@ Reply Service::updateViewer(const QString& merchantId, const User& user, const Q
     return Reply::success(data);
 }
 
+std::optional<Reply> Service::openListing(const QByteArray& authorization, const QJsonObject& query,
+                                          const QStringList& filters, QString* merchantId,
+                                          ListFilter* filter)
+{
+    if (auto refused = authenticateMerchant(authorization, merchantId)) {
+        return Reply::failure(*refused);
+    }
+    if (auto problem = readListQuery(query, filters, filter)) {
+        return Reply::failure(*problem);
+    }
+    return std::nullopt;
+}
+
 Reply Service::listViewers(const QByteArray& authorization, const QJsonObject& query)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
-        return Reply::failure(*refused);
-    }
     ListFilter filter;
-    if (auto problem = readListQuery(query, {}, &filter)) {
-        return Reply::failure(*problem);
+    if (auto refused = openListing(authorization, query, {}, &merchantId, &filter)) {
+        return *refused;
     }
     QList<User> rows;
-    if (!m_store.listMerchantViewers(merchantId, oneMore(filter), &rows)) {
-        return serverError("viewer list");
-    }
-    return page(rows, filter, viewerJson);
+    const bool fetched = m_store.listMerchantViewers(merchantId, oneMore(filter), &rows);
+    return page(fetched, rows, filter, viewerJson, "viewer list");
 }
 
 Reply Service::setViewerDisabled(const QByteArray& authorization, const QString& viewerId,
@@ -545,57 +557,43 @@ Reply Service::revokeGrant(const QByteArray& authorization, const QString& grant
 Reply Service::listGrants(const QByteArray& authorization, const QJsonObject& query)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
-        return Reply::failure(*refused);
-    }
     ListFilter filter;
-    if (auto problem =
-            readListQuery(query, {QStringLiteral("viewerId"), QStringLiteral("keyId")}, &filter)) {
-        return Reply::failure(*problem);
+    if (auto refused =
+            openListing(authorization, query, {QStringLiteral("viewerId"), QStringLiteral("keyId")},
+                        &merchantId, &filter)) {
+        return *refused;
     }
     QList<Grant> rows;
-    if (!m_store.listMerchantGrants(merchantId, oneMore(filter), &rows)) {
-        return serverError("grant list");
-    }
-    return page(rows, filter, grantJson);
+    const bool fetched = m_store.listMerchantGrants(merchantId, oneMore(filter), &rows);
+    return page(fetched, rows, filter, grantJson, "grant list");
 }
 
 Reply Service::listKeys(const QByteArray& authorization, const QJsonObject& query)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
-        return Reply::failure(*refused);
-    }
     ListFilter filter;
-    if (auto problem = readListQuery(query, {}, &filter)) {
-        return Reply::failure(*problem);
+    if (auto refused = openListing(authorization, query, {}, &merchantId, &filter)) {
+        return *refused;
     }
     QList<ContentKey> rows;
-    if (!m_store.listKeysPage(merchantId, oneMore(filter), &rows)) {
-        return serverError("key list");
-    }
-    return page(rows, filter, keyJson);
+    const bool fetched = m_store.listKeysPage(merchantId, oneMore(filter), &rows);
+    return page(fetched, rows, filter, keyJson, "key list");
 }
 
 Reply Service::listKeyRequests(const QByteArray& authorization, const QJsonObject& query)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
-        return Reply::failure(*refused);
-    }
     ListFilter filter;
-    if (auto problem = readListQuery(query,
-                                     {QStringLiteral("viewerId"), QStringLiteral("keyId"),
-                                      QStringLiteral("from"), QStringLiteral("to")},
-                                     &filter)) {
-        return Reply::failure(*problem);
+    if (auto refused = openListing(authorization, query,
+                                   {QStringLiteral("viewerId"), QStringLiteral("keyId"),
+                                    QStringLiteral("from"), QStringLiteral("to")},
+                                   &merchantId, &filter)) {
+        return *refused;
     }
     // What this thread still holds is written first; other threads and
     // instances write theirs within a second.
     flushKeyLog();
     QList<KeyRequestEntry> rows;
-    if (!m_store.listKeyRequests(merchantId, oneMore(filter), &rows)) {
-        return serverError("key request list");
-    }
-    return page(rows, filter, keyRequestJson);
+    const bool fetched = m_store.listKeyRequests(merchantId, oneMore(filter), &rows);
+    return page(fetched, rows, filter, keyRequestJson, "key request list");
 }

@@ -10,15 +10,9 @@
 
 #include "ServerHarness.h"
 
-namespace {
+using namespace TestIds;
 
-const QString kK1 = QStringLiteral("11111111-1111-4111-8111-111111111111");
-const QString kK2 = QStringLiteral("22222222-2222-4222-8222-222222222222");
-const QString kK3 = QStringLiteral("33333333-3333-4333-8333-333333333333");
-const QString kDevA = QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
-const QString kDevB = QStringLiteral("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
-const qint64 kHour = 3600LL * 1000;
-const qint64 kDay = 24 * kHour;
+namespace {
 
 QString outcome(const HttpAnswer& a)
 {
