@@ -5,7 +5,53 @@ extern "C" {
 #include <ass/ass.h>
 }
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <string>
+#endif
+
 namespace {
+
+// Where a style's font is missing, this family is tried before the system is
+// asked glyph by glyph. fontconfig resolves the generic "sans-serif" itself
+// and finds Chinese glyphs on its own. DirectWrite knows only real families,
+// and its glyph-by-glyph fallback cannot be relied on everywhere the program
+// runs (under Wine it finds no font even where one has the glyph), so on
+// Windows GDI is asked which sans-serif face it draws Chinese text in: one
+// with Latin letters as well (Microsoft YaHei or the like), and a machine
+// without any still gets its plain sans-serif. TrueType only: libass cannot
+// use GDI's bitmap fonts.
+const char* defaultFamily()
+{
+#ifdef _WIN32
+    static const std::string family = [] {
+        std::string name = "Arial";
+        HDC dc = CreateCompatibleDC(nullptr);
+        if (!dc) {
+            return name;
+        }
+        LOGFONTW wanted{};
+        wanted.lfCharSet = GB2312_CHARSET;
+        wanted.lfOutPrecision = OUT_TT_ONLY_PRECIS;
+        wanted.lfPitchAndFamily = VARIABLE_PITCH | FF_SWISS;
+        if (HFONT font = CreateFontIndirectW(&wanted)) {
+            HGDIOBJ before = SelectObject(dc, font);
+            wchar_t face[LF_FACESIZE] = {};
+            if (GetTextFaceW(dc, LF_FACESIZE, face) > 1) {
+                name = QString::fromWCharArray(face).toStdString();
+            }
+            SelectObject(dc, before);
+            DeleteObject(font);
+        }
+        DeleteDC(dc);
+        return name;
+    }();
+    return family.c_str();
+#else
+    return "sans-serif";
+#endif
+}
 
 // Blends one libass glyph mask of one colour into a premultiplied picture.
 void blend(QImage& out, const ASS_Image* img)
@@ -50,8 +96,7 @@ SubtitleRenderer::SubtitleRenderer()
     if (!m_renderer) {
         return;
     }
-    // fontconfig picks "sans-serif" and, glyph by glyph, a font that has it.
-    ass_set_fonts(m_renderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
+    ass_set_fonts(m_renderer, nullptr, defaultFamily(), ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
 }
 
 SubtitleRenderer::~SubtitleRenderer()
@@ -92,8 +137,8 @@ void SubtitleRenderer::addFont(const QString& name, const QByteArray& data)
     if (m_library && !data.isEmpty()) {
         ass_add_font(m_library, name.toUtf8().constData(), data.constData(), int(data.size()));
         if (m_renderer) {
-            ass_set_fonts(m_renderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr,
-                          1);
+            ass_set_fonts(m_renderer, nullptr, defaultFamily(), ASS_FONTPROVIDER_AUTODETECT,
+                          nullptr, 1);
         }
     }
 }
