@@ -1,5 +1,7 @@
 #include "SubtitleRenderer.h"
 
+#include "SystemFonts.h"
+
 #ifdef VEILCAST_HAVE_LIBASS
 extern "C" {
 #include <ass/ass.h>
@@ -51,8 +53,13 @@ SubtitleRenderer::SubtitleRenderer()
     if (!m_renderer) {
         return;
     }
-    // fontconfig picks "sans-serif" and, glyph by glyph, a font that has it.
-    ass_set_fonts(m_renderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
+    applyFonts();
+}
+
+void SubtitleRenderer::applyFonts()
+{
+    const QByteArray family = SystemFonts::subtitleFallbackFamily().toUtf8();
+    ass_set_fonts(m_renderer, nullptr, family.constData(), ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
 }
 
 SubtitleRenderer::~SubtitleRenderer()
@@ -106,8 +113,7 @@ void SubtitleRenderer::addFont(const QString& name, const QByteArray& data)
         ass_add_font(m_library, name.toUtf8().constData(), data.constData(), int(data.size()));
         m_cacheValid = false;
         if (m_renderer) {
-            ass_set_fonts(m_renderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr,
-                          1);
+            applyFonts();
         }
     }
 }
@@ -118,8 +124,7 @@ void SubtitleRenderer::clearFonts()
         ass_clear_fonts(m_library);
         m_cacheValid = false;
         if (m_renderer) {
-            ass_set_fonts(m_renderer, nullptr, "sans-serif", ASS_FONTPROVIDER_AUTODETECT, nullptr,
-                          1);
+            applyFonts();
         }
     }
 }

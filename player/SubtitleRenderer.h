@@ -13,9 +13,10 @@ struct ass_track;
 // Text subtitles drawn with libass, the renderer their styles are written
 // for: the decoder hands over the track's style header and each event as an
 // ASS line, and a picture of the subtitles due at a time is drawn at the
-// size the video is shown at. Fonts come from fontconfig, so a style naming
-// a font the machine lacks falls back to one that has the glyphs (Chinese
-// included) rather than drawing boxes; fonts a file carries are added.
+// size the video is shown at. Fonts come from the system (fontconfig; on
+// Windows DirectWrite), so a style naming a font the machine lacks falls back
+// to one that has the glyphs (Chinese included) rather than drawing boxes;
+// fonts a file carries are added.
 //
 // One thread at a time (the GUI thread in the player).
 class SubtitleRenderer
@@ -52,6 +53,9 @@ public:
     QImage render(qint64 ms, const QSize& size);
 
 private:
+    // libass's fonts: the system's, the ones added, and the fallback family.
+    void applyFonts();
+
     ass_library* m_library = nullptr;
     ass_renderer* m_renderer = nullptr;
     ass_track* m_track = nullptr;
