@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -21,9 +22,43 @@ const QString kPrefix = QStringLiteral("v1:");
 
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
+std::atomic<quint64> g_nextVaultId{1};
+
+// A decryption context per thread, set up once with the cipher and a
+// vault's master key, so a key request only sets its nonce: fetching the
+// cipher, making a context and expanding the master key cost more than
+// decrypting the 32 bytes of a content key. Known by the vault's id, never
+// its address, which a later vault with another key may take.
+struct ThreadOpener
+{
+    quint64 vault = 0;
+    CipherCtx ctx{nullptr, EVP_CIPHER_CTX_free};
+};
+thread_local ThreadOpener t_opener;
+
+EVP_CIPHER_CTX* openerFor(quint64 vault, const QByteArray& masterKey)
+{
+    if (t_opener.ctx && t_opener.vault == vault) {
+        return t_opener.ctx.get();
+    }
+    t_opener.vault = 0;
+    t_opener.ctx.reset(EVP_CIPHER_CTX_new());
+    EVP_CIPHER_CTX* ctx = t_opener.ctx.get();
+    if (!ctx || EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) != 1 ||
+        EVP_DecryptInit_ex(ctx, nullptr, nullptr,
+                           reinterpret_cast<const unsigned char*>(masterKey.constData()),
+                           nullptr) != 1) {
+        t_opener.ctx.reset();
+        return nullptr;
+    }
+    t_opener.vault = vault;
+    return ctx;
+}
+
 }  // namespace
 
-KeyVault::KeyVault(const QByteArray& masterKey) : m_key(masterKey) {}
+KeyVault::KeyVault(const QByteArray& masterKey) : m_key(masterKey), m_id(g_nextVaultId++) {}
 
 KeyVault::~KeyVault()
 {
@@ -92,6 +127,9 @@ QByteArray KeyVault::loadMasterKey(const QString& dataDir, const QByteArray& env
 
 void KeyVault::releaseThreadState()
 {
+    // The thread's context (with the master key's schedule) goes first.
+    t_opener.ctx.reset();
+    t_opener.vault = 0;
     OPENSSL_thread_stop();
 }
 
@@ -147,21 +185,19 @@ std::optional<QByteArray> KeyVault::open(const QString& sealed, const QString& k
         return reinterpret_cast<const unsigned char*>(b.constData());
     };
 
-    CipherCtx ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    EVP_CIPHER_CTX* ctx = openerFor(m_id, m_key);
     QByteArray out(cipher.size() + 16, '\0');
     int len = 0;
-    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) != 1 ||
-        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, cu(m_key), cu(nonce)) != 1 ||
-        EVP_DecryptUpdate(ctx.get(), nullptr, &len, cu(aad), aad.size()) != 1 ||
-        EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &len, cu(cipher),
+    // Setting the nonce starts a new message, also after a failed one.
+    if (!ctx || EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, cu(nonce)) != 1 ||
+        EVP_DecryptUpdate(ctx, nullptr, &len, cu(aad), aad.size()) != 1 ||
+        EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &len, cu(cipher),
                           cipher.size()) != 1) {
         return std::nullopt;
     }
     int total = len;
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) != 1 ||
-        EVP_DecryptFinal_ex(ctx.get(), reinterpret_cast<unsigned char*>(out.data()) + total,
-                            &len) != 1) {
+    if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) != 1 ||
+        EVP_DecryptFinal_ex(ctx, reinterpret_cast<unsigned char*>(out.data()) + total, &len) != 1) {
         sodium_memzero(out.data(), out.size());
         return std::nullopt;
     }

@@ -23,7 +23,8 @@ public:
     static QByteArray loadMasterKey(const QString& dataDir, const QByteArray& envValue,
                                     QString* error);
 
-    // Frees OpenSSL's state for the calling thread now. A Qt thread is
+    // Frees OpenSSL's state for the calling thread now, with the context the
+    // thread kept for opening (and the master key's schedule in it). A Qt thread is
     // detached: its join returns before its own exit handlers run, and a
     // process ending in that gap would lose the state (OpenSSL's exit
     // handler has already removed the key that finds it). Call it last on
@@ -35,4 +36,5 @@ public:
 
 private:
     QByteArray m_key;
+    quint64 m_id;  // names this vault's contexts on the threads that opened
 };

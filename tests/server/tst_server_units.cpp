@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 
 #include "Admin.h"
 #include "ApiError.h"
@@ -115,6 +116,34 @@ private slots:
         QVERIFY(!other.open(a, id));
         QVERIFY(!vault.open(QStringLiteral("v1:") + QString(20, 'A'), id));
         QVERIFY(!vault.open(QStringLiteral("v2:") + a.mid(3), id));
+    }
+
+    // Vaults with other master keys on one thread, one made where another
+    // was, and a refused open between good ones: each opens with its own
+    // key, whatever the thread kept from the one before.
+    void opensWithItsOwnKeyOnAThread()
+    {
+        const QString id = QStringLiteral("id");
+        const QByteArray key(32, 'k');
+        std::optional<KeyVault> vault;  // the first, then the third in its place
+        vault.emplace(QByteArray(32, '\x01'));
+        KeyVault* first = &*vault;
+        KeyVault second(QByteArray(32, '\x02'));
+        const QString byFirst = first->seal(key, id);
+        const QString bySecond = second.seal(key, id);
+        for (int round = 0; round < 2; ++round) {
+            QCOMPARE(first->open(byFirst, id).value_or(QByteArray()), key);
+            QVERIFY(!first->open(bySecond, id));
+            QCOMPARE(second.open(bySecond, id).value_or(QByteArray()), key);
+            QVERIFY(!second.open(bySecond, QStringLiteral("other id")));
+        }
+        vault.reset();
+        vault.emplace(QByteArray(32, '\x03'));
+        QCOMPARE(&*vault, first);  // where the first was, with another key
+        QVERIFY(!vault->open(byFirst, id));
+        QCOMPARE(vault->open(vault->seal(key, id), id).value_or(QByteArray()), key);
+        KeyVault::releaseThreadState();
+        QCOMPARE(second.open(bySecond, id).value_or(QByteArray()), key);
     }
 
     void masterKeyFile()
