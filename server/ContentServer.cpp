@@ -24,6 +24,23 @@
 
 namespace {
 
+// All of `bytes` to standard error, however the writes are cut.
+void writeOut(const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            ::write(STDERR_FILENO, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;  // nowhere to log to: the requests go on regardless
+        }
+        done += n;
+    }
+}
+
 // The log names only the verbs the API knows; anything else is one word.
 QString methodName(const std::string& method)
 {
@@ -234,7 +251,10 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
     // Every lane logs key requests to one queue; this thread, whose own
     // connection is idle once workers serve the requests, writes it out.
     m_service.shareKeyLog(&m_keyLog);
-    connect(&m_keyLogFlush, &QTimer::timeout, this, [this] { m_service.flushKeyLog(); });
+    connect(&m_keyLogFlush, &QTimer::timeout, this, [this] {
+        m_service.flushKeyLog();
+        flushAccessLog();
+    });
     m_keyLogFlush.start(250);
 }
 
@@ -249,6 +269,7 @@ ContentServer::~ContentServer()
     }
     // The services outlive this object, its queue does not.
     m_service.flushKeyLog();
+    flushAccessLog();
     m_service.shareKeyLog(nullptr);
     for (ServiceWorker* worker : m_workers) {
         Service* service = &worker->service();
@@ -533,7 +554,27 @@ void ContentServer::writeLog(const QString& method, const QString& path, int sta
                          QStringLiteral("ms");
     if (m_options.log) {
         m_options.log(line);
-    } else {
-        std::fprintf(stderr, "%s\n", qPrintable(line));
+        return;
     }
+    // Lines wait in memory and go out in one write every quarter second
+    // (or once a few pages have gathered): a write of its own per request
+    // cost the key endpoint more than its lookup.
+    QByteArray out = line.toLocal8Bit();
+    out.append('\n');
+    QMutexLocker lock(&m_accessLogMutex);
+    m_accessLog.append(out);
+    if (m_accessLog.size() >= kAccessLogFlushBytes) {
+        writeOut(m_accessLog);
+        m_accessLog.clear();
+    }
+}
+
+void ContentServer::flushAccessLog()
+{
+    QByteArray pending;
+    {
+        QMutexLocker lock(&m_accessLogMutex);
+        pending.swap(m_accessLog);
+    }
+    writeOut(pending);
 }

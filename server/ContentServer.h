@@ -3,6 +3,7 @@
 #include <QAtomicInt>
 #include <QHostAddress>
 #include <QJsonObject>
+#include <QMutex>
 #include <QObject>
 #include <QThreadPool>
 #include <QTimer>
@@ -82,6 +83,7 @@ private:
     void upsertViewer(const FrontRequest& request, const HttpFront::Respond& respond,
                       const QString& path, Lane lane, const QJsonObject& body);
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
+    void flushAccessLog();
     QString clientAddress(const FrontRequest& request) const;
 
     Service& m_service;                     // owner thread only
@@ -94,6 +96,10 @@ private:
     QAtomicInt m_pendingLogins;  // counted on every lane
     QTimer m_housekeeping;
     QTimer m_keyLogFlush;
-    KeyRequestLog m_keyLog;              // shared by every lane
+    KeyRequestLog m_keyLog;  // shared by every lane
+    // Access-log lines not yet written, from every lane; out at this size.
+    static constexpr qsizetype kAccessLogFlushBytes = 16 * 1024;
+    QMutex m_accessLogMutex;
+    QByteArray m_accessLog;
     std::unique_ptr<HttpFront> m_front;  // its threads call back through queued calls
 };
