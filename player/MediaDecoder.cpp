@@ -615,7 +615,9 @@ void MediaDecoder::carryOutSeek()
     m_endOfInput = false;
     clearAudioQueue();
     clearVideoQueue();
-    if (m_subtitleCodec) {
+    // A drag's previews go by too fast to read; the exact seek at its end
+    // brings the lines.
+    if (m_subtitleCodec && !fast) {
         readSubtitlesBefore(targetMs);
     }
     const qint64 targetUs = targetMs * kUsPerMs + m_startUs;

@@ -104,7 +104,7 @@ public:
     static constexpr qint64 kFallbackFrameMs = 40;
     // How long a text subtitle that names no end is shown.
     static constexpr qint64 kOpenEndedSubtitleMs = 5000;
-    // A seek with subtitles on first reads this far before its target for
+    // An exact seek with subtitles on first reads this far before its target for
     // lines begun before the key frame it lands on and still on screen at
     // the target: dialogue lines last seconds. Only demuxed and decrypted,
     // some 5 MB of a 4 Mbit/s lecture.
