@@ -77,6 +77,12 @@ function localTime(iso) {
   return iso ? new Date(iso).toLocaleString('zh-CN', { hour12: false }) : '';
 }
 
+// Expiries and grant ends entered as a date run through that whole day
+// (UTC), so the server keeps the next midnight; shown as the day entered.
+function lastDay(iso) {
+  return iso ? new Date(Date.parse(iso) - 1).toISOString().slice(0, 10) : '';
+}
+
 function size(bytes) {
   if (bytes >= 1073741824) return (bytes / 1073741824).toFixed(2) + ' GB';
   if (bytes >= 1048576) return (bytes / 1048576).toFixed(1) + ' MB';
@@ -188,14 +194,14 @@ async function loadViewers() {
     const tr = document.createElement('tr');
     cell(tr, v.username);
     cell(tr, v.displayName);
-    cell(tr, v.accountExpiry ? localTime(v.accountExpiry) : '不限');
+    cell(tr, v.accountExpiry ? lastDay(v.accountExpiry) + ' 止' : '不限');
     cell(tr, v.deviceLimit === 0 ? '不限' : v.deviceLimit);
     cell(tr, v.disabled ? '已禁用' : '正常');
     const td = cell(tr, '');
     action(td, '修改', () => {
       byId('viewer-username').value = v.username;
       byId('viewer-display').value = v.displayName;
-      byId('viewer-expiry').value = v.accountExpiry ? v.accountExpiry.slice(0, 10) : '';
+      byId('viewer-expiry').value = lastDay(v.accountExpiry);
       byId('viewer-limit').value = v.deviceLimit;
       byId('viewer-username').focus();
     });
@@ -228,7 +234,7 @@ async function loadGrants() {
     const tr = document.createElement('tr');
     cell(tr, g.username);
     cell(tr, g.keyId ? keyTitle(g.keyId) : '全部视频');
-    cell(tr, g.endsAt ? localTime(g.endsAt) : '不限');
+    cell(tr, g.endsAt ? lastDay(g.endsAt) + ' 止' : '不限');
     cell(tr, localTime(g.createdAt));
     action(cell(tr, ''), '撤销', async () => {
       const result = await api('POST', 'grants/' + encodeURIComponent(g.id) + '/revoke');
@@ -326,7 +332,7 @@ function wire() {
     await show(state.page);
   });
   for (const tab of document.querySelectorAll('.tab')) {
-    tab.addEventListener('click', () => show(tab.dataset.page));
+    tab.addEventListener('click', () => { say(''); show(tab.dataset.page); });
   }
   byId('video-search').addEventListener('input', renderKeys);
   byId('viewer-form').addEventListener('submit', async (event) => {
