@@ -349,6 +349,12 @@ private slots:
         bool failed = false;
         QVERIFY(h->store->keyById(kK2, &failed)->revoked);
         QVERIFY(!h->store->keyById(kK1, &failed)->revoked);
+
+        // A switched-off merchant's own staff are shut out; the admin is not.
+        const Tab staff = open("m2", "merchant-two-pw");
+        QVERIFY(h->store->setMerchantDisabled(m2, true) == 1);
+        QCOMPARE(outcome(get(staff, "/console/api/viewers")), QStringLiteral("MERCHANT_DISABLED"));
+        QCOMPARE(outcome(get(tab, "/console/api/viewers?merchant=" + m2)), QStringLiteral("OK"));
     }
 
     void revokedVideosAndApiKeysStopWorkingAtOnce()
@@ -405,6 +411,23 @@ private slots:
         QCOMPARE(column(log, "result"), (QStringList{"DEVICE_LIMIT_EXCEEDED", "OK"}));
         QCOMPARE(outcome(get(later, "/console/api/key-requests?nonsense=1")),
                  QStringLiteral("INVALID_REQUEST"));
+    }
+
+    void aDatabaseFromBeforeTheConsoleIsUpgraded()
+    {
+        QVERIFY(startHarness());
+        QSqlQuery q(h->db->handle());
+        for (const char* sql :
+             {"DROP TABLE console_sessions", "DELETE FROM schema_migrations WHERE version = 4"}) {
+            QVERIFY2(q.exec(QString::fromLatin1(sql)), sql);
+        }
+        QCOMPARE(h->db->schemaVersion(), 3);
+        QString error;
+        QVERIFY2(h->db->migrate(&error), qPrintable(error));
+        QCOMPARE(h->db->schemaVersion(), Database::latestSchemaVersion());
+        const Tab tab = open("m1", "merchant-one-pw");
+        QCOMPARE(outcome(tab.login), QStringLiteral("OK"));
+        QCOMPARE(column(get(tab, "/console/api/keys"), "keyId"), QStringList{kK1});
     }
 
     void pagesAreServedWithTheirPolicy()
