@@ -132,7 +132,10 @@ class EvilSite:
             def log_message(self, *args):
                 pass
 
-        self.httpd = http.server.HTTPServer(('127.0.0.1', 0), Handler)
+        # Threads: Chromium opens spare connections it may never use, and one
+        # of those would hold up a single-threaded server's shutdown.
+        self.httpd = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
+        self.httpd.daemon_threads = True
         # "localhost" is another origin than "127.0.0.1", and another site.
         self.url = 'http://localhost:%d/' % self.httpd.server_address[1]
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
