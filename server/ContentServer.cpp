@@ -17,13 +17,13 @@
 #include <unistd.h>
 #endif
 
+#include <boost/beast/core/string.hpp>
+
 #include "JsonBody.h"
 #include "JsonWriter.h"
 #include "PasswordHasher.h"
 #include "Service.h"
 #include "ServiceWorker.h"
-
-#include <boost/beast/core/string.hpp>
 
 namespace {
 
@@ -719,9 +719,9 @@ bool fromOwnPage(const FrontRequest& request, bool secure)
 
 std::string sessionCookie(const QString& value, qint64 maxAgeSeconds, bool secure)
 {
-    std::string cookie = std::string(kCookieName) + '=' + value.toStdString() +
-                         "; Path=/console; HttpOnly; SameSite=Strict; Max-Age=" +
-                         std::to_string(maxAgeSeconds);
+    std::string cookie =
+        std::string(kCookieName) + '=' + value.toStdString() +
+        "; Path=/console; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(maxAgeSeconds);
     if (secure) {
         cookie += "; Secure";
     }
@@ -745,8 +745,8 @@ void ContentServer::console(const FrontRequest& request, const HttpFront::Respon
     };
 
     if (!rawPath.startsWith(QStringLiteral("/console/api/"))) {
-        const QString wanted = rawPath == QStringLiteral("/console") ? QStringLiteral("/console/")
-                                                                    : rawPath;
+        const QString wanted =
+            rawPath == QStringLiteral("/console") ? QStringLiteral("/console/") : rawPath;
         for (const ConsoleAsset& asset : kConsoleAssets) {
             if (wanted != QLatin1String(asset.path)) {
                 continue;
@@ -814,8 +814,7 @@ void ContentServer::console(const FrontRequest& request, const HttpFront::Respon
             const Reply reply = service.consoleLogout(caller);
             FrontResponse r = toFront(reply);
             if (reply.ok()) {
-                r.headers.emplace_back("Set-Cookie",
-                                       sessionCookie({}, 0, m_options.secureCookies));
+                r.headers.emplace_back("Set-Cookie", sessionCookie({}, 0, m_options.secureCookies));
             }
             writeLog(method, path, reply.httpStatus, timer.elapsed());
             return respond(std::move(r));
@@ -830,8 +829,8 @@ void ContentServer::console(const FrontRequest& request, const HttpFront::Respon
             return upsertViewer(caller, respond, path, lane, body);
         case ConsoleRoute::DisableViewer:
         case ConsoleRoute::EnableViewer:
-            return answer(service.setViewerDisabled(caller, id,
-                                                    entry->route == ConsoleRoute::DisableViewer));
+            return answer(
+                service.setViewerDisabled(caller, id, entry->route == ConsoleRoute::DisableViewer));
         case ConsoleRoute::ResetDevices:
             return answer(service.resetViewerDevices(caller, id));
         case ConsoleRoute::Grants:
@@ -902,9 +901,8 @@ void ContentServer::consoleLogin(const FrontRequest& request, const HttpFront::R
                 FrontResponse r = toFront(reply);
                 if (reply.ok()) {
                     r.headers.emplace_back(
-                        "Set-Cookie",
-                        sessionCookie(cookie, lane.service->consoleSessionSeconds(),
-                                      self->m_options.secureCookies));
+                        "Set-Cookie", sessionCookie(cookie, lane.service->consoleSessionSeconds(),
+                                                    self->m_options.secureCookies));
                 }
                 self->writeLog(method, path, reply.httpStatus, timer->elapsed());
                 respond(std::move(r));

@@ -51,7 +51,7 @@ struct MerchantCaller
     QByteArray authorization;
     bool viaConsole = false;
     QString cookie;
-    QString csrfToken;   // as the page sent it; checked when the call changes something
+    QString csrfToken;  // as the page sent it; checked when the call changes something
     bool changes = false;
     QString merchantId;  // the merchant an admin chose; a merchant always gets their own
 };
@@ -113,8 +113,7 @@ public:
     // Both halves in one call, for callers that may block.
     Reply upsertViewer(const MerchantCaller& caller, const QJsonObject& body);
     Reply listViewers(const MerchantCaller& caller, const QJsonObject& query);
-    Reply setViewerDisabled(const MerchantCaller& caller, const QString& viewerId,
-                            bool disabled);
+    Reply setViewerDisabled(const MerchantCaller& caller, const QString& viewerId, bool disabled);
     Reply resetViewerDevices(const MerchantCaller& caller, const QString& viewerId);
     Reply grantKeys(const MerchantCaller& caller, const QJsonObject& body);
     Reply revokeGrant(const MerchantCaller& caller, const QString& grantId);
@@ -129,8 +128,8 @@ public:
     {
         return beginLogin(body, clientAddress);
     }
-    Reply finishConsoleLogin(const LoginPlan& plan, bool passwordMatches,
-                             const QByteArray& newHash, QString* cookie);
+    Reply finishConsoleLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash,
+                             QString* cookie);
     // Who is logged in, the token the page must send with every change, and
     // for an admin the merchants to choose from.
     Reply consoleSession(const QString& cookie);
@@ -189,11 +188,9 @@ private:
     // missing, unknown or revoked key and for a disabled merchant. Read anew
     // on every call: a revoke holds at once, on every instance. A console
     // caller goes through consoleMerchant() instead.
-    std::optional<ApiError> authenticateMerchant(const MerchantCaller& caller,
-                                                 QString* merchantId);
+    std::optional<ApiError> authenticateMerchant(const MerchantCaller& caller, QString* merchantId);
     // The live console session behind `cookie` and its account.
-    std::optional<ApiError> consoleUser(const QString& cookie, User* user,
-                                        ConsoleSession* session);
+    std::optional<ApiError> consoleUser(const QString& cookie, User* user, ConsoleSession* session);
     std::optional<ApiError> consoleMerchant(const MerchantCaller& caller, QString* merchantId);
     // The password check and account state, shared by both logins; a
     // refusal, or nothing when the login may go on.

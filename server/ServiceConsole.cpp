@@ -5,10 +5,10 @@
 #include <sodium.h>
 
 #include <QHash>
-#include <algorithm>
 #include <QJsonArray>
 #include <QSet>
 #include <QUuid>
+#include <algorithm>
 
 #include "Clock.h"
 #include "Service.h"
@@ -35,8 +35,8 @@ bool sameSecret(const QString& a, const QString& b)
 {
     const QByteArray x = a.toLatin1();
     const QByteArray y = b.toLatin1();
-    return !x.isEmpty() && x.size() == y.size() && sodium_memcmp(x.constData(), y.constData(),
-                                                                 size_t(x.size())) == 0;
+    return !x.isEmpty() && x.size() == y.size() &&
+           sodium_memcmp(x.constData(), y.constData(), size_t(x.size())) == 0;
 }
 
 QJsonObject apiKeyJson(const ApiKey& k)
@@ -119,8 +119,7 @@ std::optional<ApiError> Service::consoleMerchant(const MerchantCaller& caller, Q
     if (wanted.isEmpty()) {
         return user.role == Role::Admin
                    ? apiError(ErrorCode::InvalidRequest, QStringLiteral("请先选择商户"))
-                   : apiError(ErrorCode::PermissionDenied,
-                              QStringLiteral("该账号未关联商户"));
+                   : apiError(ErrorCode::PermissionDenied, QStringLiteral("该账号未关联商户"));
     }
     bool failed = false;
     const auto merchant = m_store.merchantById(wanted, &failed);

@@ -610,8 +610,7 @@ bool Store::addConsoleSession(const ConsoleSession& s)
     return inserted(m_db.run(
                QStringLiteral("INSERT INTO console_sessions (session_hash, user_id, csrf_token, "
                               "created_at, expires_at) VALUES (?, ?, ?, ?, ?)"),
-               {s.sessionHash, s.userId, s.csrfToken, s.createdAt, s.expiresAt})) ==
-           Insert::Done;
+               {s.sessionHash, s.userId, s.csrfToken, s.createdAt, s.expiresAt})) == Insert::Done;
 }
 
 std::optional<ConsoleSession> Store::consoleSessionByHash(const QString& hash, bool* failed)

@@ -73,15 +73,14 @@ private:
         return true;
     }
 
-    HttpAnswer consoleLogin(const QString& user, const QString& password,
-                            const Headers& extra = {})
+    HttpAnswer consoleLogin(const QString& user, const QString& password, const Headers& extra = {})
     {
         Headers headers{{"Content-Type", "application/json"}};
         headers += extra;
-        return h->sendRaw("POST", "/console/api/login",
-                          QJsonDocument(QJsonObject{{"username", user}, {"password", password}})
-                              .toJson(),
-                          headers);
+        return h->sendRaw(
+            "POST", "/console/api/login",
+            QJsonDocument(QJsonObject{{"username", user}, {"password", password}}).toJson(),
+            headers);
     }
 
     Tab open(const QString& user, const QString& password)
@@ -135,9 +134,9 @@ private slots:
         QSqlQuery q(h->db->handle());
         QVERIFY(q.exec("SELECT session_hash FROM console_sessions"));
         QVERIFY(q.next());
-        QCOMPARE(q.value(0).toString(), QString::fromLatin1(QCryptographicHash::hash(
-                                                                secret, QCryptographicHash::Sha256)
-                                                                .toHex()));
+        QCOMPARE(q.value(0).toString(),
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(secret, QCryptographicHash::Sha256).toHex()));
         // A second login is a second, different session.
         const Tab again = open("m1", "merchant-one-pw");
         QVERIFY(again.cookie != tab.cookie);
@@ -159,11 +158,21 @@ private slots:
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("merchant") << "m1" << "merchant-one-pw" << "OK";
-        QTest::newRow("admin") << "root" << "admin-admin-pw" << "OK";
-        QTest::newRow("viewer") << "v1" << "viewer-one-pw" << "PERMISSION_DENIED";
-        QTest::newRow("wrong password") << "m1" << "merchant-one-px" << "INVALID_CREDENTIALS";
-        QTest::newRow("unknown") << "nobody" << "merchant-one-pw" << "INVALID_CREDENTIALS";
+        QTest::newRow("merchant") << "m1"
+                                  << "merchant-one-pw"
+                                  << "OK";
+        QTest::newRow("admin") << "root"
+                               << "admin-admin-pw"
+                               << "OK";
+        QTest::newRow("viewer") << "v1"
+                                << "viewer-one-pw"
+                                << "PERMISSION_DENIED";
+        QTest::newRow("wrong password") << "m1"
+                                        << "merchant-one-px"
+                                        << "INVALID_CREDENTIALS";
+        QTest::newRow("unknown") << "nobody"
+                                 << "merchant-one-pw"
+                                 << "INVALID_CREDENTIALS";
     }
 
     void onlyMerchantsAndAdminsGetASession()
@@ -236,21 +245,20 @@ private slots:
         QTest::newRow("as the page sends it") << "" << QByteArray() << QByteArray() << "OK";
         QTest::newRow("no token") << "X-Veilcast-Csrf" << QByteArray() << QByteArray()
                                   << "CSRF_REJECTED";
-        QTest::newRow("wrong token") << "" << QByteArray("X-Veilcast-Csrf")
-                                     << QByteArray(64, 'f') << "CSRF_REJECTED";
-        QTest::newRow("other origin") << "" << QByteArray("Origin")
-                                      << QByteArray("http://evil.example") << "CSRF_REJECTED";
-        QTest::newRow("other port") << "" << QByteArray("Origin")
-                                    << QByteArray("http://127.0.0.1:1") << "CSRF_REJECTED";
-        QTest::newRow("cross-site fetch") << "" << QByteArray("Sec-Fetch-Site")
-                                          << QByteArray("cross-site") << "CSRF_REJECTED";
-        QTest::newRow("same-site fetch") << "" << QByteArray("Sec-Fetch-Site")
-                                         << QByteArray("same-site") << "CSRF_REJECTED";
-        QTest::newRow("form post") << "" << QByteArray("Content-Type")
-                                   << QByteArray("application/x-www-form-urlencoded")
-                                   << "CSRF_REJECTED";
-        QTest::newRow("no cookie") << "Cookie" << QByteArray() << QByteArray()
-                                   << "SESSION_INVALID";
+        QTest::newRow("wrong token")
+            << "" << QByteArray("X-Veilcast-Csrf") << QByteArray(64, 'f') << "CSRF_REJECTED";
+        QTest::newRow("other origin")
+            << "" << QByteArray("Origin") << QByteArray("http://evil.example") << "CSRF_REJECTED";
+        QTest::newRow("other port")
+            << "" << QByteArray("Origin") << QByteArray("http://127.0.0.1:1") << "CSRF_REJECTED";
+        QTest::newRow("cross-site fetch")
+            << "" << QByteArray("Sec-Fetch-Site") << QByteArray("cross-site") << "CSRF_REJECTED";
+        QTest::newRow("same-site fetch")
+            << "" << QByteArray("Sec-Fetch-Site") << QByteArray("same-site") << "CSRF_REJECTED";
+        QTest::newRow("form post")
+            << "" << QByteArray("Content-Type") << QByteArray("application/x-www-form-urlencoded")
+            << "CSRF_REJECTED";
+        QTest::newRow("no cookie") << "Cookie" << QByteArray() << QByteArray() << "SESSION_INVALID";
     }
 
     void changesFromElsewhereAreRefused()
@@ -273,9 +281,9 @@ private slots:
         }
         headers.removeIf([&](const auto& pair) { return pair.first == drop.toLatin1(); });
         const int before = h->count("users");
-        const HttpAnswer a = change(tab, "/console/api/viewers",
-                                    {{"username", "new-viewer"}, {"password", "new-viewer-pw"}},
-                                    headers);
+        const HttpAnswer a =
+            change(tab, "/console/api/viewers",
+                   {{"username", "new-viewer"}, {"password", "new-viewer-pw"}}, headers);
         QCOMPARE(outcome(a), expected);
         QCOMPARE(h->count("users"), before + (expected == "OK" ? 1 : 0));
         // Logging out is a change too.
@@ -371,11 +379,13 @@ private slots:
         QCOMPARE(outcome(change(tab, "/console/api/api-keys/" + made.data().value("id").toString() +
                                          "/revoke")),
                  QStringLiteral("OK"));
-        QCOMPARE(outcome(h->get("/api/merchant/viewers", secret)), QStringLiteral("API_KEY_INVALID"));
+        QCOMPARE(outcome(h->get("/api/merchant/viewers", secret)),
+                 QStringLiteral("API_KEY_INVALID"));
 
         const QString token = h->loginToken("v1", "viewer-one-pw", kDevA);
         QCOMPARE(outcome(h->videoKey(token, kK1, kDevA)), QStringLiteral("OK"));
-        QCOMPARE(outcome(change(tab, "/console/api/keys/" + kK1 + "/revoke")), QStringLiteral("OK"));
+        QCOMPARE(outcome(change(tab, "/console/api/keys/" + kK1 + "/revoke")),
+                 QStringLiteral("OK"));
         QCOMPARE(outcome(h->videoKey(token, kK1, kDevA)), QStringLiteral("KEY_REVOKED"));
     }
 
