@@ -96,6 +96,8 @@ function keyTitle(keyId) {
 
 function showLogin() {
   state.csrf = '';
+  byId('apikey-secret').textContent = '';
+  byId('apikey-new').hidden = true;
   byId('app').hidden = true;
   byId('who').hidden = true;
   byId('login-page').hidden = false;
@@ -128,6 +130,9 @@ async function startSession(data) {
 
 async function show(page) {
   state.page = page;
+  // A new API key's secret is shown once, and not left on screen after.
+  byId('apikey-secret').textContent = '';
+  byId('apikey-new').hidden = true;
   for (const section of document.querySelectorAll('.page')) {
     section.hidden = section.id !== page;
   }

@@ -30,6 +30,7 @@ SKIP = 77
 HOSTILE_TITLE = '<img src=x onerror=alert(1)>'
 MERCHANT_USER, MERCHANT_PASS = 'shop-owner', 'shop-owner-pass'
 VIEWER_USER, VIEWER_PASS = 'buyer1', 'buyer-one-pass'
+ADMIN_USER, ADMIN_PASS = 'operator', 'operator-pass'
 DEVICE = '0123456789abcdef0123456789abcdef'
 
 
@@ -66,6 +67,8 @@ class Server:
         self.admin('merchant', 'add', '浏览器测试商家')
         self.admin('user', 'add', MERCHANT_USER, '--role', 'merchant', '--merchant',
                    '浏览器测试商家', stdin=MERCHANT_PASS + '\n')
+        self.admin('merchant', 'add', '另一家店')
+        self.admin('user', 'add', ADMIN_USER, '--role', 'admin', stdin=ADMIN_PASS + '\n')
         self.log = open(os.path.join(self.data, 'server.log'), 'w+')
         self.process = subprocess.Popen(
             [self.binary, 'serve', '--listen', '127.0.0.1', '--port', str(self.port)],
@@ -362,6 +365,10 @@ class ConsoleTest:
         answer = self.server.call('GET', '/api/merchant/viewers', token=secret)
         assert answer['success'], answer
         self.shot('06-apikeys')
+        self.tab('视频')
+        self.tab('API 密钥')
+        self.wait(lambda: not self.el('apikey-new').is_displayed(), 'the secret gone')
+        assert secret not in self.driver.page_source
         self.row_button('apikey-rows', '网店后台', '吊销').click()
         self.driver.switch_to.alert.accept()
         self.wait(lambda: any(r and r[0] == '网店后台' and r[2].startswith('已吊销')
@@ -408,6 +415,24 @@ class ConsoleTest:
                                   headers={'Cookie': 'vc_console=' + cookie['value']})
         assert answer.get('code') == 'SESSION_INVALID', answer
 
+    def admin_picks_merchants(self):
+        self.fill('login-user', ADMIN_USER)
+        self.fill('login-pass', ADMIN_PASS)
+        self.el('login-form').submit()
+        self.wait(lambda: self.el('merchant-pick').is_displayed(), 'the merchant picker')
+        self.select('merchant', '浏览器测试商家')
+        self.tab('视频')
+        self.wait(lambda: any(r and r[0] == HOSTILE_TITLE and r[4] == '已吊销'
+                              for r in self.rows('video-rows')), "the shop's revoked video")
+        self.select('merchant', '另一家店')
+        self.wait(lambda: not self.rows('video-rows'), "the other shop's empty list")
+        self.tab('观众')
+        self.wait(lambda: VIEWER_USER not in [r[0] for r in self.rows('viewer-rows') if r]
+                  and self.el('viewers').is_displayed(), "the other shop's viewers")
+        self.shot('09-admin')
+        self.el('logout').click()
+        self.wait(lambda: self.el('login-page').is_displayed(), 'the admin logged out')
+
     def run(self):
         self.register_hostile_video()
         self.login()
@@ -420,6 +445,7 @@ class ConsoleTest:
         self.api_keys()
         self.cross_origin_form()
         self.logout(cookie)
+        self.admin_picks_merchants()
         self.no_alert()
 
 
