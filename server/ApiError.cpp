@@ -41,6 +41,9 @@ const Entry kTable[] = {
     {ErrorCode::ViewerNotFound,      404, "VIEWER_NOT_FOUND",      "找不到该观众账号"},
     {ErrorCode::GrantNotFound,       404, "GRANT_NOT_FOUND",       "找不到该授权"},
     {ErrorCode::UsernameTaken,       409, "USERNAME_TAKEN",        "该用户名已被其他账号使用"},
+    {ErrorCode::ApiKeyNotFound,      404, "API_KEY_NOT_FOUND",     "找不到该 API 密钥"},
+    {ErrorCode::SessionInvalid,      401, "SESSION_INVALID",       "控制台登录已失效，请重新登录"},
+    {ErrorCode::CsrfRejected,        403, "CSRF_REJECTED",         "无法确认请求来自控制台页面，已拒绝"},
     {ErrorCode::ServerBusy,          503, "SERVER_BUSY",           "服务器繁忙，请稍后再试"},
     {ErrorCode::ServerError,         500, "SERVER_ERROR",          "服务器内部错误，请稍后再试"},
 };

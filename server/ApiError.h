@@ -37,6 +37,9 @@ enum class ErrorCode
     ViewerNotFound,
     GrantNotFound,
     UsernameTaken,
+    ApiKeyNotFound,
+    SessionInvalid,
+    CsrfRejected,
     ServerBusy,
     ServerError,
 };

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPointer>
 #include <QThread>
 #include <QUrlQuery>
@@ -15,6 +16,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
+
+#include <boost/beast/core/string.hpp>
 
 #include "JsonBody.h"
 #include "JsonWriter.h"
@@ -351,6 +354,9 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
         respond(toFront(reply));
     };
 
+    if (rawPath == QStringLiteral("/console") || rawPath.startsWith(QStringLiteral("/console/"))) {
+        return console(request, respond, lane);
+    }
     const RouteEntry* entry = nullptr;
     bool pathKnown = false;
     QString id;
@@ -384,7 +390,8 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
         return answer(bodyProblem(JsonBody::Problem::DuplicateKey));
     }
     if (entry->route == Route::UpsertViewer) {
-        return upsertViewer(request, respond, path, lane, body);
+        return upsertViewer(QByteArray::fromStdString(request.first("Authorization")), respond,
+                            path, lane, body);
     }
     const QByteArray authorization = QByteArray::fromStdString(request.first("Authorization"));
     answer(dispatch(*lane.service, int(entry->route), authorization, body, query, id,
@@ -430,13 +437,13 @@ Reply ContentServer::dispatch(Service& service, int route, const QByteArray& aut
     return Reply::failure(apiError(ErrorCode::ServerError));
 }
 
-void ContentServer::upsertViewer(const FrontRequest& request, const HttpFront::Respond& respond,
-                                 const QString& path, Lane lane, const QJsonObject& body)
+void ContentServer::upsertViewer(const MerchantCaller& authorization,
+                                 const HttpFront::Respond& respond, const QString& path, Lane lane,
+                                 const QJsonObject& body)
 {
     auto timer = std::make_shared<QElapsedTimer>();
     timer->start();
     const QString method = QStringLiteral("POST");
-    const QByteArray authorization = QByteArray::fromStdString(request.first("Authorization"));
     auto plan =
         std::make_shared<Service::ViewerPlan>(lane.service->beginViewerUpsert(authorization, body));
     if (!plan->immediate && m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
@@ -577,4 +584,329 @@ void ContentServer::flushAccessLog()
         pending.swap(m_accessLog);
     }
     writeOut(pending);
+}
+
+// ---- the merchant console ----
+
+namespace {
+
+const char kCookieName[] = "vc_console";
+const char kCsrfHeader[] = "X-Veilcast-Csrf";
+
+enum class ConsoleRoute
+{
+    Login,
+    Logout,
+    Session,
+    Keys,
+    RevokeKey,
+    Viewers,
+    UpsertViewer,
+    DisableViewer,
+    EnableViewer,
+    ResetDevices,
+    Grants,
+    GrantKeys,
+    RevokeGrant,
+    KeyRequests,
+    SharedViewers,
+    ApiKeys,
+    AddApiKey,
+    RevokeApiKey
+};
+
+struct ConsoleEntry
+{
+    const char* path;
+    ConsoleRoute route;
+    const char* method;
+};
+
+const ConsoleEntry kConsoleRoutes[] = {
+    {"/console/api/login", ConsoleRoute::Login, "POST"},
+    {"/console/api/logout", ConsoleRoute::Logout, "POST"},
+    {"/console/api/session", ConsoleRoute::Session, "GET"},
+    {"/console/api/keys", ConsoleRoute::Keys, "GET"},
+    {"/console/api/keys/*/revoke", ConsoleRoute::RevokeKey, "POST"},
+    {"/console/api/viewers", ConsoleRoute::Viewers, "GET"},
+    {"/console/api/viewers", ConsoleRoute::UpsertViewer, "POST"},
+    {"/console/api/viewers/*/disable", ConsoleRoute::DisableViewer, "POST"},
+    {"/console/api/viewers/*/enable", ConsoleRoute::EnableViewer, "POST"},
+    {"/console/api/viewers/*/devices/reset", ConsoleRoute::ResetDevices, "POST"},
+    {"/console/api/grants", ConsoleRoute::Grants, "GET"},
+    {"/console/api/grants", ConsoleRoute::GrantKeys, "POST"},
+    {"/console/api/grants/*/revoke", ConsoleRoute::RevokeGrant, "POST"},
+    {"/console/api/key-requests", ConsoleRoute::KeyRequests, "GET"},
+    {"/console/api/shared-viewers", ConsoleRoute::SharedViewers, "GET"},
+    {"/console/api/api-keys", ConsoleRoute::ApiKeys, "GET"},
+    {"/console/api/api-keys", ConsoleRoute::AddApiKey, "POST"},
+    {"/console/api/api-keys/*/revoke", ConsoleRoute::RevokeApiKey, "POST"},
+};
+
+struct ConsoleAsset
+{
+    const char* path;
+    const char* resource;
+    const char* type;
+};
+
+const ConsoleAsset kConsoleAssets[] = {
+    {"/console/", ":/console/index.html", "text/html; charset=utf-8"},
+    {"/console/app.js", ":/console/app.js", "text/javascript; charset=utf-8"},
+    {"/console/app.css", ":/console/app.css", "text/css; charset=utf-8"},
+};
+
+// Every console answer: nothing sniffed, framed or referred. The page
+// itself may load only its own script and style, so even text that slipped
+// into the markup could not run.
+void addConsoleHeaders(FrontResponse* r, bool page)
+{
+    r->headers.emplace_back("X-Content-Type-Options", "nosniff");
+    r->headers.emplace_back("X-Frame-Options", "DENY");
+    r->headers.emplace_back("Referrer-Policy", "no-referrer");
+    if (page) {
+        r->headers.emplace_back(
+            "Content-Security-Policy",
+            "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+            "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'");
+    }
+}
+
+HttpFront::Respond consoleResponder(const HttpFront::Respond& respond)
+{
+    return [respond](FrontResponse r) {
+        addConsoleHeaders(&r, false);
+        respond(std::move(r));
+    };
+}
+
+QString cookieValue(const FrontRequest& request)
+{
+    const QString prefix = QString::fromLatin1(kCookieName) + u'=';
+    for (const auto& [name, value] : request.headers) {
+        if (!boost::beast::iequals(name, "Cookie")) {
+            continue;
+        }
+        for (const QString& part : QString::fromLatin1(value).split(u';')) {
+            const QString item = part.trimmed();
+            if (item.startsWith(prefix)) {
+                return item.mid(prefix.size());
+            }
+        }
+    }
+    return {};
+}
+
+// A change must come from the console's own page. Browsers say where a
+// request comes from (Sec-Fetch-Site, Origin); a page elsewhere cannot send
+// JSON here without asking first, nor read the token it would have to echo.
+// Clients that are not browsers send neither header and still need the token.
+bool fromOwnPage(const FrontRequest& request, bool secure)
+{
+    const std::string site = request.first("Sec-Fetch-Site");
+    if (!site.empty() && site != "same-origin") {
+        return false;
+    }
+    const std::string origin = request.first("Origin");
+    if (!origin.empty()) {
+        const std::string own = (secure ? "https://" : "http://") + request.first("Host");
+        if (origin != own) {
+            return false;
+        }
+    }
+    return isJsonContentType(request.first("Content-Type"));
+}
+
+std::string sessionCookie(const QString& value, qint64 maxAgeSeconds, bool secure)
+{
+    std::string cookie =
+        std::string(kCookieName) + '=' + value.toStdString() +
+        "; Path=/console; HttpOnly; SameSite=Strict; Max-Age=" + std::to_string(maxAgeSeconds);
+    if (secure) {
+        cookie += "; Secure";
+    }
+    return cookie;
+}
+
+}  // namespace
+
+void ContentServer::console(const FrontRequest& request, const HttpFront::Respond& plainRespond,
+                            Lane lane)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const HttpFront::Respond respond = consoleResponder(plainRespond);
+    const QString method = methodName(request.method);
+    const QString rawPath = pathOf(request.target);
+    const QString path = loggablePath(rawPath);
+    auto answer = [&](const Reply& reply) {
+        writeLog(method, path, reply.httpStatus, timer.elapsed());
+        respond(toFront(reply));
+    };
+
+    if (!rawPath.startsWith(QStringLiteral("/console/api/"))) {
+        const QString wanted =
+            rawPath == QStringLiteral("/console") ? QStringLiteral("/console/") : rawPath;
+        for (const ConsoleAsset& asset : kConsoleAssets) {
+            if (wanted != QLatin1String(asset.path)) {
+                continue;
+            }
+            if (request.method != "GET") {
+                return answer(Reply::failure(apiError(ErrorCode::MethodNotAllowed)));
+            }
+            QFile file(QString::fromLatin1(asset.resource));
+            if (!file.open(QIODevice::ReadOnly)) {
+                return answer(Reply::failure(apiError(ErrorCode::ServerError)));
+            }
+            FrontResponse r;
+            r.body = file.readAll().toStdString();
+            r.contentType = asset.type;
+            addConsoleHeaders(&r, true);
+            writeLog(method, path, 200, timer.elapsed());
+            return plainRespond(std::move(r));
+        }
+        return answer(Reply::failure(apiError(ErrorCode::NotFound)));
+    }
+
+    const ConsoleEntry* entry = nullptr;
+    bool pathKnown = false;
+    QString id;
+    for (const ConsoleEntry& e : kConsoleRoutes) {
+        if (pathMatches(e.path, rawPath, &id)) {
+            pathKnown = true;
+            entry = request.method == e.method ? &e : entry;
+        }
+    }
+    if (!pathKnown) {
+        return answer(Reply::failure(apiError(ErrorCode::NotFound)));
+    }
+    if (!entry) {
+        return answer(Reply::failure(apiError(ErrorCode::MethodNotAllowed)));
+    }
+    const bool changes = request.method != "GET";
+    if (changes && !fromOwnPage(request, m_options.secureCookies)) {
+        return answer(Reply::failure(apiError(ErrorCode::CsrfRejected)));
+    }
+    if (entry->route == ConsoleRoute::Login) {
+        return consoleLogin(request, respond, path, lane);
+    }
+    QJsonObject body;
+    if (changes && !request.body.empty()) {
+        const auto problem = JsonBody::parse(QByteArray::fromStdString(request.body), &body);
+        if (problem != JsonBody::Problem::None) {
+            return answer(bodyProblem(problem));
+        }
+    }
+    QJsonObject query;
+    if (!readQuery(request.target, &query)) {
+        return answer(bodyProblem(JsonBody::Problem::DuplicateKey));
+    }
+    // The merchant an admin chose; the rest of the query is the listing's.
+    const QString merchant = query.take(QStringLiteral("merchant")).toString();
+    const QString cookie = cookieValue(request);
+    const MerchantCaller caller = MerchantCaller::console(
+        cookie, QString::fromStdString(request.first(kCsrfHeader)), changes, merchant);
+    Service& service = *lane.service;
+    switch (entry->route) {
+        case ConsoleRoute::Session:
+            return answer(service.consoleSession(cookie));
+        case ConsoleRoute::Logout: {
+            const Reply reply = service.consoleLogout(caller);
+            FrontResponse r = toFront(reply);
+            if (reply.ok()) {
+                r.headers.emplace_back("Set-Cookie", sessionCookie({}, 0, m_options.secureCookies));
+            }
+            writeLog(method, path, reply.httpStatus, timer.elapsed());
+            return respond(std::move(r));
+        }
+        case ConsoleRoute::Keys:
+            return answer(service.listKeys(caller, query));
+        case ConsoleRoute::RevokeKey:
+            return answer(service.consoleRevokeKey(caller, id));
+        case ConsoleRoute::Viewers:
+            return answer(service.listViewers(caller, query));
+        case ConsoleRoute::UpsertViewer:
+            return upsertViewer(caller, respond, path, lane, body);
+        case ConsoleRoute::DisableViewer:
+        case ConsoleRoute::EnableViewer:
+            return answer(
+                service.setViewerDisabled(caller, id, entry->route == ConsoleRoute::DisableViewer));
+        case ConsoleRoute::ResetDevices:
+            return answer(service.resetViewerDevices(caller, id));
+        case ConsoleRoute::Grants:
+            return answer(service.listGrants(caller, query));
+        case ConsoleRoute::GrantKeys:
+            return answer(service.grantKeys(caller, body));
+        case ConsoleRoute::RevokeGrant:
+            return answer(service.revokeGrant(caller, id));
+        case ConsoleRoute::KeyRequests:
+            return answer(service.listKeyRequests(caller, query));
+        case ConsoleRoute::SharedViewers:
+            return answer(service.consoleSharedViewers(caller));
+        case ConsoleRoute::ApiKeys:
+            return answer(service.consoleApiKeys(caller));
+        case ConsoleRoute::AddApiKey:
+            return answer(service.consoleAddApiKey(caller, body));
+        case ConsoleRoute::RevokeApiKey:
+            return answer(service.consoleRevokeApiKey(caller, id));
+        case ConsoleRoute::Login:
+            break;
+    }
+    answer(Reply::failure(apiError(ErrorCode::ServerError)));
+}
+
+void ContentServer::consoleLogin(const FrontRequest& request, const HttpFront::Respond& respond,
+                                 const QString& path, Lane lane)
+{
+    auto timer = std::make_shared<QElapsedTimer>();
+    timer->start();
+    const QString method = QStringLiteral("POST");
+    auto answerNow = [&](const Reply& reply) {
+        writeLog(method, path, reply.httpStatus, timer->elapsed());
+        respond(toFront(reply));
+    };
+    QJsonObject body;
+    const auto problem = JsonBody::parse(QByteArray::fromStdString(request.body), &body);
+    if (problem != JsonBody::Problem::None) {
+        return answerNow(bodyProblem(problem));
+    }
+    if (m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
+        return answerNow(Reply::failure(apiError(ErrorCode::ServerBusy)));
+    }
+    auto plan = std::make_shared<Service::LoginPlan>(
+        lane.service->beginConsoleLogin(body, clientAddress(request)));
+    if (plan->immediate) {
+        return answerNow(*plan->immediate);
+    }
+    // As login(): the hash is checked on the pool, the rest back on the lane.
+    m_pendingLogins.ref();
+    ContentServer* self = this;
+    const PasswordHasher* hasher = &m_hasher;
+    const int nice = m_options.hashNice;
+    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path, nice]() {
+        yieldToRequests(nice);
+        auto outcome = std::make_shared<HashOutcome>();
+        outcome->matches = hasher->verify(plan->hashToCheck, plan->password);
+        if (outcome->matches && hasher->needsRehash(plan->hashToCheck)) {
+            outcome->newHash = hasher->hash(plan->password);
+        }
+        sodium_memzero(plan->password.data(), plan->password.size());
+        QMetaObject::invokeMethod(
+            lane.context,
+            [self, lane, plan, respond, outcome, timer, method, path]() {
+                self->m_pendingLogins.deref();
+                QString cookie;
+                const Reply reply = lane.service->finishConsoleLogin(*plan, outcome->matches,
+                                                                     outcome->newHash, &cookie);
+                FrontResponse r = toFront(reply);
+                if (reply.ok()) {
+                    r.headers.emplace_back(
+                        "Set-Cookie", sessionCookie(cookie, lane.service->consoleSessionSeconds(),
+                                                    self->m_options.secureCookies));
+                }
+                self->writeLog(method, path, reply.httpStatus, timer->elapsed());
+                respond(std::move(r));
+            },
+            Qt::QueuedConnection);
+    });
 }

@@ -18,6 +18,7 @@
 
 class PasswordHasher;
 class Service;
+struct MerchantCaller;
 class ServiceWorker;
 
 struct HttpOptions
@@ -33,6 +34,8 @@ struct HttpOptions
     // Behind a proxy every client shares the proxy's address; then the last
     // X-Forwarded-For entry (the one the proxy added) names the client.
     bool trustForwardedFor = false;
+    // The console's cookie is marked Secure: TLS here, or at a proxy in front.
+    bool secureCookies = false;
     // One line per request, called on the thread that handled it; stderr when empty.
     std::function<void(const QString&)> log;
 };
@@ -80,8 +83,12 @@ private:
                           const QJsonObject& body, const QJsonObject& query, const QString& id,
                           const QString& client);
     // A new viewer's password is hashed off the lane, as a login's is.
-    void upsertViewer(const FrontRequest& request, const HttpFront::Respond& respond,
+    void upsertViewer(const MerchantCaller& caller, const HttpFront::Respond& respond,
                       const QString& path, Lane lane, const QJsonObject& body);
+    // The merchant console: its pages and its JSON calls under /console/api/.
+    void console(const FrontRequest& request, const HttpFront::Respond& respond, Lane lane);
+    void consoleLogin(const FrontRequest& request, const HttpFront::Respond& respond,
+                      const QString& path, Lane lane);
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
     void flushAccessLog();
     QString clientAddress(const FrontRequest& request) const;

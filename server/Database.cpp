@@ -128,6 +128,19 @@ const QList<Migration>& migrations()
              R"(ALTER TABLE tokens ADD COLUMN session_started BIGINT)",
          }},
         {3, apiKeysAndKeyLog()},
+        // The console's logins: the cookie is kept only as its hash; the
+        // token its page must echo on every change is not a credential on
+        // its own, so it is kept as it is and compared.
+        {4,
+         {
+             R"(CREATE TABLE console_sessions (
+                  session_hash TEXT PRIMARY KEY,
+                  user_id TEXT NOT NULL REFERENCES users(id),
+                  csrf_token TEXT NOT NULL,
+                  created_at BIGINT NOT NULL,
+                  expires_at BIGINT NOT NULL))",
+             R"(CREATE INDEX console_sessions_user ON console_sessions(user_id))",
+         }},
     };
     return list;
 }

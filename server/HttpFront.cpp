@@ -243,9 +243,12 @@ public:
         m_response = {};
         m_response.version(11);
         m_response.result(static_cast<unsigned>(response.status));
-        m_response.set(http::field::content_type, "application/json");
+        m_response.set(http::field::content_type, response.contentType);
         // Answers may carry content keys and tokens: never to be cached anywhere.
         m_response.set(http::field::cache_control, "no-store");
+        for (const auto& [name, value] : response.headers) {
+            m_response.insert(name, value);
+        }
         m_response.body() = std::move(response.body);
         m_response.keep_alive(!response.close && m_keepAlive);
         m_response.prepare_payload();

@@ -27,8 +27,11 @@ struct FrontRequest
 struct FrontResponse
 {
     int status = 200;
-    std::string body;  // JSON
+    std::string body;
     bool close = false;
+    std::string contentType = "application/json";
+    // Sent as given after the fixed ones (Set-Cookie, the console's page policy).
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 struct FrontOptions

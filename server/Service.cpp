@@ -352,7 +352,8 @@ Service::LoginPlan Service::beginLogin(const QJsonObject& body, const QString& c
     return plan;
 }
 
-Reply Service::finishLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash)
+std::optional<Reply> Service::settleLogin(const LoginPlan& plan, bool passwordMatches,
+                                          const QByteArray& newHash)
 {
     if (!plan.user || !passwordMatches) {
         // The attempt's records, made before the check, stay as failures.
@@ -371,6 +372,15 @@ Reply Service::finishLogin(const LoginPlan& plan, bool passwordMatches, const QB
     if (auto refused = accountState(user)) {
         return Reply::failure(*refused);
     }
+    return std::nullopt;
+}
+
+Reply Service::finishLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash)
+{
+    if (auto refused = settleLogin(plan, passwordMatches, newHash)) {
+        return *refused;
+    }
+    const User& user = *plan.user;
     recordLoginDevice(user, plan.deviceId, plan.deviceName);
     TokenRecord record;
     const auto token = issueToken(user, plan.deviceId, 0, &record);
@@ -721,6 +731,7 @@ void Service::housekeeping()
 {
     const qint64 now = m_clock.nowMs();
     m_store.purgeTokens(now);
+    m_store.purgeConsoleSessions(now);
     m_store.purgeLoginFailures(now - m_options.failureWindowMs);
     flushKeyLog();
     m_store.purgeKeyRequests(now - m_options.keyLogRetentionMs);

@@ -24,6 +24,36 @@ struct ServiceOptions
     qint64 failureWindowMs = 10LL * 60 * 1000;
     // Key-request log entries older than this are dropped by housekeeping.
     qint64 keyLogRetentionMs = 180LL * 24 * 3600 * 1000;
+    // A console login ends this long after it began, used or not: the
+    // console changes what viewers may watch, and a forgotten browser tab
+    // should not keep that power for days.
+    qint64 consoleSessionMs = 8LL * 3600 * 1000;
+};
+
+// Who acts through the shop's rules: a shop's own server, by one of the
+// merchant's API keys (the Authorization header), or a person in the
+// console, by a session cookie. Either way the same rules decide.
+struct MerchantCaller
+{
+    MerchantCaller(const QByteArray& authorization) : authorization(authorization) {}
+    static MerchantCaller console(const QString& cookie, const QString& csrfToken, bool changes,
+                                  const QString& merchantId)
+    {
+        MerchantCaller c{QByteArray()};
+        c.viaConsole = true;
+        c.cookie = cookie;
+        c.csrfToken = csrfToken;
+        c.changes = changes;
+        c.merchantId = merchantId;
+        return c;
+    }
+
+    QByteArray authorization;
+    bool viaConsole = false;
+    QString cookie;
+    QString csrfToken;  // as the page sent it; checked when the call changes something
+    bool changes = false;
+    QString merchantId;  // the merchant an admin chose; a merchant always gets their own
 };
 
 // The rules behind the endpoints, free of HTTP. Runs on one thread (the
@@ -77,20 +107,41 @@ public:
     // Creating a viewer hashes its password, which must not hold up this
     // thread: the first half says whether a hash is needed, the second makes
     // the account with it.
-    ViewerPlan beginViewerUpsert(const QByteArray& authorization, const QJsonObject& body);
-    Reply finishViewerUpsert(const QByteArray& authorization, const ViewerPlan& plan,
+    ViewerPlan beginViewerUpsert(const MerchantCaller& caller, const QJsonObject& body);
+    Reply finishViewerUpsert(const MerchantCaller& caller, const ViewerPlan& plan,
                              const QByteArray& passwordHash);
     // Both halves in one call, for callers that may block.
-    Reply upsertViewer(const QByteArray& authorization, const QJsonObject& body);
-    Reply listViewers(const QByteArray& authorization, const QJsonObject& query);
-    Reply setViewerDisabled(const QByteArray& authorization, const QString& viewerId,
-                            bool disabled);
-    Reply resetViewerDevices(const QByteArray& authorization, const QString& viewerId);
-    Reply grantKeys(const QByteArray& authorization, const QJsonObject& body);
-    Reply revokeGrant(const QByteArray& authorization, const QString& grantId);
-    Reply listGrants(const QByteArray& authorization, const QJsonObject& query);
-    Reply listKeys(const QByteArray& authorization, const QJsonObject& query);
-    Reply listKeyRequests(const QByteArray& authorization, const QJsonObject& query);
+    Reply upsertViewer(const MerchantCaller& caller, const QJsonObject& body);
+    Reply listViewers(const MerchantCaller& caller, const QJsonObject& query);
+    Reply setViewerDisabled(const MerchantCaller& caller, const QString& viewerId, bool disabled);
+    Reply resetViewerDevices(const MerchantCaller& caller, const QString& viewerId);
+    Reply grantKeys(const MerchantCaller& caller, const QJsonObject& body);
+    Reply revokeGrant(const MerchantCaller& caller, const QString& grantId);
+    Reply listGrants(const MerchantCaller& caller, const QJsonObject& query);
+    Reply listKeys(const MerchantCaller& caller, const QJsonObject& query);
+    Reply listKeyRequests(const MerchantCaller& caller, const QJsonObject& query);
+
+    // The merchant console. Its login is the player's (same throttle, same
+    // password check) but gives a session, for merchants and admins only;
+    // *cookie gets the session's secret, which is kept only as its hash.
+    LoginPlan beginConsoleLogin(const QJsonObject& body, const QString& clientAddress)
+    {
+        return beginLogin(body, clientAddress);
+    }
+    Reply finishConsoleLogin(const LoginPlan& plan, bool passwordMatches, const QByteArray& newHash,
+                             QString* cookie);
+    // Who is logged in, the token the page must send with every change, and
+    // for an admin the merchants to choose from.
+    Reply consoleSession(const QString& cookie);
+    qint64 consoleSessionSeconds() const { return m_options.consoleSessionMs / 1000; }
+    Reply consoleLogout(const MerchantCaller& caller);
+    Reply consoleRevokeKey(const MerchantCaller& caller, const QString& keyId);
+    Reply consoleApiKeys(const MerchantCaller& caller);
+    Reply consoleAddApiKey(const MerchantCaller& caller, const QJsonObject& body);
+    Reply consoleRevokeApiKey(const MerchantCaller& caller, const QString& apiKeyId);
+    // Viewers seen, within the last day, from more devices or client
+    // addresses than their device limit allows: an account passed around.
+    Reply consoleSharedViewers(const MerchantCaller& caller);
 
     // Drops expired tokens and old throttling records.
     void housekeeping();
@@ -135,12 +186,19 @@ private:
     void logKeyRequest(KeyRequestEntry entry);
     // The merchant whose API key this is, into *merchantId; a refusal for a
     // missing, unknown or revoked key and for a disabled merchant. Read anew
-    // on every call: a revoke holds at once, on every instance.
-    std::optional<ApiError> authenticateMerchant(const QByteArray& authorization,
-                                                 QString* merchantId);
+    // on every call: a revoke holds at once, on every instance. A console
+    // caller goes through consoleMerchant() instead.
+    std::optional<ApiError> authenticateMerchant(const MerchantCaller& caller, QString* merchantId);
+    // The live console session behind `cookie` and its account.
+    std::optional<ApiError> consoleUser(const QString& cookie, User* user, ConsoleSession* session);
+    std::optional<ApiError> consoleMerchant(const MerchantCaller& caller, QString* merchantId);
+    // The password check and account state, shared by both logins; a
+    // refusal, or nothing when the login may go on.
+    std::optional<Reply> settleLogin(const LoginPlan& plan, bool passwordMatches,
+                                     const QByteArray& newHash);
     // A listing's caller (by API key) and its page and filters (these
     // allowed) into the out-parameters; a refusal when either fails.
-    std::optional<Reply> openListing(const QByteArray& authorization, const QJsonObject& query,
+    std::optional<Reply> openListing(const MerchantCaller& caller, const QJsonObject& query,
                                      const QStringList& filters, QString* merchantId,
                                      ListFilter* filter);
     // The existing account named in `body`, brought to the settings it asks for.

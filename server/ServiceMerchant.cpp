@@ -243,10 +243,13 @@ ApiError viewerNotFound()
 
 }  // namespace
 
-std::optional<ApiError> Service::authenticateMerchant(const QByteArray& authorization,
+std::optional<ApiError> Service::authenticateMerchant(const MerchantCaller& caller,
                                                       QString* merchantId)
 {
-    const QString secret = bearerToken(authorization);
+    if (caller.viaConsole) {
+        return consoleMerchant(caller, merchantId);
+    }
+    const QString secret = bearerToken(caller.authorization);
     if (secret.isEmpty()) {
         return apiError(ErrorCode::ApiKeyInvalid);
     }
@@ -266,13 +269,13 @@ std::optional<ApiError> Service::authenticateMerchant(const QByteArray& authoriz
     return std::nullopt;
 }
 
-Service::ViewerPlan Service::beginViewerUpsert(const QByteArray& authorization,
+Service::ViewerPlan Service::beginViewerUpsert(const MerchantCaller& caller,
                                                const QJsonObject& body)
 {
     ViewerPlan plan;
     plan.body = body;
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
         plan.immediate = Reply::failure(*refused);
         return plan;
     }
@@ -325,12 +328,12 @@ Service::ViewerPlan Service::beginViewerUpsert(const QByteArray& authorization,
     return plan;
 }
 
-Reply Service::finishViewerUpsert(const QByteArray& authorization, const ViewerPlan& plan,
+Reply Service::finishViewerUpsert(const MerchantCaller& caller, const ViewerPlan& plan,
                                   const QByteArray& passwordHash)
 {
     // Checked again: the key may have been revoked while the password was hashed.
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
         return Reply::failure(*refused);
     }
     if (passwordHash.isEmpty()) {
@@ -367,15 +370,15 @@ Reply Service::finishViewerUpsert(const QByteArray& authorization, const ViewerP
     return serverError("viewer insert");
 }
 
-Reply Service::upsertViewer(const QByteArray& authorization, const QJsonObject& body)
+Reply Service::upsertViewer(const MerchantCaller& caller, const QJsonObject& body)
 {
-    ViewerPlan plan = beginViewerUpsert(authorization, body);
+    ViewerPlan plan = beginViewerUpsert(caller, body);
     if (plan.immediate) {
         return *plan.immediate;
     }
     const QByteArray hash = m_hasher.hash(plan.password);
     sodium_memzero(plan.password.data(), plan.password.size());
-    return finishViewerUpsert(authorization, plan, hash);
+    return finishViewerUpsert(caller, plan, hash);
 }
 
 Reply Service::updateViewer(const QString& merchantId, const User& user, const QJsonObject& body)
@@ -412,11 +415,11 @@ Reply Service::updateViewer(const QString& merchantId, const User& user, const Q
     return Reply::success(data);
 }
 
-std::optional<Reply> Service::openListing(const QByteArray& authorization, const QJsonObject& query,
+std::optional<Reply> Service::openListing(const MerchantCaller& caller, const QJsonObject& query,
                                           const QStringList& filters, QString* merchantId,
                                           ListFilter* filter)
 {
-    if (auto refused = authenticateMerchant(authorization, merchantId)) {
+    if (auto refused = authenticateMerchant(caller, merchantId)) {
         return Reply::failure(*refused);
     }
     if (auto problem = readListQuery(query, filters, filter)) {
@@ -425,11 +428,11 @@ std::optional<Reply> Service::openListing(const QByteArray& authorization, const
     return std::nullopt;
 }
 
-Reply Service::listViewers(const QByteArray& authorization, const QJsonObject& query)
+Reply Service::listViewers(const MerchantCaller& caller, const QJsonObject& query)
 {
     QString merchantId;
     ListFilter filter;
-    if (auto refused = openListing(authorization, query, {}, &merchantId, &filter)) {
+    if (auto refused = openListing(caller, query, {}, &merchantId, &filter)) {
         return *refused;
     }
     QList<User> rows;
@@ -437,11 +440,11 @@ Reply Service::listViewers(const QByteArray& authorization, const QJsonObject& q
     return page(fetched, rows, filter, viewerJson, "viewer list");
 }
 
-Reply Service::setViewerDisabled(const QByteArray& authorization, const QString& viewerId,
+Reply Service::setViewerDisabled(const MerchantCaller& caller, const QString& viewerId,
                                  bool disabled)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
         return Reply::failure(*refused);
     }
     bool failed = false;
@@ -460,10 +463,10 @@ Reply Service::setViewerDisabled(const QByteArray& authorization, const QString&
     return Reply::success(viewerJson(*viewer));
 }
 
-Reply Service::resetViewerDevices(const QByteArray& authorization, const QString& viewerId)
+Reply Service::resetViewerDevices(const MerchantCaller& caller, const QString& viewerId)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
         return Reply::failure(*refused);
     }
     bool failed = false;
@@ -481,10 +484,10 @@ Reply Service::resetViewerDevices(const QByteArray& authorization, const QString
     return Reply::success({{"viewerId", viewer->id}, {"devicesRemoved", removed}});
 }
 
-Reply Service::grantKeys(const QByteArray& authorization, const QJsonObject& body)
+Reply Service::grantKeys(const MerchantCaller& caller, const QJsonObject& body)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
         return Reply::failure(*refused);
     }
     QString viewerId;
@@ -538,10 +541,10 @@ Reply Service::grantKeys(const QByteArray& authorization, const QJsonObject& bod
     return Reply::success({{"grants", items}});
 }
 
-Reply Service::revokeGrant(const QByteArray& authorization, const QString& grantId)
+Reply Service::revokeGrant(const MerchantCaller& caller, const QString& grantId)
 {
     QString merchantId;
-    if (auto refused = authenticateMerchant(authorization, &merchantId)) {
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
         return Reply::failure(*refused);
     }
     const int removed = m_store.deleteMerchantGrant(merchantId, grantId);
@@ -554,12 +557,12 @@ Reply Service::revokeGrant(const QByteArray& authorization, const QString& grant
     return Reply::success({{"id", grantId}});
 }
 
-Reply Service::listGrants(const QByteArray& authorization, const QJsonObject& query)
+Reply Service::listGrants(const MerchantCaller& caller, const QJsonObject& query)
 {
     QString merchantId;
     ListFilter filter;
     if (auto refused =
-            openListing(authorization, query, {QStringLiteral("viewerId"), QStringLiteral("keyId")},
+            openListing(caller, query, {QStringLiteral("viewerId"), QStringLiteral("keyId")},
                         &merchantId, &filter)) {
         return *refused;
     }
@@ -568,11 +571,11 @@ Reply Service::listGrants(const QByteArray& authorization, const QJsonObject& qu
     return page(fetched, rows, filter, grantJson, "grant list");
 }
 
-Reply Service::listKeys(const QByteArray& authorization, const QJsonObject& query)
+Reply Service::listKeys(const MerchantCaller& caller, const QJsonObject& query)
 {
     QString merchantId;
     ListFilter filter;
-    if (auto refused = openListing(authorization, query, {}, &merchantId, &filter)) {
+    if (auto refused = openListing(caller, query, {}, &merchantId, &filter)) {
         return *refused;
     }
     QList<ContentKey> rows;
@@ -580,11 +583,11 @@ Reply Service::listKeys(const QByteArray& authorization, const QJsonObject& quer
     return page(fetched, rows, filter, keyJson, "key list");
 }
 
-Reply Service::listKeyRequests(const QByteArray& authorization, const QJsonObject& query)
+Reply Service::listKeyRequests(const MerchantCaller& caller, const QJsonObject& query)
 {
     QString merchantId;
     ListFilter filter;
-    if (auto refused = openListing(authorization, query,
+    if (auto refused = openListing(caller, query,
                                    {QStringLiteral("viewerId"), QStringLiteral("keyId"),
                                     QStringLiteral("from"), QStringLiteral("to")},
                                    &merchantId, &filter)) {

@@ -605,6 +605,43 @@ bool Store::purgeTokens(qint64 now)
            0;
 }
 
+bool Store::addConsoleSession(const ConsoleSession& s)
+{
+    return inserted(m_db.run(
+               QStringLiteral("INSERT INTO console_sessions (session_hash, user_id, csrf_token, "
+                              "created_at, expires_at) VALUES (?, ?, ?, ?, ?)"),
+               {s.sessionHash, s.userId, s.csrfToken, s.createdAt, s.expiresAt})) == Insert::Done;
+}
+
+std::optional<ConsoleSession> Store::consoleSessionByHash(const QString& hash, bool* failed)
+{
+    return one<ConsoleSession>(
+        m_db.run(QStringLiteral("SELECT session_hash, user_id, csrf_token, created_at, expires_at "
+                                "FROM console_sessions WHERE session_hash = ?"),
+                 {hash}),
+        failed, [](const QSqlQuery* q) {
+            ConsoleSession s;
+            s.sessionHash = q->value(0).toString();
+            s.userId = q->value(1).toString();
+            s.csrfToken = q->value(2).toString();
+            s.createdAt = q->value(3).toLongLong();
+            s.expiresAt = q->value(4).toLongLong();
+            return s;
+        });
+}
+
+int Store::deleteConsoleSession(const QString& hash)
+{
+    return affected(
+        m_db.run(QStringLiteral("DELETE FROM console_sessions WHERE session_hash = ?"), {hash}));
+}
+
+bool Store::purgeConsoleSessions(qint64 now)
+{
+    return affected(m_db.run(QStringLiteral("DELETE FROM console_sessions WHERE expires_at <= ?"),
+                             {now})) >= 0;
+}
+
 bool Store::addLoginFailure(const QString& subject, qint64 at)
 {
     return affected(

@@ -56,6 +56,16 @@ struct ListFilter
     std::optional<qint64> to;    // exclusive
 };
 
+// A console login. The cookie's value is kept only as its hash.
+struct ConsoleSession
+{
+    QString sessionHash;
+    QString userId;
+    QString csrfToken;
+    qint64 createdAt = 0;
+    qint64 expiresAt = 0;
+};
+
 struct User
 {
     QString id;
@@ -249,6 +259,12 @@ public:
     int bindTokenDevice(const QString& hash, const QString& deviceId);
     bool deleteTokensOfUser(const QString& userId);
     bool purgeTokens(qint64 now);
+
+    // console sessions
+    bool addConsoleSession(const ConsoleSession& s);
+    std::optional<ConsoleSession> consoleSessionByHash(const QString& hash, bool* failed);
+    int deleteConsoleSession(const QString& hash);
+    bool purgeConsoleSessions(qint64 now);
 
     // login throttling, shared by every instance on the same database
     bool addLoginFailure(const QString& subject, qint64 at);

@@ -139,6 +139,7 @@ grep -q '"success":true' <<<"$answer" || { echo "demo: the key request failed" >
 echo
 
 if ((hold)); then
+  echo "   merchant console: $base/console/ ($merchant_user / $merchant_pass)"
   echo "== server keeps running on $base; Ctrl-C stops it"
   trap 'exit 0' INT TERM
   wait "$pid" || true

@@ -167,6 +167,7 @@ int readServeCommandLine(const QStringList& args, Common* common, ServeSettings*
         return 2;
     }
     settings->http.trustForwardedFor = settings->behindTlsProxy;
+    settings->http.secureCookies = tls || settings->behindTlsProxy;
     return 0;
 }
 

@@ -158,6 +158,42 @@ HttpAnswer ServerHarness::send(const QByteArray& verb, const QString& path, cons
     return answer;
 }
 
+QByteArray HttpAnswer::header(const QByteArray& name) const
+{
+    QByteArray value;
+    for (const auto& [n, v] : headers) {
+        if (n.compare(name, Qt::CaseInsensitive) == 0) {
+            value = v;
+        }
+    }
+    return value;
+}
+
+HttpAnswer ServerHarness::sendRaw(const QByteArray& verb, const QString& path,
+                                  const QByteArray& body,
+                                  const QList<QPair<QByteArray, QByteArray>>& headers)
+{
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    for (const auto& [name, value] : headers) {
+        request.setRawHeader(name, value);
+    }
+    QNetworkReply* reply = network.sendCustomRequest(request, verb, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    HttpAnswer answer;
+    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    answer.raw = reply->readAll();
+    answer.headers = reply->rawHeaderPairs();
+    const QJsonDocument doc = QJsonDocument::fromJson(answer.raw);
+    answer.body = doc.object();
+    answer.envelope = doc.isObject() && answer.body.contains(QStringLiteral("success"));
+    reply->deleteLater();
+    return answer;
+}
+
 HttpAnswer ServerHarness::post(const QString& path, const QByteArray& body, const QString& token)
 {
     return send("POST", path, body, token);

@@ -49,6 +49,10 @@ struct HttpAnswer
     QString message() const { return body.value(QStringLiteral("message")).toString(); }
     QJsonObject data() const { return body.value(QStringLiteral("data")).toObject(); }
     bool ok() const { return body.value(QStringLiteral("success")).toBool(); }
+    // The last header of that name (case ignored); empty when absent.
+    QByteArray header(const QByteArray& name) const;
+
+    QList<QPair<QByteArray, QByteArray>> headers;
 };
 
 // An in-process server on a free loopback port, over a fresh database: a
@@ -92,6 +96,9 @@ public:
     HttpAnswer send(const QByteArray& verb, const QString& path, const QByteArray& body,
                     const QString& token,
                     const QByteArray& contentType = QByteArrayLiteral("application/json"));
+    // Only the headers given, no cookie jar: a browser's requests, by hand.
+    HttpAnswer sendRaw(const QByteArray& verb, const QString& path, const QByteArray& body,
+                       const QList<QPair<QByteArray, QByteArray>>& headers);
     HttpAnswer login(const QString& username, const QString& password,
                      const QString& deviceId = QStringLiteral("0123456789abcdef0123456789abcdef"));
     QString loginToken(

@@ -1,0 +1,326 @@
+// The merchant console's own calls: its login and session, and the few
+// things it does that the shop API leaves to the operator (revoking a video,
+// managing API keys, spotting shared accounts). Everything it shares with
+// the shop API goes through the shop API's rules, with the session as caller.
+#include <sodium.h>
+
+#include <QHash>
+#include <QJsonArray>
+#include <QSet>
+#include <QUuid>
+#include <algorithm>
+
+#include "Clock.h"
+#include "Service.h"
+#include "ServiceSupport.h"
+
+using namespace support;
+
+namespace {
+
+constexpr int kMaxLabelLength = 200;
+// The shared-account check reads at most this many of a day's key requests.
+constexpr int kSharedScanRows = 5000;
+
+QString randomHex(int bytes)
+{
+    QByteArray raw(bytes, '\0');
+    randombytes_buf(raw.data(), raw.size());
+    const QString text = QString::fromLatin1(raw.toHex());
+    sodium_memzero(raw.data(), raw.size());
+    return text;
+}
+
+bool sameSecret(const QString& a, const QString& b)
+{
+    const QByteArray x = a.toLatin1();
+    const QByteArray y = b.toLatin1();
+    return !x.isEmpty() && x.size() == y.size() &&
+           sodium_memcmp(x.constData(), y.constData(), size_t(x.size())) == 0;
+}
+
+QJsonObject apiKeyJson(const ApiKey& k)
+{
+    return {{"id", k.id},
+            {"label", k.label},
+            {"createdAt", Service::isoTime(k.createdAt)},
+            {"revokedAt", k.revokedAt ? QJsonValue(Service::isoTime(*k.revokedAt)) : QJsonValue()}};
+}
+
+}  // namespace
+
+Reply Service::finishConsoleLogin(const LoginPlan& plan, bool passwordMatches,
+                                  const QByteArray& newHash, QString* cookie)
+{
+    if (auto refused = settleLogin(plan, passwordMatches, newHash)) {
+        return *refused;
+    }
+    const User& user = *plan.user;
+    if (user.role != Role::Merchant && user.role != Role::Admin) {
+        return Reply::failure(
+            apiError(ErrorCode::PermissionDenied, QStringLiteral("控制台仅供商家和管理员使用")));
+    }
+    ConsoleSession session;
+    const QString secret = randomHex(32);
+    session.sessionHash = hashToken(secret);
+    session.userId = user.id;
+    session.csrfToken = randomHex(32);
+    session.createdAt = m_clock.nowMs();
+    session.expiresAt = session.createdAt + m_options.consoleSessionMs;
+    if (!m_store.addConsoleSession(session)) {
+        return serverError("console session");
+    }
+    *cookie = secret;
+    return consoleSession(secret);
+}
+
+std::optional<ApiError> Service::consoleUser(const QString& cookie, User* user,
+                                             ConsoleSession* session)
+{
+    if (cookie.isEmpty()) {
+        return apiError(ErrorCode::SessionInvalid);
+    }
+    bool failed = false;
+    const auto found = m_store.consoleSessionByHash(hashToken(cookie), &failed);
+    if (failed) {
+        return apiError(ErrorCode::ServerError);
+    }
+    if (!found || found->expiresAt <= m_clock.nowMs()) {
+        return apiError(ErrorCode::SessionInvalid);
+    }
+    const auto account = m_store.userById(found->userId, &failed);
+    if (failed) {
+        return apiError(ErrorCode::ServerError);
+    }
+    // A role taken away since the login ends the session's power at once.
+    if (!account || (account->role != Role::Merchant && account->role != Role::Admin)) {
+        return apiError(ErrorCode::SessionInvalid);
+    }
+    if (auto refused = accountState(*account)) {
+        return refused;
+    }
+    *user = *account;
+    *session = *found;
+    return std::nullopt;
+}
+
+std::optional<ApiError> Service::consoleMerchant(const MerchantCaller& caller, QString* merchantId)
+{
+    User user;
+    ConsoleSession session;
+    if (auto refused = consoleUser(caller.cookie, &user, &session)) {
+        return refused;
+    }
+    if (caller.changes && !sameSecret(caller.csrfToken, session.csrfToken)) {
+        return apiError(ErrorCode::CsrfRejected);
+    }
+    // A merchant acts for their own shop whatever the page asks for.
+    const QString wanted = user.role == Role::Admin ? caller.merchantId : user.merchantId;
+    if (wanted.isEmpty()) {
+        return user.role == Role::Admin
+                   ? apiError(ErrorCode::InvalidRequest, QStringLiteral("请先选择商户"))
+                   : apiError(ErrorCode::PermissionDenied, QStringLiteral("该账号未关联商户"));
+    }
+    bool failed = false;
+    const auto merchant = m_store.merchantById(wanted, &failed);
+    if (failed) {
+        return apiError(ErrorCode::ServerError);
+    }
+    if (!merchant) {
+        return apiError(ErrorCode::InvalidRequest, QStringLiteral("找不到该商户"));
+    }
+    // An admin may still look after a switched-off merchant; its own staff may not.
+    if (merchant->disabled && user.role != Role::Admin) {
+        return apiError(ErrorCode::MerchantDisabled);
+    }
+    *merchantId = merchant->id;
+    return std::nullopt;
+}
+
+Reply Service::consoleSession(const QString& cookie)
+{
+    User user;
+    ConsoleSession session;
+    if (auto refused = consoleUser(cookie, &user, &session)) {
+        return Reply::failure(*refused);
+    }
+    QJsonArray merchants;
+    if (user.role == Role::Admin) {
+        QList<Merchant> all;
+        if (!m_store.listMerchants(&all)) {
+            return serverError("console merchants");
+        }
+        for (const Merchant& m : std::as_const(all)) {
+            merchants.append(QJsonObject{{"id", m.id}, {"name", m.name}, {"disabled", m.disabled}});
+        }
+    }
+    return Reply::success({{"username", user.username},
+                           {"displayName", user.displayName},
+                           {"role", roleName(user.role)},
+                           {"merchantId", user.merchantId},
+                           {"merchantName", user.merchantName},
+                           {"csrfToken", session.csrfToken},
+                           {"expiresAt", isoTime(session.expiresAt)},
+                           {"merchants", merchants}});
+}
+
+Reply Service::consoleLogout(const MerchantCaller& caller)
+{
+    User user;
+    ConsoleSession session;
+    if (auto refused = consoleUser(caller.cookie, &user, &session)) {
+        return Reply::failure(*refused);
+    }
+    if (!sameSecret(caller.csrfToken, session.csrfToken)) {
+        return Reply::failure(apiError(ErrorCode::CsrfRejected));
+    }
+    if (m_store.deleteConsoleSession(session.sessionHash) < 0) {
+        return serverError("console logout");
+    }
+    return Reply::success({});
+}
+
+Reply Service::consoleRevokeKey(const MerchantCaller& caller, const QString& keyId)
+{
+    QString merchantId;
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
+        return Reply::failure(*refused);
+    }
+    const QString id = normalizeKeyId(keyId, false);
+    bool failed = false;
+    const auto key = id.isEmpty() ? std::nullopt : m_store.keyById(id, &failed);
+    if (failed) {
+        return serverError("console key lookup");
+    }
+    // Another merchant's key is as unknown here as one never registered.
+    if (!key || key->merchantId != merchantId) {
+        return Reply::failure(apiError(ErrorCode::KeyNotFound));
+    }
+    if (m_store.setKeyRevoked(key->keyId, true) < 0) {
+        return serverError("console key revoke");
+    }
+    return Reply::success({{"keyId", key->keyId}, {"revoked", true}});
+}
+
+Reply Service::consoleApiKeys(const MerchantCaller& caller)
+{
+    QString merchantId;
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
+        return Reply::failure(*refused);
+    }
+    QList<ApiKey> keys;
+    if (!m_store.listApiKeys(merchantId, &keys)) {
+        return serverError("console api keys");
+    }
+    QJsonArray items;
+    for (const ApiKey& k : std::as_const(keys)) {
+        items.append(apiKeyJson(k));
+    }
+    return Reply::success({{"items", items}});
+}
+
+Reply Service::consoleAddApiKey(const MerchantCaller& caller, const QJsonObject& body)
+{
+    QString merchantId;
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
+        return Reply::failure(*refused);
+    }
+    QString label;
+    if (!stringField(body, QStringLiteral("label"), &label)) {
+        return Reply::failure(wrongType(QStringLiteral("label")));
+    }
+    if (label.size() > kMaxLabelLength) {
+        return Reply::failure(tooLong(QStringLiteral("label")));
+    }
+    const QString secret = newApiKeySecret();
+    ApiKey k;
+    k.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    k.merchantId = merchantId;
+    k.secretHash = hashToken(secret);
+    k.label = label.trimmed();
+    k.createdAt = m_clock.nowMs();
+    if (m_store.addApiKey(k) != Store::Insert::Done) {
+        return serverError("console api key");
+    }
+    // The only time the secret leaves the server.
+    QJsonObject data = apiKeyJson(k);
+    data.insert(QStringLiteral("secret"), secret);
+    return Reply::success(data);
+}
+
+Reply Service::consoleRevokeApiKey(const MerchantCaller& caller, const QString& apiKeyId)
+{
+    QString merchantId;
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
+        return Reply::failure(*refused);
+    }
+    QList<ApiKey> keys;
+    if (!m_store.listApiKeys(merchantId, &keys)) {
+        return serverError("console api keys");
+    }
+    const bool own = std::any_of(keys.cbegin(), keys.cend(),
+                                 [&](const ApiKey& k) { return k.id == apiKeyId && !k.revokedAt; });
+    if (!own) {
+        return Reply::failure(apiError(ErrorCode::ApiKeyNotFound));
+    }
+    if (m_store.revokeApiKey(apiKeyId, m_clock.nowMs()) < 0) {
+        return serverError("console api key revoke");
+    }
+    return Reply::success({{"id", apiKeyId}});
+}
+
+Reply Service::consoleSharedViewers(const MerchantCaller& caller)
+{
+    QString merchantId;
+    if (auto refused = authenticateMerchant(caller, &merchantId)) {
+        return Reply::failure(*refused);
+    }
+    flushKeyLog();
+    ListFilter filter;
+    filter.limit = kSharedScanRows;
+    filter.from = m_clock.nowMs() - 24LL * 3600 * 1000;
+    QList<KeyRequestEntry> rows;
+    if (!m_store.listKeyRequests(merchantId, filter, &rows)) {
+        return serverError("console shared viewers");
+    }
+    struct Seen
+    {
+        QString username;
+        QSet<QString> devices;
+        QSet<QString> addresses;
+    };
+    QHash<QString, Seen> seen;
+    for (const KeyRequestEntry& e : std::as_const(rows)) {
+        if (e.userId.isEmpty()) {
+            continue;
+        }
+        Seen& s = seen[e.userId];
+        s.username = e.username;
+        if (!e.deviceId.isEmpty()) {
+            s.devices.insert(e.deviceId);
+        }
+        s.addresses.insert(e.clientAddress);
+    }
+    QJsonArray items;
+    for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
+        bool failed = false;
+        const auto viewer = m_store.merchantViewer(merchantId, it.key(), &failed);
+        if (failed) {
+            return serverError("console shared viewer");
+        }
+        // Limit 0 is no limit; the merchant's own staff are not viewers.
+        if (!viewer || viewer->deviceLimit == 0) {
+            continue;
+        }
+        const int devices = int(it->devices.size());
+        const int addresses = int(it->addresses.size());
+        if (devices > viewer->deviceLimit || addresses > viewer->deviceLimit) {
+            items.append(QJsonObject{{"viewerId", it.key()},
+                                     {"username", it->username},
+                                     {"devices", devices},
+                                     {"addresses", addresses},
+                                     {"deviceLimit", viewer->deviceLimit}});
+        }
+    }
+    return Reply::success({{"items", items}, {"scanned", int(rows.size())}});
+}
