@@ -81,7 +81,10 @@ std::string envelope(const Reply& reply)
 
 FrontResponse toFront(const Reply& reply)
 {
-    return {reply.httpStatus, envelope(reply), false};
+    FrontResponse response;
+    response.status = reply.httpStatus;
+    response.body = envelope(reply);
+    return response;
 }
 
 bool isJsonContentType(const std::string& value)

@@ -443,7 +443,8 @@ private slots:
     void pagesAreServedWithTheirPolicy()
     {
         QVERIFY(startHarness());
-        for (const QString& path : {"/console", "/console/"}) {
+        const QStringList paths{QStringLiteral("/console"), QStringLiteral("/console/")};
+        for (const QString& path : paths) {
             const HttpAnswer page = h->sendRaw("GET", path, {}, {});
             QCOMPARE(page.status, 200);
             QVERIFY(page.header("Content-Type").startsWith("text/html"));
