@@ -121,12 +121,6 @@ void yieldToRequests(int nice)
 #endif
 }
 
-struct HashOutcome
-{
-    bool matches = false;
-    QByteArray newHash;
-};
-
 enum class Route
 {
     None,
@@ -482,6 +476,28 @@ void ContentServer::upsertViewer(const MerchantCaller& authorization,
 void ContentServer::login(const FrontRequest& request, const HttpFront::Respond& respond,
                           const QString& path, Lane lane)
 {
+    // A browser may post a form to any site without asking; it may not send
+    // JSON there without the site's consent.
+    if (!isJsonContentType(request.first("Content-Type"))) {
+        writeLog(QStringLiteral("POST"), path, 400, 0);
+        respond(toFront(Reply::failure(
+            apiError(ErrorCode::InvalidRequest, QStringLiteral("登录请求须以 JSON 格式发送")))));
+        return;
+    }
+    runLogin(
+        request, respond, path, lane,
+        [](Service& service, const QJsonObject& body, const QString& client) {
+            return service.beginLogin(body, client);
+        },
+        [](Service& service, const Service::LoginPlan& plan, const HashOutcome& outcome) {
+            return toFront(service.finishLogin(plan, outcome.matches, outcome.newHash));
+        });
+}
+
+void ContentServer::runLogin(const FrontRequest& request, const HttpFront::Respond& respond,
+                             const QString& path, Lane lane, const BeginLogin& begin,
+                             const FinishLogin& finish)
+{
     auto timer = std::make_shared<QElapsedTimer>();
     timer->start();
     const QString method = QStringLiteral("POST");
@@ -489,12 +505,6 @@ void ContentServer::login(const FrontRequest& request, const HttpFront::Respond&
         writeLog(method, path, reply.httpStatus, timer->elapsed());
         respond(toFront(reply));
     };
-    // A browser may post a form to any site without asking; it may not send
-    // JSON there without the site's consent.
-    if (!isJsonContentType(request.first("Content-Type"))) {
-        return answerNow(Reply::failure(
-            apiError(ErrorCode::InvalidRequest, QStringLiteral("登录请求须以 JSON 格式发送"))));
-    }
     QJsonObject body;
     const auto problem = JsonBody::parse(QByteArray::fromStdString(request.body), &body);
     if (problem != JsonBody::Problem::None) {
@@ -503,8 +513,8 @@ void ContentServer::login(const FrontRequest& request, const HttpFront::Respond&
     if (m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
         return answerNow(Reply::failure(apiError(ErrorCode::ServerBusy)));
     }
-    auto plan = std::make_shared<Service::LoginPlan>(
-        lane.service->beginLogin(body, clientAddress(request)));
+    auto plan =
+        std::make_shared<Service::LoginPlan>(begin(*lane.service, body, clientAddress(request)));
     if (plan->immediate) {
         return answerNow(*plan->immediate);
     }
@@ -515,7 +525,7 @@ void ContentServer::login(const FrontRequest& request, const HttpFront::Respond&
     ContentServer* self = this;
     const PasswordHasher* hasher = &m_hasher;
     const int nice = m_options.hashNice;
-    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path, nice]() {
+    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path, nice, finish]() {
         yieldToRequests(nice);
         auto outcome = std::make_shared<HashOutcome>();
         outcome->matches = hasher->verify(plan->hashToCheck, plan->password);
@@ -525,12 +535,11 @@ void ContentServer::login(const FrontRequest& request, const HttpFront::Respond&
         sodium_memzero(plan->password.data(), plan->password.size());
         QMetaObject::invokeMethod(
             lane.context,
-            [self, lane, plan, respond, outcome, timer, method, path]() {
+            [self, lane, plan, respond, outcome, timer, method, path, finish]() {
                 self->m_pendingLogins.deref();
-                const Reply reply =
-                    lane.service->finishLogin(*plan, outcome->matches, outcome->newHash);
-                self->writeLog(method, path, reply.httpStatus, timer->elapsed());
-                respond(toFront(reply));
+                FrontResponse response = finish(*lane.service, *plan, *outcome);
+                self->writeLog(method, path, response.status, timer->elapsed());
+                respond(std::move(response));
             },
             Qt::QueuedConnection);
     });
@@ -733,6 +742,78 @@ std::string sessionCookie(const QString& value, qint64 maxAgeSeconds, bool secur
 
 }  // namespace
 
+namespace {
+
+// A page or asset of the console into *page; a refusal (not ok) when the
+// path names none or the method is not GET.
+Reply consoleAsset(const QString& rawPath, bool isGet, FrontResponse* page)
+{
+    const QString wanted =
+        rawPath == QStringLiteral("/console") ? QStringLiteral("/console/") : rawPath;
+    for (const ConsoleAsset& asset : kConsoleAssets) {
+        if (wanted != QLatin1String(asset.path)) {
+            continue;
+        }
+        if (!isGet) {
+            return Reply::failure(apiError(ErrorCode::MethodNotAllowed));
+        }
+        QFile file(QString::fromLatin1(asset.resource));
+        if (!file.open(QIODevice::ReadOnly)) {
+            return Reply::failure(apiError(ErrorCode::ServerError));
+        }
+        page->body = file.readAll().toStdString();
+        page->contentType = asset.type;
+        addConsoleHeaders(page, true);
+        return Reply::success({});
+    }
+    return Reply::failure(apiError(ErrorCode::NotFound));
+}
+
+// The console calls that answer at once, through the shop API's rules.
+Reply consoleReply(Service& service, ConsoleRoute route, const MerchantCaller& caller,
+                   const QString& cookie, const QString& id, const QJsonObject& query,
+                   const QJsonObject& body)
+{
+    switch (route) {
+        case ConsoleRoute::Session:
+            return service.consoleSession(cookie);
+        case ConsoleRoute::Keys:
+            return service.listKeys(caller, query);
+        case ConsoleRoute::RevokeKey:
+            return service.consoleRevokeKey(caller, id);
+        case ConsoleRoute::Viewers:
+            return service.listViewers(caller, query);
+        case ConsoleRoute::DisableViewer:
+        case ConsoleRoute::EnableViewer:
+            return service.setViewerDisabled(caller, id, route == ConsoleRoute::DisableViewer);
+        case ConsoleRoute::ResetDevices:
+            return service.resetViewerDevices(caller, id);
+        case ConsoleRoute::Grants:
+            return service.listGrants(caller, query);
+        case ConsoleRoute::GrantKeys:
+            return service.grantKeys(caller, body);
+        case ConsoleRoute::RevokeGrant:
+            return service.revokeGrant(caller, id);
+        case ConsoleRoute::KeyRequests:
+            return service.listKeyRequests(caller, query);
+        case ConsoleRoute::SharedViewers:
+            return service.consoleSharedViewers(caller);
+        case ConsoleRoute::ApiKeys:
+            return service.consoleApiKeys(caller);
+        case ConsoleRoute::AddApiKey:
+            return service.consoleAddApiKey(caller, body);
+        case ConsoleRoute::RevokeApiKey:
+            return service.consoleRevokeApiKey(caller, id);
+        case ConsoleRoute::Login:
+        case ConsoleRoute::Logout:
+        case ConsoleRoute::UpsertViewer:
+            break;  // answered by their own routines
+    }
+    return Reply::failure(apiError(ErrorCode::ServerError));
+}
+
+}  // namespace
+
 void ContentServer::console(const FrontRequest& request, const HttpFront::Respond& plainRespond,
                             Lane lane)
 {
@@ -748,27 +829,13 @@ void ContentServer::console(const FrontRequest& request, const HttpFront::Respon
     };
 
     if (!rawPath.startsWith(QStringLiteral("/console/api/"))) {
-        const QString wanted =
-            rawPath == QStringLiteral("/console") ? QStringLiteral("/console/") : rawPath;
-        for (const ConsoleAsset& asset : kConsoleAssets) {
-            if (wanted != QLatin1String(asset.path)) {
-                continue;
-            }
-            if (request.method != "GET") {
-                return answer(Reply::failure(apiError(ErrorCode::MethodNotAllowed)));
-            }
-            QFile file(QString::fromLatin1(asset.resource));
-            if (!file.open(QIODevice::ReadOnly)) {
-                return answer(Reply::failure(apiError(ErrorCode::ServerError)));
-            }
-            FrontResponse r;
-            r.body = file.readAll().toStdString();
-            r.contentType = asset.type;
-            addConsoleHeaders(&r, true);
-            writeLog(method, path, 200, timer.elapsed());
-            return plainRespond(std::move(r));
+        FrontResponse page;
+        const Reply refusal = consoleAsset(rawPath, request.method == "GET", &page);
+        if (!refusal.ok()) {
+            return answer(refusal);
         }
-        return answer(Reply::failure(apiError(ErrorCode::NotFound)));
+        writeLog(method, path, 200, timer.elapsed());
+        return plainRespond(std::move(page));
     }
 
     const ConsoleEntry* entry = nullptr;
@@ -809,107 +876,39 @@ void ContentServer::console(const FrontRequest& request, const HttpFront::Respon
     const QString cookie = cookieValue(request);
     const MerchantCaller caller = MerchantCaller::console(
         cookie, QString::fromStdString(request.first(kCsrfHeader)), changes, merchant);
-    Service& service = *lane.service;
-    switch (entry->route) {
-        case ConsoleRoute::Session:
-            return answer(service.consoleSession(cookie));
-        case ConsoleRoute::Logout: {
-            const Reply reply = service.consoleLogout(caller);
-            FrontResponse r = toFront(reply);
-            if (reply.ok()) {
-                r.headers.emplace_back("Set-Cookie", sessionCookie({}, 0, m_options.secureCookies));
-            }
-            writeLog(method, path, reply.httpStatus, timer.elapsed());
-            return respond(std::move(r));
+    if (entry->route == ConsoleRoute::Logout) {
+        const Reply reply = lane.service->consoleLogout(caller);
+        FrontResponse r = toFront(reply);
+        if (reply.ok()) {
+            r.headers.emplace_back("Set-Cookie", sessionCookie({}, 0, m_options.secureCookies));
         }
-        case ConsoleRoute::Keys:
-            return answer(service.listKeys(caller, query));
-        case ConsoleRoute::RevokeKey:
-            return answer(service.consoleRevokeKey(caller, id));
-        case ConsoleRoute::Viewers:
-            return answer(service.listViewers(caller, query));
-        case ConsoleRoute::UpsertViewer:
-            return upsertViewer(caller, respond, path, lane, body);
-        case ConsoleRoute::DisableViewer:
-        case ConsoleRoute::EnableViewer:
-            return answer(
-                service.setViewerDisabled(caller, id, entry->route == ConsoleRoute::DisableViewer));
-        case ConsoleRoute::ResetDevices:
-            return answer(service.resetViewerDevices(caller, id));
-        case ConsoleRoute::Grants:
-            return answer(service.listGrants(caller, query));
-        case ConsoleRoute::GrantKeys:
-            return answer(service.grantKeys(caller, body));
-        case ConsoleRoute::RevokeGrant:
-            return answer(service.revokeGrant(caller, id));
-        case ConsoleRoute::KeyRequests:
-            return answer(service.listKeyRequests(caller, query));
-        case ConsoleRoute::SharedViewers:
-            return answer(service.consoleSharedViewers(caller));
-        case ConsoleRoute::ApiKeys:
-            return answer(service.consoleApiKeys(caller));
-        case ConsoleRoute::AddApiKey:
-            return answer(service.consoleAddApiKey(caller, body));
-        case ConsoleRoute::RevokeApiKey:
-            return answer(service.consoleRevokeApiKey(caller, id));
-        case ConsoleRoute::Login:
-            break;
+        writeLog(method, path, reply.httpStatus, timer.elapsed());
+        return respond(std::move(r));
     }
-    answer(Reply::failure(apiError(ErrorCode::ServerError)));
+    if (entry->route == ConsoleRoute::UpsertViewer) {
+        return upsertViewer(caller, respond, path, lane, body);
+    }
+    answer(consoleReply(*lane.service, entry->route, caller, cookie, id, query, body));
 }
 
 void ContentServer::consoleLogin(const FrontRequest& request, const HttpFront::Respond& respond,
                                  const QString& path, Lane lane)
 {
-    auto timer = std::make_shared<QElapsedTimer>();
-    timer->start();
-    const QString method = QStringLiteral("POST");
-    auto answerNow = [&](const Reply& reply) {
-        writeLog(method, path, reply.httpStatus, timer->elapsed());
-        respond(toFront(reply));
-    };
-    QJsonObject body;
-    const auto problem = JsonBody::parse(QByteArray::fromStdString(request.body), &body);
-    if (problem != JsonBody::Problem::None) {
-        return answerNow(bodyProblem(problem));
-    }
-    if (m_pendingLogins.loadRelaxed() >= m_options.maxPendingLogins) {
-        return answerNow(Reply::failure(apiError(ErrorCode::ServerBusy)));
-    }
-    auto plan = std::make_shared<Service::LoginPlan>(
-        lane.service->beginConsoleLogin(body, clientAddress(request)));
-    if (plan->immediate) {
-        return answerNow(*plan->immediate);
-    }
-    // As login(): the hash is checked on the pool, the rest back on the lane.
-    m_pendingLogins.ref();
-    ContentServer* self = this;
-    const PasswordHasher* hasher = &m_hasher;
-    const int nice = m_options.hashNice;
-    m_hashPool.start([self, lane, hasher, plan, respond, timer, method, path, nice]() {
-        yieldToRequests(nice);
-        auto outcome = std::make_shared<HashOutcome>();
-        outcome->matches = hasher->verify(plan->hashToCheck, plan->password);
-        if (outcome->matches && hasher->needsRehash(plan->hashToCheck)) {
-            outcome->newHash = hasher->hash(plan->password);
-        }
-        sodium_memzero(plan->password.data(), plan->password.size());
-        QMetaObject::invokeMethod(
-            lane.context,
-            [self, lane, plan, respond, outcome, timer, method, path]() {
-                self->m_pendingLogins.deref();
-                QString cookie;
-                const Reply reply = lane.service->finishConsoleLogin(*plan, outcome->matches,
-                                                                     outcome->newHash, &cookie);
-                FrontResponse r = toFront(reply);
-                if (reply.ok()) {
-                    r.headers.emplace_back(
-                        "Set-Cookie", sessionCookie(cookie, lane.service->consoleSessionSeconds(),
-                                                    self->m_options.secureCookies));
-                }
-                self->writeLog(method, path, reply.httpStatus, timer->elapsed());
-                respond(std::move(r));
-            },
-            Qt::QueuedConnection);
-    });
+    const bool secure = m_options.secureCookies;
+    runLogin(
+        request, respond, path, lane,
+        [](Service& service, const QJsonObject& body, const QString& client) {
+            return service.beginConsoleLogin(body, client);
+        },
+        [secure](Service& service, const Service::LoginPlan& plan, const HashOutcome& outcome) {
+            QString cookie;
+            const Reply reply =
+                service.finishConsoleLogin(plan, outcome.matches, outcome.newHash, &cookie);
+            FrontResponse response = toFront(reply);
+            if (reply.ok()) {
+                response.headers.emplace_back(
+                    "Set-Cookie", sessionCookie(cookie, service.consoleSessionSeconds(), secure));
+            }
+            return response;
+        });
 }

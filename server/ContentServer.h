@@ -15,9 +15,10 @@
 #include "ApiError.h"
 #include "HttpFront.h"
 #include "KeyRequestLog.h"
+#include "Service.h"
 
 class PasswordHasher;
-class Service;
+
 struct MerchantCaller;
 class ServiceWorker;
 
@@ -89,6 +90,21 @@ private:
     void console(const FrontRequest& request, const HttpFront::Respond& respond, Lane lane);
     void consoleLogin(const FrontRequest& request, const HttpFront::Respond& respond,
                       const QString& path, Lane lane);
+    // What the hash pool found of a login's password.
+    struct HashOutcome
+    {
+        bool matches = false;
+        QByteArray newHash;
+    };
+    // A login of either kind: the first half on the lane, the password on
+    // the hash pool, the second half back on the lane.
+    using BeginLogin =
+        std::function<Service::LoginPlan(Service&, const QJsonObject& body, const QString& client)>;
+    using FinishLogin =
+        std::function<FrontResponse(Service&, const Service::LoginPlan&, const HashOutcome&)>;
+    void runLogin(const FrontRequest& request, const HttpFront::Respond& respond,
+                  const QString& path, Lane lane, const BeginLogin& begin,
+                  const FinishLogin& finish);
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
     void flushAccessLog();
     QString clientAddress(const FrontRequest& request) const;
