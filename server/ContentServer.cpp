@@ -23,6 +23,7 @@
 #include "JsonWriter.h"
 #include "PasswordHasher.h"
 #include "Service.h"
+#include "ServiceSupport.h"
 #include "ServiceWorker.h"
 
 namespace {
@@ -59,6 +60,12 @@ QString pathOf(const std::string& target)
 {
     const auto end = target.find('?');
     return QString::fromLatin1(target.substr(0, end));
+}
+
+bool isKeyRequest(const FrontRequest& request)
+{
+    return request.method == "POST" &&
+           std::string_view(request.target).substr(0, request.target.find('?')) == "/api/video/key";
 }
 
 // The path as sent, without the query, cut short and stripped of anything
@@ -167,25 +174,60 @@ const RouteEntry kRoutes[] = {
     {"/api/merchant/key-requests", Route::KeyRequests, "GET", false},
 };
 
-// Whether `path` has the shape of `pattern`; the segment under "*" goes to *id.
-bool pathMatches(const char* pattern, const QString& path, QString* id)
+// Whether `path` has the shape of `pattern`; the segment under "*" goes to
+// *id. Compared in place, as it runs for every route on every request.
+bool pathMatches(std::string_view pattern, std::string_view path, std::string_view* id)
 {
-    const QStringList want = QString::fromLatin1(pattern).split(u'/');
-    const QStringList have = path.split(u'/');
-    if (want.size() != have.size()) {
-        return false;
-    }
-    for (int i = 0; i < want.size(); ++i) {
-        if (want.at(i) == QStringLiteral("*")) {
-            if (have.at(i).isEmpty()) {
+    std::string_view found;
+    for (;;) {
+        const std::size_t wantEnd = pattern.find('/');
+        const std::size_t haveEnd = path.find('/');
+        const std::string_view want = pattern.substr(0, wantEnd);
+        const std::string_view have = path.substr(0, haveEnd);
+        if (want == "*") {
+            if (have.empty()) {
                 return false;
             }
-            *id = have.at(i);
-        } else if (want.at(i) != have.at(i)) {
+            found = have;
+        } else if (want != have) {
             return false;
         }
+        if (wantEnd == std::string_view::npos || haveEnd == std::string_view::npos) {
+            if (wantEnd != haveEnd) {
+                return false;
+            }
+            *id = found;
+            return true;
+        }
+        pattern.remove_prefix(wantEnd + 1);
+        path.remove_prefix(haveEnd + 1);
     }
-    return true;
+}
+
+std::string_view targetPath(const std::string& target)
+{
+    return std::string_view(target).substr(0, target.find('?'));
+}
+
+// The entry of a routing table for the request's path and method; null when
+// none, with *pathKnown telling an unknown path from a wrong method.
+template <class Entry, std::size_t N>
+const Entry* findRoute(const Entry (&table)[N], const FrontRequest& request, bool* pathKnown,
+                       QString* id)
+{
+    const std::string_view path = targetPath(request.target);
+    *pathKnown = false;
+    for (const Entry& e : table) {
+        std::string_view segment;
+        if (pathMatches(e.path, path, &segment)) {
+            *pathKnown = true;
+            if (request.method == e.method) {
+                *id = QString::fromLatin1(segment.data(), qsizetype(segment.size()));
+                return &e;
+            }
+        }
+    }
+    return nullptr;
 }
 
 // The URL's query as an object of strings. A repeated name is refused, as a
@@ -222,9 +264,17 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
     refusals.malformed = envelope(Reply::failure(apiError(ErrorCode::InvalidRequest)));
     refusals.tooLarge = envelope(Reply::failure(apiError(ErrorCode::PayloadTooLarge)));
     refusals.busy = envelope(Reply::failure(apiError(ErrorCode::ServerBusy)));
+    m_accessLog.reserve(kAccessLogFlushBytes + 1024);
     m_lanes.push_back({&m_service, this});
-    // Both callbacks run on network threads: they only queue work elsewhere.
-    auto handler = [this](FrontRequest request, HttpFront::Respond respond) {
+    m_networkServices.resize(std::size_t(std::max(1, m_options.front.threads)));
+    // Both callbacks run on network threads: apart from key requests, which
+    // a network thread with a service of its own answers itself, they only
+    // queue work elsewhere.
+    auto handler = [this](FrontRequest request, HttpFront::Respond respond, int thread) {
+        if (ServiceStack* local = m_networkServices[std::size_t(thread)].get();
+            local && isKeyRequest(request)) {
+            return handle(request, respond, Lane{&local->service(), nullptr});
+        }
         const Lane lane =
             m_lanes[m_nextLane.fetch_add(1, std::memory_order_relaxed) % m_lanes.size()];
         QMetaObject::invokeMethod(
@@ -244,6 +294,15 @@ ContentServer::ContentServer(Service& service, const PasswordHasher& hasher, Htt
     };
     m_front = std::make_unique<HttpFront>(m_options.front, std::move(refusals), std::move(handler),
                                           std::move(refused));
+    m_front->setThreadHooks([this](int thread) { startNetworkService(thread); },
+                            [this](int thread) {
+                                auto& stack = m_networkServices[std::size_t(thread)];
+                                if (stack) {
+                                    // What it logged is written by this object's own flush.
+                                    stack->service().shareKeyLog(nullptr);
+                                    stack.reset();
+                                }
+                            });
 
     connect(&m_housekeeping, &QTimer::timeout, this, [this] { m_service.housekeeping(); });
     m_housekeeping.start(10 * 60 * 1000);
@@ -293,6 +352,29 @@ void ContentServer::setWorkers(const std::vector<ServiceWorker*>& workers)
             worker->context(), [this, service] { service->shareKeyLog(&m_keyLog); },
             Qt::BlockingQueuedConnection);
     }
+}
+
+void ContentServer::setNetworkServices(ServiceFactory make)
+{
+    m_makeNetworkService = std::move(make);
+}
+
+void ContentServer::startNetworkService(int thread)
+{
+    if (!m_makeNetworkService) {
+        return;
+    }
+    QString error;
+    auto stack = m_makeNetworkService(&error);
+    if (!stack) {
+        support::serverLog(
+            QStringLiteral("warning: network thread %1 hands its key requests on: %2")
+                .arg(thread)
+                .arg(error));
+        return;
+    }
+    stack->service().shareKeyLog(&m_keyLog);
+    m_networkServices[std::size_t(thread)] = std::move(stack);
 }
 
 bool ContentServer::setupTls(const QString& certPath, const QString& keyPath, QString* error)
@@ -354,15 +436,9 @@ void ContentServer::handle(const FrontRequest& request, const HttpFront::Respond
     if (rawPath == QStringLiteral("/console") || rawPath.startsWith(QStringLiteral("/console/"))) {
         return console(request, respond, lane);
     }
-    const RouteEntry* entry = nullptr;
     bool pathKnown = false;
     QString id;
-    for (const RouteEntry& e : kRoutes) {
-        if (pathMatches(e.path, rawPath, &id)) {
-            pathKnown = true;
-            entry = request.method == e.method ? &e : entry;
-        }
-    }
+    const RouteEntry* entry = findRoute(kRoutes, request, &pathKnown, &id);
     if (!pathKnown) {
         return answer(Reply::failure(apiError(ErrorCode::NotFound)));
     }
@@ -567,35 +643,42 @@ void ContentServer::writeLog(const QString& method, const QString& path, int sta
                              qint64 elapsedMs)
 {
     // Put together piece by piece: a path must never be read as a
-    // placeholder (QString::arg would replace "%1" inside it).
-    const QString line = logTime(QDateTime::currentMSecsSinceEpoch()) + u' ' + method + u' ' +
-                         path + u' ' + QString::number(status) + u' ' + QString::number(elapsedMs) +
-                         QStringLiteral("ms");
+    // placeholder (QString::arg would replace "%1" inside it). Every piece
+    // is ASCII (the path's other characters are logged as '?').
+    QByteArray out;
+    out.reserve(64 + path.size());
+    out += logTime(QDateTime::currentMSecsSinceEpoch()).toLatin1();
+    out += ' ';
+    out += method.toLatin1();
+    out += ' ';
+    out += path.toLatin1();
+    out += ' ';
+    out += QByteArray::number(status);
+    out += ' ';
+    out += QByteArray::number(elapsedMs);
+    out += "ms";
     if (m_options.log) {
-        m_options.log(line);
+        QMutexLocker lock(&m_accessLogMutex);
+        m_options.log(QString::fromLatin1(out));
         return;
     }
     // Lines wait in memory and go out in one write every quarter second
     // (or once a few pages have gathered): a write of its own per request
     // cost the key endpoint more than its lookup.
-    QByteArray out = line.toLocal8Bit();
     out.append('\n');
     QMutexLocker lock(&m_accessLogMutex);
     m_accessLog.append(out);
     if (m_accessLog.size() >= kAccessLogFlushBytes) {
         writeOut(m_accessLog);
-        m_accessLog.clear();
+        m_accessLog.resize(0);  // keeps its room: no growing again under the lock
     }
 }
 
 void ContentServer::flushAccessLog()
 {
-    QByteArray pending;
-    {
-        QMutexLocker lock(&m_accessLogMutex);
-        pending.swap(m_accessLog);
-    }
-    writeOut(pending);
+    QMutexLocker lock(&m_accessLogMutex);
+    writeOut(m_accessLog);
+    m_accessLog.resize(0);
 }
 
 // ---- the merchant console ----
@@ -838,15 +921,9 @@ void ContentServer::console(const FrontRequest& request, const HttpFront::Respon
         return plainRespond(std::move(page));
     }
 
-    const ConsoleEntry* entry = nullptr;
     bool pathKnown = false;
     QString id;
-    for (const ConsoleEntry& e : kConsoleRoutes) {
-        if (pathMatches(e.path, rawPath, &id)) {
-            pathKnown = true;
-            entry = request.method == e.method ? &e : entry;
-        }
-    }
+    const ConsoleEntry* entry = findRoute(kConsoleRoutes, request, &pathKnown, &id);
     if (!pathKnown) {
         return answer(Reply::failure(apiError(ErrorCode::NotFound)));
     }

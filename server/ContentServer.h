@@ -20,6 +20,7 @@
 class PasswordHasher;
 
 struct MerchantCaller;
+class ServiceStack;
 class ServiceWorker;
 
 struct HttpOptions
@@ -37,7 +38,8 @@ struct HttpOptions
     bool trustForwardedFor = false;
     // The console's cookie is marked Secure: TLS here, or at a proxy in front.
     bool secureCookies = false;
-    // One line per request, called on the thread that handled it; stderr when empty.
+    // One line per request, called on the thread that handled it, one call at
+    // a time; stderr when empty.
     std::function<void(const QString&)> log;
 };
 
@@ -60,6 +62,12 @@ public:
     // service given to the constructor, which then only does housekeeping.
     // Call before listen(); the workers must outlive this object.
     void setWorkers(const std::vector<ServiceWorker*>& workers);
+    // Makes a service on each network thread (there, as it starts) to answer
+    // key requests where they arrive, without handing them to another
+    // thread and back. A thread whose service does not open hands its key
+    // requests on like every other request. Call before listen().
+    using ServiceFactory = std::function<std::unique_ptr<ServiceStack>(QString* error)>;
+    void setNetworkServices(ServiceFactory make);
     // Returns the bound port, 0 on failure.
     quint16 listen(const QHostAddress& address, quint16 port);
 
@@ -105,6 +113,7 @@ private:
     void runLogin(const FrontRequest& request, const HttpFront::Respond& respond,
                   const QString& path, Lane lane, const BeginLogin& begin,
                   const FinishLogin& finish);
+    void startNetworkService(int thread);  // on that network thread
     void writeLog(const QString& method, const QString& path, int status, qint64 elapsedMs);
     void flushAccessLog();
     QString clientAddress(const FrontRequest& request) const;
@@ -112,9 +121,12 @@ private:
     Service& m_service;                     // owner thread only
     std::vector<Lane> m_lanes;              // fixed once listening
     std::vector<ServiceWorker*> m_workers;  // fixed once listening
-    std::atomic<unsigned> m_nextLane{0};    // network threads
-    const PasswordHasher& m_hasher;         // immutable, shared with the hash pool
-    HttpOptions m_options;                  // immutable after construction
+    ServiceFactory m_makeNetworkService;    // fixed once listening
+    // One per network thread, each made, used and ended by that thread only.
+    std::vector<std::unique_ptr<ServiceStack>> m_networkServices;
+    std::atomic<unsigned> m_nextLane{0};  // network threads
+    const PasswordHasher& m_hasher;       // immutable, shared with the hash pool
+    HttpOptions m_options;                // immutable after construction
     QThreadPool m_hashPool;
     QAtomicInt m_pendingLogins;  // counted on every lane
     QTimer m_housekeeping;

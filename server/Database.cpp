@@ -192,6 +192,12 @@ bool bindSqlite(sqlite3_stmt* s, int index, const QVariant& v)
         case QMetaType::LongLong:
         case QMetaType::Bool:
             return sqlite3_bind_int64(s, index, v.toLongLong()) == SQLITE_OK;
+        case QMetaType::QString: {
+            // Handed over as UTF-16, without a UTF-8 copy of our own first.
+            const QString* text = static_cast<const QString*>(v.constData());
+            return sqlite3_bind_text16(s, index, text->utf16(), int(text->size() * 2),
+                                       SQLITE_TRANSIENT) == SQLITE_OK;
+        }
         default: {
             const QByteArray utf8 = v.toString().toUtf8();
             return sqlite3_bind_text(s, index, utf8.constData(), int(utf8.size()),
@@ -287,6 +293,18 @@ bool Database::open(const DbConfig& config, QString* error)
     m_kind = config.kind;
     m_name = QStringLiteral("veilcast-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1));
     if (config.kind == DbConfig::Kind::Sqlite) {
+        // SQLite counts every allocation under one process-wide mutex unless
+        // told otherwise; with a connection per thread, every statement then
+        // waits on the others. And as no connection is ever used by two
+        // threads, SQLite's own locks around each call are not needed either.
+        // Both only take before SQLite starts, which is at the first
+        // connection.
+        static const bool kConfigured = [] {
+            sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+            sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
+            return true;
+        }();
+        Q_UNUSED(kConfigured);
         const QString dir = QFileInfo(config.sqlitePath).absolutePath();
         if (!QDir().mkpath(dir)) {
             *error = QStringLiteral("cannot create %1").arg(dir);

@@ -1,5 +1,6 @@
 #include "HttpFront.h"
 
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -33,6 +34,9 @@ constexpr std::chrono::milliseconds kDrainTime{2000};
 constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
 // Room for the header block plus one read of body bytes behind it.
 constexpr std::size_t kReadChunk = 8 * 1024;
+
+// The event loop the calling thread runs, on a network thread; null elsewhere.
+thread_local net::io_context* tlContext = nullptr;
 
 bool sameName(std::string_view a, std::string_view b)
 {
@@ -90,23 +94,35 @@ struct HttpFront::Impl
     FrontRefusals refusals;
     Handler handler;
     Refused refused;
+    ThreadHook started;
+    ThreadHook finished;
     std::shared_ptr<FrontLink> link = std::make_shared<FrontLink>();
 
-    std::mutex mutex;  // guards everything down to `waiting`
+    std::mutex mutex;  // guards the two counts of connections
     int connections = 0;
     std::map<std::string, int> perAddress;
-    std::size_t buffered = 0;
-    std::uint64_t nextId = 1;
-    // Sessions whose request is with the application; nothing else holds them then.
-    std::map<std::uint64_t, std::shared_ptr<SessionBase>> waiting;
+    // Taken and given back on every request with a body: no lock for it.
+    std::atomic<std::size_t> buffered{0};
+    // Sessions whose request is with the application; nothing else holds
+    // them then. One lot per network thread, so that a thread answering its
+    // own requests never waits on another's.
+    struct Parking
+    {
+        std::mutex mutex;
+        std::uint64_t nextId = 1;
+        std::map<std::uint64_t, std::shared_ptr<SessionBase>> waiting;
+    };
+    std::vector<std::unique_ptr<Parking>> parking;
 
     std::optional<ssl::context> tls;
     std::vector<std::thread> threads;
     bool stopped = false;
-    // Last, so it goes first: pending handlers own sessions that still reach
-    // into the members above while they are destroyed.
-    net::io_context ioc;
-    std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
+    std::atomic<unsigned> nextContext{0};  // the accepting thread's
+    // Last, so they go first: pending handlers own sessions that still reach
+    // into the members above while they are destroyed. One per thread; the
+    // first also accepts.
+    std::vector<std::unique_ptr<net::io_context>> contexts;
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
 
     ~Impl() { stop(); }
 
@@ -116,37 +132,44 @@ struct HttpFront::Impl
             std::lock_guard guard(link->mutex);
             link->impl = nullptr;
         }
-        work.reset();
-        ioc.stop();
+        work.clear();
+        for (auto& context : contexts) {
+            context->stop();
+        }
         for (std::thread& t : threads) {
             if (t.joinable()) {
                 t.join();
             }
         }
         threads.clear();
-        std::map<std::uint64_t, std::shared_ptr<SessionBase>> parked;
-        {
-            std::lock_guard guard(mutex);
-            parked.swap(waiting);
+        for (auto& lot : parking) {
+            std::map<std::uint64_t, std::shared_ptr<SessionBase>> parked;
+            {
+                std::lock_guard guard(lot->mutex);
+                parked.swap(lot->waiting);
+            }
+            parked.clear();  // while the io_contexts still exist
         }
-        parked.clear();  // while the io_context still exists
         stopped = true;
     }
 
     bool reserve(std::size_t bytes)
     {
-        std::lock_guard guard(mutex);
-        if (buffered + bytes > options.maxBufferedBytes) {
-            return false;
-        }
-        buffered += bytes;
+        std::size_t now = buffered.load(std::memory_order_relaxed);
+        do {
+            if (now + bytes > options.maxBufferedBytes) {
+                return false;
+            }
+        } while (!buffered.compare_exchange_weak(now, now + bytes, std::memory_order_relaxed));
         return true;
     }
 
     void release(std::size_t bytes)
     {
-        std::lock_guard guard(mutex);
-        buffered -= std::min(bytes, buffered);
+        std::size_t now = buffered.load(std::memory_order_relaxed);
+        while (!buffered.compare_exchange_weak(now, now - std::min(bytes, now),
+                                               std::memory_order_relaxed)) {
+        }
     }
 
     std::size_t headerReserve() const { return options.maxHeaderBytes + kReadChunk; }
@@ -157,7 +180,7 @@ struct HttpFront::Impl
         int& mine = perAddress[address];
         if (connections >= options.maxConnections ||
             (options.maxConnectionsPerAddress > 0 && mine >= options.maxConnectionsPerAddress) ||
-            buffered + headerReserve() > options.maxBufferedBytes) {
+            !reserve(headerReserve())) {
             if (mine == 0) {
                 perAddress.erase(address);
             }
@@ -165,43 +188,47 @@ struct HttpFront::Impl
         }
         ++connections;
         ++mine;
-        buffered += headerReserve();
         return true;
     }
 
     void leave(const std::string& address, std::size_t reserved)
     {
-        std::lock_guard guard(mutex);
-        --connections;
-        auto it = perAddress.find(address);
-        if (it != perAddress.end() && --it->second <= 0) {
-            perAddress.erase(it);
+        {
+            std::lock_guard guard(mutex);
+            --connections;
+            auto it = perAddress.find(address);
+            if (it != perAddress.end() && --it->second <= 0) {
+                perAddress.erase(it);
+            }
         }
-        buffered -= std::min(reserved, buffered);
+        release(reserved);
     }
 
-    std::uint64_t park(std::shared_ptr<SessionBase> session)
+    std::uint64_t park(int thread, std::shared_ptr<SessionBase> session)
     {
-        std::lock_guard guard(mutex);
-        const std::uint64_t id = nextId++;
-        waiting.emplace(id, std::move(session));
+        Parking& lot = *parking[std::size_t(thread)];
+        std::lock_guard guard(lot.mutex);
+        const std::uint64_t id = lot.nextId++;
+        lot.waiting.emplace(id, std::move(session));
         return id;
     }
 
-    std::shared_ptr<SessionBase> unpark(std::uint64_t id)
+    std::shared_ptr<SessionBase> unpark(int thread, std::uint64_t id)
     {
-        std::lock_guard guard(mutex);
-        auto it = waiting.find(id);
-        if (it == waiting.end()) {
+        Parking& lot = *parking[std::size_t(thread)];
+        std::lock_guard guard(lot.mutex);
+        auto it = lot.waiting.find(id);
+        if (it == lot.waiting.end()) {
             return {};
         }
         auto session = std::move(it->second);
-        waiting.erase(it);
+        lot.waiting.erase(it);
         return session;
     }
 
     void accept(std::shared_ptr<tcp::acceptor> acceptor);
-    void onAccepted(tcp::socket socket);
+    void onAccepted(tcp::socket socket, int thread);
+    void run(int thread);
 };
 
 namespace {
@@ -213,11 +240,12 @@ template <class Stream>
 class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>>
 {
 public:
-    Session(HttpFront::Impl* impl, Stream stream, std::string peer)
+    Session(HttpFront::Impl* impl, Stream stream, std::string peer, int thread)
         : m_impl(impl),
           m_stream(std::move(stream)),
           m_buffer(impl->options.maxHeaderBytes + kReadChunk),
-          m_peer(std::move(peer))
+          m_peer(std::move(peer)),
+          m_thread(thread)
     {}
 
     ~Session() override { m_impl->leave(m_peer, m_impl->headerReserve() + m_bodyReserved); }
@@ -368,9 +396,20 @@ private:
         }
         request.body = std::move(message.body());
         request.peerAddress = m_peer;
-        const std::uint64_t id = m_impl->park(this->shared_from_this());
+        const int thread = m_thread;
+        const std::uint64_t id = m_impl->park(thread, this->shared_from_this());
         std::weak_ptr<FrontLink> weakLink = m_impl->link;
-        HttpFront::Respond respond = [weakLink, id](FrontResponse response) {
+        HttpFront::Impl* impl = m_impl;
+        net::io_context* home = impl->contexts[std::size_t(thread)].get();
+        HttpFront::Respond respond = [weakLink, impl, thread, id, home](FrontResponse response) {
+            if (tlContext == home) {
+                // On the session's own loop, which is running, so the front
+                // is whole: written now, without the link's lock.
+                if (auto session = impl->unpark(thread, id)) {
+                    session->answer(std::move(response));
+                }
+                return;
+            }
             const auto link = weakLink.lock();
             if (!link) {
                 return;
@@ -379,17 +418,15 @@ private:
             if (!link->impl) {
                 return;
             }
-            auto session = link->impl->unpark(id);
+            auto session = link->impl->unpark(thread, id);
             if (!session) {
                 return;
             }
-            auto* self = static_cast<Session*>(session.get());
-            net::post(self->m_stream.get_executor(),
-                      [session, response = std::move(response)]() mutable {
-                          session->answer(std::move(response));
-                      });
+            net::post(*home, [session, response = std::move(response)]() mutable {
+                session->answer(std::move(response));
+            });
         };
-        m_impl->handler(std::move(request), std::move(respond));
+        m_impl->handler(std::move(request), std::move(respond), m_thread);
     }
 
     void onWritten(error_code ec)
@@ -473,6 +510,7 @@ private:
     std::optional<http::request_parser<http::string_body>> m_parser;
     http::response<http::string_body> m_response;
     std::string m_peer;
+    const int m_thread;  // the network thread whose loop runs this session
     std::size_t m_bodyReserved = 0;
     std::size_t m_drained = 0;
     bool m_keepAlive = false;
@@ -483,22 +521,41 @@ private:
 
 void HttpFront::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor)
 {
+    // Connections are dealt round the threads: under a steady load of
+    // long-lived connections that spreads the work evenly.
+    const int thread = int(nextContext++ % contexts.size());
     acceptor->async_accept(
-        net::make_strand(ioc), [this, acceptor](error_code ec, tcp::socket socket) {
+        net::any_io_executor(contexts[std::size_t(thread)]->get_executor()),
+        [this, acceptor, thread](error_code ec, tcp::socket socket) {
             if (ec == net::error::operation_aborted || !acceptor->is_open()) {
                 return;
             }
             if (ec) {
-                auto timer = std::make_shared<net::steady_timer>(ioc, kAcceptRetryDelay);
+                auto timer =
+                    std::make_shared<net::steady_timer>(*contexts.front(), kAcceptRetryDelay);
                 timer->async_wait([this, acceptor, timer](error_code) { accept(acceptor); });
                 return;
             }
-            onAccepted(std::move(socket));
+            onAccepted(std::move(socket), thread);
             accept(acceptor);
         });
 }
 
-void HttpFront::Impl::onAccepted(tcp::socket socket)
+void HttpFront::Impl::run(int thread)
+{
+    net::io_context& context = *contexts[std::size_t(thread)];
+    tlContext = &context;
+    if (started) {
+        started(thread);
+    }
+    context.run();
+    if (finished) {
+        finished(thread);
+    }
+    tlContext = nullptr;
+}
+
+void HttpFront::Impl::onAccepted(tcp::socket socket, int thread)
 {
     error_code ec;
     auto address = socket.remote_endpoint(ec).address();
@@ -528,16 +585,23 @@ void HttpFront::Impl::onAccepted(tcp::socket socket)
         return;
     }
     socket.set_option(tcp::no_delay(true), ec);
-    if (tls) {
-        auto session = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-            this, beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls),
-            std::move(peer));
-        session->start();
-    } else {
-        auto session = std::make_shared<Session<beast::tcp_stream>>(
-            this, beast::tcp_stream(std::move(socket)), std::move(peer));
-        session->start();
-    }
+    // Made and started on the thread that will serve it: what a session
+    // allocates then belongs to that thread's allocator, which the accepting
+    // thread would otherwise have to share for the connection's lifetime.
+    net::post(*contexts[std::size_t(thread)], [this, socket = std::move(socket),
+                                               peer = std::move(peer), thread]() mutable {
+        if (tls) {
+            std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                this,
+                beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls),
+                std::move(peer), thread)
+                ->start();
+        } else {
+            std::make_shared<Session<beast::tcp_stream>>(this, beast::tcp_stream(std::move(socket)),
+                                                         std::move(peer), thread)
+                ->start();
+        }
+    });
 }
 
 HttpFront::HttpFront(FrontOptions options, FrontRefusals refusals, Handler handler, Refused refused)
@@ -545,6 +609,11 @@ HttpFront::HttpFront(FrontOptions options, FrontRefusals refusals, Handler handl
 {
     m_impl->options = options;
     m_impl->options.threads = std::max(1, options.threads);
+    for (int i = 0; i < m_impl->options.threads; ++i) {
+        // Each loop is run by one thread only, which spares asio its locks.
+        m_impl->contexts.push_back(std::make_unique<net::io_context>(1));
+        m_impl->parking.push_back(std::make_unique<Impl::Parking>());
+    }
     m_impl->refusals = std::move(refusals);
     m_impl->handler = std::move(handler);
     m_impl->refused = std::move(refused);
@@ -554,6 +623,12 @@ HttpFront::HttpFront(FrontOptions options, FrontRefusals refusals, Handler handl
 HttpFront::~HttpFront()
 {
     stop();
+}
+
+void HttpFront::setThreadHooks(ThreadHook started, ThreadHook finished)
+{
+    m_impl->started = std::move(started);
+    m_impl->finished = std::move(finished);
 }
 
 void HttpFront::stop()
@@ -590,7 +665,7 @@ unsigned short HttpFront::listen(const std::string& address, unsigned short port
         *error = "bad address " + address;
         return 0;
     }
-    auto acceptor = std::make_shared<tcp::acceptor>(m_impl->ioc);
+    auto acceptor = std::make_shared<tcp::acceptor>(*m_impl->contexts.front());
     const tcp::endpoint endpoint(ip, port);
     acceptor->open(endpoint.protocol(), ec);
     if (!ec) {
@@ -605,11 +680,12 @@ unsigned short HttpFront::listen(const std::string& address, unsigned short port
         return 0;
     }
     const unsigned short bound = acceptor->local_endpoint(ec).port();
-    net::post(m_impl->ioc, [impl = m_impl.get(), acceptor] { impl->accept(acceptor); });
+    net::post(*m_impl->contexts.front(),
+              [impl = m_impl.get(), acceptor] { impl->accept(acceptor); });
     if (m_impl->threads.empty()) {
-        m_impl->work.emplace(m_impl->ioc.get_executor());
         for (int i = 0; i < m_impl->options.threads; ++i) {
-            m_impl->threads.emplace_back([impl = m_impl.get()] { impl->ioc.run(); });
+            m_impl->work.push_back(net::make_work_guard(*m_impl->contexts[std::size_t(i)]));
+            m_impl->threads.emplace_back([impl = m_impl.get(), i] { impl->run(i); });
         }
     }
     return bound;

@@ -55,6 +55,8 @@ struct FrontOptions
     // connection reserves its header room on accept and its body's size
     // when the header announces it.
     std::size_t maxBufferedBytes = 64 * 1024 * 1024;
+    // Network threads, each with an event loop of its own: a connection
+    // lives its whole life on the thread that was handed it on accept.
     int threads = 1;
 };
 
@@ -70,14 +72,19 @@ struct FrontRefusals
 // HTTP/1.1 on Boost.Beast: strict framing, time-outs, connection and memory
 // caps, optional TLS. Runs its own network threads; the application gets
 // complete requests through `Handler`, on a network thread, and must not block
-// there: it answers later, from any thread, through `Respond`. Requests on one
+// there for long: it answers through `Respond`, at once (written from that
+// thread without a hand-over) or later from any thread. Requests on one
 // connection are read one after another, so pipelined requests are answered
 // in order.
 class HttpFront
 {
 public:
     using Respond = std::function<void(FrontResponse)>;
-    using Handler = std::function<void(FrontRequest, Respond)>;
+    // `thread` is the network thread's number, 0 to threads - 1.
+    using Handler = std::function<void(FrontRequest, Respond, int thread)>;
+    // Run on each network thread before it serves anything and after it has
+    // stopped: where the application sets up and ends what is its own there.
+    using ThreadHook = std::function<void(int thread)>;
     // Called on a network thread for every request the front answered itself
     // (status) or dropped (status 0, with the reason).
     using Refused = std::function<void(int status, const std::string& reason)>;
@@ -87,6 +94,8 @@ public:
     HttpFront(const HttpFront&) = delete;
     HttpFront& operator=(const HttpFront&) = delete;
 
+    // Call before listen().
+    void setThreadHooks(ThreadHook started, ThreadHook finished);
     // PEM certificate chain and private key; call before listen().
     bool setupTls(const std::string& certPath, const std::string& keyPath, std::string* error);
     // Returns the bound port, 0 on failure (with *error set). Starts the

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QMutex>
+#include <atomic>
 
 #include "Store.h"
 
@@ -9,6 +11,11 @@
 // answers them. Answering only appends here; one thread writes them out now
 // and then, in one transaction, so the key path gains no write of its own
 // and the threads serving requests never queue on the database's write lock.
+//
+// Entries wait as bytes in one buffer rather than as strings of their own:
+// strings made on an answering thread and freed by the writing one would
+// have the writer take the answering threads' allocator locks thousands of
+// times a flush, and keep those threads waiting.
 class KeyRequestLog
 {
 public:
@@ -16,27 +23,15 @@ public:
     // new ones are dropped and counted rather than kept in memory.
     static constexpr int kMaxWaiting = 100000;
 
-    void add(KeyRequestEntry entry)
-    {
-        QMutexLocker lock(&m_mutex);
-        if (m_waiting.size() >= kMaxWaiting) {
-            ++m_dropped;
-            return;
-        }
-        m_waiting.append(std::move(entry));
-    }
-
+    void add(const KeyRequestEntry& entry);
     // Everything waiting, and how many were dropped since the last call.
-    QList<KeyRequestEntry> take(int* dropped)
-    {
-        QMutexLocker lock(&m_mutex);
-        *dropped = m_dropped;
-        m_dropped = 0;
-        return std::exchange(m_waiting, {});
-    }
+    QList<KeyRequestEntry> take(int* dropped);
 
 private:
     QMutex m_mutex;
-    QList<KeyRequestEntry> m_waiting;
+    QByteArray m_waiting;  // packed entries, one after another
+    int m_count = 0;
     int m_dropped = 0;
+    // The last batch's size, to make room for the next.
+    std::atomic<qsizetype> m_lastBytes{0};
 };

@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <chrono>
 
-ServeSettings::ServeSettings() : serviceThreads(std::max(1, QThread::idealThreadCount())) {}
+ServeSettings::ServeSettings() : serviceThreads(std::max(1, QThread::idealThreadCount()))
+{
+    // Network threads answer key requests themselves: one per core.
+    http.front.threads = serviceThreads;
+}
 
 namespace {
 
@@ -183,7 +187,9 @@ std::vector<ServeOption> serveOptions(ServeSettings& s)
               "Threads that run requests, each with its own database connection (default: cores; "
               "0: the main thread).",
               0, &s.serviceThreads),
-        count("http-threads", "n", "Network threads of the HTTP front (default %1).", 1,
-              &front.threads),
+        count("http-threads", "n",
+              "Network threads of the HTTP front, each also answering key requests (default: "
+              "cores).",
+              1, &front.threads),
     };
 }

@@ -3,6 +3,28 @@
 #include "KeyVault.h"
 #include "Store.h"
 
+std::unique_ptr<ServiceStack> ServiceStack::open(const DbConfig& config, const KeyVault& vault,
+                                                 const PasswordHasher& hasher, const Clock& clock,
+                                                 ServiceOptions options, QString* error)
+{
+    std::unique_ptr<ServiceStack> stack(new ServiceStack);
+    stack->m_db = std::make_unique<Database>();
+    if (!stack->m_db->open(config, error)) {
+        return nullptr;
+    }
+    stack->m_store = std::make_unique<Store>(*stack->m_db);
+    stack->m_service = std::make_unique<Service>(*stack->m_store, vault, hasher, clock, options);
+    return stack;
+}
+
+ServiceStack::~ServiceStack()
+{
+    m_service.reset();
+    m_store.reset();
+    m_db.reset();
+    KeyVault::releaseThreadState();
+}
+
 ServiceWorker::ServiceWorker(DbConfig config, const KeyVault& vault, const PasswordHasher& hasher,
                              const Clock& clock, ServiceOptions options)
     : m_config(std::move(config)),
@@ -19,11 +41,8 @@ ServiceWorker::~ServiceWorker()
         QMetaObject::invokeMethod(
             m_context,
             [this] {
-                m_service.reset();
-                m_store.reset();
-                m_db.reset();
                 delete m_context;
-                KeyVault::releaseThreadState();
+                m_stack.reset();
             },
             Qt::BlockingQueuedConnection);
     }
@@ -40,14 +59,8 @@ bool ServiceWorker::start(QString* error)
     QMetaObject::invokeMethod(
         m_context,
         [this, &ok, error] {
-            m_db = std::make_unique<Database>();
-            if (!m_db->open(m_config, error)) {
-                m_db.reset();
-                return;
-            }
-            m_store = std::make_unique<Store>(*m_db);
-            m_service = std::make_unique<Service>(*m_store, m_vault, m_hasher, m_clock, m_options);
-            ok = true;
+            m_stack = ServiceStack::open(m_config, m_vault, m_hasher, m_clock, m_options, error);
+            ok = m_stack != nullptr;
         },
         Qt::BlockingQueuedConnection);
     return ok;

@@ -12,6 +12,30 @@ class KeyVault;
 class PasswordHasher;
 class Store;
 
+// One thread's database connection, the store on it and the rules on that:
+// made, used and destroyed on that thread only, as a Qt SQL connection
+// belongs to the thread that opened it.
+class ServiceStack
+{
+public:
+    // Null (with *error) when the database does not open.
+    static std::unique_ptr<ServiceStack> open(const DbConfig& config, const KeyVault& vault,
+                                              const PasswordHasher& hasher, const Clock& clock,
+                                              ServiceOptions options, QString* error);
+    // Also gives back what this thread holds of the crypto library.
+    ~ServiceStack();
+    ServiceStack(const ServiceStack&) = delete;
+    ServiceStack& operator=(const ServiceStack&) = delete;
+
+    Service& service() { return *m_service; }
+
+private:
+    ServiceStack() = default;
+    std::unique_ptr<Database> m_db;
+    std::unique_ptr<Store> m_store;
+    std::unique_ptr<Service> m_service;
+};
+
 // A thread of its own with its own database connection and its own copy of
 // the rules, so that requests need not queue behind one thread. The rules
 // keep nothing in memory between requests, so any number of these (and of
@@ -33,7 +57,7 @@ public:
     // Lives on the worker's thread: work queued to it runs there.
     QObject* context() const { return m_context; }
     // Only to be used on the worker's thread.
-    Service& service() { return *m_service; }
+    Service& service() { return m_stack->service(); }
 
 private:
     DbConfig m_config;
@@ -42,9 +66,6 @@ private:
     const Clock& m_clock;
     ServiceOptions m_options;
     QThread m_thread;
-    QObject* m_context = nullptr;  // deleted on its own thread
-    // Created, used and destroyed on the worker's thread only.
-    std::unique_ptr<Database> m_db;
-    std::unique_ptr<Store> m_store;
-    std::unique_ptr<Service> m_service;
+    QObject* m_context = nullptr;           // deleted on its own thread
+    std::unique_ptr<ServiceStack> m_stack;  // the worker's thread only
 };

@@ -223,6 +223,9 @@ int runServer(QCoreApplication& app, const Common& common, const ServeSettings& 
     }
     ContentServer server(service, hasher, settings.http);
     server.setWorkers(lanes);
+    server.setNetworkServices([&](QString* problem) {
+        return ServiceStack::open(common.db, vault, hasher, clock, settings.service, problem);
+    });
     const bool tls = settings.tlsCert.has_value();
     if (tls && !server.setupTls(*settings.tlsCert, *settings.tlsKey, &error)) {
         err() << "error: " << error << Qt::endl;

@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QUuid>
 
+#include "ServiceWorker.h"
+
 ServerHarness::ServerHarness(PwHashCost cost) : m_cost(cost) {}
 
 ServerHarness::~ServerHarness()
@@ -27,6 +29,7 @@ bool ServerHarness::start(QString* error)
     if (!config) {
         return false;
     }
+    dbConfig = *config;
     db = std::make_unique<Database>();
     if (!db->open(*config, error)) {
         return false;
@@ -56,7 +59,18 @@ bool ServerHarness::start(QString* error)
     vault = std::make_unique<KeyVault>(master);
     m_service = std::make_unique<Service>(*store, *vault, *hasher, clock, options);
     http.log = [this](const QString& line) { log.append(line); };
+    if (keysOnNetworkThreads) {
+        http.front.threads = std::max(2, http.front.threads);
+    }
     m_server = std::make_unique<ContentServer>(*m_service, *hasher, http);
+    if (keysOnNetworkThreads) {
+        if (!networkServices) {
+            networkServices = [this, config = *config](QString* problem) {
+                return ServiceStack::open(config, *vault, *hasher, clock, options, problem);
+            };
+        }
+        m_server->setNetworkServices(networkServices);
+    }
     m_port = m_server->listen(QHostAddress::LocalHost, 0);
     if (m_port == 0) {
         *error = QStringLiteral("listen failed");

@@ -4,6 +4,8 @@
 #include <QNetworkAccessManager>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -27,15 +29,16 @@ const qint64 kHour = 3600LL * 1000;
 const qint64 kDay = 24 * kHour;
 }  // namespace TestIds
 
+// Read by the server's threads while a test moves it.
 class ManualClock final : public Clock
 {
 public:
-    qint64 nowMs() const override { return m_now; }
+    qint64 nowMs() const override { return m_now.load(std::memory_order_relaxed); }
     void advance(qint64 ms) { m_now += ms; }
     void set(qint64 ms) { m_now = ms; }
 
 private:
-    qint64 m_now = QDateTime::currentMSecsSinceEpoch();
+    std::atomic<qint64> m_now{QDateTime::currentMSecsSinceEpoch()};
 };
 
 struct HttpAnswer
@@ -76,6 +79,13 @@ public:
     std::unique_ptr<KeyVault> vault;
     ServiceOptions options;
     HttpOptions http;  // the log is always captured into `log`
+    // As the real server does: key requests answered by the network thread
+    // they arrive on, with a service of its own (two threads at least). Set
+    // for a whole run by VEILCAST_TEST_KEYS_ON_NETWORK.
+    bool keysOnNetworkThreads = qEnvironmentVariableIsSet("VEILCAST_TEST_KEYS_ON_NETWORK");
+    // Makes those services instead of ServiceStack::open on the test's database.
+    ContentServer::ServiceFactory networkServices;
+    DbConfig dbConfig;  // the test's database, once started
 
     // seeding, straight into the store
     QString addMerchant(const QString& name);

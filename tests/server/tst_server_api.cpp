@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include "ServerHarness.h"
+#include "ServiceWorker.h"
 
 using namespace TestIds;
 
@@ -71,9 +72,16 @@ private:
     }
 
 private slots:
-    void init()
+    void init() { startWith({}); }
+
+    // A fresh server, set up by `configure` before it starts, and the
+    // accounts and keys every test begins with.
+    void startWith(const std::function<void(ServerHarness&)>& configure)
     {
         h = std::make_unique<ServerHarness>();
+        if (configure) {
+            configure(*h);
+        }
         QString error;
         QVERIFY2(h->start(&error), qPrintable(error));
         m1 = h->addMerchant(QStringLiteral("甲商家"));
@@ -474,6 +482,87 @@ private slots:
         } else {
             EXPECT_FAILURE(a, code, status);
         }
+    }
+
+    // Key requests answered where they arrive, by a service of each network
+    // thread's own, made on that thread: they see a change made on another
+    // thread at once (nothing is kept between requests), and what they log
+    // reaches the database whole.
+    void keyRequestsOnNetworkThreads()
+    {
+        QMutex mutex;
+        QSet<QThread*> madeOn;
+        startWith([&](ServerHarness& s) {
+            s.keysOnNetworkThreads = true;
+            s.networkServices = [&](QString* problem) {
+                {
+                    QMutexLocker lock(&mutex);
+                    madeOn.insert(QThread::currentThread());
+                }
+                return ServiceStack::open(s.dbConfig, *s.vault, *s.hasher, s.clock, s.options,
+                                          problem);
+            };
+        });
+        h->addGrant(alice, m1, kK1, std::nullopt);
+        const QString token = h->loginToken("alice", "alice-pass-1");
+        // A new connection each time: connections are dealt round the threads.
+        for (int i = 0; i < 4; ++i) {
+            h->network.clearConnectionCache();
+            const HttpAnswer a = h->videoKey(token, kK1);
+            EXPECT_SUCCESS(a);
+            QCOMPARE(a.data().value("key").toString(),
+                     QString::fromLatin1(keyBytes('1').toBase64()));
+        }
+        {
+            QMutexLocker lock(&mutex);
+            QCOMPARE(madeOn.size(), 2);
+            QVERIFY(!madeOn.contains(QThread::currentThread()));
+        }
+        QVERIFY(h->store->setUserDisabled(alice, true));
+        for (int i = 0; i < 2; ++i) {
+            h->network.clearConnectionCache();
+            EXPECT_FAILURE(h->videoKey(token, kK1), "TOKEN_INVALID", 401);
+        }
+        QTRY_COMPARE(h->count("key_requests"), 6);
+        QSqlQuery q(h->db->handle());
+        QVERIFY(
+            q.exec("SELECT device_id, device_name, client_address, key_id, merchant_id, "
+                   "result, COUNT(*) FROM key_requests GROUP BY device_id, device_name, "
+                   "client_address, key_id, merchant_id, result ORDER BY result"));
+        const QString device = QStringLiteral("0123456789abcdef0123456789abcdef");
+        const QStringList expected[] = {
+            {device, QStringLiteral("测试机"), "127.0.0.1", kK1, m1, "OK", "4"},
+            // The disabled account's tokens are gone: nobody, no merchant, to name.
+            {device, QStringLiteral("测试机"), "127.0.0.1", kK1, "", "TOKEN_INVALID", "2"}};
+        for (const QStringList& row : expected) {
+            QVERIFY(q.next());
+            for (int column = 0; column < row.size(); ++column) {
+                QCOMPARE(q.value(column).toString(), row.at(column));
+            }
+        }
+    }
+
+    // A network thread whose service cannot be made hands its key requests
+    // to the other threads, like any request: none is lost or left waiting.
+    void networkThreadWithoutAServiceHandsKeyRequestsOn()
+    {
+        QAtomicInt tried;
+        startWith([&](ServerHarness& s) {
+            s.keysOnNetworkThreads = true;
+            s.networkServices = [&](QString* problem) {
+                tried.ref();
+                *problem = QStringLiteral("no database today");
+                return std::unique_ptr<ServiceStack>();
+            };
+        });
+        h->addGrant(alice, m1, kK1, std::nullopt);
+        const QString token = h->loginToken("alice", "alice-pass-1");
+        for (int i = 0; i < 4; ++i) {
+            h->network.clearConnectionCache();
+            EXPECT_SUCCESS(h->videoKey(token, kK1));
+        }
+        QCOMPARE(tried.loadRelaxed(), 2);
+        QTRY_COMPARE(h->count("key_requests"), 4);
     }
 
     void grantRunsOutWithTime()

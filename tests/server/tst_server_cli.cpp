@@ -399,7 +399,9 @@ private slots:
         row("service-threads",
             "--service-threads <n> Threads that run requests, each with its own database "
             "connection (default: cores; 0: the main thread).");
-        row("http-threads", "--http-threads <n> Network threads of the HTTP front (default 1).");
+        row("http-threads",
+            "--http-threads <n> Network threads of the HTTP front, each also answering key "
+            "requests (default: cores).");
     }
 
     void serveHelpListsEachDefault()

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "Database.h"
 #include "JsonBody.h"
 #include "JsonWriter.h"
+#include "KeyRequestLog.h"
 #include "KeyVault.h"
 #include "Role.h"
 #include "ServeOptions.h"
@@ -66,6 +68,86 @@ class ServerUnitsTest : public QObject
     Q_OBJECT
 
 private slots:
+    // What waits in the key-request log comes out as it went in: every
+    // field, empty ones, any script, from several threads at once, each
+    // entry once; past the cap, new entries are counted as dropped.
+    void keyRequestLogKeepsEveryEntryWhole()
+    {
+        KeyRequestLog log;
+        KeyRequestEntry e;
+        e.id = QStringLiteral("0000018c-aaaa");
+        e.at = 1'700'000'000'123;
+        e.userId = QStringLiteral("u-1");
+        e.deviceId = QStringLiteral("0123456789abcdef0123456789abcdef");
+        e.deviceName = QStringLiteral("客厅的电脑 🎬");
+        e.clientAddress = QStringLiteral("2001:db8::1");
+        e.keyId = QStringLiteral("k-1");
+        e.result = QStringLiteral("OK");  // merchantId left empty
+        log.add(e);
+        int dropped = -1;
+        const QList<KeyRequestEntry> one = log.take(&dropped);
+        QCOMPARE(dropped, 0);
+        QCOMPARE(one.size(), 1);
+        const KeyRequestEntry& got = one.first();
+        QCOMPARE(got.id, e.id);
+        QCOMPARE(got.at, e.at);
+        QCOMPARE(got.userId, e.userId);
+        QCOMPARE(got.deviceId, e.deviceId);
+        QCOMPARE(got.deviceName, e.deviceName);
+        QCOMPARE(got.clientAddress, e.clientAddress);
+        QCOMPARE(got.keyId, e.keyId);
+        QVERIFY(got.merchantId.isEmpty());
+        QCOMPARE(got.result, e.result);
+        QVERIFY(log.take(&dropped).isEmpty());
+
+        // Two threads add while this one keeps taking.
+        constexpr int kEach = 20000;
+        auto adder = [&log](const QString& prefix) {
+            return QThread::create([&log, prefix] {
+                for (int i = 0; i < kEach; ++i) {
+                    KeyRequestEntry entry;
+                    entry.id = prefix + QString::number(i);
+                    entry.at = i;
+                    entry.deviceName = QString(i % 7, QChar(u'机'));
+                    entry.result = QStringLiteral("OK");
+                    log.add(entry);
+                }
+            });
+        };
+        std::unique_ptr<QThread> a(adder(QStringLiteral("a-")));
+        std::unique_ptr<QThread> b(adder(QStringLiteral("b-")));
+        a->start();
+        b->start();
+        QSet<QString> seen;
+        auto collect = [&] {
+            for (const KeyRequestEntry& entry : log.take(&dropped)) {
+                QVERIFY2(!seen.contains(entry.id), qPrintable(entry.id));
+                seen.insert(entry.id);
+                const int i = entry.id.mid(2).toInt();
+                QCOMPARE(entry.at, qint64(i));
+                QCOMPARE(entry.deviceName, QString(i % 7, QChar(u'机')));
+                QCOMPARE(entry.result, QStringLiteral("OK"));
+            }
+        };
+        while (!a->isFinished() || !b->isFinished()) {
+            collect();
+            QThread::msleep(1);
+        }
+        a->wait();
+        b->wait();
+        collect();
+        QCOMPARE(seen.size(), 2 * kEach);
+
+        for (int i = 0; i < KeyRequestLog::kMaxWaiting + 3; ++i) {
+            log.add(e);
+        }
+        QCOMPARE(log.take(&dropped).size(), KeyRequestLog::kMaxWaiting);
+        QCOMPARE(dropped, 3);
+        log.add(e);
+        QCOMPARE(log.take(&dropped).size(), 1);
+        QCOMPARE(dropped, 0);
+    }
+
     void sealOpensOnlyUnchanged_data()
     {
         QTest::addColumn<int>("flipAt");  // byte of the sealed blob to flip; -1: none
