@@ -192,12 +192,6 @@ bool bindSqlite(sqlite3_stmt* s, int index, const QVariant& v)
         case QMetaType::LongLong:
         case QMetaType::Bool:
             return sqlite3_bind_int64(s, index, v.toLongLong()) == SQLITE_OK;
-        case QMetaType::QString: {
-            // Handed over as UTF-16, without a UTF-8 copy of our own first.
-            const QString* text = static_cast<const QString*>(v.constData());
-            return sqlite3_bind_text16(s, index, text->utf16(), int(text->size() * 2),
-                                       SQLITE_TRANSIENT) == SQLITE_OK;
-        }
         default: {
             const QByteArray utf8 = v.toString().toUtf8();
             return sqlite3_bind_text(s, index, utf8.constData(), int(utf8.size()),
@@ -355,6 +349,7 @@ void Database::close()
         sqlite3_finalize(s);
     }
     m_sqliteCache.clear();
+    m_sqlite = nullptr;
     if (m_db.isValid()) {
         m_db.close();
         m_db = QSqlDatabase();
@@ -391,14 +386,18 @@ QSqlQuery* Database::run(const QString& sql, const QVariantList& params)
 
 sqlite3* Database::sqliteHandle()
 {
-    if (m_kind != DbConfig::Kind::Sqlite) {
+    // Asked on every statement, and the driver's answer (a QVariant with a
+    // type name to compare) costs more than keeping it while open.
+    if (m_kind != DbConfig::Kind::Sqlite || !m_db.isOpen()) {
         return nullptr;
     }
-    const QVariant v = m_db.driver()->handle();
-    if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0) {
-        return *static_cast<sqlite3* const*>(v.constData());
+    if (!m_sqlite) {
+        const QVariant v = m_db.driver()->handle();
+        if (v.isValid() && qstrcmp(v.typeName(), "sqlite3*") == 0) {
+            m_sqlite = *static_cast<sqlite3* const*>(v.constData());
+        }
     }
-    return nullptr;
+    return m_sqlite;
 }
 
 sqlite3_stmt* Database::sqliteStatement(sqlite3* handle, const QString& sql)

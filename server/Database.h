@@ -100,6 +100,7 @@ private:
     DbConfig::Kind m_kind = DbConfig::Kind::Sqlite;
     QHash<QString, QSqlQuery*> m_cache;
     QHash<QString, sqlite3_stmt*> m_sqliteCache;  // finalized before the connection closes
+    sqlite3* m_sqlite = nullptr;                  // the open SQLite connection's handle
 };
 
 // Null values that still carry a type; PostgreSQL needs the type to bind them.

@@ -22,6 +22,13 @@ namespace net = boost::asio;
 namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
+// Streams bound to a loop's own executor type rather than the type-erased
+// one: copying and dropping that executor in every operation was a visible
+// part of a key request.
+using Executor = net::io_context::executor_type;
+using Socket = net::basic_stream_socket<tcp, Executor>;
+using PlainStream = beast::basic_stream<tcp, Executor>;
+using TlsStream = beast::ssl_stream<PlainStream>;
 
 namespace {
 
@@ -227,14 +234,14 @@ struct HttpFront::Impl
     }
 
     void accept(std::shared_ptr<tcp::acceptor> acceptor);
-    void onAccepted(tcp::socket socket, int thread);
+    void onAccepted(Socket socket, int thread);
     void run(int thread);
 };
 
 namespace {
 
 template <class Stream>
-constexpr bool kIsTls = !std::is_same_v<Stream, beast::tcp_stream>;
+constexpr bool kIsTls = !std::is_same_v<Stream, PlainStream>;
 
 template <class Stream>
 class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>>
@@ -287,7 +294,7 @@ public:
     }
 
 private:
-    beast::tcp_stream& lowest() { return beast::get_lowest_layer(m_stream); }
+    PlainStream& lowest() { return beast::get_lowest_layer(m_stream); }
 
     void readRequest()
     {
@@ -524,21 +531,19 @@ void HttpFront::Impl::accept(std::shared_ptr<tcp::acceptor> acceptor)
     // Connections are dealt round the threads: under a steady load of
     // long-lived connections that spreads the work evenly.
     const int thread = int(nextContext++ % contexts.size());
-    acceptor->async_accept(
-        net::any_io_executor(contexts[std::size_t(thread)]->get_executor()),
-        [this, acceptor, thread](error_code ec, tcp::socket socket) {
-            if (ec == net::error::operation_aborted || !acceptor->is_open()) {
-                return;
-            }
-            if (ec) {
-                auto timer =
-                    std::make_shared<net::steady_timer>(*contexts.front(), kAcceptRetryDelay);
-                timer->async_wait([this, acceptor, timer](error_code) { accept(acceptor); });
-                return;
-            }
-            onAccepted(std::move(socket), thread);
-            accept(acceptor);
-        });
+    acceptor->async_accept(*contexts[std::size_t(thread)], [this, acceptor, thread](error_code ec,
+                                                                                    Socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor->is_open()) {
+            return;
+        }
+        if (ec) {
+            auto timer = std::make_shared<net::steady_timer>(*contexts.front(), kAcceptRetryDelay);
+            timer->async_wait([this, acceptor, timer](error_code) { accept(acceptor); });
+            return;
+        }
+        onAccepted(std::move(socket), thread);
+        accept(acceptor);
+    });
 }
 
 void HttpFront::Impl::run(int thread)
@@ -555,7 +560,7 @@ void HttpFront::Impl::run(int thread)
     tlContext = nullptr;
 }
 
-void HttpFront::Impl::onAccepted(tcp::socket socket, int thread)
+void HttpFront::Impl::onAccepted(Socket socket, int thread)
 {
     error_code ec;
     auto address = socket.remote_endpoint(ec).address();
@@ -591,14 +596,12 @@ void HttpFront::Impl::onAccepted(tcp::socket socket, int thread)
     net::post(*contexts[std::size_t(thread)], [this, socket = std::move(socket),
                                                peer = std::move(peer), thread]() mutable {
         if (tls) {
-            std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                this,
-                beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls),
-                std::move(peer), thread)
+            std::make_shared<Session<TlsStream>>(
+                this, TlsStream(PlainStream(std::move(socket)), *tls), std::move(peer), thread)
                 ->start();
         } else {
-            std::make_shared<Session<beast::tcp_stream>>(this, beast::tcp_stream(std::move(socket)),
-                                                         std::move(peer), thread)
+            std::make_shared<Session<PlainStream>>(this, PlainStream(std::move(socket)),
+                                                   std::move(peer), thread)
                 ->start();
         }
     });

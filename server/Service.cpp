@@ -1,5 +1,7 @@
 #include "Service.h"
 
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <sodium.h>
 
 #include <QDateTime>
@@ -135,34 +137,64 @@ Service::~Service()
 
 QString Service::hashToken(const QString& token)
 {
+    // OpenSSL's SHA-256 uses the processor's SHA instructions; libsodium's
+    // is plain code, a noticeable part of a key request. Fetched once: its
+    // one-call SHA256() looks the algorithm up anew, under a lock, each time.
+    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     const QByteArray text = token.toLatin1();
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.constData()),
-                       text.size());
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    if (!sha256 ||
+        EVP_Digest(text.constData(), size_t(text.size()), digest, nullptr, sha256, nullptr) != 1) {
+        crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.constData()),
+                           text.size());
+    }
+    char hex[2 * SHA256_DIGEST_LENGTH + 1];
     sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return QString::fromLatin1(hex, 2 * crypto_hash_sha256_BYTES);
+    return QString::fromLatin1(hex, 2 * SHA256_DIGEST_LENGTH);
 }
 
-// Whole-string matches only: "$" alone would let a trailing newline through,
-// and "abc…\n" would become a second, different id.
+namespace {
+
+// Whether `text` is hex digits in groups of the given lengths joined by '-',
+// the whole string and nothing else (no trailing newline either). Checked by
+// hand: a regular expression here cost the key path more than its lookup.
+bool isHexDigit(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+bool isHexGroups(QStringView text, std::initializer_list<int> groups)
+{
+    qsizetype at = 0;
+    for (const int length : groups) {
+        if (at > 0) {
+            if (at >= text.size() || text.at(at) != u'-') {
+                return false;
+            }
+            ++at;
+        }
+        for (int i = 0; i < length; ++i, ++at) {
+            if (at >= text.size() || !isHexDigit(text.at(at).unicode())) {
+                return false;
+            }
+        }
+    }
+    return at == text.size();
+}
+
+}  // namespace
+
 QString Service::normalizeDeviceId(const QString& raw)
 {
-    static const QRegularExpression re(
-        QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-fA-F]{32}")));
-    return re.match(raw).hasMatch() ? raw.toLower() : QString();
+    return isHexGroups(raw, {32}) ? raw.toLower() : QString();
 }
 
 QString Service::normalizeKeyId(const QString& raw, bool requireDashes)
 {
-    static const QRegularExpression dashed(QRegularExpression::anchoredPattern(QStringLiteral(
-        "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}")));
-    static const QRegularExpression plain(
-        QRegularExpression::anchoredPattern(QStringLiteral("[0-9a-fA-F]{32}")));
-    if (dashed.match(raw).hasMatch()) {
+    if (isHexGroups(raw, {8, 4, 4, 4, 12})) {
         return raw.toLower();
     }
-    if (!requireDashes && plain.match(raw).hasMatch()) {
+    if (!requireDashes && isHexGroups(raw, {32})) {
         const QString h = raw.toLower();
         return h.mid(0, 8) + u'-' + h.mid(8, 4) + u'-' + h.mid(12, 4) + u'-' + h.mid(16, 4) + u'-' +
                h.mid(20);

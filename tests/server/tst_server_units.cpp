@@ -19,6 +19,7 @@
 #include "KeyVault.h"
 #include "Role.h"
 #include "ServeOptions.h"
+#include "Service.h"
 
 namespace {
 
@@ -68,6 +69,48 @@ class ServerUnitsTest : public QObject
     Q_OBJECT
 
 private slots:
+    void idShapes_data()
+    {
+        QTest::addColumn<QString>("raw");
+        QTest::addColumn<bool>("requireDashes");
+        QTest::addColumn<QString>("keyId");     // empty: refused
+        QTest::addColumn<QString>("deviceId");  // the same text as a device id
+        const QString lower = QStringLiteral("0123abcd-4567-89ef-0123-456789abcdef");
+        const QString plain = QStringLiteral("0123abcd456789ef0123456789abcdef");
+        QTest::newRow("dashed") << lower << true << lower << "";
+        QTest::newRow("dashed, capitals") << lower.toUpper() << true << lower << "";
+        QTest::newRow("plain, where allowed") << plain << false << lower << plain;
+        QTest::newRow("plain, capitals") << plain.toUpper() << false << lower << plain;
+        QTest::newRow("plain, dashes required") << plain << true << "" << plain;
+        QTest::newRow("dash out of place")
+            << QStringLiteral("0123abc-d4567-89ef-0123-456789abcdef") << false << ""
+            << "";
+        QTest::newRow("one short") << plain.chopped(1) << false << ""
+                                   << "";
+        QTest::newRow("one long") << plain + u'0' << false << ""
+                                  << "";
+        QTest::newRow("not hex") << QString(plain).replace(0, 1, u'g') << false << ""
+                                 << "";
+        QTest::newRow("full-width digit")
+            << QString(plain).replace(0, 1, QChar(0xFF10)) << false << ""
+            << "";
+        QTest::newRow("trailing newline") << lower + u'\n' << false << ""
+                                          << "";
+        QTest::newRow("empty") << QString() << false << ""
+                               << "";
+    }
+
+    // Ids are taken only whole and in one of their shapes, and stored lower case.
+    void idShapes()
+    {
+        QFETCH(QString, raw);
+        QFETCH(bool, requireDashes);
+        QFETCH(QString, keyId);
+        QFETCH(QString, deviceId);
+        QCOMPARE(Service::normalizeKeyId(raw, requireDashes), keyId);
+        QCOMPARE(Service::normalizeDeviceId(raw), deviceId);
+    }
+
     // What waits in the key-request log comes out as it went in: every
     // field, empty ones, any script, from several threads at once, each
     // entry once; past the cap, new entries are counted as dropped.
