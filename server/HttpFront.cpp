@@ -50,6 +50,22 @@ bool sameName(std::string_view a, std::string_view b)
     return beast::iequals(a, b);
 }
 
+// One header line. A line break in a name or value would end the header
+// early and let the rest be read as more of it: none gets through.
+void appendField(std::string* out, std::string_view name, std::string_view value)
+{
+    const std::size_t start = out->size();
+    *out += name;
+    *out += ": ";
+    *out += value;
+    for (std::size_t i = start; i < out->size(); ++i) {
+        if ((*out)[i] == '\r' || (*out)[i] == '\n') {
+            (*out)[i] = ' ';
+        }
+    }
+    *out += "\r\n";
+}
+
 struct SessionBase
 {
     virtual ~SessionBase() = default;
@@ -273,23 +289,43 @@ public:
         }
     }
 
+    // Written out by hand into one buffer: Beast's general serializer (a node
+    // per header field, a state block, a chain of buffer views to walk) cost
+    // a key request nearly as much as handing the bytes to the socket.
     void answer(FrontResponse response) override
     {
-        m_response = {};
-        m_response.version(11);
-        m_response.result(static_cast<unsigned>(response.status));
-        m_response.set(http::field::content_type, response.contentType);
+        const auto status = static_cast<http::status>(response.status);
+        // No body may follow these, not even an empty one's length.
+        const bool bodyless = response.status / 100 == 1 || status == http::status::no_content ||
+                              status == http::status::not_modified;
+        m_keepAliveAfter = !response.close && m_keepAlive;
+        std::string& out = m_out;
+        out.clear();
+        out.reserve(256 + response.body.size());
+        out += "HTTP/1.1 ";
+        out += std::to_string(response.status);
+        out += ' ';
+        out += std::string_view(http::obsolete_reason(status));
+        out += "\r\n";
+        appendField(&out, "Content-Type", response.contentType);
         // Answers may carry content keys and tokens: never to be cached anywhere.
-        m_response.set(http::field::cache_control, "no-store");
+        appendField(&out, "Cache-Control", "no-store");
         for (const auto& [name, value] : response.headers) {
-            m_response.insert(name, value);
+            appendField(&out, name, value);
         }
-        m_response.body() = std::move(response.body);
-        m_response.keep_alive(!response.close && m_keepAlive);
-        m_response.prepare_payload();
+        if (!bodyless) {
+            appendField(&out, "Content-Length", std::to_string(response.body.size()));
+        }
+        if (!m_keepAliveAfter) {
+            appendField(&out, "Connection", "close");
+        }
+        out += "\r\n";
+        if (!bodyless) {
+            out += response.body;
+        }
         lowest().expires_after(m_impl->options.writeTimeout);
-        http::async_write(
-            m_stream, m_response,
+        net::async_write(
+            m_stream, net::buffer(out),
             [self = this->shared_from_this()](error_code ec, std::size_t) { self->onWritten(ec); });
     }
 
@@ -443,7 +479,7 @@ private:
         if (ec) {
             return drop();
         }
-        if (!m_response.keep_alive()) {
+        if (!m_keepAliveAfter) {
             return closeGracefully();
         }
         readRequest();
@@ -515,7 +551,8 @@ private:
     Stream m_stream;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
-    http::response<http::string_body> m_response;
+    std::string m_out;  // the answer being written
+    bool m_keepAliveAfter = false;
     std::string m_peer;
     const int m_thread;  // the network thread whose loop runs this session
     std::size_t m_bodyReserved = 0;

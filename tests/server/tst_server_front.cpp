@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include "HttpFront.h"
 #include "ServerHarness.h"
 
 namespace {
@@ -104,6 +105,61 @@ private:
 
 private slots:
     void cleanup() { h.reset(); }
+
+    // The front writes answers itself: the status line, the fields, the
+    // length, the body; a line break inside a field cannot start another
+    // field; an answer that ends the connection says so; no length, nor
+    // body, where none may follow.
+    void answersAreWrittenWhole_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("close");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray fields =
+            "Content-Type: application/json\r\nCache-Control: no-store\r\n"
+            "X-Note: one  X-Injected: two\r\n";
+        QTest::newRow("ok") << 200 << false
+                            << "HTTP/1.1 200 OK\r\n" + fields +
+                                   "Content-Length: 7\r\n\r\n{\"a\":1}";
+        QTest::newRow("refused, closing")
+            << 403 << true
+            << "HTTP/1.1 403 Forbidden\r\n" + fields +
+                   "Content-Length: 7\r\nConnection: close\r\n\r\n{\"a\":1}";
+        QTest::newRow("no content")
+            << 204 << false << "HTTP/1.1 204 No Content\r\n" + fields + "\r\n";
+    }
+
+    void answersAreWrittenWhole()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, close);
+        QFETCH(QByteArray, expected);
+        HttpFront front(FrontOptions{}, FrontRefusals{"{}", "{}", "{}"},
+                        [status, close](FrontRequest, HttpFront::Respond respond, int) {
+                            FrontResponse r;
+                            r.status = status;
+                            r.close = close;
+                            r.body = "{\"a\":1}";
+                            r.headers.emplace_back("X-Note", "one\r\nX-Injected: two");
+                            respond(std::move(r));
+                        },
+                        {});
+        std::string error;
+        const quint16 port = front.listen("127.0.0.1", 0, &error);
+        QVERIFY2(port != 0, error.c_str());
+        Raw raw;
+        QVERIFY(raw.open(port));
+        raw.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        if (close) {
+            QVERIFY(raw.readUntilClosed(kPatienceMs));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (raw.received += raw.socket.readAll()).size() >= expected.size(), kPatienceMs);
+            QTest::qWait(100);  // anything more, such as a body where none belongs
+            raw.received += raw.socket.readAll();
+        }
+        QCOMPARE(raw.received, expected);
+    }
 
     void ambiguousFramingGetsOneAnswerAndTheConnectionEnds_data()
     {
