@@ -9,6 +9,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringEncoder>
 #include <QUrl>
 #include <QUrlQuery>
 #include <cstdio>
@@ -181,7 +182,11 @@ private:
     sqlite3_stmt* m_s;
 };
 
-bool bindSqlite(sqlite3_stmt* s, int index, const QVariant& v)
+// Text is encoded into `scratch`, which must outlive the statement's step,
+// and bound from there without a copy: the key path binds a dozen texts a
+// request, and two allocations each (ours and SQLite's copy) showed. With
+// no room (more values than the statement has parameters) SQLite copies.
+bool bindSqlite(sqlite3_stmt* s, int index, const QVariant& v, QByteArray* scratch)
 {
     if (v.isNull()) {
         return sqlite3_bind_null(s, index) == SQLITE_OK;
@@ -192,6 +197,19 @@ bool bindSqlite(sqlite3_stmt* s, int index, const QVariant& v)
         case QMetaType::LongLong:
         case QMetaType::Bool:
             return sqlite3_bind_int64(s, index, v.toLongLong()) == SQLITE_OK;
+        case QMetaType::QString: {
+            if (!scratch) {
+                const QByteArray utf8 = v.toString().toUtf8();
+                return sqlite3_bind_text(s, index, utf8.constData(), int(utf8.size()),
+                                         SQLITE_TRANSIENT) == SQLITE_OK;
+            }
+            const QString& text = *static_cast<const QString*>(v.constData());
+            QStringEncoder encoder(QStringEncoder::Utf8);
+            scratch->resize(encoder.requiredSpace(text.size()));
+            const char* end = encoder.appendToBuffer(scratch->data(), text);
+            return sqlite3_bind_text(s, index, scratch->constData(),
+                                     int(end - scratch->constData()), SQLITE_STATIC) == SQLITE_OK;
+        }
         default: {
             const QByteArray utf8 = v.toString().toUtf8();
             return sqlite3_bind_text(s, index, utf8.constData(), int(utf8.size()),
@@ -345,8 +363,8 @@ void Database::close()
 {
     qDeleteAll(m_cache);
     m_cache.clear();
-    for (sqlite3_stmt* s : std::as_const(m_sqliteCache)) {
-        sqlite3_finalize(s);
+    for (const auto& [sql, prepared] : m_sqliteCache) {
+        sqlite3_finalize(prepared->statement);
     }
     m_sqliteCache.clear();
     m_sqlite = nullptr;
@@ -400,10 +418,11 @@ sqlite3* Database::sqliteHandle()
     return m_sqlite;
 }
 
-sqlite3_stmt* Database::sqliteStatement(sqlite3* handle, const QString& sql)
+Database::Prepared* Database::sqliteStatement(sqlite3* handle, const QString& sql)
 {
-    sqlite3_stmt* s = m_sqliteCache.value(sql);
-    if (!s) {
+    auto it = m_sqliteCache.find(sql);
+    if (it == m_sqliteCache.end()) {
+        sqlite3_stmt* s = nullptr;
         const QByteArray text = sql.toUtf8();
         if (sqlite3_prepare_v3(handle, text.constData(), int(text.size()),
                                SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
@@ -411,9 +430,12 @@ sqlite3_stmt* Database::sqliteStatement(sqlite3* handle, const QString& sql)
             sqlite3_finalize(s);
             return nullptr;
         }
-        m_sqliteCache.insert(sql, s);
+        auto prepared = std::make_unique<Prepared>();
+        prepared->statement = s;
+        prepared->texts.resize(std::size_t(sqlite3_bind_parameter_count(s)));
+        it = m_sqliteCache.emplace(sql, std::move(prepared)).first;
     }
-    return s;
+    return it->second.get();
 }
 
 bool Database::select(const QString& sql, const QVariantList& params,
@@ -432,13 +454,14 @@ bool Database::select(const QString& sql, const QVariantList& params,
         q->finish();
         return true;
     }
-    sqlite3_stmt* s = sqliteStatement(handle, sql);
-    if (!s) {
+    Prepared* prepared = sqliteStatement(handle, sql);
+    if (!prepared) {
         return false;
     }
+    sqlite3_stmt* s = prepared->statement;
     bool ok = true;
     for (int i = 0; ok && i < params.size(); ++i) {
-        ok = bindSqlite(s, i + 1, params.at(i));
+        ok = bindSqlite(s, i + 1, params.at(i), prepared->text(i));
     }
     if (!ok) {
         logSqliteError("bind", handle);
@@ -464,10 +487,11 @@ bool Database::select(const QString& sql, const QVariantList& params,
 bool Database::runMany(const QString& sql, const QList<QVariantList>& rows)
 {
     sqlite3* handle = sqliteHandle();
-    sqlite3_stmt* s = handle ? sqliteStatement(handle, sql) : nullptr;
-    if (handle && !s) {
+    Prepared* prepared = handle ? sqliteStatement(handle, sql) : nullptr;
+    if (handle && !prepared) {
         return false;
     }
+    sqlite3_stmt* s = prepared ? prepared->statement : nullptr;
     for (const QVariantList& params : rows) {
         if (!s) {
             QSqlQuery* q = run(sql, params);
@@ -479,7 +503,7 @@ bool Database::runMany(const QString& sql, const QList<QVariantList>& rows)
         }
         bool ok = true;
         for (int i = 0; ok && i < params.size(); ++i) {
-            ok = bindSqlite(s, i + 1, params.at(i));
+            ok = bindSqlite(s, i + 1, params.at(i), prepared->text(i));
         }
         ok = ok && sqlite3_step(s) == SQLITE_DONE;
         if (!ok) {
