@@ -197,6 +197,13 @@ bool bindSqlite(sqlite3_stmt* s, int index, const QVariant& v, QByteArray* scrat
         case QMetaType::LongLong:
         case QMetaType::Bool:
             return sqlite3_bind_int64(s, index, v.toLongLong()) == SQLITE_OK;
+        case QMetaType::QByteArray: {
+            // UTF-8 text, alive until the statement is reset. Never a null
+            // pointer, which SQLite would take for NULL.
+            const QByteArray& utf8 = *static_cast<const QByteArray*>(v.constData());
+            return sqlite3_bind_text(s, index, utf8.isEmpty() ? "" : utf8.constData(),
+                                     int(utf8.size()), SQLITE_STATIC) == SQLITE_OK;
+        }
         case QMetaType::QString: {
             if (!scratch) {
                 const QByteArray utf8 = v.toString().toUtf8();

@@ -1,21 +1,17 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QMutex>
 #include <atomic>
 
-#include "Store.h"
+#include "KeyRequestBatch.h"
+
+struct KeyRequestEntry;
 
 // Key requests waiting to be written to the log, shared by every thread that
 // answers them. Answering only appends here; one thread writes them out now
 // and then, in one transaction, so the key path gains no write of its own
 // and the threads serving requests never queue on the database's write lock.
-//
-// Entries wait as bytes in one buffer rather than as strings of their own:
-// strings made on an answering thread and freed by the writing one would
-// have the writer take the answering threads' allocator locks thousands of
-// times a flush, and keep those threads waiting.
+// Entries wait packed (KeyRequestBatch says why).
 class KeyRequestLog
 {
 public:
@@ -25,12 +21,11 @@ public:
 
     void add(const KeyRequestEntry& entry);
     // Everything waiting, and how many were dropped since the last call.
-    QList<KeyRequestEntry> take(int* dropped);
+    KeyRequestBatch take(int* dropped);
 
 private:
     QMutex m_mutex;
-    QByteArray m_waiting;  // packed entries, one after another
-    int m_count = 0;
+    KeyRequestBatch m_waiting;
     int m_dropped = 0;
     // The last batch's size, to make room for the next.
     std::atomic<qsizetype> m_lastBytes{0};

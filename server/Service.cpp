@@ -658,15 +658,19 @@ void Service::logKeyRequest(KeyRequestEntry entry)
         return start;
     }();
     entry.at = m_clock.nowMs();
-    entry.id = Store::keyRequestIdPrefix(entry.at) +
-               QStringLiteral("%1").arg(++sequence, 16, 16, QLatin1Char('0'));
+    char id[33];
+    std::snprintf(id, sizeof id, "%016llx%016llx",
+                  static_cast<unsigned long long>(std::max<qint64>(entry.at, 0)),
+                  static_cast<unsigned long long>(++sequence));
+    // The time in front, as Store::keyRequestIdPrefix writes it.
+    entry.id = QString::fromLatin1(id, 32);
     m_keyLog->add(entry);
 }
 
 void Service::flushKeyLog()
 {
     int dropped = 0;
-    const QList<KeyRequestEntry> entries = m_keyLog->take(&dropped);
+    const KeyRequestBatch entries = m_keyLog->take(&dropped);
     if (dropped > 0) {
         serverLog(QStringLiteral("error: %1 key-request log entries dropped").arg(dropped));
     }

@@ -823,16 +823,31 @@ bool Store::listMerchantGrants(const QString& merchantId, const ListFilter& filt
                out, readGrant);
 }
 
-bool Store::addKeyRequests(const QList<KeyRequestEntry>& entries)
+bool Store::addKeyRequests(const KeyRequestBatch& entries)
 {
     if (entries.isEmpty()) {
         return true;
     }
     QList<QVariantList> rows;
     rows.reserve(entries.size());
-    for (const KeyRequestEntry& e : entries) {
-        rows.append({e.id, e.at, optText(e.userId), text(e.deviceId), text(e.deviceName),
-                     text(e.clientAddress), text(e.keyId), optText(e.merchantId), text(e.result)});
+    if (m_db.isPostgres()) {
+        for (const KeyRequestEntry& e : entries.entries()) {
+            rows.append({e.id, e.at, optText(e.userId), text(e.deviceId), text(e.deviceName),
+                         text(e.clientAddress), text(e.keyId), optText(e.merchantId),
+                         text(e.result)});
+        }
+    } else {
+        // SQLite takes the packed UTF-8 as it is, without a copy.
+        entries.forEach([&](const KeyRequestBatch::Row& r) {
+            const auto utf8 = [&](int i) {
+                return QVariant(QByteArray::fromRawData(r.texts[i].data(), r.texts[i].size()));
+            };
+            const auto optional = [&](int i) {
+                return r.texts[i].isEmpty() ? nullText() : utf8(i);
+            };
+            rows.append({utf8(0), r.at, optional(1), utf8(2), utf8(3), utf8(4), utf8(5),
+                         optional(6), utf8(7)});
+        });
     }
     if (!m_db.begin()) {
         return false;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "Database.h"
+#include "KeyRequestBatch.h"
 #include "Role.h"
 
 struct Merchant
@@ -283,7 +284,7 @@ public:
     // An entry's id starts with this: its time as 16 hex digits, so ids sort
     // (and are purged) by time; the rest of the id only keeps them apart.
     static QString keyRequestIdPrefix(qint64 at);
-    bool addKeyRequests(const QList<KeyRequestEntry>& entries);  // one transaction
+    bool addKeyRequests(const KeyRequestBatch& entries);  // one transaction
     bool listKeyRequests(const QString& merchantId, const ListFilter& filter,
                          QList<KeyRequestEntry>* out);
     bool purgeKeyRequests(qint64 before);

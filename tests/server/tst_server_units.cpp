@@ -128,7 +128,7 @@ private slots:
         e.result = QStringLiteral("OK");  // merchantId left empty
         log.add(e);
         int dropped = -1;
-        const QList<KeyRequestEntry> one = log.take(&dropped);
+        const QList<KeyRequestEntry> one = log.take(&dropped).entries();
         QCOMPARE(dropped, 0);
         QCOMPARE(one.size(), 1);
         const KeyRequestEntry& got = one.first();
@@ -163,7 +163,7 @@ private slots:
         b->start();
         QSet<QString> seen;
         auto collect = [&] {
-            for (const KeyRequestEntry& entry : log.take(&dropped)) {
+            for (const KeyRequestEntry& entry : log.take(&dropped).entries()) {
                 QVERIFY2(!seen.contains(entry.id), qPrintable(entry.id));
                 seen.insert(entry.id);
                 const int i = entry.id.mid(2).toInt();
