@@ -644,7 +644,14 @@ int Admin::grant(const QStringList& args)
             g.merchantId = m->id;
             what = QStringLiteral("every key of %1").arg(m->name);
         }
-        return stored(m_store.addGrant(g),
+        // Granting again is not a second grant: the one there takes the new
+        // end (or none), as when a shop grants twice.
+        QList<Grant> now;
+        const bool saved = m_store.setGrants({g}, &now) && !now.isEmpty();
+        if (saved) {
+            g = now.first();
+        }
+        return stored(saved,
                       QStringLiteral("grant %1: %2 may play %3 %4")
                           .arg(g.id, u->username, what,
                                g.endsAt ? QStringLiteral("until ") + timeText(g.endsAt)

@@ -142,6 +142,10 @@ private slots:
         QCOMPARE(keyCode(viewer), QStringLiteral("PERMISSION_EXPIRED"));
         QCOMPARE(admin({"grant", "add", "viewer", "--merchant", "甲商家"}).exitCode, 0);
         QCOMPARE(keyCode(viewer), QStringLiteral("OK"));
+        // Granted again: the same grant, now without an end, not a second one.
+        const QJsonArray regranted = adminJson({"grant", "list", "viewer"});
+        QCOMPARE(regranted.size(), 1);
+        QVERIFY(regranted.at(0).toObject().value("until").isNull());
 
         // devices
         const QJsonArray devices = adminJson({"device", "list", "viewer"});
