@@ -28,6 +28,9 @@ struct ServiceOptions
     // console changes what viewers may watch, and a forgotten browser tab
     // should not keep that power for days.
     qint64 consoleSessionMs = 8LL * 3600 * 1000;
+    // And sooner when left alone this long: each use moves the end on, up
+    // to consoleSessionMs after the login.
+    qint64 consoleIdleMs = 30LL * 60 * 1000;
 };
 
 // Who acts through the shop's rules: a shop's own server, by one of the

@@ -66,13 +66,18 @@ Reply Service::finishConsoleLogin(const LoginPlan& plan, bool passwordMatches,
     session.userId = user.id;
     session.csrfToken = randomHex(32);
     session.createdAt = m_clock.nowMs();
-    session.expiresAt = session.createdAt + m_options.consoleSessionMs;
+    session.expiresAt =
+        session.createdAt + std::min(m_options.consoleIdleMs, m_options.consoleSessionMs);
     if (!m_store.addConsoleSession(session)) {
         return serverError("console session");
     }
     *cookie = secret;
     return consoleSession(secret);
 }
+
+namespace {
+constexpr qint64 kConsoleTouchMs = 60 * 1000;
+}  // namespace
 
 std::optional<ApiError> Service::consoleUser(const QString& cookie, User* user,
                                              ConsoleSession* session)
@@ -85,7 +90,8 @@ std::optional<ApiError> Service::consoleUser(const QString& cookie, User* user,
     if (failed) {
         return apiError(ErrorCode::ServerError);
     }
-    if (!found || found->expiresAt <= m_clock.nowMs()) {
+    const qint64 now = m_clock.nowMs();
+    if (!found || found->expiresAt <= now) {
         return apiError(ErrorCode::SessionInvalid);
     }
     const auto account = m_store.userById(found->userId, &failed);
@@ -101,6 +107,14 @@ std::optional<ApiError> Service::consoleUser(const QString& cookie, User* user,
     }
     *user = *account;
     *session = *found;
+    // Used now: the idle end moves on. Written once a minute at most, not on
+    // every call a page makes.
+    const qint64 end =
+        std::min(now + m_options.consoleIdleMs, found->createdAt + m_options.consoleSessionMs);
+    if (end - found->expiresAt >= kConsoleTouchMs &&
+        m_store.setConsoleSessionEnd(found->sessionHash, end)) {
+        session->expiresAt = end;
+    }
     return std::nullopt;
 }
 

@@ -636,6 +636,13 @@ int Store::deleteConsoleSession(const QString& hash)
         m_db.run(QStringLiteral("DELETE FROM console_sessions WHERE session_hash = ?"), {hash}));
 }
 
+bool Store::setConsoleSessionEnd(const QString& hash, qint64 expiresAt)
+{
+    return affected(m_db.run(
+               QStringLiteral("UPDATE console_sessions SET expires_at = ? WHERE session_hash = ?"),
+               {expiresAt, hash})) >= 0;
+}
+
 bool Store::purgeConsoleSessions(qint64 now)
 {
     return affected(m_db.run(QStringLiteral("DELETE FROM console_sessions WHERE expires_at <= ?"),

@@ -265,6 +265,7 @@ public:
     bool addConsoleSession(const ConsoleSession& s);
     std::optional<ConsoleSession> consoleSessionByHash(const QString& hash, bool* failed);
     int deleteConsoleSession(const QString& hash);
+    bool setConsoleSessionEnd(const QString& hash, qint64 expiresAt);
     bool purgeConsoleSessions(qint64 now);
 
     // login throttling, shared by every instance on the same database

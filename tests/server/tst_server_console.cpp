@@ -219,8 +219,21 @@ private slots:
         QCOMPARE(outcome(change(tab, "/console/api/keys/" + kK1 + "/revoke")),
                  QStringLiteral("SESSION_INVALID"));
 
+        // Left alone, a session ends after the idle time...
+        const Tab idle = open("m1", "merchant-one-pw");
+        h->clock.advance(h->options.consoleIdleMs - 1);
+        QCOMPARE(outcome(get(idle, "/console/api/session")), QStringLiteral("OK"));
+        h->clock.advance(h->options.consoleIdleMs);
+        QCOMPARE(outcome(get(idle, "/console/api/session")), QStringLiteral("SESSION_INVALID"));
+        // ...in use it goes on, but not past its whole span from the login.
         const Tab other = open("m1", "merchant-one-pw");
-        h->clock.advance(h->options.consoleSessionMs - 1);
+        const qint64 loggedIn = h->clock.nowMs();
+        const qint64 step = h->options.consoleIdleMs - 60 * 1000;
+        while (h->clock.nowMs() + step < loggedIn + h->options.consoleSessionMs) {
+            h->clock.advance(step);
+            QCOMPARE(outcome(get(other, "/console/api/session")), QStringLiteral("OK"));
+        }
+        h->clock.set(loggedIn + h->options.consoleSessionMs - 1);
         QCOMPARE(outcome(get(other, "/console/api/session")), QStringLiteral("OK"));
         h->clock.advance(1);
         QCOMPARE(outcome(get(other, "/console/api/session")), QStringLiteral("SESSION_INVALID"));
