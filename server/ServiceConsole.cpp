@@ -268,17 +268,13 @@ Reply Service::consoleRevokeApiKey(const MerchantCaller& caller, const QString& 
     if (auto refused = authenticateMerchant(caller, &merchantId)) {
         return Reply::failure(*refused);
     }
-    QList<ApiKey> keys;
-    if (!m_store.listApiKeys(merchantId, &keys)) {
-        return serverError("console api keys");
-    }
-    const bool own = std::any_of(keys.cbegin(), keys.cend(),
-                                 [&](const ApiKey& k) { return k.id == apiKeyId && !k.revokedAt; });
-    if (!own) {
-        return Reply::failure(apiError(ErrorCode::ApiKeyNotFound));
-    }
-    if (m_store.revokeApiKey(apiKeyId, m_clock.nowMs()) < 0) {
+    const int revoked = m_store.revokeApiKey(apiKeyId, m_clock.nowMs(), merchantId);
+    if (revoked < 0) {
         return serverError("console api key revoke");
+    }
+    // Another merchant's key and one already revoked look the same: not found.
+    if (revoked == 0) {
+        return Reply::failure(apiError(ErrorCode::ApiKeyNotFound));
     }
     return Reply::success({{"id", apiKeyId}});
 }

@@ -718,11 +718,16 @@ bool Store::listApiKeys(const QString& merchantId, QList<ApiKey>* out)
                out, readApiKey);
 }
 
-int Store::revokeApiKey(const QString& id, qint64 at)
+int Store::revokeApiKey(const QString& id, qint64 at, const QString& merchantId)
 {
-    return affected(m_db.run(QStringLiteral("UPDATE api_keys SET revoked_at = ? "
-                                            "WHERE id = ? AND revoked_at IS NULL"),
-                             {at, id}));
+    if (merchantId.isEmpty()) {
+        return affected(m_db.run(QStringLiteral("UPDATE api_keys SET revoked_at = ? "
+                                                "WHERE id = ? AND revoked_at IS NULL"),
+                                 {at, id}));
+    }
+    return affected(m_db.run(QStringLiteral("UPDATE api_keys SET revoked_at = ? WHERE id = ? "
+                                            "AND merchant_id = ? AND revoked_at IS NULL"),
+                             {at, id, merchantId}));
 }
 
 std::optional<User> Store::merchantViewer(const QString& merchantId, const QString& userId,

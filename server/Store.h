@@ -185,7 +185,9 @@ public:
     std::optional<ApiKey> apiKeyByHash(const QString& secretHash, bool* failed);
     bool listApiKeys(const QString& merchantId, QList<ApiKey>* out);
     // Only a key still in force is revoked: 0 for an unknown or revoked one.
-    int revokeApiKey(const QString& id, qint64 at);
+    // With a merchant id only that merchant's key can be revoked: the console
+    // asks in one statement instead of listing every key first.
+    int revokeApiKey(const QString& id, qint64 at, const QString& merchantId = {});
 
     // users
     Insert addUser(const User& u);

@@ -3,7 +3,13 @@
 // option text, input values): titles and names are the merchants' and
 // viewers' own words and may hold anything.
 
-const state = { csrf: '', role: '', merchant: '', page: 'videos', keys: [], viewers: [] };
+const state = {
+  csrf: '', role: '', merchant: '', page: 'videos', keys: [], viewers: [], activityOffset: 0,
+};
+// Rows of the access log a page shows.
+const ACTIVITY_PAGE = 200;
+// Lists load this many rows at most; more are said to be there, not dropped unseen.
+const LIST_LIMIT = 1000;
 
 function byId(id) { return document.getElementById(id); }
 
@@ -48,6 +54,12 @@ function query(params) {
     }
   }
   return parts.length ? '?' + parts.join('&') : '';
+}
+
+// Under a table: that the list was cut at LIST_LIMIT rows, or nothing.
+function cutNotice(id, answer) {
+  byId(id).textContent = answer.success && answer.data.hasMore
+    ? '只显示了前 ' + LIST_LIMIT + ' 条。' : '';
 }
 
 function cell(row, text) {
@@ -151,8 +163,9 @@ async function show(page) {
 }
 
 async function loadKeys() {
-  const answer = await api('GET', 'keys' + query({ limit: 1000 }));
+  const answer = await api('GET', 'keys' + query({ limit: LIST_LIMIT }));
   state.keys = answer.success ? answer.data.items : [];
+  cutNotice('video-more', answer);
   for (const id of ['grant-video', 'activity-video']) {
     const select = byId(id);
     const kept = select.value;
@@ -191,8 +204,9 @@ function renderKeys() {
 }
 
 async function loadViewers() {
-  const answer = await api('GET', 'viewers' + query({ limit: 1000 }));
+  const answer = await api('GET', 'viewers' + query({ limit: LIST_LIMIT }));
   state.viewers = answer.success ? answer.data.items : [];
+  cutNotice('viewer-more', answer);
   const rows = byId('viewer-rows');
   rows.replaceChildren();
   for (const v of state.viewers) {
@@ -231,7 +245,8 @@ async function loadViewers() {
 }
 
 async function loadGrants() {
-  const answer = await api('GET', 'grants' + query({ limit: 1000 }));
+  const answer = await api('GET', 'grants' + query({ limit: LIST_LIMIT }));
+  cutNotice('grant-more', answer);
   const rows = byId('grant-rows');
   rows.replaceChildren();
   if (!answer.success) return;
@@ -251,7 +266,8 @@ async function loadGrants() {
 
 async function loadActivity() {
   const filters = {
-    limit: 500,
+    limit: ACTIVITY_PAGE,
+    offset: state.activityOffset,
     viewerId: byId('activity-viewer').value,
     keyId: byId('activity-video').value,
     from: byId('activity-from').value.trim(),
@@ -280,6 +296,10 @@ async function loadActivity() {
   }
   const rows = byId('activity-rows');
   rows.replaceChildren();
+  byId('activity-prev').disabled = !log.success || state.activityOffset === 0;
+  byId('activity-next').disabled = !log.success || !log.data.hasMore;
+  byId('activity-page').textContent = log.success
+    ? '第 ' + (state.activityOffset / ACTIVITY_PAGE + 1) + ' 页' : '';
   if (!log.success) return;
   for (const e of log.data.items) {
     const tr = document.createElement('tr');
@@ -368,6 +388,15 @@ function wire() {
   });
   byId('activity-form').addEventListener('submit', async (event) => {
     event.preventDefault();
+    state.activityOffset = 0;
+    await loadActivity();
+  });
+  byId('activity-prev').addEventListener('click', async () => {
+    state.activityOffset = Math.max(0, state.activityOffset - ACTIVITY_PAGE);
+    await loadActivity();
+  });
+  byId('activity-next').addEventListener('click', async () => {
+    state.activityOffset += ACTIVITY_PAGE;
     await loadActivity();
   });
   byId('apikey-form').addEventListener('submit', async (event) => {

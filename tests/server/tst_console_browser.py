@@ -329,6 +329,29 @@ class ConsoleTest:
                   'the log filtered by viewer')
         self.no_alert()
         self.shot('04-activity')
+        # Past a page of requests the log pages: 200 rows, then the rest.
+        token = self.server.player_login(VIEWER_USER, VIEWER_PASS)
+        for _ in range(200):
+            self.server.call('POST', '/api/video/key', {
+                'keyId': self.key_id, 'fileId': 'file-1', 'deviceId': DEVICE,
+                'deviceName': '浏览器测试机'}, token=token)
+
+        def first_page():
+            self.el('activity-form').submit()
+            time.sleep(0.3)
+            return (len(self.rows('activity-rows')) == 200
+                    and self.el('activity-next').is_enabled()
+                    and not self.el('activity-prev').is_enabled())
+
+        self.wait(first_page, 'a first page of 200 rows with a next page')
+        self.el('activity-next').click()
+        self.wait(lambda: self.el('activity-page').text == '第 2 页'
+                  and 0 < len(self.rows('activity-rows')) < 200
+                  and self.el('activity-prev').is_enabled()
+                  and not self.el('activity-next').is_enabled(),
+                  'the second page, the last')
+        self.el('activity-prev').click()
+        self.wait(lambda: self.el('activity-page').text == '第 1 页', 'back on the first page')
 
     def reset_and_revoke(self):
         self.tab('观众')

@@ -394,6 +394,10 @@ private slots:
                  QStringLiteral("OK"));
         QCOMPARE(outcome(h->get("/api/merchant/viewers", secret)),
                  QStringLiteral("API_KEY_INVALID"));
+        // A key already revoked is not revoked again as if it were news.
+        QCOMPARE(outcome(change(tab, "/console/api/api-keys/" + made.data().value("id").toString() +
+                                         "/revoke")),
+                 QStringLiteral("API_KEY_NOT_FOUND"));
 
         const QString token = h->loginToken("v1", "viewer-one-pw", kDevA);
         QCOMPARE(outcome(h->videoKey(token, kK1, kDevA)), QStringLiteral("OK"));
