@@ -58,67 +58,71 @@ QStringList apiKeysAndKeyLog()
 
 // Types kept to the common ground of both databases: TEXT, INTEGER, BIGINT.
 // Times are milliseconds since the epoch (UTC); flags are 0/1.
+QStringList firstSchema()
+{
+    return {
+        R"(CREATE TABLE merchants (
+             id TEXT PRIMARY KEY,
+             name TEXT NOT NULL UNIQUE,
+             created_at BIGINT NOT NULL))",
+        R"(CREATE TABLE users (
+             id TEXT PRIMARY KEY,
+             username TEXT NOT NULL UNIQUE,
+             password_hash TEXT NOT NULL,
+             role TEXT NOT NULL CHECK (role IN ('viewer', 'merchant', 'admin')),
+             display_name TEXT NOT NULL,
+             merchant_id TEXT REFERENCES merchants(id),
+             account_expires_at BIGINT,
+             disabled INTEGER NOT NULL DEFAULT 0,
+             device_limit INTEGER NOT NULL DEFAULT 2,
+             created_at BIGINT NOT NULL))",
+        R"(CREATE TABLE devices (
+             user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+             device_id TEXT NOT NULL,
+             name TEXT NOT NULL,
+             first_seen BIGINT NOT NULL,
+             last_seen BIGINT NOT NULL,
+             status TEXT NOT NULL DEFAULT 'active' CHECK (status IN ('active', 'rejected')),
+             PRIMARY KEY (user_id, device_id)))",
+        R"(CREATE TABLE content_keys (
+             key_id TEXT PRIMARY KEY,
+             merchant_id TEXT NOT NULL REFERENCES merchants(id),
+             sealed_key TEXT NOT NULL,
+             iv TEXT NOT NULL,
+             title TEXT NOT NULL,
+             source_file_name TEXT NOT NULL,
+             file_size BIGINT NOT NULL,
+             revoked INTEGER NOT NULL DEFAULT 0,
+             created_by TEXT,
+             created_at BIGINT NOT NULL))",
+        R"(CREATE INDEX content_keys_merchant ON content_keys(merchant_id))",
+        R"(CREATE TABLE grants (
+             id TEXT PRIMARY KEY,
+             user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+             merchant_id TEXT NOT NULL REFERENCES merchants(id),
+             key_id TEXT REFERENCES content_keys(key_id),
+             ends_at BIGINT,
+             created_at BIGINT NOT NULL))",
+        R"(CREATE INDEX grants_user ON grants(user_id))",
+        R"(CREATE TABLE tokens (
+             token_hash TEXT PRIMARY KEY,
+             user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+             device_id TEXT,
+             issued_at BIGINT NOT NULL,
+             access_expires_at BIGINT NOT NULL,
+             renew_until BIGINT NOT NULL))",
+        R"(CREATE INDEX tokens_user ON tokens(user_id))",
+        R"(CREATE TABLE login_failures (
+             subject TEXT NOT NULL,
+             at BIGINT NOT NULL))",
+        R"(CREATE INDEX login_failures_subject ON login_failures(subject, at))",
+    };
+}
+
 const QList<Migration>& migrations()
 {
     static const QList<Migration> list = {
-        {1,
-         {
-             R"(CREATE TABLE merchants (
-                  id TEXT PRIMARY KEY,
-                  name TEXT NOT NULL UNIQUE,
-                  created_at BIGINT NOT NULL))",
-             R"(CREATE TABLE users (
-                  id TEXT PRIMARY KEY,
-                  username TEXT NOT NULL UNIQUE,
-                  password_hash TEXT NOT NULL,
-                  role TEXT NOT NULL CHECK (role IN ('viewer', 'merchant', 'admin')),
-                  display_name TEXT NOT NULL,
-                  merchant_id TEXT REFERENCES merchants(id),
-                  account_expires_at BIGINT,
-                  disabled INTEGER NOT NULL DEFAULT 0,
-                  device_limit INTEGER NOT NULL DEFAULT 2,
-                  created_at BIGINT NOT NULL))",
-             R"(CREATE TABLE devices (
-                  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
-                  device_id TEXT NOT NULL,
-                  name TEXT NOT NULL,
-                  first_seen BIGINT NOT NULL,
-                  last_seen BIGINT NOT NULL,
-                  status TEXT NOT NULL DEFAULT 'active' CHECK (status IN ('active', 'rejected')),
-                  PRIMARY KEY (user_id, device_id)))",
-             R"(CREATE TABLE content_keys (
-                  key_id TEXT PRIMARY KEY,
-                  merchant_id TEXT NOT NULL REFERENCES merchants(id),
-                  sealed_key TEXT NOT NULL,
-                  iv TEXT NOT NULL,
-                  title TEXT NOT NULL,
-                  source_file_name TEXT NOT NULL,
-                  file_size BIGINT NOT NULL,
-                  revoked INTEGER NOT NULL DEFAULT 0,
-                  created_by TEXT,
-                  created_at BIGINT NOT NULL))",
-             R"(CREATE INDEX content_keys_merchant ON content_keys(merchant_id))",
-             R"(CREATE TABLE grants (
-                  id TEXT PRIMARY KEY,
-                  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
-                  merchant_id TEXT NOT NULL REFERENCES merchants(id),
-                  key_id TEXT REFERENCES content_keys(key_id),
-                  ends_at BIGINT,
-                  created_at BIGINT NOT NULL))",
-             R"(CREATE INDEX grants_user ON grants(user_id))",
-             R"(CREATE TABLE tokens (
-                  token_hash TEXT PRIMARY KEY,
-                  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
-                  device_id TEXT,
-                  issued_at BIGINT NOT NULL,
-                  access_expires_at BIGINT NOT NULL,
-                  renew_until BIGINT NOT NULL))",
-             R"(CREATE INDEX tokens_user ON tokens(user_id))",
-             R"(CREATE TABLE login_failures (
-                  subject TEXT NOT NULL,
-                  at BIGINT NOT NULL))",
-             R"(CREATE INDEX login_failures_subject ON login_failures(subject, at))",
-         }},
+        {1, firstSchema()},
         // Login attempts are counted before the password is checked, each under
         // an id so a success can take its own back; every session remembers
         // when its login happened, however often its token was renewed.

@@ -158,13 +158,24 @@ HttpAnswer ServerHarness::send(const QByteArray& verb, const QString& path, cons
     if (!token.isEmpty()) {
         request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     }
+    return exchange(request, verb, body);
+}
+
+HttpAnswer ServerHarness::exchange(QNetworkRequest request, const QByteArray& verb,
+                                   const QByteArray& body)
+{
+    constexpr int kAnswerWithinMs = 30000;
+    request.setTransferTimeout(kAnswerWithinMs);
     QNetworkReply* reply = network.sendCustomRequest(request, verb, body);
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
+    if (!reply->isFinished()) {
+        loop.exec();
+    }
     HttpAnswer answer;
     answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.raw = reply->readAll();
+    answer.headers = reply->rawHeaderPairs();
     const QJsonDocument doc = QJsonDocument::fromJson(answer.raw);
     answer.body = doc.object();
     answer.envelope = doc.isObject() && answer.body.contains(QStringLiteral("success"));
@@ -193,19 +204,7 @@ HttpAnswer ServerHarness::sendRaw(const QByteArray& verb, const QString& path,
     for (const auto& [name, value] : headers) {
         request.setRawHeader(name, value);
     }
-    QNetworkReply* reply = network.sendCustomRequest(request, verb, body);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    HttpAnswer answer;
-    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    answer.raw = reply->readAll();
-    answer.headers = reply->rawHeaderPairs();
-    const QJsonDocument doc = QJsonDocument::fromJson(answer.raw);
-    answer.body = doc.object();
-    answer.envelope = doc.isObject() && answer.body.contains(QStringLiteral("success"));
-    reply->deleteLater();
-    return answer;
+    return exchange(request, verb, body);
 }
 
 HttpAnswer ServerHarness::post(const QString& path, const QByteArray& body, const QString& token)

@@ -121,6 +121,10 @@ public:
     QNetworkAccessManager network;
 
 private:
+    // Every exchange ends: a server that never answers fails the test instead
+    // of hanging it.
+    HttpAnswer exchange(QNetworkRequest request, const QByteArray& verb, const QByteArray& body);
+
     bool m_postgres = false;
     quint16 m_port = 0;
     QTemporaryDir m_dir;
