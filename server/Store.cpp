@@ -905,6 +905,33 @@ bool Store::listKeyRequests(const QString& merchantId, const ListFilter& filter,
         });
 }
 
+bool Store::listSharedViewers(const QString& merchantId, qint64 from, QList<SharedViewer>* out)
+{
+    // Requests without a device id (a refused token) say nothing about devices.
+    return all(
+        m_db.run(QStringLiteral(
+                     "SELECT r.user_id, u.username, u.device_limit, "
+                     "COUNT(DISTINCT NULLIF(r.device_id, '')), COUNT(DISTINCT r.client_address) "
+                     "FROM key_requests r JOIN users u ON u.id = r.user_id "
+                     "WHERE r.merchant_id = ? AND r.at >= ? AND u.role = 'viewer' "
+                     "AND u.device_limit > 0 AND (u.merchant_id = ? OR EXISTS (SELECT 1 FROM "
+                     "grants g WHERE g.user_id = u.id AND g.merchant_id = ?)) "
+                     "GROUP BY r.user_id, u.username, u.device_limit "
+                     "HAVING COUNT(DISTINCT NULLIF(r.device_id, '')) > u.device_limit "
+                     "OR COUNT(DISTINCT r.client_address) > u.device_limit "
+                     "ORDER BY u.username"),
+                 {merchantId, from, merchantId, merchantId}),
+        out, [](const QSqlQuery* q) {
+            SharedViewer v;
+            v.userId = q->value(0).toString();
+            v.username = q->value(1).toString();
+            v.deviceLimit = q->value(2).toInt();
+            v.devices = q->value(3).toInt();
+            v.addresses = q->value(4).toInt();
+            return v;
+        });
+}
+
 QString Store::keyRequestIdPrefix(qint64 at)
 {
     return QStringLiteral("%1").arg(quint64(std::max<qint64>(at, 0)), 16, 16, QLatin1Char('0'));

@@ -45,6 +45,16 @@ struct KeyRequestEntry
     QString result;      // "OK" or the refusal's code
 };
 
+// A viewer seen from more devices or addresses than their limit allows.
+struct SharedViewer
+{
+    QString userId;
+    QString username;
+    int devices = 0;
+    int addresses = 0;
+    int deviceLimit = 0;
+};
+
 // Which rows of a merchant's listing to read: a page, and the filters the
 // listing knows (empty: no filter).
 struct ListFilter
@@ -290,6 +300,10 @@ public:
     bool addKeyRequests(const KeyRequestBatch& entries);  // one transaction
     bool listKeyRequests(const QString& merchantId, const ListFilter& filter,
                          QList<KeyRequestEntry>* out);
+    // Viewers of this merchant (with a device limit) whose key requests since
+    // `from` came from more devices or more addresses than that limit: counted
+    // by the database over every request, however many there were.
+    bool listSharedViewers(const QString& merchantId, qint64 from, QList<SharedViewer>* out);
     bool purgeKeyRequests(qint64 before);
 
 private:

@@ -424,10 +424,35 @@ private slots:
             QCOMPARE(outcome(h->videoKey(h->loginToken("v3", "viewer-three-pw", dev), kK1, dev)),
                      QStringLiteral("OK"));
         }
+        // A busy day of v3's on its two devices, all newer than v1's second
+        // device, must not push v1 out of the count.
+        h->clock.advance(1000);
+        KeyRequestBatch busy;
+        QByteArray packed;
+        for (int i = 0; i < 6000; ++i) {
+            KeyRequestEntry e;
+            e.id = Store::keyRequestIdPrefix(h->clock.nowMs()) + QString::number(100000 + i);
+            e.at = h->clock.nowMs();
+            e.userId = second;
+            e.deviceId = i % 2 ? kDevA : kDevB;
+            e.deviceName = QStringLiteral("pc");
+            e.clientAddress = QStringLiteral("127.0.0.1");
+            e.keyId = kK1;
+            e.merchantId = m1;
+            e.result = QStringLiteral("OK");
+            KeyRequestBatch::pack(e, &packed);
+            busy.append(packed);
+        }
+        QVERIFY(h->store->addKeyRequests(busy));
         const HttpAnswer shared = get(tab, "/console/api/shared-viewers");
         QCOMPARE(column(shared, "username"), QStringList{"v1"});
-        QCOMPARE(shared.data().value("items").toArray().at(0).toObject().value("devices").toInt(),
-                 2);
+        const QJsonObject flagged = shared.data().value("items").toArray().at(0).toObject();
+        QCOMPARE(flagged.value("devices").toInt(), 2);
+        QCOMPARE(flagged.value("deviceLimit").toInt(), 1);
+        // Another merchant sees none of it.
+        QCOMPARE(
+            column(get(open("m2", "merchant-two-pw"), "/console/api/shared-viewers"), "username"),
+            QStringList());
         // A day later the old requests no longer count.
         h->clock.advance(kDay + 1);
         const Tab later = open("m1", "merchant-one-pw");
