@@ -78,7 +78,131 @@ QString readString(const QByteArray& json, qsizetype* pos)
     return out;
 }
 
+bool isJsonSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Well-formed UTF-8 as RFC 3629 has it: no overlong forms, no surrogates,
+// nothing past U+10FFFF.
+bool isUtf8(const unsigned char* p, qsizetype n)
+{
+    qsizetype i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int more = 0;
+        unsigned char low = 0x80, high = 0xbf;  // the first continuation byte's range
+        if (c >= 0xc2 && c <= 0xdf) {
+            more = 1;
+        } else if (c == 0xe0) {
+            more = 2, low = 0xa0;
+        } else if ((c >= 0xe1 && c <= 0xec) || c == 0xee || c == 0xef) {
+            more = 2;
+        } else if (c == 0xed) {
+            more = 2, high = 0x9f;
+        } else if (c == 0xf0) {
+            more = 3, low = 0x90;
+        } else if (c >= 0xf1 && c <= 0xf3) {
+            more = 3;
+        } else if (c == 0xf4) {
+            more = 3, high = 0x8f;
+        } else {
+            return false;
+        }
+        if (n - i <= more || p[i + 1] < low || p[i + 1] > high) {
+            return false;
+        }
+        for (int k = 2; k <= more; ++k) {
+            if (p[i + k] < 0x80 || p[i + k] > 0xbf) {
+                return false;
+            }
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
+// A string with no escape and no control character, starting at the opening
+// quote; *pos is left behind the closing one.
+bool readPlainString(QByteArrayView text, qsizetype* pos, QByteArrayView* out)
+{
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+    const qsizetype start = *pos + 1;
+    qsizetype i = start;
+    bool ascii = true;
+    while (i < text.size() && data[i] != '"') {
+        if (data[i] == '\\' || data[i] < 0x20) {
+            return false;
+        }
+        ascii = ascii && data[i] < 0x80;
+        ++i;
+    }
+    if (i >= text.size() || (!ascii && !isUtf8(data + start, i - start))) {
+        return false;
+    }
+    *out = text.sliced(start, i - start);
+    *pos = i + 1;
+    return true;
+}
+
 }  // namespace
+
+bool JsonBody::readFlatStrings(QByteArrayView text, Members* out)
+{
+    out->clear();
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    auto skipSpace = [&] {
+        while (i < n && isJsonSpace(text[i])) {
+            ++i;
+        }
+    };
+    auto expect = [&](char c) {
+        skipSpace();
+        if (i < n && text[i] == c) {
+            ++i;
+            return true;
+        }
+        return false;
+    };
+    if (!expect('{')) {
+        return false;
+    }
+    skipSpace();
+    if (i < n && text[i] == '}') {
+        ++i;
+    } else {
+        for (;;) {
+            Member m;
+            skipSpace();
+            if (i >= n || text[i] != '"' || !readPlainString(text, &i, &m.key) || !expect(':')) {
+                return false;
+            }
+            skipSpace();
+            if (i >= n || text[i] != '"' || !readPlainString(text, &i, &m.value)) {
+                return false;
+            }
+            for (const Member& earlier : std::as_const(*out)) {
+                if (earlier.key == m.key) {
+                    return false;
+                }
+            }
+            out->append(m);
+            if (expect('}')) {
+                break;
+            }
+            if (!expect(',')) {
+                return false;
+            }
+        }
+    }
+    skipSpace();
+    return i == n;
+}
 
 bool JsonBody::hasDuplicateKeys(const QByteArray& json)
 {

@@ -59,6 +59,23 @@ struct MerchantCaller
     QString merchantId;  // the merchant an admin chose; a merchant always gets their own
 };
 
+// A key request's fields as the body gave them: absent or null ones empty,
+// a deviceId that is not text empty too; `fault` names the first of keyId,
+// fileId and deviceName that is not text.
+struct KeyRequestText
+{
+    QString keyId;
+    QString fileId;
+    QString deviceId;
+    QString deviceName;
+    std::optional<ApiError> fault;
+
+    static KeyRequestText fromJson(const QJsonObject& body);
+    // The fast read of a body with only plain strings (JsonBody::readFlatStrings);
+    // nothing when the body needs the full parser.
+    static std::optional<KeyRequestText> fromFlatJson(QByteArrayView body);
+};
+
 // The rules behind the endpoints, free of HTTP. Runs on one thread (the
 // one that owns the store); only password hashing may leave it, which is why
 // a login comes in two halves around the hash check.
@@ -90,6 +107,8 @@ public:
     Reply logout(const QByteArray& authorization);
     // Every key request, answered or refused, goes to the key-request log.
     Reply videoKey(const QByteArray& authorization, const QJsonObject& body,
+                   const QString& clientAddress = {});
+    Reply videoKey(const QByteArray& authorization, const KeyRequestText& body,
                    const QString& clientAddress = {});
     Reply registerKey(const QByteArray& authorization, const QJsonObject& body);
     // Key requests are logged to a queue, written by this call. By default
@@ -184,7 +203,7 @@ private:
     // (which starts as the admin's own); a refusal when there is none.
     std::optional<Reply> chooseKeyMerchant(const QJsonObject& body, QString* merchantId);
     // Decides a key request and notes in *entry what the log keeps of it.
-    Reply judgeKeyRequest(const QByteArray& authorization, const QJsonObject& body,
+    Reply judgeKeyRequest(const QByteArray& authorization, const KeyRequestText& body,
                           KeyRequestEntry* entry);
     void logKeyRequest(KeyRequestEntry entry);
     // The merchant whose API key this is, into *merchantId; a refusal for a

@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QtTest>
 #include <memory>
+#include <random>
 
 #include "Admin.h"
 #include "ApiError.h"
@@ -567,6 +568,116 @@ private slots:
         QCOMPARE(out.isEmpty(), problem != int(JsonBody::Problem::None));
     }
 
+    void flatBodies_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QStringList>("members");  // "key=value"; empty: refused
+        const QStringList refused;
+        QTest::newRow("key request")
+            << QByteArray(R"({"keyId":"k-1","fileId":"f","deviceId":"d","deviceName":"pc"})")
+            << QStringList{"keyId=k-1", "fileId=f", "deviceId=d", "deviceName=pc"};
+        QTest::newRow("spaces everywhere")
+            << QByteArray(" \r\n{ \"a\" :\t\"b\" , \"c\":\"\" }\n ") << QStringList{"a=b", "c="};
+        QTest::newRow("empty object") << QByteArray("{ }") << QStringList{};
+        QTest::newRow("chinese and an emoji")
+            << QByteArray("{\"deviceName\":\"\xe6\xb5\x8b\xe8\xaf\x95\xf0\x9f\x98\x80\"}")
+            << QStringList{
+                   QString::fromUtf8("deviceName=\xe6\xb5\x8b\xe8\xaf\x95\xf0\x9f\x98\x80")};
+        QTest::newRow("an escape") << QByteArray("{\"a\":\"b\\\"c\"}") << refused;
+        QTest::newRow("a \\u escape in a key") << QByteArray(R"({"\u0061":"b"})") << refused;
+        QTest::newRow("a number") << QByteArray(R"({"a":1})") << refused;
+        QTest::newRow("null") << QByteArray(R"({"a":null})") << refused;
+        QTest::newRow("nested") << QByteArray(R"({"a":{"b":"c"}})") << refused;
+        QTest::newRow("repeated key") << QByteArray(R"({"a":"b","a":"c"})") << refused;
+        QTest::newRow("trailing comma") << QByteArray(R"({"a":"b",})") << refused;
+        QTest::newRow("garbage after") << QByteArray(R"({"a":"b"}x)") << refused;
+        QTest::newRow("two objects") << QByteArray(R"({"a":"b"}{})") << refused;
+        QTest::newRow("unclosed") << QByteArray(R"({"a":"b")") << refused;
+        QTest::newRow("unclosed string") << QByteArray("{\"a\":\"b") << refused;
+        QTest::newRow("raw tab in a string") << QByteArray("{\"a\":\"b\tc\"}") << refused;
+        QTest::newRow("overlong slash") << QByteArray("{\"a\":\"\xc0\xaf\"}") << refused;
+        QTest::newRow("surrogate half") << QByteArray("{\"a\":\"\xed\xa0\x80\"}") << refused;
+        QTest::newRow("past U+10FFFF") << QByteArray("{\"a\":\"\xf4\x90\x80\x80\"}") << refused;
+        QTest::newRow("cut short") << QByteArray("{\"a\":\"\xe4\xb8\"}") << refused;
+        QTest::newRow("lone continuation") << QByteArray("{\"a\":\"\x80\"}") << refused;
+        QTest::newRow("array") << QByteArray(R"(["a"])") << refused;
+        QTest::newRow("empty") << QByteArray() << refused;
+    }
+
+    // The fast read must never disagree with the full parser: what it takes,
+    // parse() takes with the same members.
+    void flatBodies()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QStringList, members);
+        JsonBody::Members read;
+        const bool taken = JsonBody::readFlatStrings(text, &read);
+        QStringList got;
+        for (const auto& m : std::as_const(read)) {
+            got << QString::fromUtf8(m.key) + u'=' + QString::fromUtf8(m.value);
+        }
+        const bool expectTaken =
+            !members.isEmpty() || QTest::currentDataTag() == QLatin1String("empty object");
+        QCOMPARE(taken, expectTaken);
+        if (!taken) {
+            return;
+        }
+        QCOMPARE(got, members);
+        QJsonObject full;
+        QCOMPARE(int(JsonBody::parse(text, &full)), int(JsonBody::Problem::None));
+        QCOMPARE(full.size(), got.size());
+        for (const auto& m : std::as_const(read)) {
+            QCOMPARE(full.value(QString::fromUtf8(m.key)).toString(), QString::fromUtf8(m.value));
+        }
+    }
+
+    // The same on bodies broken at random, from a fixed seed.
+    void flatBodiesAgreeWithTheParserOnMutations()
+    {
+        const QList<QByteArray> seeds{
+            R"({"keyId":"11111111-2222-3333-4444-555555555555","deviceId":"0123","deviceName":"pc"})",
+            "{\"deviceName\":\"\xe6\xb5\x8b\xf0\x9f\x98\x80\", \"a\" : \"b\"}"};
+        const char alphabet[] = "{}[]\":,\\ \tux0a\x80\xbf\xc3\xed\xf0\xf4\x00";
+        std::mt19937 random(20261208);
+        int taken = 0;
+        for (int round = 0; round < 20000; ++round) {
+            QByteArray text = seeds[round % seeds.size()];
+            const int edits = 1 + int(random() % 3);
+            for (int e = 0; e < edits; ++e) {
+                const qsizetype at = qsizetype(random() % quint32(text.size() + 1));
+                const char c = alphabet[random() % (sizeof alphabet - 1)];
+                switch (random() % 3) {
+                    case 0:
+                        text.insert(at, c);
+                        break;
+                    case 1:
+                        if (at < text.size()) {
+                            text[at] = c;
+                        }
+                        break;
+                    default:
+                        text.remove(at, 1);
+                }
+            }
+            JsonBody::Members read;
+            if (!JsonBody::readFlatStrings(text, &read)) {
+                continue;
+            }
+            ++taken;
+            QJsonObject full;
+            QVERIFY2(JsonBody::parse(text, &full) == JsonBody::Problem::None,
+                     text.toHex().constData());
+            QVERIFY2(full.size() == read.size(), text.toHex().constData());
+            for (const auto& m : std::as_const(read)) {
+                QVERIFY2(
+                    full.value(QString::fromUtf8(m.key)) == QJsonValue(QString::fromUtf8(m.value)),
+                    text.toHex().constData());
+            }
+        }
+        // Enough of the mutants stay readable for the comparison to mean something.
+        QVERIFY2(taken > 1000, QByteArray::number(taken).constData());
+    }
+
     // Answers are written without QJsonDocument; whatever a value holds (a
     // client's fileId included) must come back out of a JSON reader as it
     // went in, and no raw control character may reach the wire.
@@ -629,6 +740,10 @@ private slots:
         QTest::newRow("leap day") << qint64(951782400123);
         QTest::newRow("end of a year") << qint64(1767225599999);
         QTest::newRow("a recent moment") << qint64(1796000000042);
+        // The second's text is kept between calls: it must follow the clock
+        // back as well as forward.
+        QTest::newRow("the same second again") << qint64(1796000000999);
+        QTest::newRow("back at the epoch") << qint64(7);
     }
 
     void logTimeIsIsoUtc()
