@@ -4,8 +4,8 @@ against a real veilcast-server on 127.0.0.1: a merchant logs in, makes a
 viewer, grants a video with an end date, sees the viewer's key request in the
 activity log, resets the viewer's devices and revokes. Along the way it checks
 what only a browser can show: a form posted from another origin is refused, a
-hostile title stays text, the session cookie carries its flags, and a
-logged-out session cannot act. Screenshots of each page go to the artifacts
+hostile title stays text, the session cookie carries its flags (Secure too,
+on a second server with TLS), and a logged-out session cannot act. Screenshots of each page go to the artifacts
 folder (argv[2]).
 
 Usage: tst_console_browser.py SERVER_BINARY ARTIFACT_DIR
