@@ -62,6 +62,17 @@ function cutNotice(id, answer) {
     ? '只显示了前 ' + LIST_LIMIT + ' 条。' : '';
 }
 
+// A table with no rows says so, in one cell across its columns, rather than
+// showing headers over nothing.
+function emptyNote(rows, text) {
+  if (rows.children.length) return;
+  const tr = document.createElement('tr');
+  tr.className = 'empty';
+  const td = cell(tr, text);
+  td.colSpan = rows.closest('table').querySelectorAll('thead th').length;
+  rows.appendChild(tr);
+}
+
 function cell(row, text) {
   const td = document.createElement('td');
   td.textContent = text === null || text === undefined ? '' : String(text);
@@ -201,6 +212,8 @@ function renderKeys() {
     }
     rows.appendChild(tr);
   }
+  emptyNote(rows, state.keys.length ? '没有标题或文件名符合搜索的视频'
+    : '还没有登记的视频：在影匣的加密页加密视频后，它们会出现在这里');
 }
 
 async function loadViewers() {
@@ -234,6 +247,7 @@ async function loadViewers() {
     });
     rows.appendChild(tr);
   }
+  if (answer.success) emptyNote(rows, '还没有观众：用上面的表单新建');
   for (const id of ['grant-viewer', 'activity-viewer']) {
     const select = byId(id);
     const kept = select.value;
@@ -262,6 +276,7 @@ async function loadGrants() {
     });
     rows.appendChild(tr);
   }
+  emptyNote(rows, '还没有授权');
 }
 
 async function loadActivity() {
@@ -314,6 +329,7 @@ async function loadActivity() {
     cell(tr, isShared ? '疑似共享' : '');
     rows.appendChild(tr);
   }
+  emptyNote(rows, '没有符合条件的访问记录');
 }
 
 async function loadApiKeys() {
@@ -336,6 +352,7 @@ async function loadApiKeys() {
     }
     rows.appendChild(tr);
   }
+  emptyNote(rows, '还没有 API 密钥');
 }
 
 function wire() {

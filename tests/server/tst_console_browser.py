@@ -184,9 +184,16 @@ class ConsoleTest:
         return self.driver.find_element(By.ID, element_id)
 
     def rows(self, tbody_id):
+        """The table's data rows; the note an empty table shows is not one."""
         from selenium.webdriver.common.by import By
         return [[td.text for td in tr.find_elements(By.TAG_NAME, 'td')]
-                for tr in self.el(tbody_id).find_elements(By.TAG_NAME, 'tr')]
+                for tr in self.el(tbody_id).find_elements(By.TAG_NAME, 'tr')
+                if 'empty' not in (tr.get_attribute('class') or '').split()]
+
+    def empty_note(self, tbody_id):
+        from selenium.webdriver.common.by import By
+        notes = self.el(tbody_id).find_elements(By.CSS_SELECTOR, 'tr.empty td')
+        return notes[0].text if notes else None
 
     def row_button(self, tbody_id, first_cell, label):
         from selenium.webdriver.common.by import By
@@ -286,7 +293,8 @@ class ConsoleTest:
         self.fill('video-search', 'lesson-01')
         self.wait(lambda: len(self.rows('video-rows')) == 1, 'the search finding the file name')
         self.fill('video-search', 'nothing like it')
-        self.wait(lambda: len(self.rows('video-rows')) == 0, 'the search finding nothing')
+        self.wait(lambda: len(self.rows('video-rows')) == 0
+                  and '符合搜索' in (self.empty_note('video-rows') or ''), 'the search finding nothing')
         self.fill('video-search', '')
         self.wait(lambda: len(self.rows('video-rows')) == 1, 'the list back')
         self.shot('02-videos')
@@ -459,7 +467,9 @@ class ConsoleTest:
         self.wait(lambda: any(r and r[0] == HOSTILE_TITLE and r[4] == '已吊销'
                               for r in self.rows('video-rows')), "the shop's revoked video")
         self.select('merchant', '另一家店')
-        self.wait(lambda: not self.rows('video-rows'), "the other shop's empty list")
+        self.wait(lambda: not self.rows('video-rows')
+                  and '还没有登记的视频' in (self.empty_note('video-rows') or ''),
+                  "the other shop's empty list, saying so")
         self.tab('观众')
         self.wait(lambda: VIEWER_USER not in [r[0] for r in self.rows('viewer-rows') if r]
                   and self.el('viewers').is_displayed(), "the other shop's viewers")
