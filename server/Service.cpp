@@ -693,16 +693,7 @@ void Service::logKeyRequest(KeyRequestEntry entry)
         return start;
     }();
     entry.at = m_clock.nowMs();
-    // The time in front, as Store::keyRequestIdPrefix writes it; hex digits
-    // by hand, a formatted print cost more than the rest of the entry.
-    char16_t id[32];
-    const quint64 halves[2] = {quint64(std::max<qint64>(entry.at, 0)), ++sequence};
-    for (int h = 0; h < 2; ++h) {
-        for (int i = 0; i < 16; ++i) {
-            id[h * 16 + i] = u"0123456789abcdef"[(halves[h] >> (60 - 4 * i)) & 0xf];
-        }
-    }
-    entry.id = QString(reinterpret_cast<const QChar*>(id), 32);
+    entry.id = Store::keyRequestId(entry.at, ++sequence);
     m_keyLog->add(entry);
 }
 

@@ -730,25 +730,26 @@ int Store::revokeApiKey(const QString& id, qint64 at, const QString& merchantId)
                              {at, id, merchantId}));
 }
 
+// The viewers a merchant reaches: those it made and those it has granted
+// something to. Binds the merchant's id twice; `u` is the users table.
+const QString kReachedByMerchant = QStringLiteral(
+    "u.role = 'viewer' AND (u.merchant_id = ? OR EXISTS (SELECT 1 FROM grants g "
+    "WHERE g.user_id = u.id AND g.merchant_id = ?))");
+
 std::optional<User> Store::merchantViewer(const QString& merchantId, const QString& userId,
                                           bool* failed)
 {
-    return one<User>(
-        m_db.run(QStringLiteral("SELECT ") + kUserColumns +
-                     QStringLiteral("WHERE u.id = ? AND u.role = 'viewer' AND (u.merchant_id = ? "
-                                    "OR EXISTS (SELECT 1 FROM grants g WHERE g.user_id = u.id "
-                                    "AND g.merchant_id = ?))"),
-                 {userId, merchantId, merchantId}),
-        failed, readUser);
+    return one<User>(m_db.run(QStringLiteral("SELECT ") + kUserColumns +
+                                  QStringLiteral("WHERE u.id = ? AND ") + kReachedByMerchant,
+                              {userId, merchantId, merchantId}),
+                     failed, readUser);
 }
 
 bool Store::listMerchantViewers(const QString& merchantId, const ListFilter& page, QList<User>* out)
 {
     return all(
-        m_db.run(QStringLiteral("SELECT ") + kUserColumns +
-                     QStringLiteral("WHERE u.role = 'viewer' AND (u.merchant_id = ? OR EXISTS "
-                                    "(SELECT 1 FROM grants g WHERE g.user_id = u.id AND "
-                                    "g.merchant_id = ?)) ORDER BY u.username LIMIT ? OFFSET ?"),
+        m_db.run(QStringLiteral("SELECT ") + kUserColumns + QStringLiteral("WHERE ") +
+                     kReachedByMerchant + QStringLiteral(" ORDER BY u.username LIMIT ? OFFSET ?"),
                  QVariantList{merchantId, merchantId} + pageParams(page)),
         out, readUser);
 }
@@ -909,18 +910,18 @@ bool Store::listSharedViewers(const QString& merchantId, qint64 from, QList<Shar
 {
     // Requests without a device id (a refused token) say nothing about devices.
     return all(
-        m_db.run(QStringLiteral(
-                     "SELECT r.user_id, u.username, u.device_limit, "
-                     "COUNT(DISTINCT NULLIF(r.device_id, '')), COUNT(DISTINCT r.client_address) "
-                     "FROM key_requests r JOIN users u ON u.id = r.user_id "
-                     "WHERE r.merchant_id = ? AND r.at >= ? AND u.role = 'viewer' "
-                     "AND u.device_limit > 0 AND (u.merchant_id = ? OR EXISTS (SELECT 1 FROM "
-                     "grants g WHERE g.user_id = u.id AND g.merchant_id = ?)) "
-                     "GROUP BY r.user_id, u.username, u.device_limit "
-                     "HAVING COUNT(DISTINCT NULLIF(r.device_id, '')) > u.device_limit "
-                     "OR COUNT(DISTINCT r.client_address) > u.device_limit "
-                     "ORDER BY u.username"),
-                 {merchantId, from, merchantId, merchantId}),
+        m_db.run(
+            QStringLiteral(
+                "SELECT r.user_id, u.username, u.device_limit, "
+                "COUNT(DISTINCT NULLIF(r.device_id, '')), COUNT(DISTINCT r.client_address) "
+                "FROM key_requests r JOIN users u ON u.id = r.user_id "
+                "WHERE r.merchant_id = ? AND r.at >= ? AND u.device_limit > 0 AND ") +
+                kReachedByMerchant +
+                QStringLiteral(" GROUP BY r.user_id, u.username, u.device_limit "
+                               "HAVING COUNT(DISTINCT NULLIF(r.device_id, '')) > u.device_limit "
+                               "OR COUNT(DISTINCT r.client_address) > u.device_limit "
+                               "ORDER BY u.username"),
+            {merchantId, from, merchantId, merchantId}),
         out, [](const QSqlQuery* q) {
             SharedViewer v;
             v.userId = q->value(0).toString();
@@ -932,9 +933,32 @@ bool Store::listSharedViewers(const QString& merchantId, qint64 from, QList<Shar
         });
 }
 
+namespace {
+
+// 16 lower-case hex digits, by hand: formatting them cost the key path more
+// than the rest of its log entry.
+void writeHex16(quint64 value, char16_t* out)
+{
+    for (int i = 0; i < 16; ++i) {
+        out[i] = u"0123456789abcdef"[(value >> (60 - 4 * i)) & 0xf];
+    }
+}
+
+}  // namespace
+
 QString Store::keyRequestIdPrefix(qint64 at)
 {
-    return QStringLiteral("%1").arg(quint64(std::max<qint64>(at, 0)), 16, 16, QLatin1Char('0'));
+    char16_t text[16];
+    writeHex16(quint64(std::max<qint64>(at, 0)), text);
+    return QString(reinterpret_cast<const QChar*>(text), 16);
+}
+
+QString Store::keyRequestId(qint64 at, quint64 distinct)
+{
+    char16_t text[32];
+    writeHex16(quint64(std::max<qint64>(at, 0)), text);
+    writeHex16(distinct, text + 16);
+    return QString(reinterpret_cast<const QChar*>(text), 32);
 }
 
 bool Store::purgeKeyRequests(qint64 before)

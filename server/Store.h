@@ -297,6 +297,8 @@ public:
     // An entry's id starts with this: its time as 16 hex digits, so ids sort
     // (and are purged) by time; the rest of the id only keeps them apart.
     static QString keyRequestIdPrefix(qint64 at);
+    // A whole id: that prefix, then `distinct` as 16 more hex digits.
+    static QString keyRequestId(qint64 at, quint64 distinct);
     bool addKeyRequests(const KeyRequestBatch& entries);  // one transaction
     bool listKeyRequests(const QString& merchantId, const ListFilter& filter,
                          QList<KeyRequestEntry>* out);
