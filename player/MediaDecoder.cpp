@@ -71,7 +71,6 @@ MediaDecoder::MediaDecoder(QObject* parent) : QObject(parent) {}
 
 MediaDecoder::~MediaDecoder()
 {
-    (void)m_workerDone.load(std::memory_order_acquire);
     close();
 }
 
@@ -281,6 +280,7 @@ bool MediaDecoder::openDecoders()
 
 void MediaDecoder::close()
 {
+    (void)m_workerDone.load(std::memory_order_acquire);
     m_running.store(false);
     m_deinterlacer.reset();
     m_tempo.reset();

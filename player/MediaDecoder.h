@@ -324,9 +324,10 @@ private:
     std::atomic<qint64> m_seekTargetMs{0};
     std::atomic<quint64> m_seekRequests{0};  // number of the latest seek asked for
     // Set by the worker as the last thing it does. The owner waits for the
-    // thread (QThread::wait) before it destroys the decoder; reading this
-    // first puts the worker's last writes (its queues, its frames) before
-    // the destruction also for ThreadSanitizer, which cannot see inside Qt.
+    // thread (QThread::wait) before it closes or destroys the decoder;
+    // close() reads this first, which puts the worker's last writes (its
+    // queues, its filters, its frames) before the closing also for
+    // ThreadSanitizer, which cannot see inside Qt.
     std::atomic<bool> m_workerDone{false};
     // Ends the worker's sleep early; m_woken under m_wakeMutex.
     std::mutex m_wakeMutex;
