@@ -194,5 +194,5 @@ click $((WX + WW - 23)) $((WY + 20))
 code=0
 wait "$program_pid" || code=$?
 program_pid=""
-((code == 0)) || { echo "the program ended with status $code" >&2; false; }
+program_ended_well "$code" "$art/program.log" || { echo "the program ended with status $code" >&2; false; }
 echo "e2e: passed; screenshots in $art"
