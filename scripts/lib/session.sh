@@ -237,9 +237,9 @@ click() {
 # cleanup_io_events(). That one comes after main() has returned, from the
 # distribution's Qt 6.4 audio engine: its teardown disconnects from the
 # sound server without the lock of PulseAudio's main loop, whose thread may
-# be counting the same events (later Qt takes the lock). Everything of the
-# program's own is done by then, its settings written at each change. It is
-# reported, not hidden; any other ending fails.
+# be counting the same events. No call of ours reaches that lock. Everything
+# of the program's own is done by then, its settings written at each change.
+# It is reported, not hidden; any other ending fails.
 program_ended_well() {
   local status=$1 log=$2
   ((status == 0)) && return 0
