@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+#include <limits>
 #include <memory>
 #include <random>
 
@@ -21,6 +22,7 @@
 #include "Role.h"
 #include "ServeOptions.h"
 #include "Service.h"
+#include "Store.h"
 
 namespace {
 
@@ -110,6 +112,43 @@ private slots:
         QFETCH(QString, deviceId);
         QCOMPARE(Service::normalizeKeyId(raw, requireDashes), keyId);
         QCOMPARE(Service::normalizeDeviceId(raw), deviceId);
+    }
+
+    void keyRequestIdsPurgeByTime_data()
+    {
+        QTest::addColumn<qint64>("at");
+        QTest::addColumn<quint64>("distinct");
+        QTest::addColumn<qint64>("before");
+        QTest::addColumn<bool>("purged");
+        const qint64 now = 1'765'000'000'000;  // a time of these years, in ms
+        QTest::newRow("a millisecond older") << now - 1 << quint64(7) << now << true;
+        QTest::newRow("the same millisecond") << now << quint64(0) << now << false;
+        QTest::newRow("newer") << now + 1 << quint64(0) << now << false;
+        // Fixed width: unpadded, "9" would sort after "10" and "f" after "10".
+        QTest::newRow("9 before 10") << qint64(9) << quint64(0) << qint64(10) << true;
+        QTest::newRow("0xf before 0x10") << qint64(0xf) << quint64(0) << qint64(0x10) << true;
+        QTest::newRow("largest distinct part, older") << now - 1 << ~quint64(0) << now << true;
+        QTest::newRow("a clock before 1970 is at 0")
+            << qint64(-5) << quint64(1) << qint64(1) << true;
+        QTest::newRow("the last millisecond") << std::numeric_limits<qint64>::max() << quint64(0)
+                                              << std::numeric_limits<qint64>::max() << false;
+    }
+
+    // The log is purged with one comparison of texts, id < the prefix of the
+    // time before which entries go: that must be the comparison of times.
+    void keyRequestIdsPurgeByTime()
+    {
+        QFETCH(qint64, at);
+        QFETCH(quint64, distinct);
+        QFETCH(qint64, before);
+        QFETCH(bool, purged);
+        const QString id = Store::keyRequestId(at, distinct);
+        QCOMPARE(id.size(), 32);
+        QVERIFY(id.startsWith(Store::keyRequestIdPrefix(at)));
+        QCOMPARE(id, id.toLower());
+        QCOMPARE(id < Store::keyRequestIdPrefix(before), purged);
+        // The distinct part tells two entries of one millisecond apart.
+        QVERIFY(Store::keyRequestId(at, distinct ^ 1) != id);
     }
 
     // What waits in the key-request log comes out as it went in: every
